@@ -1,0 +1,112 @@
+#ifndef RUVELANT_CALENDARSTORE_H
+#define RUVELANT_CALENDARSTORE_H
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+#include <optional>
+
+// One calendar of the store.
+struct Calendar
+{
+    QString uid; // stable identifier (the collection folder's name)
+    QString title;
+    QString type; // CalendarStore::CalCalendarTypeLocal for the user's own collections
+};
+
+// One attendee of an event as the calendar file gives it.
+struct Attendee
+{
+    QString address; // the attendee's URL as written, e.g. "mailto:ann@example.org"
+    QString commonName; // the CN parameter, empty when absent
+};
+
+// One occurrence of an event. A repeating event yields one Event per occurrence.
+struct Event
+{
+    QString title;
+    QDateTime startDate; // start of this occurrence
+    QDateTime endDate;
+    QString notes; // null when the event has no notes at all
+    std::optional<QList<Attendee>> attendees; // absent when the event has no attendee at all
+    QString calendarUid;
+
+    // Where the occurrence came from; filled by the store that made it and used when saving.
+    struct Origin
+    {
+        QString filePath;
+        QString uid;
+        QDateTime recurrenceId; // invalid for a single (non-repeating) event
+        QByteArray fingerprint; // identity of the file's content when it was read
+    } origin;
+};
+
+// Which events a query asks for.
+struct EventPredicate
+{
+    QDateTime startDate;
+    QDateTime endDate;
+    QList<Calendar> calendars;
+};
+
+// The user's calendar store: calendars, event occurrences in a range, saving changed notes,
+// and notification when calendars are added, removed or renamed.
+class CalendarStore : public QObject
+{
+    Q_OBJECT
+public:
+    static const QString CalCalendarTypeLocal;
+    // Keys of the user information of calendarsChangedExternally; each holds a QStringList.
+    static const QString CalInsertedRecordsKey;
+    static const QString CalDeletedRecordsKey;
+    static const QString CalUpdatedRecordsKey;
+
+    // Span of a save: this occurrence only, or every occurrence.
+    enum Span { CalSpanThisEvent = 0, CalSpanFutureEvents = 1, CalSpanAllEvents = 2 };
+
+    enum ErrorCode {
+        NoError = 0,
+        EventNotFound = 1025,
+        ChangedOnDisk = 1026,
+        WriteFailed = 1027,
+        NotSupported = 1028,
+    };
+    struct Error
+    {
+        int code = NoError;
+        QString message;
+    };
+
+    using QObject::QObject;
+    ~CalendarStore() override;
+
+    // The user's store: vdir collections under $XDG_DATA_HOME/calendars. Made on first use
+    // (and anew when that folder changes); owned by the process.
+    static CalendarStore *defaultCalendarStore();
+    // Replaces the default store (tests); the caller keeps ownership, nullptr restores the real one.
+    static void setDefaultCalendarStore(CalendarStore *store);
+
+    virtual QList<Calendar> calendars() const = 0;
+    virtual std::optional<Calendar> calendarWithUID(const QString &uid) const = 0;
+
+    static EventPredicate eventPredicateWithStartDate(const QDateTime &startDate, const QDateTime &endDate,
+                                                      const QList<Calendar> &calendars)
+    {
+        return EventPredicate {startDate, endDate, calendars};
+    }
+    // Every occurrence of the given calendars' events that overlaps the range.
+    virtual QList<Event> eventsWithPredicate(const EventPredicate &predicate) = 0;
+
+    // Stores the event's changed notes. Returns false and fills error (when given) on failure;
+    // the stored data is then unchanged.
+    virtual bool saveEvent(const Event &event, Span span, Error *error) = 0;
+
+Q_SIGNALS:
+    // Calendars were added, removed or renamed by someone else; userInfo holds identifier lists.
+    void calendarsChangedExternally(const QVariantMap &userInfo);
+};
+
+#endif

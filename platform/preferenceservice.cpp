@@ -1,0 +1,248 @@
+#include "preferenceservice.h"
+
+#include "propertylist.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QMutex>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <syslog.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcPreferences, "ruvelant.preferences")
+
+namespace {
+// A message for the user: standard error and the system log.
+void report(const QString &message)
+{
+    qCWarning(lcPreferences, "%s", qPrintable(message));
+    syslog(LOG_WARNING, "%s", message.toLocal8Bit().constData());
+}
+
+// An exclusive advisory lock on a file beside the domain's file, held while alive. The domain's
+// own file cannot carry the lock because every write replaces it with a new file.
+class DomainLock
+{
+public:
+    explicit DomainLock(const QString &path)
+    {
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (m_fd >= 0) {
+            while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) { }
+        }
+    }
+    ~DomainLock()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd); // releases the lock
+        }
+    }
+    DomainLock(const DomainLock &) = delete;
+    DomainLock &operator=(const DomainLock &) = delete;
+
+private:
+    int m_fd = -1;
+};
+} // namespace
+
+PreferenceService::PreferenceService(const QString &domain, const QString &folder) : m_domain(domain)
+{
+    const QString dir = folder.isEmpty() ? QDir::homePath() + QStringLiteral("/Library/Preferences") : folder;
+    m_path = dir + QLatin1Char('/') + domain + QStringLiteral(".plist");
+}
+
+PreferenceService *PreferenceService::forDomain(const QString &domain)
+{
+    static QMutex mutex;
+    static QHash<QString, PreferenceService *> services;
+    QMutexLocker locker(&mutex);
+    // Keyed by the file's path, so a changed home folder gets a service of its own.
+    PreferenceService probe(domain);
+    PreferenceService *&service = services[probe.filePath()];
+    if (!service) {
+        service = new PreferenceService(domain);
+    }
+    return service;
+}
+
+bool PreferenceService::isValidDomainName(const QString &domain, QString *why)
+{
+    QString reason;
+    if (domain.isEmpty()) {
+        reason = QStringLiteral("the domain name is empty");
+    } else if (domain.contains(QLatin1Char('/')) || domain.contains(QLatin1String(".."))) {
+        reason = QStringLiteral("the domain name \"%1\" may not hold \"/\" or \"..\"").arg(domain);
+    } else if (domain.startsWith(QLatin1Char('.')) || domain.contains(QChar(0))) {
+        reason = QStringLiteral("the domain name \"%1\" is not a valid name").arg(domain);
+    }
+    if (why) {
+        *why = reason;
+    }
+    return reason.isEmpty();
+}
+
+bool PreferenceService::readFile(QVariantMap *values, QString *why) const
+{
+    values->clear();
+    QFile file(m_path);
+    if (!file.exists()) {
+        return true;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = file.errorString();
+        return false;
+    }
+    const QByteArray data = file.readAll();
+    if (data.trimmed().isEmpty()) {
+        return true; // an empty file holds no values, and nothing is lost by replacing it
+    }
+    QVariant root;
+    if (!PropertyList::parse(data, &root) || root.userType() != QMetaType::QVariantMap) {
+        *why = QStringLiteral("it is not a property list with a dictionary at its top");
+        return false;
+    }
+    *values = root.toMap();
+    return true;
+}
+
+void PreferenceService::loadIfNeeded()
+{
+    if (m_loaded) {
+        return;
+    }
+    m_loaded = true;
+    QString why;
+    if (!readFile(&m_stored, &why) && !m_warnedUnreadable) {
+        m_warnedUnreadable = true;
+        report(QStringLiteral("Cannot read the preferences %1 (%2); its values read as missing").arg(m_path, why));
+    }
+}
+
+QVariant PreferenceService::value(const QString &key)
+{
+    loadIfNeeded();
+    const auto pending = m_pending.constFind(key);
+    if (pending != m_pending.cend()) {
+        return pending->value_or(QVariant());
+    }
+    return m_pendingClear ? QVariant() : m_stored.value(key);
+}
+
+QVariantMap PreferenceService::values()
+{
+    loadIfNeeded();
+    QVariantMap result = m_pendingClear ? QVariantMap() : m_stored;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
+        if (it.value()) {
+            result.insert(it.key(), *it.value());
+        } else {
+            result.remove(it.key());
+        }
+    }
+    return result;
+}
+
+void PreferenceService::setValue(const QString &key, const QVariant &value)
+{
+    if (value.isValid()) {
+        m_pending.insert(key, value);
+    } else {
+        m_pending.insert(key, std::nullopt);
+    }
+}
+
+void PreferenceService::removeAllValues()
+{
+    m_pending.clear();
+    m_pendingClear = true;
+}
+
+QString PreferenceService::keepUnreadableFile() const
+{
+    const QString aside = m_path + QStringLiteral(".unreadable-")
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString target = aside;
+    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n) {
+        target = aside + QLatin1Char('-') + QString::number(n);
+    }
+    if (::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(target).constData()) != 0) {
+        return QString();
+    }
+    return target;
+}
+
+bool PreferenceService::synchronize(QString *error)
+{
+    const QString folder = QFileInfo(m_path).absolutePath();
+    const bool hasPending = m_pendingClear || !m_pending.isEmpty();
+    if (!QDir().mkpath(folder)) {
+        const QString message = QStringLiteral("Cannot create the preferences folder %1").arg(folder);
+        if (hasPending) {
+            report(message);
+        }
+        if (error) {
+            *error = message;
+        }
+        m_loaded = true;
+        return !hasPending;
+    }
+
+    DomainLock lock(m_path + QStringLiteral(".lock"));
+    QVariantMap onDisk;
+    QString why;
+    const bool readable = readFile(&onDisk, &why);
+    if (!readable && !m_warnedUnreadable) {
+        m_warnedUnreadable = true;
+        report(QStringLiteral("Cannot read the preferences %1 (%2); its values read as missing").arg(m_path, why));
+    }
+
+    if (hasPending) {
+        QVariantMap merged = m_pendingClear ? QVariantMap() : onDisk;
+        for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
+            if (it.value()) {
+                merged.insert(it.key(), *it.value());
+            } else {
+                merged.remove(it.key());
+            }
+        }
+        if (!readable) {
+            // Never replace what could not be read: keep it beside the new file for the user.
+            const QString kept = keepUnreadableFile();
+            if (kept.isEmpty()) {
+                const QString message
+                    = QStringLiteral("Cannot move the unreadable preferences %1 aside (%2); nothing was written")
+                          .arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+                report(message);
+                if (error) {
+                    *error = message;
+                }
+                return false;
+            }
+            report(QStringLiteral("The unreadable preferences %1 were kept as %2").arg(m_path, kept));
+        }
+        QString writeError;
+        if (!PropertyList::writeFile(m_path, merged, &writeError)) {
+            const QString message = QStringLiteral("Cannot write the preferences %1: %2").arg(m_path, writeError);
+            report(message);
+            if (error) {
+                *error = message;
+            }
+            m_stored = onDisk;
+            m_loaded = true;
+            return false;
+        }
+        onDisk = merged;
+        m_pending.clear();
+        m_pendingClear = false;
+    }
+    m_stored = onDisk;
+    m_loaded = true;
+    return true;
+}

@@ -1,0 +1,63 @@
+#include "throwawayhome.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+#include <ctime>
+
+ThrowAwayHome::ThrowAwayHome(const QByteArray &tz, const QByteArray &lang)
+    : m_dir(QDir::tempPath() + QStringLiteral("/ruvelant-home-XXXXXX"))
+{
+    QVERIFY2(m_dir.isValid(), "cannot make a throw-away home");
+    const QByteArray home = QFile::encodeName(m_dir.path());
+    setEnv("HOME", home);
+    setEnv("XDG_DATA_HOME", home + "/.local/share");
+    setEnv("XDG_CONFIG_HOME", home + "/.config");
+    setEnv("XDG_CACHE_HOME", home + "/.cache");
+    setEnv("XDG_STATE_HOME", home + "/.local/state");
+    setEnv("TZ", tz);
+    setEnv("LANG", lang);
+    setEnv("LANGUAGE", QByteArray());
+    setEnv("LC_ALL", QByteArray());
+    setEnv("LC_TIME", QByteArray());
+    setEnv("LC_MESSAGES", QByteArray());
+    tzset();
+}
+
+ThrowAwayHome::~ThrowAwayHome()
+{
+    for (auto it = m_saved.crbegin(); it != m_saved.crend(); ++it) {
+        if (it->second.startsWith('\0')) {
+            qunsetenv(it->first.constData());
+        } else {
+            qputenv(it->first.constData(), it->second);
+        }
+    }
+    tzset();
+}
+
+void ThrowAwayHome::setEnv(const char *name, const QByteArray &value)
+{
+    m_saved.append({QByteArray(name), qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray(1, '\0')});
+    if (value.isNull()) {
+        qunsetenv(name);
+    } else {
+        qputenv(name, value);
+    }
+}
+
+void ThrowAwayHome::writeFile(const QString &relative, const QByteArray &content) const
+{
+    const QString path = filePath(relative);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    file.write(content);
+}
+
+QString buildPath(const QString &relative)
+{
+    return QStringLiteral(RUVELANT_BUILD_DIR "/") + relative;
+}

@@ -1,0 +1,39 @@
+#ifndef RUVELANT_THROWAWAYHOME_H
+#define RUVELANT_THROWAWAYHOME_H
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+// A fresh home folder for one test: sets HOME, the XDG_* folders, TZ and LANG for this process
+// (and so for the programs it starts) and restores the previous values when it goes away.
+class ThrowAwayHome
+{
+public:
+    explicit ThrowAwayHome(const QByteArray &tz = "Europe/Paris", const QByteArray &lang = "en_US.UTF-8");
+    ~ThrowAwayHome();
+    ThrowAwayHome(const ThrowAwayHome &) = delete;
+    ThrowAwayHome &operator=(const ThrowAwayHome &) = delete;
+
+    QString path() const { return m_dir.path(); }
+    QString filePath(const QString &relative) const { return m_dir.filePath(relative); }
+    QString dataHome() const { return m_dir.filePath(QStringLiteral(".local/share")); }
+    QString calendarsPath() const { return dataHome() + QStringLiteral("/calendars"); }
+    QString contactsPath() const { return dataHome() + QStringLiteral("/contacts"); }
+    QString preferencesPath() const { return m_dir.filePath(QStringLiteral("Library/Preferences")); }
+
+    // Writes a file below the home folder, creating the folders on the way.
+    void writeFile(const QString &relative, const QByteArray &content) const;
+
+    // Sets (or with a null value unsets) an environment variable until the home goes away.
+    void setEnv(const char *name, const QByteArray &value);
+
+private:
+    QTemporaryDir m_dir;
+    QList<QPair<QByteArray, QByteArray>> m_saved; // name, previous value ("\0" prefix: was unset)
+};
+
+// The build tree's path of a deliverable or helper program.
+QString buildPath(const QString &relative);
+
+#endif
