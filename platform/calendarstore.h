@@ -97,7 +97,8 @@ public:
     {
         return EventPredicate {startDate, endDate, calendars};
     }
-    // Every occurrence of the given calendars' events that overlaps the range.
+    // Every occurrence of the given calendars' events that overlaps the range (starts before its
+    // end and ends after its start); an empty list of calendars gives no events.
     virtual QList<Event> eventsWithPredicate(const EventPredicate &predicate) = 0;
 
     // Stores the event's changed notes. Returns false and fills error (when given) on failure;

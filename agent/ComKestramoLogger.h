@@ -1,0 +1,36 @@
+#ifndef COMKESTRAMOLOGGER_H
+#define COMKESTRAMOLOGGER_H
+
+#include <QString>
+
+#include <cstdint>
+
+// The agent's log: ~/Library/Logs/<application name>.log, rotated past 256000 bytes, every
+// message also on standard error and in the system log. Class operations only; the state is
+// process-wide and opened by the first message.
+class ComKestramoLogger
+{
+public:
+    ComKestramoLogger() = delete;
+
+    // CFBundleName, else CFBundleExecutable, else the file name of CFBundleExecutablePath of
+    // the main bundle, else "UNKNOWN_APPLICATION".
+    static QString applicationName();
+    // $HOME/Library/Logs
+    static QString logsPath();
+    static QString logFileName();
+    static QString logFileNameBak();
+    // Creates the logs folder (0700, parents not created); a failure goes to the console log.
+    static void createLogPathIfMissing();
+    // Moves a log file larger than 256000 bytes to the previous-log path, replacing an older one.
+    static void rotateLogFilesIfNecessary();
+
+    // Writes message as one record at level (syslog numbering); opens the log first if needed.
+    static void log(const QString &message, int32_t level);
+    static void logERR(const QString &message);
+    static void logINFO(const QString &message);
+    // Closes the connection and the file; does nothing when nothing is open.
+    static void closeLogIfOpened();
+};
+
+#endif

@@ -1,0 +1,33 @@
+#ifndef RUVELANT_AGENTRUN_H
+#define RUVELANT_AGENTRUN_H
+
+#include <QDateTime>
+
+#include <chrono>
+#include <functional>
+
+class CalendarStore;
+
+// What one run of the agent takes from its surroundings; main passes the real ones.
+struct AgentRunEnvironment
+{
+    // The current date-time.
+    std::function<QDateTime()> now = [] { return QDateTime::currentDateTime(); };
+    // The closing pause of every run.
+    std::function<void(std::chrono::microseconds)> pause;
+    // The calendar store to search and mark; nullptr means the user's default store.
+    CalendarStore *store = nullptr;
+};
+
+// One whole run of the reminder agent: settings, reminder window, events, reminders, markers,
+// closing pause, log. Returns the process's exit status, which is always 0.
+int runAgent(const AgentRunEnvironment &environment = AgentRunEnvironment());
+
+// The integer at the start of text: optional white space, an optional sign, decimal digits;
+// 0 when text starts with anything else. Clamped to the range of a 32-bit integer.
+int leadingInteger(const QString &text);
+
+// A date-time as the verbose log shows it: 2010-03-05 00:00:00 +0100.
+QString logDateText(const QDateTime &dateTime);
+
+#endif

@@ -1,0 +1,74 @@
+#include "maildelivery.h"
+
+#include "ComKestramoLogger.h"
+#include "addressbook.h"
+#include "calendarstore.h"
+#include "mailapplication.h"
+#include "textutils.h"
+
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+namespace {
+// Per-run state: Mail once a bridge to it was made, and the "me" card's addresses once read.
+std::unique_ptr<MailApplication> mail;
+std::optional<QStringList> myMailsArray;
+
+const QString mailtoScheme = QStringLiteral("mailto:");
+} // namespace
+
+QString mailFromAttendee(const Attendee &attendee)
+{
+    const QString url = attendee.address;
+    if (!url.startsWith(mailtoScheme, Qt::CaseSensitive)) {
+        return QString();
+    }
+    QString address = url;
+    address.remove(mailtoScheme, Qt::CaseSensitive);
+    // "mailto:" alone gives an empty address, which is still an address (and not "none").
+    return address.isNull() ? QStringLiteral("") : address;
+}
+
+bool mailIsMine(const QString &address)
+{
+    if (!myMailsArray) {
+        myMailsArray = QStringList();
+        if (const AddressBook *book = AddressBook::sharedAddressBook()) {
+            if (const auto me = book->me()) {
+                *myMailsArray << me->emails;
+            }
+        }
+    }
+    return myMailsArray->contains(address, Qt::CaseSensitive);
+}
+
+bool sendMailCocoa(const QString &sender, const QString &to, const QString &subject, const QString &content)
+{
+    if (!mail) {
+        mail = MailApplication::applicationWithBundleIdentifier(MailApplication::MailBundleIdentifier);
+        if (!mail) {
+            ComKestramoLogger::logERR(QStringLiteral("Cannot create Scripting Bridge to Mail.app"));
+            return false;
+        }
+    }
+    OutgoingMessage message = mail->outgoingMessage(subject, content);
+    if (!trimmedText(sender).isEmpty()) {
+        message.setSender(sender);
+    }
+    message.setVisible(false);
+    message.addToRecipient(to);
+    QString error;
+    if (!message.send(&error)) {
+        ComKestramoLogger::logERR(QStringLiteral("Failed to hand over the reminder to '%1': %2").arg(to, error));
+        return false;
+    }
+    return true;
+}
+
+void resetMailDelivery()
+{
+    mail.reset();
+    myMailsArray.reset();
+}

@@ -1,0 +1,25 @@
+#ifndef RUVELANT_MAILDELIVERY_H
+#define RUVELANT_MAILDELIVERY_H
+
+#include <QString>
+
+struct Attendee;
+
+// The address of an attendee whose URL begins with "mailto:" (every "mailto:" removed, nothing
+// else changed); a null text when the URL is anything else.
+QString mailFromAttendee(const Attendee &attendee);
+
+// Whether address is one of the addresses of the address book's "me" card, compared exactly.
+// The card is read at the first call of a run and not again until resetMailDelivery().
+bool mailIsMine(const QString &address);
+
+// Hands one reminder with one recipient to the mail system, without showing it. The sender is
+// set, untrimmed, only when it holds more than white space. Returns whether the mail system took
+// the message; every failure is logged at error level.
+bool sendMailCocoa(const QString &sender, const QString &to, const QString &subject, const QString &content);
+
+// Releases the per-run state (the mail application and the user's own addresses); the run calls
+// it when it starts and when it ends.
+void resetMailDelivery();
+
+#endif

@@ -1,0 +1,45 @@
+#include "calendarstore.h"
+
+#include "vdircalendarstore.h"
+
+#include <QDir>
+
+const QString CalendarStore::CalCalendarTypeLocal = QStringLiteral("Local");
+const QString CalendarStore::CalInsertedRecordsKey = QStringLiteral("CalInsertedRecordsKey");
+const QString CalendarStore::CalDeletedRecordsKey = QStringLiteral("CalDeletedRecordsKey");
+const QString CalendarStore::CalUpdatedRecordsKey = QStringLiteral("CalUpdatedRecordsKey");
+
+namespace {
+CalendarStore *g_replacement = nullptr;
+VdirCalendarStore *g_made = nullptr;
+
+// $XDG_DATA_HOME/calendars; the XDG default when the variable is unset or not absolute.
+QString calendarsRoot()
+{
+    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    if (dataHome.isEmpty() || !QDir::isAbsolutePath(dataHome))
+        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
+    return QDir::cleanPath(dataHome + QStringLiteral("/calendars"));
+}
+} // namespace
+
+CalendarStore::~CalendarStore() = default;
+
+CalendarStore *CalendarStore::defaultCalendarStore()
+{
+    if (g_replacement)
+        return g_replacement;
+    const QString root = calendarsRoot();
+    if (!g_made || g_made->root() != root) {
+        // A store made for an earlier root stays alive (callers may still hold it) but goes quiet.
+        if (g_made)
+            g_made->stopWatching();
+        g_made = new VdirCalendarStore(root);
+    }
+    return g_made;
+}
+
+void CalendarStore::setDefaultCalendarStore(CalendarStore *store)
+{
+    g_replacement = store;
+}

@@ -1,0 +1,139 @@
+#include "logservice.h"
+
+#include <QSysInfo>
+
+#include <cerrno>
+#include <syslog.h>
+#include <unistd.h>
+
+const QString LogService::SenderKey = QStringLiteral("Sender");
+
+LogService::LogService(const QString &ident, const QString &facility, int options)
+    : m_ident(ident.toUtf8()), m_identText(ident), m_options(options)
+{
+    // The system log has no facility named like the service's ("Agent"); everything this
+    // system writes goes to the user facility.
+    Q_UNUSED(facility);
+    openlog(m_ident.constData(), LOG_PID, LOG_USER);
+}
+
+LogService::~LogService()
+{
+    close();
+}
+
+bool LogService::addLogFile(int fd)
+{
+    if (!m_open || fd < 0) {
+        return false;
+    }
+    if (!m_files.contains(fd)) {
+        m_files.append(fd);
+    }
+    return true;
+}
+
+void LogService::log(const Message *message, int level, const QString &text)
+{
+    if (!m_open) {
+        return;
+    }
+    QString sender = message ? message->value(SenderKey) : QString();
+    if (sender.isEmpty()) {
+        sender = m_identText;
+    }
+    const QByteArray record
+        = formatRecord(QDateTime::currentDateTime(), QSysInfo::machineHostName(), sender, getpid(), level, text);
+    for (int fd : std::as_const(m_files)) {
+        writeAll(fd, record);
+    }
+    if (m_options & CopyToStandardError) {
+        writeAll(STDERR_FILENO, record);
+    }
+    syslog(LOG_USER | qBound(int(Emergency), level, int(Debug)), "%s", text.toUtf8().constData());
+}
+
+void LogService::close()
+{
+    if (!m_open) {
+        return;
+    }
+    m_open = false;
+    m_files.clear();
+    closelog();
+}
+
+void LogService::consoleLog(const QString &text)
+{
+    const QString program = QString::fromLocal8Bit(program_invocation_short_name);
+    writeAll(STDERR_FILENO,
+             formatRecord(QDateTime::currentDateTime(), QSysInfo::machineHostName(), program, getpid(), Warning, text));
+    syslog(LOG_USER | LOG_WARNING, "%s", text.toUtf8().constData());
+}
+
+QString LogService::levelName(int level)
+{
+    static const char *const names[]
+        = {"Emergency", "Alert", "Critical", "Error", "Warning", "Notice", "Info", "Debug"};
+    return QLatin1String(names[qBound(int(Emergency), level, int(Debug))]);
+}
+
+QByteArray LogService::formatRecord(const QDateTime &time, const QString &host, const QString &sender, qint64 pid,
+                                    int level, const QString &text)
+{
+    // The time stamp is read by people and tools in any locale: English month names always.
+    static const char *const months[]
+        = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const QDate date = time.date();
+    QByteArray record;
+    record.reserve(64 + text.size() * 3);
+    record += months[qBound(1, date.month(), 12) - 1];
+    record += ' ';
+    record += QByteArray::number(date.day()).rightJustified(2, ' ');
+    record += ' ';
+    record += time.time().toString(QStringLiteral("HH:mm:ss")).toLatin1();
+    record += ' ';
+    record += host.toUtf8();
+    record += ' ';
+    record += sender.toUtf8();
+    record += '[' + QByteArray::number(pid) + "] <" + levelName(level).toLatin1() + ">: ";
+
+    // A line break continues the record on a line that begins with a tab; any other control
+    // character is shown as ^X so that it can neither end nor garble the record.
+    const QByteArray bytes = text.toUtf8();
+    for (int i = 0; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < bytes.size() && bytes.at(i + 1) == '\n') {
+                ++i;
+            }
+            record += "\n\t";
+        } else if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) {
+            record += '^';
+            record += char(c ^ 0x40);
+        } else {
+            record += c;
+        }
+    }
+    record += '\n';
+    return record;
+}
+
+void LogService::writeAll(int fd, const QByteArray &data)
+{
+    // One write(2) per record, so that records of processes writing to the same file at the
+    // same time do not interleave; a short write (full disk, signal) is completed.
+    const char *p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        p += n;
+        left -= n;
+    }
+}

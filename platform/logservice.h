@@ -1,0 +1,72 @@
+#ifndef RUVELANT_LOGSERVICE_H
+#define RUVELANT_LOGSERVICE_H
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+// A connection to the logging service: every message becomes one text record
+// "Mar  5 14:05:00 host Sender[pid] <Level>: text" in each added file (and on standard error
+// when asked), and goes to the system log through syslog(3) under the connection's identity.
+// A message's line breaks continue the record on lines that begin with a tab; other control
+// characters are shown as ^X, so every record starts at column 0 with its time stamp.
+class LogService
+{
+public:
+    enum Level { Emergency = 0, Alert = 1, Critical = 2, Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
+    enum Option { NoOption = 0, CopyToStandardError = 1 };
+
+    // A message template: attributes that every message sent with it carries ("Sender").
+    class Message
+    {
+    public:
+        void set(const QString &key, const QString &value) { m_attributes.insert(key, value); }
+        QString value(const QString &key) const { return m_attributes.value(key); }
+
+    private:
+        QMap<QString, QString> m_attributes;
+    };
+
+    static const QString SenderKey; // "Sender"
+
+    // Opens a connection; ident names the process in the system log (and is the sender of
+    // messages whose template has none). options: a combination of Option values.
+    LogService(const QString &ident, const QString &facility, int options);
+    ~LogService(); // closes
+    LogService(const LogService &) = delete;
+    LogService &operator=(const LogService &) = delete;
+
+    // Adds an open file descriptor that receives every later record. The caller keeps
+    // ownership and must not close it while it is added. Returns false for an invalid one.
+    bool addLogFile(int fd);
+
+    // Sends text at level with the attributes of message (may be nullptr). The text is taken
+    // as it is: no format directives.
+    void log(const Message *message, int level, const QString &text);
+
+    // Ends the connection; later calls to log do nothing.
+    void close();
+
+    // The console line of the platform: one record to standard error and the system log
+    // (never to a log file) from this program at warning level.
+    static void consoleLog(const QString &text);
+
+    // The record for one message, ending in a line break.
+    static QByteArray formatRecord(const QDateTime &time, const QString &host, const QString &sender, qint64 pid,
+                                   int level, const QString &text);
+    // "Error", "Info", ...; levels beyond the range take the nearest name.
+    static QString levelName(int level);
+
+private:
+    static void writeAll(int fd, const QByteArray &data);
+
+    QByteArray m_ident; // kept alive for openlog(3)
+    QString m_identText;
+    int m_options;
+    bool m_open = true;
+    QList<int> m_files;
+};
+
+#endif

@@ -1,0 +1,278 @@
+#include "mailapplication.h"
+
+#include <KMime/Message>
+#include <KMime/Util>
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QSysInfo>
+
+#include <algorithm>
+
+Q_LOGGING_CATEGORY(lcMail, "ruvelant.mail")
+
+const QString MailApplication::MailBundleIdentifier = QStringLiteral("com.apple.Mail");
+
+namespace {
+QStringList defaultFallbackPaths()
+{
+    return {QStringLiteral("/usr/sbin/sendmail"), QStringLiteral("/usr/lib/sendmail")};
+}
+
+QStringList &fallbackPaths()
+{
+    static QStringList paths = defaultFallbackPaths();
+    return paths;
+}
+
+// Line breaks and other control characters: none of them may reach a header or a command line.
+// A tab is white space in a header (like a space) and is left to the address checks.
+bool isControl(QChar c)
+{
+    const auto category = c.category();
+    return (category == QChar::Other_Control && c != QLatin1Char('\t')) || category == QChar::Separator_Line
+        || category == QChar::Separator_Paragraph;
+}
+
+bool hasControl(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(), isControl);
+}
+
+// The text with its control characters written as escapes, for error messages.
+QString printable(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\r')) {
+            out += QLatin1String("\\r");
+        } else if (c == QLatin1Char('\n')) {
+            out += QLatin1String("\\n");
+        } else if (isControl(c)) {
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// One bare addr-spec "local@domain": no name, no angle brackets, no white space, no list.
+bool isPlainAddress(const QString &address)
+{
+    static const QString specials = QStringLiteral("<>()[],;:\"\\");
+    if (hasControl(address)) {
+        return false;
+    }
+    for (const QChar c : address) {
+        if (c.isSpace() || specials.contains(c)) {
+            return false;
+        }
+    }
+    const int at = address.indexOf(QLatin1Char('@'));
+    return at > 0 && at == address.lastIndexOf(QLatin1Char('@')) && at < address.size() - 1;
+}
+
+// A subject is one header line: every run of line breaks or control characters becomes one space.
+QString oneLine(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    bool inBreak = false;
+    for (const QChar c : text) {
+        if (isControl(c)) {
+            if (!inBreak) {
+                out += QLatin1Char(' ');
+            }
+            inBreak = true;
+        } else {
+            out += c;
+            inBreak = false;
+        }
+    }
+    return out;
+}
+
+// Plain text with every CR LF and every lone CR turned into LF, the sendmail line end.
+QByteArray unixLines(const QString &text)
+{
+    QString lines = text;
+    lines.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    lines.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return lines.toUtf8();
+}
+
+QByteArray messageIdDomain()
+{
+    const QByteArray host = QSysInfo::machineHostName().toLatin1();
+    const bool usable = !host.isEmpty() && std::all_of(host.cbegin(), host.cend(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    });
+    return usable ? host : QByteArrayLiteral("localhost");
+}
+} // namespace
+
+OutgoingMessage::OutgoingMessage(const QString &sendmailProgram, int timeoutMs, const QString &subject,
+                                 const QString &content)
+    : m_sendmail(sendmailProgram), m_timeoutMs(timeoutMs), m_subject(subject), m_content(content)
+{
+}
+
+QByteArray OutgoingMessage::rfc5322Message(const QString &recipient, QString *error) const
+{
+    auto fail = [error](const QString &text) {
+        if (error) {
+            *error = text;
+        }
+        return QByteArray();
+    };
+    if (hasControl(recipient)) {
+        return fail(
+            QStringLiteral("the address '%1' holds a line break or control character").arg(printable(recipient)));
+    }
+    if (!isPlainAddress(recipient)) {
+        return fail(QStringLiteral("'%1' is not a single e-mail address").arg(recipient));
+    }
+
+    KMime::Message message;
+    if (hasControl(m_sender)) {
+        return fail(QStringLiteral("the sender '%1' holds a line break or control character").arg(printable(m_sender)));
+    }
+    // A blank sender is no sender: the mail system chooses the sending address.
+    if (!m_sender.trimmed().isEmpty()) {
+        message.from()->fromUnicodeString(m_sender, "utf-8");
+        const auto mailboxes = message.from()->mailboxes();
+        if (mailboxes.size() != 1 || !mailboxes.first().hasAddress()) {
+            return fail(QStringLiteral("the sender '%1' is not one e-mail address").arg(m_sender));
+        }
+    }
+    message.to()->addAddress(recipient.toUtf8());
+    message.subject()->fromUnicodeString(oneLine(m_subject), "utf-8");
+    message.date()->setDateTime(QDateTime::currentDateTime());
+    message.messageID()->generate(messageIdDomain());
+
+    const QByteArray body = unixLines(m_content);
+    message.contentType()->setMimeType("text/plain");
+    message.contentType()->setCharset("utf-8");
+    // Only an encoding that keeps every byte and line intact: long lines, lone dots, 8-bit text.
+    KMime::Headers::contentEncoding encoding = KMime::Headers::CEbase64;
+    for (const auto candidate : KMime::encodingsForData(body)) {
+        if (candidate == KMime::Headers::CEquPr || candidate == KMime::Headers::CEbase64) {
+            encoding = candidate;
+            break;
+        }
+    }
+    message.contentTransferEncoding()->setEncoding(encoding);
+    message.contentTransferEncoding()->setDecoded(true);
+    message.setBody(body);
+    message.assemble();
+    return message.encodedContent();
+}
+
+bool OutgoingMessage::send(QString *error) const
+{
+    QStringList errors;
+    if (m_toRecipients.isEmpty()) {
+        errors << QStringLiteral("the message has no recipient");
+    }
+    for (const QString &recipient : m_toRecipients) {
+        QString problem;
+        const QByteArray data = rfc5322Message(recipient, &problem);
+        if (data.isEmpty()) {
+            errors << problem;
+            continue;
+        }
+        QStringList arguments {QStringLiteral("-i")};
+        // The envelope sender: the address without the white space around it, and only when
+        // it is one bare address (a name or a list is never passed on the command line).
+        const QString envelopeSender = m_sender.trimmed();
+        if (isPlainAddress(envelopeSender)) {
+            arguments << QStringLiteral("-f") << envelopeSender;
+        }
+        // After "--" an address that begins with "-" can never be taken as an option.
+        arguments << QStringLiteral("--") << recipient;
+
+        QProcess process;
+        process.setProgram(m_sendmail);
+        process.setArguments(arguments);
+        process.start();
+        if (!process.waitForStarted(m_timeoutMs)) {
+            errors << QStringLiteral("%1 could not be started: %2").arg(m_sendmail, process.errorString());
+            continue;
+        }
+        process.write(data);
+        process.closeWriteChannel();
+        if (!process.waitForFinished(m_timeoutMs)) {
+            process.kill();
+            process.waitForFinished();
+            errors << QStringLiteral("%1 did not finish within %2 seconds and was stopped")
+                          .arg(m_sendmail)
+                          .arg(m_timeoutMs / 1000.0);
+            continue;
+        }
+        const QString diagnostics = QString::fromLocal8Bit(process.readAllStandardError()).simplified().left(500);
+        if (process.exitStatus() != QProcess::NormalExit) {
+            errors << QStringLiteral("%1 crashed").arg(m_sendmail);
+        } else if (process.exitCode() != 0) {
+            errors << QStringLiteral("%1 exited with status %2%3")
+                          .arg(m_sendmail)
+                          .arg(process.exitCode())
+                          .arg(diagnostics.isEmpty() ? QString() : QStringLiteral(": ") + diagnostics);
+        }
+    }
+    if (!errors.isEmpty()) {
+        qCWarning(lcMail) << "hand-over to sendmail failed:" << errors;
+        if (error) {
+            *error = errors.join(QLatin1String("; "));
+        }
+        return false;
+    }
+    return true;
+}
+
+MailApplication::MailApplication(const QString &sendmailProgram) : m_sendmail(sendmailProgram) { }
+
+std::unique_ptr<MailApplication> MailApplication::applicationWithBundleIdentifier(const QString &bundleIdentifier)
+{
+    if (bundleIdentifier != MailBundleIdentifier) {
+        return nullptr;
+    }
+    const QString sendmail = findSendmail();
+    if (sendmail.isEmpty()) {
+        return nullptr;
+    }
+    return std::unique_ptr<MailApplication>(new MailApplication(sendmail));
+}
+
+QString MailApplication::findSendmail()
+{
+    const QString onPath = QStandardPaths::findExecutable(QStringLiteral("sendmail"));
+    if (!onPath.isEmpty()) {
+        return onPath;
+    }
+    for (const QString &path : fallbackPaths()) {
+        const QFileInfo info(path);
+        if (info.isFile() && info.isExecutable()) {
+            return path;
+        }
+    }
+    return QString();
+}
+
+void MailApplication::setFallbackSendmailPaths(const QStringList &paths)
+{
+    fallbackPaths() = paths.isEmpty() ? defaultFallbackPaths() : paths;
+}
+
+QStringList MailApplication::fallbackSendmailPaths()
+{
+    return fallbackPaths();
+}
+
+OutgoingMessage MailApplication::outgoingMessage(const QString &subject, const QString &content) const
+{
+    return OutgoingMessage(m_sendmail, m_timeoutMs, subject, content);
+}

@@ -1,0 +1,88 @@
+#ifndef RUVELANT_MAILAPPLICATION_H
+#define RUVELANT_MAILAPPLICATION_H
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class MailApplication;
+
+// One outgoing message of the mail system: subject, plain-text content, an optional sender and
+// its "to" recipients. send() hands it to the system's sendmail program, once per recipient.
+class OutgoingMessage
+{
+public:
+    QString subject() const { return m_subject; }
+    void setSubject(const QString &subject) { m_subject = subject; }
+    QString content() const { return m_content; }
+    void setContent(const QString &content) { m_content = content; }
+    // The sending address as given (null: the mail system's own choice of sender).
+    QString sender() const { return m_sender; }
+    void setSender(const QString &sender) { m_sender = sender; }
+    // Kept as a property only: no window ever shows a message here.
+    bool visible() const { return m_visible; }
+    void setVisible(bool visible) { m_visible = visible; }
+    QStringList toRecipients() const { return m_toRecipients; }
+    void addToRecipient(const QString &address) { m_toRecipients.append(address); }
+
+    // Builds the message and pipes it to sendmail, one message per recipient. Returns true
+    // when the mail system took every one (sendmail exit status 0). Otherwise returns false
+    // and, when error is given, sets it to what went wrong. An address or sender holding a
+    // control character, or a recipient that is not one plain address, is refused before
+    // anything is handed over.
+    bool send(QString *error = nullptr) const;
+
+    // The message as it would be piped to sendmail for one recipient, or an empty array (and
+    // error set) when the message cannot be built for that recipient.
+    QByteArray rfc5322Message(const QString &recipient, QString *error = nullptr) const;
+
+private:
+    friend class MailApplication;
+    OutgoingMessage(const QString &sendmailProgram, int timeoutMs, const QString &subject, const QString &content);
+
+    QString m_sendmail;
+    int m_timeoutMs;
+    QString m_subject;
+    QString m_content;
+    QString m_sender;
+    bool m_visible = true;
+    QStringList m_toRecipients;
+};
+
+// The mail system, reached through the sendmail program (msmtp, postfix, exim, nullmailer...).
+class MailApplication
+{
+public:
+    static const QString MailBundleIdentifier; // "com.apple.Mail"
+
+    // The mail application for bundleIdentifier, or nullptr: only "com.apple.Mail" is known,
+    // and it exists only when a sendmail program is found (see findSendmail).
+    static std::unique_ptr<MailApplication> applicationWithBundleIdentifier(const QString &bundleIdentifier);
+
+    // The first "sendmail" on PATH, else the first executable of the fallback paths; empty
+    // when there is none.
+    static QString findSendmail();
+    // The places tried after PATH; by default /usr/sbin/sendmail and /usr/lib/sendmail.
+    // An empty list restores the default (tests pass a list of missing files instead).
+    static void setFallbackSendmailPaths(const QStringList &paths);
+    static QStringList fallbackSendmailPaths();
+
+    QString sendmailProgram() const { return m_sendmail; }
+
+    // How long one sendmail may run before it is killed and the hand-over counts as failed.
+    int sendTimeout() const { return m_timeoutMs; }
+    void setSendTimeout(int milliseconds) { m_timeoutMs = milliseconds; }
+
+    // A new outgoing message of this application with the given subject and content; it uses
+    // this application's sendmail program and send timeout as they are now.
+    OutgoingMessage outgoingMessage(const QString &subject, const QString &content) const;
+
+private:
+    explicit MailApplication(const QString &sendmailProgram);
+
+    QString m_sendmail;
+    int m_timeoutMs = 60000;
+};
+
+#endif

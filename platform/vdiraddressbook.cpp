@@ -1,0 +1,307 @@
+#include "vdiraddressbook.h"
+
+#include <KContacts/Addressee>
+#include <KContacts/VCardConverter>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+#include <algorithm>
+#include <climits>
+
+Q_LOGGING_CATEGORY(lcAddressBook, "ruvelant.addressbook")
+
+namespace {
+const QByteArray utf8Bom("\xEF\xBB\xBF");
+
+bool isValidUtf8(const QByteArray &data)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(data.constData());
+    const int n = data.size();
+    for (int i = 0; i < n;) {
+        const unsigned char c = p[i];
+        int extra;
+        unsigned int min;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1;
+            min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2;
+            min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3;
+            min = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + extra >= n) {
+            return false;
+        }
+        unsigned int cp = c & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+// Index of the first ':' that is not inside a double-quoted parameter value, or -1.
+int valueSeparator(const QByteArray &line)
+{
+    bool quoted = false;
+    for (int i = 0; i < line.size(); ++i) {
+        if (line.at(i) == '"') {
+            quoted = !quoted;
+        } else if (line.at(i) == ':' && !quoted) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// What the preparation of a file's text found out.
+struct Scan
+{
+    QList<QStringList> cardEmails; // the EMAIL values of each complete card, in the card's order
+    int incompleteCards = 0;
+};
+
+// Notes one unfolded content line.
+void scanLine(const QByteArray &line, Scan *scan, bool *inCard, QStringList *emails)
+{
+    const QByteArray trimmed = line.trimmed().toUpper();
+    if (trimmed == "BEGIN:VCARD") {
+        if (*inCard) {
+            ++scan->incompleteCards;
+        }
+        *inCard = true;
+        emails->clear();
+        return;
+    }
+    if (trimmed == "END:VCARD") {
+        if (*inCard) {
+            scan->cardEmails.append(*emails);
+        }
+        *inCard = false;
+        return;
+    }
+    const int colon = valueSeparator(line);
+    if (!*inCard || colon < 0) {
+        return;
+    }
+    int nameEnd = line.indexOf(';');
+    if (nameEnd < 0 || nameEnd > colon) {
+        nameEnd = colon;
+    }
+    if (line.left(nameEnd).trimmed().toUpper() == "EMAIL") {
+        emails->append(QString::fromUtf8(line.mid(colon + 1).trimmed()));
+    }
+}
+
+// Turns every line end into LF and drops property groups ("item1.EMAIL" becomes "EMAIL"), which
+// the vCard reader would otherwise ignore; notes the e-mail order of each card on the way.
+QByteArray prepare(QByteArray data, Scan *scan)
+{
+    data.replace("\r\n", "\n");
+    data.replace('\r', '\n');
+    const QList<QByteArray> lines = data.split('\n');
+    QByteArray out;
+    out.reserve(data.size());
+    QByteArray logical;
+    bool inCard = false;
+    QStringList emails;
+    for (QByteArray line : lines) {
+        const bool continuation = !line.isEmpty() && (line.at(0) == ' ' || line.at(0) == '\t');
+        if (continuation) {
+            logical += line.mid(1);
+        } else {
+            int i = 0;
+            while (i < line.size() && (isalnum(static_cast<unsigned char>(line.at(i))) || line.at(i) == '-')) {
+                ++i;
+            }
+            if (i > 0 && i + 1 < line.size() && line.at(i) == '.') {
+                line.remove(0, i + 1);
+            }
+            scanLine(logical, scan, &inCard, &emails);
+            logical = line;
+        }
+        out += line;
+        out += '\n';
+    }
+    scanLine(logical, scan, &inCard, &emails);
+    if (inCard) {
+        ++scan->incompleteCards;
+    }
+    return out;
+}
+
+QString nonEmptyOrNull(const QString &text)
+{
+    return text.isEmpty() ? QString() : text;
+}
+
+QStringList sortedEntries(const QDir &dir, QDir::Filters filters)
+{
+    QStringList names = dir.entryList(filters, QDir::NoSort);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool isReadableFolder(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isReadable() && info.isExecutable();
+}
+} // namespace
+
+VdirAddressBook::VdirAddressBook(const QString &root) : m_root(root) { }
+
+std::optional<Person> VdirAddressBook::me() const
+{
+    load();
+    if (m_meUid.isEmpty()) {
+        return std::nullopt;
+    }
+    for (const Person &person : std::as_const(m_people)) {
+        if (person.uid == m_meUid) {
+            return person;
+        }
+    }
+    qCWarning(lcAddressBook) << "The file" << QDir(m_root).filePath(QStringLiteral("me")) << "names the card" << m_meUid
+                             << "but no card has that UID";
+    return std::nullopt;
+}
+
+QList<Person> VdirAddressBook::peopleWithEmail(const QString &address) const
+{
+    load();
+    QList<Person> found;
+    for (const Person &person : std::as_const(m_people)) {
+        if (person.emails.contains(address, Qt::CaseSensitive)) {
+            found.append(person);
+        }
+    }
+    return found;
+}
+
+void VdirAddressBook::load() const
+{
+    if (m_loaded) {
+        return;
+    }
+    m_loaded = true;
+
+    const QDir root(m_root);
+    if (!isReadableFolder(m_root)) {
+        qCWarning(lcAddressBook) << "Cannot read the contacts folder" << m_root;
+        return;
+    }
+    for (const QString &collection : sortedEntries(root, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString collectionPath = root.filePath(collection);
+        if (!isReadableFolder(collectionPath)) {
+            qCWarning(lcAddressBook) << "Cannot read the address book folder" << collectionPath << "- skipped";
+            continue;
+        }
+        const QDir dir(collectionPath);
+        for (const QString &name : sortedEntries(dir, QDir::Files)) {
+            if (name.endsWith(QLatin1String(".vcf"), Qt::CaseInsensitive)) {
+                loadFile(dir.filePath(name));
+            }
+        }
+    }
+
+    QFile meFile(root.filePath(QStringLiteral("me")));
+    if (meFile.exists()) {
+        if (!meFile.open(QIODevice::ReadOnly)) {
+            qCWarning(lcAddressBook) << "Cannot read" << meFile.fileName() << ":" << meFile.errorString();
+            return;
+        }
+        QByteArray first = meFile.readLine(4096);
+        if (first.startsWith(utf8Bom)) {
+            first.remove(0, utf8Bom.size());
+        }
+        const int cr = first.indexOf('\r');
+        if (cr >= 0) {
+            first.truncate(cr);
+        }
+        m_meUid = QString::fromUtf8(first).trimmed();
+    }
+}
+
+void VdirAddressBook::loadFile(const QString &path) const
+{
+    const QFileInfo info(path);
+    if (info.size() > maximumCardFileSize) {
+        qCWarning(lcAddressBook) << "Skipped" << path << "- it is" << info.size()
+                                 << "bytes, more than a card file can be";
+        return;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCWarning(lcAddressBook) << "Cannot read" << path << ":" << file.errorString();
+        return;
+    }
+    QByteArray data = file.read(maximumCardFileSize + 1);
+    if (data.size() > maximumCardFileSize) {
+        qCWarning(lcAddressBook) << "Skipped" << path << "- it is larger than a card file can be";
+        return;
+    }
+    if (data.startsWith(utf8Bom)) {
+        data.remove(0, utf8Bom.size());
+    }
+    if (data.trimmed().isEmpty()) {
+        qCWarning(lcAddressBook) << "Skipped" << path << "- it is empty";
+        return;
+    }
+    const int nul = data.indexOf('\0');
+    if (nul >= 0) {
+        qCWarning(lcAddressBook) << path << "holds a NUL byte at offset" << nul << "- read only the cards before it";
+        data.truncate(nul);
+    }
+    if (!isValidUtf8(data) && !data.toUpper().contains("CHARSET=")) {
+        qCWarning(lcAddressBook) << path << "is not UTF-8 text - read as Latin-1";
+        data = QString::fromLatin1(data).toUtf8();
+    }
+
+    Scan scan;
+    data = prepare(data, &scan);
+    if (scan.incompleteCards > 0) {
+        qCWarning(lcAddressBook) << path << "holds" << scan.incompleteCards << "card(s) without an end - skipped";
+    }
+    const KContacts::Addressee::List cards = KContacts::VCardConverter().parseVCards(data);
+    if (cards.isEmpty()) {
+        qCWarning(lcAddressBook) << "Skipped" << path << "- no readable vCard in it";
+        return;
+    }
+    // The reader puts a preferred address first; keep the card's own order where it is known.
+    const bool orderKnown = scan.cardEmails.size() == cards.size();
+    for (int i = 0; i < cards.size(); ++i) {
+        const KContacts::Addressee &card = cards.at(i);
+        Person person;
+        person.uid = card.uid();
+        person.firstName = nonEmptyOrNull(card.givenName());
+        person.lastName = nonEmptyOrNull(card.familyName());
+        person.emails = card.emails();
+        if (orderKnown) {
+            const QStringList &order = scan.cardEmails.at(i);
+            std::stable_sort(person.emails.begin(), person.emails.end(), [&order](const QString &a, const QString &b) {
+                const int ia = order.indexOf(a);
+                const int ib = order.indexOf(b);
+                return (ia < 0 ? INT_MAX : ia) < (ib < 0 ? INT_MAX : ib);
+            });
+        }
+        m_people.append(person);
+    }
+}

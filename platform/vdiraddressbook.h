@@ -1,0 +1,35 @@
+#ifndef RUVELANT_VDIRADDRESSBOOK_H
+#define RUVELANT_VDIRADDRESSBOOK_H
+
+#include "addressbook.h"
+
+#include <QList>
+#include <QString>
+
+// The address book kept as vCard vdir collections: root/<collection>/<card>.vcf, plus the
+// file root/me naming the UID of the user's own card. Read once, on first use; never written.
+class VdirAddressBook : public AddressBook
+{
+public:
+    explicit VdirAddressBook(const QString &root);
+
+    QString rootPath() const { return m_root; }
+
+    std::optional<Person> me() const override;
+    // Exact (case-sensitive) match; ordered by collection folder name, file name, card order.
+    QList<Person> peopleWithEmail(const QString &address) const override;
+
+    // Files larger than this are skipped.
+    static constexpr qint64 maximumCardFileSize = 8 * 1024 * 1024;
+
+private:
+    void load() const;
+    void loadFile(const QString &path) const;
+
+    QString m_root;
+    mutable bool m_loaded = false;
+    mutable QList<Person> m_people;
+    mutable QString m_meUid;
+};
+
+#endif

@@ -1,0 +1,691 @@
+#include "vdircalendarstore.h"
+
+#include "icaltext.h"
+
+#include <KCalendarCore/Event>
+#include <KCalendarCore/ICalFormat>
+#include <KCalendarCore/MemoryCalendar>
+#include <KCalendarCore/Recurrence>
+#include <KCalendarCore/RecurrenceRule>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QLocale>
+#include <QLoggingCategory>
+#include <QMetaMethod>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcCalendarStore, "ruvelant.calendarstore")
+
+using KCalendarCore::ICalFormat;
+using KCalendarCore::MemoryCalendar;
+
+namespace {
+// KCalendarCore caches this many occurrences of a COUNT rule and answers wrongly past them.
+constexpr int countLimit = 10000;
+
+// One VEVENT of a file, parsed.
+struct ParsedEvent
+{
+    int child = 0; // index among the VCALENDAR's components
+    KCalendarCore::Event::Ptr event;
+    QString uid;
+    bool hasDescription = false;
+    std::optional<QList<Attendee>> attendees;
+};
+
+struct ParsedFile
+{
+    QString path;
+    QByteArray fingerprint;
+    ICalText text;
+    QList<ParsedEvent> events;
+};
+
+QByteArray fingerprintOf(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + '-' + QByteArray::number(bytes.size());
+}
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// A collection identifier that names a folder right below the root.
+bool isCollectionName(const QString &uid)
+{
+    return !uid.isEmpty() && !uid.startsWith(QLatin1Char('.')) && !uid.contains(QLatin1Char('/'));
+}
+
+bool readBytes(const QString &path, QByteArray *bytes, QString *error)
+{
+    QFile file(path);
+    if (file.size() > VdirCalendarStore::maxFileSize) {
+        *error = QStringLiteral("%1 bytes, more than the %2 read of one calendar file")
+                     .arg(file.size())
+                     .arg(VdirCalendarStore::maxFileSize);
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    *bytes = file.read(VdirCalendarStore::maxFileSize + 1);
+    if (bytes->size() > VdirCalendarStore::maxFileSize) {
+        *error = QStringLiteral("more than the %1 bytes read of one calendar file").arg(VdirCalendarStore::maxFileSize);
+        return false;
+    }
+    if (file.error() != QFileDevice::NoError) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+// The VEVENTs of a file. A VEVENT that KCalendarCore cannot read is left out with a warning;
+// nullopt when the file as a whole is not an iCalendar object.
+std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    std::optional<ICalText> text = ICalText::parse(bytes, error);
+    if (!text)
+        return std::nullopt;
+    ParsedFile file {path, fingerprintOf(bytes), *text, {}};
+    const QList<ICalText::Component> &children = file.text.calendar().children;
+    for (int c = 0; c < children.size(); ++c) {
+        const ICalText::Component &component = children.at(c);
+        if (component.name != "VEVENT")
+            continue;
+        auto calendar = MemoryCalendar::Ptr::create(QTimeZone::systemTimeZone());
+        ICalFormat format;
+        const bool read = format.fromRawString(calendar, file.text.standalone(component));
+        const KCalendarCore::Event::List events = read ? calendar->rawEvents() : KCalendarCore::Event::List();
+        if (events.size() != 1 || !events.first()->dtStart().isValid()) {
+            qCWarning(lcCalendarStore, "%s: skipping the event at line %d, it cannot be read", qPrintable(path),
+                      component.begin + 1);
+            continue;
+        }
+        ParsedEvent parsed;
+        parsed.child = c;
+        parsed.event = events.first();
+        for (int index : component.properties) {
+            const QByteArray &line = file.text.line(index);
+            const QByteArray name = ICalText::name(line);
+            if (name == "DESCRIPTION") {
+                parsed.hasDescription = true;
+            } else if (name == "UID") {
+                parsed.uid = file.text.decode(ICalText::value(line)).trimmed();
+            } else if (name == "ATTENDEE") {
+                if (!parsed.attendees)
+                    parsed.attendees.emplace();
+                parsed.attendees->append({file.text.decode(ICalText::value(line)).trimmed(),
+                                          file.text.decode(ICalText::parameter(line, "CN"))});
+            }
+        }
+        file.events.append(parsed);
+    }
+    return file;
+}
+
+// Start and end of the occurrence of event that begins at start, in local time. An all-day
+// occurrence runs from local midnight of its first day to local midnight after its last day.
+std::pair<QDateTime, QDateTime> occurrenceSpan(const KCalendarCore::Event &event, const QDateTime &start)
+{
+    if (event.allDay()) {
+        const QDate first = start.date();
+        qint64 days = 1;
+        if (event.dtEnd().isValid())
+            days = std::max<qint64>(1, event.dtStart().date().daysTo(event.dtEnd().date()) + 1);
+        return {QDateTime(first, QTime(0, 0), Qt::LocalTime),
+                QDateTime(first.addDays(days), QTime(0, 0), Qt::LocalTime)};
+    }
+    qint64 seconds = 0;
+    if (event.dtEnd().isValid())
+        seconds = std::max<qint64>(0, event.dtStart().secsTo(event.dtEnd()));
+    return {start.toLocalTime(), start.addSecs(seconds).toLocalTime()};
+}
+
+// An occurrence overlaps the range when it starts before the range ends and ends after the
+// range starts; an occurrence without length counts when it starts inside the range.
+bool overlaps(const std::pair<QDateTime, QDateTime> &span, const QDateTime &rangeStart, const QDateTime &rangeEnd)
+{
+    if (span.first >= rangeEnd)
+        return false;
+    return span.second > rangeStart || (span.second <= span.first && span.first >= rangeStart);
+}
+
+bool sameOccurrence(const QDateTime &a, const QDateTime &b, bool allDay)
+{
+    return allDay ? a.date() == b.date() : a == b;
+}
+
+Event makeEvent(const ParsedFile &file, const ParsedEvent &parsed, const QString &calendarUid,
+                const std::pair<QDateTime, QDateTime> &span, const QDateTime &recurrenceId)
+{
+    Event event;
+    event.title = parsed.event->summary();
+    event.startDate = span.first;
+    event.endDate = span.second;
+    if (parsed.hasDescription) {
+        event.notes = parsed.event->description();
+        if (event.notes.isNull())
+            event.notes = QLatin1String("");
+    }
+    event.attendees = parsed.attendees;
+    event.calendarUid = calendarUid;
+    event.origin.filePath = file.path;
+    event.origin.uid = parsed.uid;
+    event.origin.recurrenceId = recurrenceId;
+    event.origin.fingerprint = file.fingerprint;
+    return event;
+}
+
+// Every occurrence of the file's events that overlaps the range. Overrides count by their own
+// start; a repeating event is expanded from before the range by its length, so that occurrences
+// that began earlier and reach into the range are found.
+void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QDateTime &rangeStart,
+                    const QDateTime &rangeEnd, QList<Event> *out)
+{
+    QHash<QString, QList<QDateTime>> overridden;
+    for (const ParsedEvent &parsed : file.events) {
+        if (parsed.event->hasRecurrenceId())
+            overridden[parsed.uid].append(parsed.event->recurrenceId());
+    }
+    for (const ParsedEvent &parsed : file.events) {
+        KCalendarCore::Event &event = *parsed.event;
+        if (event.hasRecurrenceId() || !event.recurs()) {
+            const auto span = occurrenceSpan(event, event.dtStart());
+            if (overlaps(span, rangeStart, rangeEnd))
+                out->append(makeEvent(file, parsed, calendarUid, span,
+                                      event.hasRecurrenceId() ? event.recurrenceId() : QDateTime()));
+            continue;
+        }
+        const auto rules = event.recurrence()->rRules();
+        for (KCalendarCore::RecurrenceRule *rule : rules) {
+            if (rule->duration() > countLimit) {
+                qCWarning(lcCalendarStore, "%s: a rule with COUNT=%d is treated as endless", qPrintable(file.path),
+                          rule->duration());
+                rule->setDuration(-1);
+            }
+        }
+        const auto length = occurrenceSpan(event, event.dtStart());
+        const QDateTime from
+            = rangeStart.addSecs(-length.first.secsTo(length.second) - (event.allDay() ? 2 * 86400 : 0));
+        const QList<QDateTime> times = event.recurrence()->timesInInterval(from, rangeEnd);
+        const QList<QDateTime> replaced = overridden.value(parsed.uid);
+        int count = 0;
+        for (const QDateTime &time : times) {
+            if (time < from || time > rangeEnd) // KCalendarCore may answer outside the interval
+                continue;
+            const bool isReplaced = std::any_of(replaced.cbegin(), replaced.cend(), [&](const QDateTime &recurrenceId) {
+                return sameOccurrence(recurrenceId, time, event.allDay());
+            });
+            if (isReplaced)
+                continue;
+            const auto span = occurrenceSpan(event, time);
+            if (!overlaps(span, rangeStart, rangeEnd))
+                continue;
+            if (++count > VdirCalendarStore::maxOccurrencesPerEvent) {
+                qCWarning(lcCalendarStore, "%s: more than %d occurrences in the range, the rest are left out",
+                          qPrintable(file.path), VdirCalendarStore::maxOccurrencesPerEvent);
+                break;
+            }
+            out->append(makeEvent(file, parsed, calendarUid, span, time));
+        }
+    }
+}
+
+// The value of a DTSTART/DTEND/RECURRENCE-ID line for time, in the form of the given line:
+// a date, a UTC time, a time in the line's zone, or a floating (local) time.
+QByteArray timeValueLike(const QByteArray &line, const QDateTime &time, const QTimeZone &zone, const QDate &date)
+{
+    const QByteArray value = ICalText::value(line).trimmed();
+    if (ICalText::parameter(line, "VALUE").toUpper() == "DATE" || value.size() == 8)
+        return QLocale::c().toString(date, QStringLiteral("yyyyMMdd")).toLatin1();
+    const QString format = QStringLiteral("yyyyMMdd'T'HHmmss");
+    if (value.endsWith('Z') || value.endsWith('z'))
+        return QLocale::c().toString(time.toUTC(), format).toLatin1() + 'Z';
+    if (!ICalText::parameter(line, "TZID").isNull() && zone.isValid())
+        return QLocale::c().toString(time.toTimeZone(zone), format).toLatin1();
+    return QLocale::c().toString(time.toLocalTime(), format).toLatin1();
+}
+
+QByteArray withValue(const QByteArray &line, const QByteArray &value)
+{
+    return line.left(line.size() - ICalText::value(line).size()) + value;
+}
+
+// The line with its name (as written, up to the first ';' or ':') replaced.
+QByteArray renamed(const QByteArray &line, const QByteArray &name)
+{
+    int end = 0;
+    while (end < line.size() && line.at(end) != ';' && line.at(end) != ':')
+        ++end;
+    return name + line.mid(end);
+}
+
+// The place for a new property of component: before its first nested component, else before its END.
+int propertyInsertionPoint(const ICalText::Component &component)
+{
+    return component.children.isEmpty() ? component.end : component.children.first().begin;
+}
+
+// The edit that gives the component of parsed the description notes.
+std::optional<ICalText::Edit> descriptionEdit(const ParsedFile &file, const ParsedEvent &parsed,
+                                              const QByteArray &notes)
+{
+    const ICalText::Component &component = file.text.calendar().children.at(parsed.child);
+    for (int index : component.properties) {
+        const QByteArray &line = file.text.line(index);
+        if (ICalText::name(line) == "DESCRIPTION")
+            return ICalText::Edit {index, true, file.text.fold(withValue(line, notes), file.text.lineEnd(index))};
+    }
+    const int at = propertyInsertionPoint(component);
+    return ICalText::Edit {at, false, file.text.fold("DESCRIPTION:" + notes, file.text.lineEnd(at - 1))};
+}
+
+// The edit that adds, after the master, an override of the occurrence recurrenceId with the
+// master's properties (less its repetition rules), moved to the occurrence, and the notes.
+std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedEvent &master,
+                                           const QDateTime &recurrenceId, const QByteArray &notes, QString *error)
+{
+    const ICalText &text = file.text;
+    const ICalText::Component &component = text.calendar().children.at(master.child);
+    const KCalendarCore::Event &event = *master.event;
+    const QSet<int> own(component.properties.cbegin(), component.properties.cend());
+    QByteArray startLine;
+    for (int index : component.properties) {
+        if (ICalText::name(text.line(index)) == "DTSTART")
+            startLine = text.line(index);
+    }
+    if (startLine.isEmpty()) {
+        *error = QStringLiteral("the repeating event has no DTSTART");
+        return std::nullopt;
+    }
+    const QDate startDate
+        = event.allDay() ? recurrenceId.date() : recurrenceId.toTimeZone(event.dtStart().timeZone()).date();
+    const QByteArray start = timeValueLike(startLine, recurrenceId, event.dtStart().timeZone(), startDate);
+    const QDate rawStartDate = QDate::fromString(QString::fromLatin1(ICalText::value(startLine).trimmed().left(8)),
+                                                 QStringLiteral("yyyyMMdd"));
+
+    QByteArray out;
+    const int descriptionAt = propertyInsertionPoint(component);
+    bool described = false;
+    for (int index = component.begin; index <= component.end; ++index) {
+        const QByteArray &line = text.line(index);
+        const QByteArray eol = text.lineEnd(index);
+        if (index == descriptionAt && !master.hasDescription) {
+            out += text.fold("DESCRIPTION:" + notes, eol);
+            described = true;
+        }
+        if (!own.contains(index)) {
+            out += text.physical(index);
+            continue;
+        }
+        const QByteArray name = ICalText::name(line);
+        if (name == "RRULE" || name == "RDATE" || name == "EXDATE" || name == "EXRULE") {
+            continue;
+        } else if (name == "DTSTART") {
+            out += text.fold(withValue(line, start), eol);
+            out += text.fold(renamed(withValue(line, start), "RECURRENCE-ID"), eol);
+        } else if (name == "DTEND") {
+            const QDate rawEndDate = QDate::fromString(QString::fromLatin1(ICalText::value(line).trimmed().left(8)),
+                                                       QStringLiteral("yyyyMMdd"));
+            const QDateTime endTime = recurrenceId.addSecs(event.dtStart().secsTo(event.dtEnd()));
+            const QDate endDate = startDate.addDays(
+                rawStartDate.isValid() && rawEndDate.isValid() ? rawStartDate.daysTo(rawEndDate) : 1);
+            out += text.fold(withValue(line, timeValueLike(line, endTime, event.dtEnd().timeZone(), endDate)), eol);
+        } else if (name == "DESCRIPTION" && !described) {
+            out += text.fold(withValue(line, notes), eol);
+            described = true;
+        } else {
+            out += text.physical(index);
+        }
+    }
+    return ICalText::Edit {component.end + 1, false, out};
+}
+
+// Replaces the file at target with bytes: a new file in the same folder, with the old file's
+// mode and owner, flushed to disk, renamed over the old one; then the folder is flushed.
+bool replaceFile(const QString &target, const QByteArray &bytes, QString *error)
+{
+    const QByteArray targetPath = QFile::encodeName(target);
+    struct stat old
+    {
+    };
+    if (::stat(targetPath.constData(), &old) != 0) {
+        *error = errnoText();
+        return false;
+    }
+    const QFileInfo info(target);
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temporary = folder + "/." + QFile::encodeName(info.fileName()) + '.'
+            + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".tmp";
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        *error = QStringLiteral("cannot create a file in %1: %2").arg(info.absolutePath(), errnoText());
+        return false;
+    }
+    auto fail = [&](const QString &what) {
+        *error = what + QStringLiteral(": ") + errnoText();
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(temporary.constData());
+        return false;
+    };
+    for (qint64 done = 0; done < bytes.size();) {
+        const ssize_t written = ::write(fd, bytes.constData() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return fail(QStringLiteral("cannot write the new content"));
+        done += written;
+    }
+    struct stat made
+    {
+    };
+    if (::fstat(fd, &made) != 0)
+        return fail(QStringLiteral("cannot examine the new file"));
+    if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) && ::fchown(fd, old.st_uid, old.st_gid) != 0)
+        return fail(QStringLiteral("cannot keep the file's owner"));
+    if (::fchmod(fd, old.st_mode & 07777) != 0)
+        return fail(QStringLiteral("cannot keep the file's mode"));
+    if (::fsync(fd) != 0)
+        return fail(QStringLiteral("cannot flush the new content"));
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0)
+        return fail(QStringLiteral("cannot write the new content"));
+    if (::rename(temporary.constData(), targetPath.constData()) != 0)
+        return fail(QStringLiteral("cannot replace the file"));
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0 || ::fsync(dir) != 0)
+        qCWarning(lcCalendarStore, "%s: cannot flush the folder: %s", qPrintable(target), qPrintable(errnoText()));
+    if (dir >= 0)
+        ::close(dir);
+    return true;
+}
+
+const ParsedEvent *findEvent(const ParsedFile &file, const QString &uid, const QDateTime &recurrenceId,
+                             const ParsedEvent **master)
+{
+    *master = nullptr;
+    for (const ParsedEvent &parsed : file.events) {
+        if (parsed.uid == uid && !parsed.event->hasRecurrenceId()) {
+            *master = &parsed;
+            break;
+        }
+    }
+    if (!recurrenceId.isValid())
+        return *master;
+    for (const ParsedEvent &parsed : file.events) {
+        if (parsed.uid == uid && parsed.event->hasRecurrenceId()
+            && sameOccurrence(parsed.event->recurrenceId(), recurrenceId,
+                              parsed.event->allDay() || !recurrenceId.time().isValid()))
+            return &parsed;
+    }
+    return nullptr;
+}
+
+QString normalizedBreaks(QString text)
+{
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+} // namespace
+
+VdirCalendarStore::VdirCalendarStore(const QString &root, QObject *parent)
+    : CalendarStore(parent), m_root(QDir::cleanPath(root))
+{
+}
+
+VdirCalendarStore::~VdirCalendarStore() = default;
+
+QMap<QString, QString> VdirCalendarStore::scanCalendars() const
+{
+    QMap<QString, QString> result;
+    const QDir root(m_root);
+    const QStringList folders = root.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &folder : folders) {
+        QString title;
+        QFile displayName(root.filePath(folder) + QStringLiteral("/displayname"));
+        if (displayName.open(QIODevice::ReadOnly))
+            title = QString::fromUtf8(displayName.readLine(4096)).trimmed();
+        result.insert(folder, title.isEmpty() ? folder : title);
+    }
+    return result;
+}
+
+QList<Calendar> VdirCalendarStore::calendars() const
+{
+    QList<Calendar> result;
+    const QMap<QString, QString> found = scanCalendars();
+    for (auto it = found.cbegin(); it != found.cend(); ++it)
+        result.append({it.key(), it.value(), CalCalendarTypeLocal});
+    return result;
+}
+
+std::optional<Calendar> VdirCalendarStore::calendarWithUID(const QString &uid) const
+{
+    if (!isCollectionName(uid) || !QFileInfo(m_root + QLatin1Char('/') + uid).isDir())
+        return std::nullopt;
+    const QMap<QString, QString> found = scanCalendars();
+    const auto it = found.constFind(uid);
+    if (it == found.cend())
+        return std::nullopt;
+    return Calendar {uid, it.value(), CalCalendarTypeLocal};
+}
+
+QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predicate)
+{
+    QList<Event> result;
+    if (!predicate.startDate.isValid() || !predicate.endDate.isValid() || predicate.endDate < predicate.startDate)
+        return result;
+    QSet<QString> seen;
+    for (const Calendar &calendar : predicate.calendars) {
+        if (!isCollectionName(calendar.uid) || seen.contains(calendar.uid))
+            continue;
+        seen.insert(calendar.uid);
+        const QString folder = m_root + QLatin1Char('/') + calendar.uid;
+        const QFileInfo folderInfo(folder);
+        if (!folderInfo.isDir())
+            continue;
+        if (!folderInfo.isReadable() || !folderInfo.isExecutable()) {
+            qCWarning(lcCalendarStore, "%s: cannot read the calendar folder", qPrintable(folder));
+            continue;
+        }
+        const QFileInfoList entries = QDir(folder).entryInfoList(QDir::Files, QDir::Name);
+        for (const QFileInfo &entry : entries) {
+            if (!entry.fileName().endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
+                continue;
+            QByteArray bytes;
+            QString error;
+            if (!readBytes(entry.filePath(), &bytes, &error)) {
+                qCWarning(lcCalendarStore, "%s: skipped, %s", qPrintable(entry.filePath()), qPrintable(error));
+                continue;
+            }
+            const std::optional<ParsedFile> file = parseFile(entry.filePath(), bytes, &error);
+            if (!file) {
+                qCWarning(lcCalendarStore, "%s: skipped, the file %s", qPrintable(entry.filePath()), qPrintable(error));
+                continue;
+            }
+            addOccurrences(*file, calendar.uid, predicate.startDate, predicate.endDate, &result);
+        }
+    }
+    return result;
+}
+
+bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
+{
+    const QString path = event.origin.filePath;
+    auto fail = [&](int code, const QString &message) {
+        qCWarning(lcCalendarStore, "%s: not saved, %s", qPrintable(path), qPrintable(message));
+        if (error)
+            *error = Error {code, message};
+        return false;
+    };
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return fail(EventNotFound, QStringLiteral("the event's file is gone"));
+    if (span != CalSpanThisEvent && event.origin.recurrenceId.isValid())
+        return fail(NotSupported, QStringLiteral("only one occurrence of a repeating event can be saved"));
+
+    // Through a symbolic link: the link stays, its target gets the new content.
+    const QString target = QFileInfo(path).canonicalFilePath();
+    QByteArray bytes;
+    QString message;
+    if (!readBytes(target, &bytes, &message))
+        return fail(WriteFailed, message);
+    const QByteArray current = fingerprintOf(bytes);
+    QByteArray known = event.origin.fingerprint;
+    const QHash<QByteArray, QByteArray> ownWrites = m_ownWrites.value(target);
+    for (int step = 0; known != current && ownWrites.contains(known) && step <= ownWrites.size(); ++step)
+        known = ownWrites.value(known);
+    if (known != current)
+        return fail(ChangedOnDisk, QStringLiteral("the file changed since the event was read"));
+
+    const std::optional<ParsedFile> file = parseFile(target, bytes, &message);
+    if (!file)
+        return fail(WriteFailed, message);
+    const ParsedEvent *master = nullptr;
+    const ParsedEvent *found = findEvent(*file, event.origin.uid, event.origin.recurrenceId, &master);
+    const std::optional<QByteArray> notes = file->text.encode(ICalText::escapeText(event.notes));
+    if (!notes)
+        return fail(NotSupported, QStringLiteral("the notes cannot be written in the file's Latin-1 encoding"));
+    std::optional<ICalText::Edit> edit;
+    if (found)
+        edit = descriptionEdit(*file, *found, *notes);
+    else if (event.origin.recurrenceId.isValid() && master && master->event->recurs())
+        edit = overrideEdit(*file, *master, event.origin.recurrenceId, *notes, &message);
+    else
+        return fail(EventNotFound, QStringLiteral("the file holds no such event"));
+    if (!edit)
+        return fail(NotSupported, message);
+    const QByteArray changed = file->text.bytes({*edit});
+
+    // The new content must read back with the new notes before it replaces the old.
+    const std::optional<ParsedFile> check = parseFile(target, changed, &message);
+    const ParsedEvent *checkMaster = nullptr;
+    const ParsedEvent *checked
+        = check ? findEvent(*check, event.origin.uid, event.origin.recurrenceId, &checkMaster) : nullptr;
+    if (!checked || check->events.size() != file->events.size() + (found ? 0 : 1)
+        || normalizedBreaks(checked->event->description()) != normalizedBreaks(event.notes))
+        return fail(WriteFailed, QStringLiteral("the edited file would not read back as intended"));
+
+    if (!replaceFile(target, changed, &message))
+        return fail(WriteFailed, message);
+    m_ownWrites[target].insert(current, check->fingerprint);
+    return true;
+}
+
+void VdirCalendarStore::connectNotify(const QMetaMethod &signal)
+{
+    if (signal == QMetaMethod::fromSignal(&CalendarStore::calendarsChangedExternally))
+        startWatching();
+}
+
+void VdirCalendarStore::startWatching()
+{
+    if (m_watcher || m_stopped)
+        return;
+    m_known = scanCalendars();
+    m_watcher = new QFileSystemWatcher(this);
+    m_rescanTimer = new QTimer(this);
+    m_rescanTimer->setSingleShot(true);
+    m_rescanTimer->setInterval(100); // a burst of changes is looked at once
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, m_rescanTimer, qOverload<>(&QTimer::start));
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, m_rescanTimer, qOverload<>(&QTimer::start));
+    connect(m_rescanTimer, &QTimer::timeout, this, &VdirCalendarStore::rescan);
+    updateWatchedPaths();
+}
+
+void VdirCalendarStore::stopWatching()
+{
+    m_stopped = true;
+    delete m_watcher;
+    m_watcher = nullptr;
+    delete m_rescanTimer;
+    m_rescanTimer = nullptr;
+}
+
+void VdirCalendarStore::updateWatchedPaths()
+{
+    QStringList wanted;
+    if (QFileInfo(m_root).isDir()) {
+        wanted.append(m_root);
+        for (auto it = m_known.cbegin(); it != m_known.cend(); ++it) {
+            const QString folder = m_root + QLatin1Char('/') + it.key();
+            wanted.append(folder);
+            if (QFileInfo::exists(folder + QStringLiteral("/displayname")))
+                wanted.append(folder + QStringLiteral("/displayname"));
+        }
+    } else {
+        // Until the root exists, its nearest existing ancestor tells when it appears.
+        QString ancestor = m_root;
+        while (!QFileInfo(ancestor).isDir() && ancestor != QDir::rootPath())
+            ancestor = QFileInfo(ancestor).absolutePath();
+        wanted.append(ancestor);
+    }
+    const QStringList watched = m_watcher->directories() + m_watcher->files();
+    QStringList stale;
+    for (const QString &path : watched) {
+        if (!wanted.contains(path))
+            stale.append(path);
+    }
+    if (!stale.isEmpty())
+        m_watcher->removePaths(stale);
+    QStringList missing;
+    for (const QString &path : wanted) {
+        if (!watched.contains(path))
+            missing.append(path);
+    }
+    if (!missing.isEmpty())
+        m_watcher->addPaths(missing);
+}
+
+void VdirCalendarStore::rescan()
+{
+    if (!m_watcher)
+        return;
+    const QMap<QString, QString> now = scanCalendars();
+    QStringList inserted, deleted, updated;
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        const auto before = m_known.constFind(it.key());
+        if (before == m_known.cend())
+            inserted.append(it.key());
+        else if (before.value() != it.value())
+            updated.append(it.key());
+    }
+    for (auto it = m_known.cbegin(); it != m_known.cend(); ++it) {
+        if (!now.contains(it.key()))
+            deleted.append(it.key());
+    }
+    m_known = now;
+    updateWatchedPaths();
+    QVariantMap userInfo;
+    if (!inserted.isEmpty())
+        userInfo.insert(CalInsertedRecordsKey, inserted);
+    if (!deleted.isEmpty())
+        userInfo.insert(CalDeletedRecordsKey, deleted);
+    if (!updated.isEmpty())
+        userInfo.insert(CalUpdatedRecordsKey, updated);
+    if (!userInfo.isEmpty())
+        Q_EMIT calendarsChangedExternally(userInfo);
+}

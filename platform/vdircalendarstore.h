@@ -1,0 +1,61 @@
+#ifndef RUVELANT_VDIRCALENDARSTORE_H
+#define RUVELANT_VDIRCALENDARSTORE_H
+
+#include "calendarstore.h"
+
+#include <QHash>
+#include <QMap>
+
+class QFileSystemWatcher;
+class QTimer;
+
+// The calendar store on vdir collections (the khal / vdirsyncer layout): each folder below the
+// root is one calendar, each .ics file in it holds one event with its overrides. Notes are saved
+// by a minimal textual edit of the event's file, replaced atomically.
+class VdirCalendarStore : public CalendarStore
+{
+    Q_OBJECT
+public:
+    explicit VdirCalendarStore(const QString &root, QObject *parent = nullptr);
+    ~VdirCalendarStore() override;
+
+    QString root() const { return m_root; }
+
+    // Calendars in folder-name order.
+    QList<Calendar> calendars() const override;
+    std::optional<Calendar> calendarWithUID(const QString &uid) const override;
+    // Unreadable, malformed and oversized files are skipped with a warning.
+    QList<Event> eventsWithPredicate(const EventPredicate &predicate) override;
+    // Writes only event.notes. Fails with ChangedOnDisk when the file differs from the content
+    // the event was read from (other than through this store's own saves), NotSupported for a
+    // span other than this occurrence of a repeating event, WriteFailed when the file cannot be
+    // replaced; the file is then unchanged.
+    bool saveEvent(const Event &event, Span span, Error *error) override;
+
+    // Stops watching the folders for good (a replaced default store).
+    void stopWatching();
+
+    // Files larger than this are not read.
+    static constexpr qint64 maxFileSize = 4 * 1024 * 1024;
+    // Occurrences of one event returned by one query at most.
+    static constexpr int maxOccurrencesPerEvent = 1000;
+
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+
+private:
+    QMap<QString, QString> scanCalendars() const; // uid -> title
+    void startWatching();
+    void updateWatchedPaths();
+    void rescan();
+
+    QString m_root;
+    QFileSystemWatcher *m_watcher = nullptr;
+    QTimer *m_rescanTimer = nullptr;
+    bool m_stopped = false;
+    QMap<QString, QString> m_known; // calendars when last looked at
+    // Fingerprints of this store's own saves: path -> (content before -> content after).
+    QHash<QString, QHash<QByteArray, QByteArray>> m_ownWrites;
+};
+
+#endif
