@@ -4,6 +4,7 @@
 #include "addressbook.h"
 #include "bundle.h"
 #include "calendarstore.h"
+#include "textnumber.h"
 
 #include <climits>
 
@@ -54,25 +55,6 @@ int clampToInt(double value)
         return INT_MIN;
     }
     return static_cast<int>(value);
-}
-
-// The leading decimal integer of text after white space and an optional sign; 0 when none.
-int leadingInteger(const QString &text)
-{
-    int i = 0;
-    while (i < text.size() && text.at(i).isSpace()) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text.at(i) == QLatin1Char('-') || text.at(i) == QLatin1Char('+'))) {
-        negative = text.at(i) == QLatin1Char('-');
-        ++i;
-    }
-    qint64 value = 0;
-    for (; i < text.size() && text.at(i) >= QLatin1Char('0') && text.at(i) <= QLatin1Char('9'); ++i) {
-        value = qMin<qint64>(value * 10 + (text.at(i).unicode() - '0'), qint64(INT_MAX) + 1);
-    }
-    return clampToInt(static_cast<double>(negative ? -value : value));
 }
 
 // The integer value of a stored setting: a boolean gives 0 or 1, a number its integer part,

@@ -23,10 +23,6 @@ struct AgentRunEnvironment
 // closing pause, log. Returns the process's exit status, which is always 0.
 int runAgent(const AgentRunEnvironment &environment = AgentRunEnvironment());
 
-// The integer at the start of text: optional white space, an optional sign, decimal digits;
-// 0 when text starts with anything else. Clamped to the range of a 32-bit integer.
-int leadingInteger(const QString &text);
-
 // A date-time as the verbose log shows it: 2010-03-05 00:00:00 +0100.
 QString logDateText(const QDateTime &dateTime);
 

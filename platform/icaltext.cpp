@@ -1,58 +1,10 @@
 #include "icaltext.h"
 
+#include "contentline.h"
+
 #include <algorithm>
 
 namespace {
-bool isValidUtf8(const QByteArray &bytes)
-{
-    const auto *p = reinterpret_cast<const unsigned char *>(bytes.constData());
-    const int n = bytes.size();
-    for (int i = 0; i < n;) {
-        const unsigned char c = p[i];
-        int extra = 0;
-        unsigned int code = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            code = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            code = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            code = c & 0x07;
-        } else {
-            return false;
-        }
-        for (int k = 1; k <= extra; ++k) {
-            if (i + k >= n || (p[i + k] & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (p[i + k] & 0x3F);
-        }
-        static const unsigned int minimum[] = {0, 0x80, 0x800, 0x10000};
-        if (code < minimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
-// Index of the colon that separates name and parameters from the value; -1 when none.
-int valueColon(const QByteArray &line)
-{
-    bool quoted = false;
-    for (int i = 0; i < line.size(); ++i) {
-        const char c = line.at(i);
-        if (c == '"')
-            quoted = !quoted;
-        else if (c == ':' && !quoted)
-            return i;
-    }
-    return -1;
-}
-
 int nameEnd(const QByteArray &line)
 {
     for (int i = 0; i < line.size(); ++i) {
@@ -78,7 +30,7 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
     }
     if (bytes.contains('\0'))
         return fail(QStringLiteral("contains NUL bytes"));
-    text.m_latin1 = !isValidUtf8(bytes);
+    text.m_latin1 = !::ContentLine::isValidUtf8(bytes);
 
     for (int pos = 0; pos < bytes.size();) {
         int end = pos;
@@ -112,7 +64,7 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
         const int lineNumber = text.m_lines.at(i).first + 1;
         if (done)
             return fail(QStringLiteral("has content after END:VCALENDAR (line %1)").arg(lineNumber));
-        if (valueColon(line) < 0)
+        if (::ContentLine::valueSeparator(line) < 0)
             return fail(QStringLiteral("line %1 is not a content line").arg(lineNumber));
         const QByteArray lineName = name(line);
         if (lineName == "BEGIN") {
@@ -158,7 +110,7 @@ QByteArray ICalText::name(const QByteArray &line)
 QByteArray ICalText::parameters(const QByteArray &line)
 {
     const int start = nameEnd(line);
-    const int colon = valueColon(line);
+    const int colon = ::ContentLine::valueSeparator(line);
     if (start >= line.size() || line.at(start) != ';' || colon < start)
         return QByteArray();
     return line.mid(start + 1, colon - start - 1);
@@ -166,7 +118,7 @@ QByteArray ICalText::parameters(const QByteArray &line)
 
 QByteArray ICalText::value(const QByteArray &line)
 {
-    const int colon = valueColon(line);
+    const int colon = ::ContentLine::valueSeparator(line);
     return colon < 0 ? QByteArray() : line.mid(colon + 1);
 }
 

@@ -1,5 +1,7 @@
 #include "vdiraddressbook.h"
 
+#include "contentline.h"
+
 #include <KContacts/Addressee>
 #include <KContacts/VCardConverter>
 
@@ -15,61 +17,6 @@ Q_LOGGING_CATEGORY(lcAddressBook, "ruvelant.addressbook")
 
 namespace {
 const QByteArray utf8Bom("\xEF\xBB\xBF");
-
-bool isValidUtf8(const QByteArray &data)
-{
-    const auto *p = reinterpret_cast<const unsigned char *>(data.constData());
-    const int n = data.size();
-    for (int i = 0; i < n;) {
-        const unsigned char c = p[i];
-        int extra;
-        unsigned int min;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            min = 0x10000;
-        } else {
-            return false;
-        }
-        if (i + extra >= n) {
-            return false;
-        }
-        unsigned int cp = c & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
-// Index of the first ':' that is not inside a double-quoted parameter value, or -1.
-int valueSeparator(const QByteArray &line)
-{
-    bool quoted = false;
-    for (int i = 0; i < line.size(); ++i) {
-        if (line.at(i) == '"') {
-            quoted = !quoted;
-        } else if (line.at(i) == ':' && !quoted) {
-            return i;
-        }
-    }
-    return -1;
-}
 
 // What the preparation of a file's text found out.
 struct Scan
@@ -97,7 +44,7 @@ void scanLine(const QByteArray &line, Scan *scan, bool *inCard, QStringList *ema
         *inCard = false;
         return;
     }
-    const int colon = valueSeparator(line);
+    const int colon = ContentLine::valueSeparator(line);
     if (!*inCard || colon < 0) {
         return;
     }
@@ -270,7 +217,7 @@ void VdirAddressBook::loadFile(const QString &path) const
         qCWarning(lcAddressBook) << path << "holds a NUL byte at offset" << nul << "- read only the cards before it";
         data.truncate(nul);
     }
-    if (!isValidUtf8(data) && !data.toUpper().contains("CHARSET=")) {
+    if (!ContentLine::isValidUtf8(data) && !data.toUpper().contains("CHARSET=")) {
         qCWarning(lcAddressBook) << path << "is not UTF-8 text - read as Latin-1";
         data = QString::fromLatin1(data).toUtf8();
     }
