@@ -12,6 +12,9 @@
 #include <QProcess>
 #include <QTest>
 
+#include <memory>
+#include <vector>
+
 namespace {
 const QString domainName = QStringLiteral("com.kestramo.ruvelant");
 
@@ -44,19 +47,32 @@ struct RunResult
     qint64 elapsedMs = 0;
 };
 
-RunResult runAgent()
+// Runs count agents at the same time and waits for all of them.
+QList<RunResult> runAgents(int count)
 {
-    QProcess agent;
-    agent.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    std::vector<std::unique_ptr<QProcess>> agents;
     QElapsedTimer timer;
     timer.start();
-    agent.start(agentPath(), {});
-    agent.closeWriteChannel();
-    if (!agent.waitForFinished(120000)) {
-        agent.kill();
-        agent.waitForFinished();
+    for (int i = 0; i < count; ++i) {
+        agents.push_back(std::make_unique<QProcess>());
+        agents.back()->setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        agents.back()->start(agentPath(), {});
+        agents.back()->closeWriteChannel();
     }
-    return {agent.exitStatus() == QProcess::NormalExit ? agent.exitCode() : -1, timer.elapsed()};
+    QList<RunResult> results;
+    for (auto &agent : agents) {
+        if (!agent->waitForFinished(120000)) {
+            agent->kill();
+            agent->waitForFinished();
+        }
+        results.append({agent->exitStatus() == QProcess::NormalExit ? agent->exitCode() : -1, timer.elapsed()});
+    }
+    return results;
+}
+
+RunResult runAgent()
+{
+    return runAgents(1).first();
 }
 
 QByteArray readFile(const QString &path)
@@ -131,8 +147,11 @@ private Q_SLOTS:
         SmtpSink sink(home);
         QVERIFY(sink.start());
 
-        const RunResult first = runAgent();
-        QCOMPARE(first.exitCode, 0);
+        // The scheduler's run and the pane's run at the same time: they take turns, and the
+        // second finds the events marked by the first.
+        for (const RunResult &run : runAgents(2)) {
+            QCOMPARE(run.exitCode, 0);
+        }
 
         const QList<KMime::Message::Ptr> messages = sink.messages();
         QCOMPARE(messages.size(), 2);
@@ -164,12 +183,8 @@ private Q_SLOTS:
         const QStringList records = logRecords(home);
         QVERIFY(records.first().endsWith(QStringLiteral("<Info>: started -v.5")));
         QVERIFY(records.last().endsWith(QStringLiteral("<Info>: terminated")));
-        QVERIFY(records.filter(QStringLiteral("<Info>:  Dentist  ->ann@example.org")).size() == 1);
-        QVERIFY(records.filter(QStringLiteral("<Error>: Failed to notify 'Phone Only'")).size() == 1);
-
-        // A second run finds the event marked and sends nothing.
-        QCOMPARE(runAgent().exitCode, 0);
-        QCOMPARE(sink.messages().size(), 2);
+        QCOMPARE(records.filter(QStringLiteral("<Info>:  Dentist  ->ann@example.org")).size(), 1);
+        QCOMPARE(records.filter(QStringLiteral("<Error>: Failed to notify 'Phone Only'")).size(), 1);
     }
 
     void switchedOffRunWritesThreeRecords()
