@@ -5,13 +5,11 @@
 #include "memorycalendarstore.h"
 #include "preferenceservice.h"
 #include "smtpsink.h"
-#include "textnumber.h"
 #include "throwawayhome.h"
 
 #include <QFile>
 #include <QTest>
 
-#include <climits>
 #include <ctime>
 
 namespace {
@@ -43,21 +41,12 @@ Event makeEvent(const QString &title, const QDateTime &start, const QString &not
 
 const Attendee me {QStringLiteral("mailto:me@example.com"), QStringLiteral("Me")};
 
-// The run's log records, each with its continuation lines joined by line breaks.
+// The messages of the run's log records, without their time stamp, host, sender and level.
 QStringList logMessages()
 {
-    QFile file(ComKestramoLogger::logFileName());
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    QStringList messages;
-    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        if (line.startsWith(QLatin1Char('\t'))) {
-            messages.last() += QLatin1Char('\n') + line.mid(1);
-        } else {
-            messages.append(line.section(QStringLiteral(">: "), 1));
-        }
+    QStringList messages = logRecords(ComKestramoLogger::logFileName());
+    for (QString &message : messages) {
+        message = message.section(QStringLiteral(">: "), 1);
     }
     return messages;
 }
@@ -140,6 +129,8 @@ private Q_SLOTS:
         QTest::newRow("garbage") << "soon" << march1 << QDate(2010, 3, 1);
         QTest::newRow("leading blanks and trailing text") << "  3 days" << march1 << QDate(2010, 3, 4);
         QTest::newRow("negative") << "-2" << march1 << QDate(2010, 2, 27);
+        QTest::newRow("plus sign") << "+3" << march1 << QDate(2010, 3, 4);
+        QTest::newRow("sign without digits") << "-" << march1 << QDate(2010, 3, 1);
         // Clocks go forward on 28 March 2010: 4 x 86400 s after 23:30 is 00:30 on the fifth day.
         QTest::newRow("summer time on the way")
             << "4" << QDateTime(QDate(2010, 3, 24), QTime(23, 30), Qt::LocalTime) << QDate(2010, 3, 29);
@@ -303,22 +294,6 @@ private Q_SLOTS:
         fixture.run();
         QVERIFY(logMessages().contains(
             QStringLiteral("Error while marking event as notified err:%1").arg(int(CalendarStore::WriteFailed))));
-    }
-
-    void leadingInteger_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("value");
-        QTest::newRow("plus sign") << "+3" << 3;
-        QTest::newRow("sign without digits") << "-" << 0;
-        QTest::newRow("too large is clamped") << "99999999999999" << INT_MAX;
-        QTest::newRow("too small is clamped") << "-99999999999999" << INT_MIN;
-    }
-    void leadingInteger()
-    {
-        QFETCH(QString, text);
-        QFETCH(int, value);
-        QCOMPARE(::leadingInteger(text), value);
     }
 };
 

@@ -81,22 +81,6 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The log's records: every record begins at column 0, its continuation lines with a tab.
-QStringList logRecords(const ThrowAwayHome &home)
-{
-    QStringList records;
-    const QString text = QString::fromUtf8(readFile(home.filePath(QStringLiteral("Library/Logs/RuvelantAgent.log"))));
-    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        if (line.startsWith(QLatin1Char('\t')) && !records.isEmpty()) {
-            records.last() += QLatin1Char('\n') + line.mid(1);
-        } else {
-            records.append(line);
-        }
-    }
-    return records;
-}
-
 void setUpDomain(bool enabled)
 {
     PreferenceService domain(domainName);
@@ -180,7 +164,7 @@ private Q_SLOTS:
         QVERIFY(!readFile(home.filePath(QStringLiteral(".local/share/calendars/personal/alone.ics"))).contains("(*)"));
         QVERIFY(!readFile(home.filePath(QStringLiteral(".local/share/calendars/work/board.ics"))).contains("(*)"));
 
-        const QStringList records = logRecords(home);
+        const QStringList records = logRecords(home.filePath(QStringLiteral("Library/Logs/RuvelantAgent.log")));
         QVERIFY(records.first().endsWith(QStringLiteral("<Info>: started -v.5")));
         QVERIFY(records.last().endsWith(QStringLiteral("<Info>: terminated")));
         QCOMPARE(records.filter(QStringLiteral("<Info>:  Dentist  ->ann@example.org")).size(), 1);
@@ -197,7 +181,7 @@ private Q_SLOTS:
         const RunResult run = runAgent();
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.elapsedMs >= 10000, qPrintable(QString::number(run.elapsedMs)));
-        const QStringList records = logRecords(home);
+        const QStringList records = logRecords(home.filePath(QStringLiteral("Library/Logs/RuvelantAgent.log")));
         QCOMPARE(records.size(), 3);
         QVERIFY(records.at(0).endsWith(QStringLiteral("<Info>: started -v.5")));
         QVERIFY(records.at(1).endsWith(QStringLiteral("<Error>: exiting, disabled in system preferences")));
@@ -217,7 +201,9 @@ private Q_SLOTS:
 
         QCOMPARE(runAgent().exitCode, 0);
         QVERIFY(!dentistFile(home).contains(QStringLiteral("(*)")));
-        QVERIFY(!logRecords(home).filter(QStringLiteral("<Error>: No reminder of 'Dentist' reached")).isEmpty());
+        QVERIFY(!logRecords(home.filePath(QStringLiteral("Library/Logs/RuvelantAgent.log")))
+                     .filter(QStringLiteral("<Error>: No reminder of 'Dentist' reached"))
+                     .isEmpty());
 
         QVERIFY(sink.start());
         QCOMPARE(runAgent().exitCode, 0);

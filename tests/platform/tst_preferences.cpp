@@ -62,12 +62,10 @@ private Q_SLOTS:
         QTest::addColumn<QVariant>("stored");
         QTest::addColumn<QVariant>("defaultValue");
         QTest::newRow("text 0 stays text") << QVariant(QStringLiteral("0")) << QVariant(false);
-        QTest::newRow("text 1 stays text") << QVariant(QStringLiteral("1")) << QVariant(false);
         QTest::newRow("boolean false") << QVariant(false) << QVariant(true);
         QTest::newRow("integer") << QVariant(qlonglong(7)) << QVariant(QStringLiteral("4"));
         QTest::newRow("array of texts") << QVariant(QVariantList {QStringLiteral("a"), QStringLiteral("b")})
                                         << QVariant(QVariantList());
-        QTest::newRow("empty text") << QVariant(QString(QLatin1String(""))) << QVariant(QStringLiteral(" "));
     }
     void existingValueNeverOverwrittenByRead()
     {
@@ -97,19 +95,6 @@ private Q_SLOTS:
                  QVariant(QStringLiteral("default")));
         prefs->synchronize();
         QCOMPARE(onDisk(home).value(QStringLiteral("mailTitle")), QVariant(QStringLiteral("default")));
-    }
-
-    void synchronizeKeepsOtherProcessesChanges()
-    {
-        ThrowAwayHome home;
-        PreferenceService mine(domainName);
-        mine.setValue(QStringLiteral("mine"), true);
-        storeFromAnotherProcess(QStringLiteral("theirs"), QStringLiteral("x"));
-        QVERIFY(mine.synchronize());
-        QCOMPARE(mine.value(QStringLiteral("theirs")), QVariant(QStringLiteral("x")));
-        const QVariantMap disk = onDisk(home);
-        QCOMPARE(disk.value(QStringLiteral("mine")), QVariant(true));
-        QCOMPARE(disk.value(QStringLiteral("theirs")), QVariant(QStringLiteral("x")));
     }
 
     void unreadableFileIsKeptAside_data()

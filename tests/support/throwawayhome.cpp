@@ -61,3 +61,21 @@ QString buildPath(const QString &relative)
 {
     return QStringLiteral(RUVELANT_BUILD_DIR "/") + relative;
 }
+
+QStringList logRecords(const QString &path)
+{
+    QFile file(path);
+    QStringList records;
+    if (!file.open(QIODevice::ReadOnly)) {
+        return records;
+    }
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1Char('\t')) && !records.isEmpty()) {
+            records.last() += QLatin1Char('\n') + line.mid(1);
+        } else {
+            records.append(line);
+        }
+    }
+    return records;
+}

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // A fresh home folder for one test: sets HOME, the XDG_* folders, TZ and LANG for this process
@@ -32,6 +33,9 @@ private:
     QTemporaryDir m_dir;
     QList<QPair<QByteArray, QByteArray>> m_saved; // name, previous value ("\0" prefix: was unset)
 };
+
+// The records of a log file, each with its tab-indented continuation lines joined by line breaks.
+QStringList logRecords(const QString &path);
 
 // The build tree's path of a deliverable or helper program.
 QString buildPath(const QString &relative);
