@@ -42,6 +42,7 @@ struct ParsedEvent
     KCalendarCore::Event::Ptr event;
     QString uid;
     bool hasDescription = false;
+    bool cancelled = false; // STATUS:CANCELLED
     std::optional<QList<Attendee>> attendees;
 };
 
@@ -119,6 +120,7 @@ std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes
         ParsedEvent parsed;
         parsed.child = c;
         parsed.event = events.first();
+        parsed.cancelled = parsed.event->status() == KCalendarCore::Incidence::StatusCanceled;
         for (int index : component.properties) {
             const QByteArray &line = file.text.line(index);
             const QByteArray name = ICalText::name(line);
@@ -191,9 +193,43 @@ Event makeEvent(const ParsedFile &file, const ParsedEvent &parsed, const QString
     return event;
 }
 
-// Every occurrence of the file's events that overlaps the range. Overrides count by their own
-// start; a repeating event is expanded from before the range by its length, so that occurrences
-// that began earlier and reach into the range are found.
+// One occurrence of a repeating event: the component it takes its properties from, and its span.
+struct Occurrence
+{
+    const ParsedEvent *source = nullptr;
+    std::pair<QDateTime, QDateTime> span;
+};
+
+// The occurrence of master's series that the rule gives at time. From a RANGE=THISANDFUTURE
+// override on, the latest such override before time gives the properties, and moves and sizes
+// the occurrence as it moved and sized its own; an RDATE with a PERIOD gives its own end.
+Occurrence occurrenceAt(const ParsedFile &file, const ParsedEvent &master, const QDateTime &time)
+{
+    const ParsedEvent *source = &master;
+    for (const ParsedEvent &parsed : file.events) {
+        const KCalendarCore::Event &event = *parsed.event;
+        if (parsed.uid == master.uid && event.hasRecurrenceId() && event.thisAndFuture() && event.recurrenceId() < time
+            && (source == &master || event.recurrenceId() > source->event->recurrenceId()))
+            source = &parsed;
+    }
+    if (source != &master) {
+        const KCalendarCore::Event &event = *source->event;
+        const QDateTime start = event.allDay()
+            ? time.addDays(event.recurrenceId().date().daysTo(event.dtStart().date()))
+            : time.addSecs(event.recurrenceId().secsTo(event.dtStart()));
+        return {source, occurrenceSpan(event, start)};
+    }
+    auto span = occurrenceSpan(*master.event, time);
+    const KCalendarCore::Period period = master.event->recurrence()->rDateTimePeriod(time);
+    if (!master.event->allDay() && period.isValid() && period.end() >= time)
+        span.second = period.end().toLocalTime();
+    return {source, span};
+}
+
+// Every occurrence of the file's events that overlaps the range; cancelled ones are left out.
+// Overrides count by their own start; a repeating event is expanded from before the range by its
+// longest length and shift, so that occurrences that began earlier and reach into the range, or
+// are moved into it, are found.
 void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QDateTime &rangeStart,
                     const QDateTime &rangeEnd, QList<Event> *out)
 {
@@ -206,7 +242,7 @@ void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QD
         KCalendarCore::Event &event = *parsed.event;
         if (event.hasRecurrenceId() || !event.recurs()) {
             const auto span = occurrenceSpan(event, event.dtStart());
-            if (overlaps(span, rangeStart, rangeEnd))
+            if (!parsed.cancelled && overlaps(span, rangeStart, rangeEnd))
                 out->append(makeEvent(file, parsed, calendarUid, span,
                                       event.hasRecurrenceId() ? event.recurrenceId() : QDateTime()));
             continue;
@@ -219,29 +255,45 @@ void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QD
                 rule->setDuration(-1);
             }
         }
+        // How far before the range an occurrence may start, and how far after, and still overlap it.
         const auto length = occurrenceSpan(event, event.dtStart());
-        const QDateTime from
-            = rangeStart.addSecs(-length.first.secsTo(length.second) - (event.allDay() ? 2 * 86400 : 0));
-        const QList<QDateTime> times = event.recurrence()->timesInInterval(from, rangeEnd);
+        qint64 before = length.first.secsTo(length.second) + (event.allDay() ? 2 * 86400 : 0), after = 0;
+        const auto rDateTimes = event.recurrence()->rDateTimes();
+        for (const QDateTime &rdate : rDateTimes) {
+            const KCalendarCore::Period period = event.recurrence()->rDateTimePeriod(rdate);
+            if (period.isValid())
+                before = std::max(before, rdate.secsTo(period.end()));
+        }
+        for (const ParsedEvent &other : file.events) {
+            const KCalendarCore::Event &moved = *other.event;
+            if (other.uid == parsed.uid && moved.hasRecurrenceId() && moved.thisAndFuture()) {
+                const auto span = occurrenceSpan(moved, moved.dtStart());
+                const qint64 shift = moved.recurrenceId().secsTo(span.first);
+                before = std::max(before, shift + span.first.secsTo(span.second) + 2 * 86400);
+                after = std::max(after, 2 * 86400 - shift);
+            }
+        }
+        const QDateTime from = rangeStart.addSecs(-before), to = rangeEnd.addSecs(after);
+        const QList<QDateTime> times = event.recurrence()->timesInInterval(from, to);
         const QList<QDateTime> replaced = overridden.value(parsed.uid);
         int count = 0;
         for (const QDateTime &time : times) {
-            if (time < from || time > rangeEnd) // KCalendarCore may answer outside the interval
+            if (time < from || time > to) // KCalendarCore may answer outside the interval
                 continue;
             const bool isReplaced = std::any_of(replaced.cbegin(), replaced.cend(), [&](const QDateTime &recurrenceId) {
                 return sameOccurrence(recurrenceId, time, event.allDay());
             });
             if (isReplaced)
                 continue;
-            const auto span = occurrenceSpan(event, time);
-            if (!overlaps(span, rangeStart, rangeEnd))
+            const Occurrence occurrence = occurrenceAt(file, parsed, time);
+            if (occurrence.source->cancelled || !overlaps(occurrence.span, rangeStart, rangeEnd))
                 continue;
             if (++count > VdirCalendarStore::maxOccurrencesPerEvent) {
                 qCWarning(lcCalendarStore, "%s: more than %d occurrences in the range, the rest are left out",
                           qPrintable(file.path), VdirCalendarStore::maxOccurrencesPerEvent);
                 break;
             }
-            out->append(makeEvent(file, parsed, calendarUid, span, time));
+            out->append(makeEvent(file, *occurrence.source, calendarUid, occurrence.span, time));
         }
     }
 }
@@ -281,28 +333,42 @@ int propertyInsertionPoint(const ICalText::Component &component)
     return component.children.isEmpty() ? component.end : component.children.first().begin;
 }
 
+// The DESCRIPTION line of component that is read as its notes: the last one, when there are several.
+int descriptionLine(const ICalText &text, const ICalText::Component &component)
+{
+    int found = -1;
+    for (int index : component.properties) {
+        if (ICalText::name(text.line(index)) == "DESCRIPTION")
+            found = index;
+    }
+    return found;
+}
+
 // The edit that gives the component of parsed the description notes.
 std::optional<ICalText::Edit> descriptionEdit(const ParsedFile &file, const ParsedEvent &parsed,
                                               const QByteArray &notes)
 {
     const ICalText::Component &component = file.text.calendar().children.at(parsed.child);
-    for (int index : component.properties) {
+    const int index = descriptionLine(file.text, component);
+    if (index >= 0) {
         const QByteArray &line = file.text.line(index);
-        if (ICalText::name(line) == "DESCRIPTION")
-            return ICalText::Edit {index, true, file.text.fold(withValue(line, notes), file.text.lineEnd(index))};
+        return ICalText::Edit {index, true, file.text.fold(withValue(line, notes), file.text.lineEnd(index))};
     }
     const int at = propertyInsertionPoint(component);
     return ICalText::Edit {at, false, file.text.fold("DESCRIPTION:" + notes, file.text.lineEnd(at - 1))};
 }
 
-// The edit that adds, after the master, an override of the occurrence recurrenceId with the
-// master's properties (less its repetition rules), moved to the occurrence, and the notes.
+// The edit that adds, after the master, an override of the occurrence recurrenceId: a copy of
+// the component it takes its properties from (the master, or a RANGE=THISANDFUTURE override),
+// less repetition rules and RECURRENCE-ID, moved to the occurrence's span, with the notes.
 std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedEvent &master,
-                                           const QDateTime &recurrenceId, const QByteArray &notes, QString *error)
+                                           const QDateTime &recurrenceId, const Occurrence &occurrence,
+                                           const QByteArray &notes, QString *error)
 {
     const ICalText &text = file.text;
-    const ICalText::Component &component = text.calendar().children.at(master.child);
-    const KCalendarCore::Event &event = *master.event;
+    const ParsedEvent &base = *occurrence.source;
+    const ICalText::Component &component = text.calendar().children.at(base.child);
+    const KCalendarCore::Event &event = *base.event;
     const QSet<int> own(component.properties.cbegin(), component.properties.cend());
     QByteArray startLine;
     for (int index : component.properties) {
@@ -313,47 +379,52 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
         *error = QStringLiteral("the repeating event has no DTSTART");
         return std::nullopt;
     }
-    const QDate startDate
-        = event.allDay() ? recurrenceId.date() : recurrenceId.toTimeZone(event.dtStart().timeZone()).date();
-    const QByteArray start = timeValueLike(startLine, recurrenceId, event.dtStart().timeZone(), startDate);
+    const QTimeZone zone = event.dtStart().timeZone();
+    const auto dateOf
+        = [&](const QDateTime &time) { return event.allDay() ? time.date() : time.toTimeZone(zone).date(); };
+    const QDateTime startTime = occurrence.span.first;
+    const QDate startDate = dateOf(startTime);
+    const QByteArray start = timeValueLike(startLine, startTime, zone, startDate);
+    const QByteArray recurrence
+        = timeValueLike(startLine, recurrenceId, master.event->dtStart().timeZone(), dateOf(recurrenceId));
     const QDate rawStartDate = QDate::fromString(QString::fromLatin1(ICalText::value(startLine).trimmed().left(8)),
                                                  QStringLiteral("yyyyMMdd"));
+    const qint64 length = startTime.secsTo(occurrence.span.second);
 
     QByteArray out;
     const int descriptionAt = propertyInsertionPoint(component);
-    bool described = false;
+    const int description = descriptionLine(text, component);
     for (int index = component.begin; index <= component.end; ++index) {
         const QByteArray &line = text.line(index);
         const QByteArray eol = text.lineEnd(index);
-        if (index == descriptionAt && !master.hasDescription) {
+        if (index == descriptionAt && description < 0)
             out += text.fold("DESCRIPTION:" + notes, eol);
-            described = true;
-        }
         if (!own.contains(index)) {
             out += text.physical(index);
             continue;
         }
         const QByteArray name = ICalText::name(line);
-        if (name == "RRULE" || name == "RDATE" || name == "EXDATE" || name == "EXRULE") {
+        if (name == "RRULE" || name == "RDATE" || name == "EXDATE" || name == "EXRULE" || name == "RECURRENCE-ID") {
             continue;
         } else if (name == "DTSTART") {
             out += text.fold(withValue(line, start), eol);
-            out += text.fold(renamed(withValue(line, start), "RECURRENCE-ID"), eol);
+            out += text.fold(renamed(withValue(line, recurrence), "RECURRENCE-ID"), eol);
         } else if (name == "DTEND") {
             const QDate rawEndDate = QDate::fromString(QString::fromLatin1(ICalText::value(line).trimmed().left(8)),
                                                        QStringLiteral("yyyyMMdd"));
-            const QDateTime endTime = recurrenceId.addSecs(event.dtStart().secsTo(event.dtEnd()));
             const QDate endDate = startDate.addDays(
                 rawStartDate.isValid() && rawEndDate.isValid() ? rawStartDate.daysTo(rawEndDate) : 1);
+            const QDateTime endTime = startTime.addSecs(length);
             out += text.fold(withValue(line, timeValueLike(line, endTime, event.dtEnd().timeZone(), endDate)), eol);
-        } else if (name == "DESCRIPTION" && !described) {
+        } else if (name == "DURATION" && !event.allDay() && length != event.dtStart().secsTo(event.dtEnd())) {
+            out += text.fold(withValue(line, "PT" + QByteArray::number(length) + 'S'), eol);
+        } else if (index == description) {
             out += text.fold(withValue(line, notes), eol);
-            described = true;
         } else {
             out += text.physical(index);
         }
     }
-    return ICalText::Edit {component.end + 1, false, out};
+    return ICalText::Edit {text.calendar().children.at(master.child).end + 1, false, out};
 }
 
 // Replaces the file at target with bytes: a new file in the same folder, with the old file's
@@ -467,7 +538,7 @@ QMap<QString, QString> VdirCalendarStore::scanCalendars() const
     for (const QString &folder : folders) {
         QString title;
         QFile displayName(root.filePath(folder) + QStringLiteral("/displayname"));
-        if (displayName.open(QIODevice::ReadOnly))
+        if (displayName.open(QIODevice::ReadOnly)) // fromUtf8 drops a byte order mark
             title = QString::fromUtf8(displayName.readLine(4096)).trimmed();
         result.insert(folder, title.isEmpty() ? folder : title);
     }
@@ -573,7 +644,8 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
     if (found)
         edit = descriptionEdit(*file, *found, *notes);
     else if (event.origin.recurrenceId.isValid() && master && master->event->recurs())
-        edit = overrideEdit(*file, *master, event.origin.recurrenceId, *notes, &message);
+        edit = overrideEdit(*file, *master, event.origin.recurrenceId,
+                            occurrenceAt(*file, *master, event.origin.recurrenceId), *notes, &message);
     else
         return fail(EventNotFound, QStringLiteral("the file holds no such event"));
     if (!edit)

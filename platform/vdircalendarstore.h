@@ -24,7 +24,8 @@ public:
     // Calendars in folder-name order.
     QList<Calendar> calendars() const override;
     std::optional<Calendar> calendarWithUID(const QString &uid) const override;
-    // Unreadable, malformed and oversized files are skipped with a warning.
+    // Cancelled events and occurrences (STATUS:CANCELLED) are left out; unreadable, malformed
+    // and oversized files are skipped with a warning.
     QList<Event> eventsWithPredicate(const EventPredicate &predicate) override;
     // Writes only event.notes. Fails with ChangedOnDisk when the file differs from the content
     // the event was read from (other than through this store's own saves), NotSupported for a

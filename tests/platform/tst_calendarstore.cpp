@@ -115,6 +115,12 @@ private Q_SLOTS:
         row("daily on the day summer time starts", "2010-03-28", "home", "Swim 2010-03-28T09:00");
         row("last of COUNT", "2010-04-03", "home", "Swim 2010-04-03T09:00");
         row("after COUNT", "2010-04-04", "home", "");
+        row("RDATE with a period", "2011-05-01", "home", "Series 2011-05-01T17:00");
+        row("cancelled event", "2011-05-03", "home", "Series 2011-05-03T09:00");
+        row("cancelled occurrence", "2011-05-04", "home", "");
+        row("before a this-and-future override", "2011-05-05", "home",
+            "Night shift 2011-05-05T22:00|Series 2011-05-05T09:00");
+        row("after a this-and-future override", "2011-05-09", "home", "Series later 2011-05-09T11:00");
         row("no calendars asked", "2010-03-05", "", "");
         row("unknown calendar", "2010-03-05", "nope", "");
     }
@@ -147,6 +153,11 @@ private Q_SLOTS:
         QCOMPARE(find(QDate(2010, 3, 5), QStringLiteral("Call"), QStringLiteral("work,home")).calendarUid,
                  QStringLiteral("home"));
         QCOMPARE(find(QDate(2010, 2, 26), QStringLiteral("Standup")).notes, QStringLiteral("Weekly standup"));
+        QCOMPARE(find(QDate(2011, 5, 1), QStringLiteral("Series"), QStringLiteral("home")).endDate,
+                 QDateTime(QDate(2011, 5, 1), QTime(19, 0)));
+        const Event later = find(QDate(2011, 5, 9), QStringLiteral("Series later"), QStringLiteral("home"));
+        QCOMPARE(later.notes + later.endDate.toString(Qt::ISODate),
+                 QStringLiteral("Later and shorter2011-05-09T11:30:00"));
     }
 
     // A save changes the occurrence's notes alone; in the file only one DESCRIPTION line, or one
@@ -171,6 +182,11 @@ private Q_SLOTS:
         row("Latin-1 file stays Latin-1", "home/latin1-fete.ics", "2010-06-01", "F\u00eate de la musique",
             "caf\u00e9 (*)", false);
         row("daily with DURATION and no VTIMEZONE", "home/daily-swim.ics", "2010-03-28", "Swim", "Pool (*)", true);
+        row("RDATE with a period", "home/google-series.ics", "2011-05-01", "Series", "(*)", true);
+        row("after a this-and-future override", "home/google-series.ics", "2011-05-09", "Series later",
+            "Later and shorter (*)", true);
+        row("two DESCRIPTION lines, CRLF, no last line end", "home/two-descriptions.ics", "2011-05-10",
+            "Two descriptions", "Ordre du jour (*)", false);
     }
     void saveNotes()
     {
@@ -334,7 +350,7 @@ private Q_SLOTS:
         QSignalSpy spy(m_store.get(), &CalendarStore::calendarsChangedExternally);
         QVERIFY(QDir(m_home->calendarsPath()).mkdir(QStringLiteral("travel")));
         expectChange(spy, CalendarStore::CalInsertedRecordsKey, QStringLiteral("travel"));
-        m_home->writeFile(QStringLiteral(".local/share/calendars/travel/displayname"), "Travel\n");
+        m_home->writeFile(QStringLiteral(".local/share/calendars/travel/displayname"), "\xEF\xBB\xBFTravel\r\n");
         expectChange(spy, CalendarStore::CalUpdatedRecordsKey, QStringLiteral("travel"));
         m_home->writeFile(QStringLiteral(".local/share/calendars/work/displayname"), "Office\n");
         expectChange(spy, CalendarStore::CalUpdatedRecordsKey, QStringLiteral("work"));
