@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QThread>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -32,7 +34,11 @@ public:
             + QStringLiteral(".lock");
         m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (m_fd < 0) {
-            return; // without its folder the run goes on unguarded, as it would on a read-only home
+            // Without the lock the run still does its work; a second run at the same time could
+            // then remind the same attendees once more.
+            ComKestramoLogger::logERR(QStringLiteral("Cannot take the run lock %1 (%2); running without it")
+                                          .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+            return;
         }
         while (::flock(m_fd, LOCK_EX) != 0) {
             if (errno != EINTR) {

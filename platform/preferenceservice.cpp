@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -112,12 +113,27 @@ bool PreferenceService::readFile(QVariantMap *values, QString *why) const
     return true;
 }
 
+QByteArray PreferenceService::fileStamp() const
+{
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(m_path).constData(), &st) != 0) {
+        return QByteArray("none");
+    }
+    // Every write replaces the file, so its inode changes even within one clock tick.
+    return QByteArray::number(qulonglong(st.st_ino)) + ' ' + QByteArray::number(qlonglong(st.st_size)) + ' '
+        + QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' + QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+}
+
 void PreferenceService::loadIfNeeded()
 {
-    if (m_loaded) {
+    const QByteArray stamp = fileStamp();
+    if (m_loaded && stamp == m_loadedStamp) {
         return;
     }
     m_loaded = true;
+    m_loadedStamp = stamp;
     QString why;
     if (!readFile(&m_stored, &why) && !m_warnedUnreadable) {
         m_warnedUnreadable = true;
@@ -244,5 +260,6 @@ bool PreferenceService::synchronize(QString *error)
     }
     m_stored = onDisk;
     m_loaded = true;
+    m_loadedStamp = fileStamp();
     return true;
 }

@@ -39,7 +39,10 @@ public:
     bool synchronize(QString *error = nullptr);
 
 private:
+    // Reads the file when this process has not read it yet or it changed since (another process
+    // synchronised); pending changes stay on top of what was read.
     void loadIfNeeded();
+    QByteArray fileStamp() const;
     // Reads the file into *values. Returns false when a file exists that cannot be read.
     bool readFile(QVariantMap *values, QString *why) const;
     QString keepUnreadableFile() const;
@@ -47,6 +50,7 @@ private:
     QString m_domain;
     QString m_path;
     bool m_loaded = false;
+    QByteArray m_loadedStamp; // the file as it was when last read
     bool m_warnedUnreadable = false;
     QVariantMap m_stored;
     bool m_pendingClear = false;

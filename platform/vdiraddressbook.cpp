@@ -5,6 +5,7 @@
 #include <KContacts/Addressee>
 #include <KContacts/VCardConverter>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -71,14 +72,27 @@ QByteArray prepare(QByteArray data, Scan *scan)
     QStringList emails;
     for (QByteArray line : lines) {
         const bool continuation = !line.isEmpty() && (line.at(0) == ' ' || line.at(0) == '\t');
+        // vCard 2.1 quoted-printable values continue after a trailing "=" on unindented lines.
+        const int separator = ContentLine::valueSeparator(logical);
+        const bool quotedPrintable
+            = logical.endsWith('=') && separator > 0 && logical.left(separator).toUpper().contains("QUOTED-PRINTABLE");
         if (continuation) {
             logical += line.mid(1);
+        } else if (quotedPrintable) {
+            logical += line;
         } else {
             int i = 0;
             while (i < line.size() && (isalnum(static_cast<unsigned char>(line.at(i))) || line.at(i) == '-')) {
                 ++i;
             }
-            if (i > 0 && i + 1 < line.size() && line.at(i) == '.') {
+            // Only a group in front of a property name ("item1.EMAIL;..." or "item1.EMAIL:"), never
+            // text such as "www.example.com" on an unindented quoted-printable continuation line.
+            int name = i + 1;
+            while (name < line.size() && (isalnum(static_cast<unsigned char>(line.at(name))) || line.at(name) == '-')) {
+                ++name;
+            }
+            const auto at = [&line](int k) { return k < line.size() ? line.at(k) : '\0'; };
+            if (i > 0 && at(i) == '.' && name > i + 1 && (at(name) == ':' || at(name) == ';')) {
                 line.remove(0, i + 1);
             }
             scanLine(logical, scan, &inCard, &emails);
@@ -143,12 +157,40 @@ QList<Person> VdirAddressBook::peopleWithEmail(const QString &address) const
     return found;
 }
 
+QByteArray VdirAddressBook::stateStamp() const
+{
+    // The me file, and the folders' time stamps and file names (a file added, removed or renamed
+    // within one tick of the clock leaves the time stamp as it was).
+    QByteArray stamp;
+    const auto add = [&stamp](const QFileInfo &info) {
+        stamp += QFile::encodeName(info.fileName()) + ' ' + QByteArray::number(info.lastModified().toMSecsSinceEpoch())
+            + ' ' + QByteArray::number(info.size()) + '\n';
+    };
+    const QDir root(m_root);
+    QFile me(root.filePath(QStringLiteral("me")));
+    if (me.open(QIODevice::ReadOnly)) {
+        stamp += me.read(256) + '\n'; // small, and read whole: a same-size change within a tick counts
+    }
+    for (const QString &collection : sortedEntries(root, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        add(QFileInfo(root.filePath(collection)));
+        stamp
+            += QFile::encodeName(QDir(root.filePath(collection)).entryList(QDir::Files).join(QLatin1Char('/'))) + '\n';
+    }
+    return stamp;
+}
+
 void VdirAddressBook::load() const
 {
-    if (m_loaded) {
+    // vdir tools replace a card by writing a new file and renaming it, which changes its folder's
+    // time stamp: a changed stamp means the cards must be read again.
+    const QByteArray stamp = stateStamp();
+    if (m_loaded && stamp == m_stamp) {
         return;
     }
     m_loaded = true;
+    m_stamp = stamp;
+    m_people.clear();
+    m_meUid.clear();
 
     const QDir root(m_root);
     if (!isReadableFolder(m_root)) {

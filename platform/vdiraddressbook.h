@@ -7,7 +7,8 @@
 #include <QString>
 
 // The address book kept as vCard vdir collections: root/<collection>/<card>.vcf, plus the
-// file root/me naming the UID of the user's own card. Read once, on first use; never written.
+// file root/me naming the UID of the user's own card. Read on first use and again when a
+// collection gains, loses or renames a card or the me file changes; never written.
 class VdirAddressBook : public AddressBook
 {
 public:
@@ -25,9 +26,12 @@ public:
 private:
     void load() const;
     void loadFile(const QString &path) const;
+    // What changes when cards are added, removed or replaced (as vdir tools do) or me changes.
+    QByteArray stateStamp() const;
 
     QString m_root;
     mutable bool m_loaded = false;
+    mutable QByteArray m_stamp;
     mutable QList<Person> m_people;
     mutable QString m_meUid;
 };

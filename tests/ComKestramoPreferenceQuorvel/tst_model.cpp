@@ -1,23 +1,14 @@
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "ComKestramoPreferencesUtils.h"
-#include "addressbook.h"
 #include "bundle.h"
+#include "memoryaddressbook.h"
 #include "memorycalendarstore.h"
-#include "preferenceservice.h"
+#include "storedpreferences.h"
 #include "throwawayhome.h"
 
 #include <QTest>
 
 namespace {
-// An address book whose "me" card the test sets.
-class MemoryAddressBook : public AddressBook
-{
-public:
-    std::optional<Person> meCard;
-    std::optional<Person> me() const override { return meCard; }
-    QList<Person> peopleWithEmail(const QString &) const override { return {}; }
-};
-
 QStringList strings(const char *words)
 {
     return QString::fromUtf8(words).split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -27,24 +18,6 @@ const QString enabledKey = QStringLiteral("quorvelEnabled");
 const QString verboseKey = QStringLiteral("verboseLogging");
 const QString activeKey = QStringLiteral("activeCalendars");
 const QString senderKey = QStringLiteral("senderEmail");
-
-// Writes a domain with every key set (enabled as the text "0" an installer writes; active: B and
-// X, which is not listed yet), changed by overrides (an invalid value leaves the key out).
-void seedDomain(const QVariantMap &overrides = {})
-{
-    const QVariantMap values {{enabledKey, QStringLiteral("0")},
-                              {verboseKey, true},
-                              {QStringLiteral("daysBeforeEventStart"), QStringLiteral("2")},
-                              {activeKey, strings("B X")},
-                              {QStringLiteral("mailTitle"), QStringLiteral("T <<date>>")},
-                              {QStringLiteral("mailContent"), QStringLiteral("C <<first>>")},
-                              {senderKey, QStringLiteral("me@example.org")}};
-    PreferenceService domain(ComKestramoPreferencesUtils::domain);
-    for (auto it = values.cbegin(); it != values.cend(); ++it) {
-        domain.setValue(it.key(), overrides.value(it.key(), *it));
-    }
-    QVERIFY(domain.synchronize());
-}
 
 // The domain as another process would read it now.
 QVariantMap storedDomain()
@@ -73,7 +46,7 @@ private Q_SLOTS:
         m_home = std::make_unique<ThrowAwayHome>();
         m_pane = std::make_unique<Bundle>(buildPath(QStringLiteral("Ruvelant.prefPane")));
         Bundle::setMainBundle(m_pane.get());
-        m_book.meCard = Person {QStringLiteral("me-1"), {}, {}, strings("me@example.org work@example.org")};
+        m_book.meCard = Person {QStringLiteral("me-1"), {}, {}, strings("me@example.com work@example.org")};
         AddressBook::setSharedAddressBook(&m_book);
         m_store.calendarList = {MemoryCalendarStore::calendar(QStringLiteral("A"), QStringLiteral("Home")),
                                 MemoryCalendarStore::calendar(QStringLiteral("B"), QStringLiteral("Work"))};
@@ -122,11 +95,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("book"); // 0 no address book, 1 no me card, 2 me card with two addresses
         QTest::addColumn<QString>("storedSender");
         QTest::addColumn<QString>("sender");
-        QTest::newRow("no address book") << 0 << QStringLiteral("me@example.org") << QStringLiteral(" ");
-        QTest::newRow("no me card") << 1 << QStringLiteral("me@example.org") << QStringLiteral(" ");
-        QTest::newRow("second address kept")
-            << 2 << QStringLiteral("work@example.org") << QStringLiteral("work@example.org");
-        QTest::newRow("stale address falls back") << 2 << QStringLiteral("old@example.org") << QStringLiteral(" ");
+        const auto row = [](const char *name, int book, const char *storedSender, const char *sender) {
+            QTest::newRow(name) << book << QString::fromUtf8(storedSender) << QString::fromUtf8(sender);
+        };
+        row("no address book", 0, "me@example.com", " ");
+        row("no me card", 1, "me@example.com", " ");
+        row("second address kept", 2, "work@example.org", "work@example.org");
+        row("stale address falls back", 2, "old@example.org", " ");
     }
     void staleValuesStayUntilTheNextStore()
     {
@@ -138,14 +113,13 @@ private Q_SLOTS:
         } else if (book == 1) {
             m_book.meCard.reset();
         }
-        const Calendar subscribed
-            = MemoryCalendarStore::calendar(QStringLiteral("S"), QString(), QStringLiteral("Subscription"));
-        m_store.calendarList.insert(1, subscribed);
-        seedDomain({{senderKey, storedSender}, {activeKey, strings("gone S B")}});
+        m_store.calendarList.insert(
+            1, MemoryCalendarStore::calendar(QStringLiteral("S"), {}, QStringLiteral("Subscription")));
+        storePreferences({{senderKey, storedSender}, {activeKey, strings("gone S B")}});
 
         ComKestramoPreferenceQuorvelModel model(true, &m_store);
         QCOMPARE(model.userEmails().join(QLatin1Char('|')),
-                 book == 2 ? QStringLiteral(" |me@example.org|work@example.org") : QStringLiteral(" "));
+                 book == 2 ? QStringLiteral(" |me@example.com|work@example.org") : QStringLiteral(" "));
         QCOMPARE(model.senderEmail(), sender);
         QCOMPARE(entries(model), QStringLiteral("A Home 0, B Work 1"));
         QCOMPARE(storedDomain().value(senderKey).toString(), storedSender);
@@ -183,7 +157,7 @@ private Q_SLOTS:
         QFETCH(QVariant, stored);
         QFETCH(QByteArray, property);
         QFETCH(bool, on);
-        seedDomain({{enabledKey, stored}});
+        storePreferences({{enabledKey, stored}});
         ComKestramoPreferenceQuorvelModel model(true, &m_store);
         QCOMPARE(model.quorvelEnabled(), on);
         QObject *target = property == "isCalendarEnabled" ? static_cast<QObject *>(model.allCalendars().at(1)) : &model;
@@ -229,7 +203,7 @@ private Q_SLOTS:
         QFETCH(QVariantMap, userInfo);
         QFETCH(QString, expected);
         QFETCH(bool, stores);
-        seedDomain({{verboseKey, QVariant()}});
+        storePreferences({{verboseKey, QVariant()}, {activeKey, strings("B X")}});
         QVariantMap domain = storedDomain();
         domain.insert(verboseKey, false); // loading stores the missing default and nothing else
         ComKestramoPreferenceQuorvelModel model(listening, &m_store);
@@ -253,7 +227,6 @@ private Q_SLOTS:
                      QVariant(model.allCalendars().last()->calendarTitle()));
         }
         if (stores) {
-            domain.insert(enabledKey, false);
             domain.insert(activeKey, QVariantList());
         }
         QCOMPARE(storedDomain(), domain);

@@ -1,7 +1,7 @@
 #include "ComKestramoPreferenceQuorvelModel.h"
-#include "addressbook.h"
 #include "calendarstore.h"
 #include "composition.h"
+#include "memoryaddressbook.h"
 #include "throwawayhome.h"
 
 #include <QTest>
@@ -13,15 +13,6 @@ QString u(const char *utf8)
 {
     return QString::fromUtf8(utf8);
 }
-
-// An address book in memory: the cards of each address, in card order.
-class MemoryAddressBook : public AddressBook
-{
-public:
-    std::optional<Person> me() const override { return std::nullopt; }
-    QList<Person> peopleWithEmail(const QString &address) const override { return cards.value(address); }
-    QHash<QString, QList<Person>> cards;
-};
 
 Person person(const char *first, const char *last)
 {
@@ -68,11 +59,9 @@ private Q_SLOTS:
         row("Europe/Paris en_US.UTF-8", "3/6/10", "March 6, 2010", "4:30\u202FAM");
         row("America/New_York en_US.UTF-8", "3/5/10", "March 5, 2010", "10:30\u202FPM");
         row("Europe/Paris fr_FR.UTF-8", "06/03/2010", "6 mars 2010", "04:30");
-        row("America/New_York fr_FR.UTF-8", "05/03/2010", "5 mars 2010", "22:30");
         row("Europe/Paris de_DE.UTF-8", "06.03.10", "6. M\u00e4rz 2010", "04:30");
         row("America/New_York de_DE@euro", "05.03.10", "5. M\u00e4rz 2010", "22:30");
         row("Europe/Paris ja_JP.UTF-8", "2010/03/06", "2010\u5e743\u67086\u65e5", "4:30");
-        row("America/New_York ja_JP.UTF-8", "2010/03/05", "2010\u5e743\u67085\u65e5", "22:30");
         row("America/New_York C", "3/5/10", "March 5, 2010", "10:30\u202FPM");
         // LC_TIME wins over LANG, LC_ALL over both.
         row("Europe/Paris de_DE.UTF-8 fr_FR.UTF-8", "06/03/2010", "6 mars 2010", "04:30");

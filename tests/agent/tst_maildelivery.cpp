@@ -1,9 +1,9 @@
 // Attendee addresses, the user's own addresses and the hand-over of reminders (real msmtp chain).
 #include "ComKestramoLogger.h"
-#include "addressbook.h"
 #include "calendarstore.h"
 #include "mailapplication.h"
 #include "maildelivery.h"
+#include "memoryaddressbook.h"
 #include "smtpsink.h"
 #include "throwawayhome.h"
 
@@ -13,20 +13,6 @@
 #include <memory>
 
 namespace {
-// An address book in memory whose "me" card can change.
-class MemoryAddressBook : public AddressBook
-{
-public:
-    std::optional<Person> me() const override { return meCard; }
-    QList<Person> peopleWithEmail(const QString &) const override { return {}; }
-    std::optional<Person> meCard;
-};
-
-Person card(const QStringList &emails)
-{
-    return Person {QStringLiteral("me-uid"), QStringLiteral("Ann"), QStringLiteral("Lee"), emails};
-}
-
 bool send(const QString &to = QStringLiteral("bob@example.org"))
 {
     return sendMailCocoa(QString(), to, QStringLiteral("Hi"), QStringLiteral("Body"));
@@ -44,8 +30,7 @@ class TestMailDelivery : public QObject
     static int logCount(const QString &text)
     {
         ComKestramoLogger::closeLogIfOpened();
-        QFile file(ComKestramoLogger::logFileName());
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).count(text) : -1;
+        return QString::fromUtf8(readFile(ComKestramoLogger::logFileName())).count(text);
     }
     // No sendmail anywhere: PATH is a missing folder and so are the fixed places.
     void withoutSendmail() { m_home->setEnv("PATH", QFile::encodeName(m_home->filePath(QStringLiteral("no-bin")))); }
@@ -55,7 +40,8 @@ private Q_SLOTS:
     {
         m_home = std::make_unique<ThrowAwayHome>();
         MailApplication::setFallbackSendmailPaths({m_home->filePath(QStringLiteral("no/sendmail"))});
-        m_book.meCard = card({QStringLiteral("ann@example.org"), QStringLiteral("Ann.Work@Example.org")});
+        m_book.meCard = Person {};
+        m_book.meCard->emails = QStringList {QStringLiteral("ann@example.org"), QStringLiteral("Ann.Work@Example.org")};
         AddressBook::setSharedAddressBook(&m_book);
         resetMailDelivery();
     }
@@ -72,14 +58,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("address"); // null: no address
-        QTest::newRow("mailto") << QStringLiteral("mailto:ann@example.org") << QStringLiteral("ann@example.org");
-        QTest::newRow("mailto twice loses both")
-            << QStringLiteral("mailto:ann@example.orgmailto:x") << QStringLiteral("ann@example.orgx");
-        QTest::newRow("nothing else changed") << QStringLiteral("mailto:Ann%20Lee@Example.ORG?subject=x ")
-                                              << QStringLiteral("Ann%20Lee@Example.ORG?subject=x ");
-        QTest::newRow("capitals give none") << QStringLiteral("MAILTO:ann@example.org") << QString();
-        QTest::newRow("mailto not first gives none") << QStringLiteral(" mailto:ann@example.org") << QString();
-        QTest::newRow("mailto alone gives an empty address") << QStringLiteral("mailto:") << QStringLiteral("");
+        const auto row = [](const char *name, const char *url, const char *address) {
+            QTest::newRow(name) << QString::fromUtf8(url) << QString::fromUtf8(address);
+        };
+        row("mailto", "mailto:ann@example.org", "ann@example.org");
+        row("mailto twice loses both", "mailto:ann@example.orgmailto:x", "ann@example.orgx");
+        row("nothing else changed", "mailto:Ann%20Lee@Example.ORG?subject=x ", "Ann%20Lee@Example.ORG?subject=x ");
+        row("capitals give none", "MAILTO:ann@example.org", nullptr);
+        row("mailto not first gives none", " mailto:ann@example.org", nullptr);
+        row("mailto alone gives an empty address", "mailto:", "");
     }
     void mailFromAttendee()
     {
@@ -97,7 +84,7 @@ private Q_SLOTS:
         QVERIFY(::mailIsMine(QStringLiteral("Ann.Work@Example.org")));
         QVERIFY(!::mailIsMine(QStringLiteral("ann.work@example.org")));
         QVERIFY(!::mailIsMine(QStringLiteral("ann@example.org ")));
-        m_book.meCard = card({QStringLiteral("new@example.org")});
+        m_book.meCard->emails = QStringList {QStringLiteral("new@example.org")};
         QVERIFY(::mailIsMine(QStringLiteral("ann@example.org")));
         QVERIFY(!::mailIsMine(QStringLiteral("new@example.org")));
         resetMailDelivery(); // the next run reads the card again

@@ -1,6 +1,6 @@
 #include "ComKestramoPreferencesUtils.h"
-#include "preferenceservice.h"
 #include "propertylist.h"
+#include "storedpreferences.h"
 #include "throwawayhome.h"
 
 #include <QDir>
@@ -28,73 +28,64 @@ QVariantMap onDisk(const ThrowAwayHome &home)
     }
     return root.toMap();
 }
-
-void storeFromAnotherProcess(const QString &key, const QVariant &value)
-{
-    PreferenceService other(domainName);
-    other.setValue(key, value);
-    QVERIFY(other.synchronize());
-}
 } // namespace
 
 class PreferencesTest : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void sharedInstance()
+    // A read returns a stored value as it is (type included) and leaves it; a missing or removed
+    // key gets the default, which is stored at the next synchronize and not before.
+    void valueFromPreferences_data()
     {
-        QCOMPARE(ComKestramoPreferencesUtils::sharedPreferences(), ComKestramoPreferencesUtils::sharedPreferences());
-    }
-
-    void defaultStoredOnlyAtSynchronize()
-    {
-        ThrowAwayHome home;
-        auto *prefs = ComKestramoPreferencesUtils::sharedPreferences();
-        QCOMPARE(prefs->valueFromPreferencesWithKey(QStringLiteral("daysBeforeEventStart"), QStringLiteral("4")),
-                 QVariant(QStringLiteral("4")));
-        QVERIFY(onDisk(home).isEmpty());
-        prefs->synchronize();
-        QCOMPARE(onDisk(home).value(QStringLiteral("daysBeforeEventStart")), QVariant(QStringLiteral("4")));
-    }
-
-    void existingValueNeverOverwrittenByRead_data()
-    {
-        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QVariant>("stored"); // invalid: none
         QTest::addColumn<QVariant>("defaultValue");
-        QTest::newRow("text 0 stays text") << QVariant(QStringLiteral("0")) << QVariant(false);
-        QTest::newRow("boolean false") << QVariant(false) << QVariant(true);
-        QTest::newRow("integer") << QVariant(qlonglong(7)) << QVariant(QStringLiteral("4"));
-        QTest::newRow("array of texts") << QVariant(QVariantList {QStringLiteral("a"), QStringLiteral("b")})
-                                        << QVariant(QVariantList());
+        QTest::addColumn<bool>("remove");
+        const auto row = [](const char *name, const QVariant &stored, const QVariant &defaultValue,
+                            bool remove = false) { QTest::newRow(name) << stored << defaultValue << remove; };
+        row("text 0 stays text", QStringLiteral("0"), false);
+        row("boolean false", false, true);
+        row("integer", qlonglong(7), QStringLiteral("4"));
+        row("array of texts", QVariantList {QStringLiteral("a"), QStringLiteral("b")}, QVariantList());
+        row("missing", QVariant(), QStringLiteral("4"));
+        row("removed", QStringLiteral("Hi"), QStringLiteral("default"), true);
     }
-    void existingValueNeverOverwrittenByRead()
+    void valueFromPreferences()
     {
         QFETCH(QVariant, stored);
         QFETCH(QVariant, defaultValue);
+        QFETCH(bool, remove);
         ThrowAwayHome home;
-        storeFromAnotherProcess(QStringLiteral("key"), stored);
+        storePreferences({{QStringLiteral("key"), stored}});
         auto *prefs = ComKestramoPreferencesUtils::sharedPreferences();
+        QCOMPARE(ComKestramoPreferencesUtils::sharedPreferences(), prefs);
+        if (remove) {
+            prefs->setPrefernceValue(QVariant(), QStringLiteral("key"));
+            prefs->synchronize();
+            stored = QVariant();
+        }
+        const QVariant expected = stored.isValid() ? stored : defaultValue;
+        QCOMPARE(onDisk(home).value(QStringLiteral("key")), stored);
         const QVariant read = prefs->valueFromPreferencesWithKey(QStringLiteral("key"), defaultValue);
-        QCOMPARE(read.userType(), stored.userType());
-        QCOMPARE(read, stored);
+        QCOMPARE(read.userType(), expected.userType());
+        QCOMPARE(read, expected);
+        QCOMPARE(onDisk(home).value(QStringLiteral("key")), stored);
         prefs->synchronize();
         const QVariant after = onDisk(home).value(QStringLiteral("key"));
-        QCOMPARE(after.userType(), stored.userType());
-        QCOMPARE(after, stored);
+        QCOMPARE(after.userType(), expected.userType());
+        QCOMPARE(after, expected);
     }
 
-    void absentValueRemovesKey()
+    void seesLaterChangesOfOtherProcesses()
     {
         ThrowAwayHome home;
-        storeFromAnotherProcess(QStringLiteral("mailTitle"), QStringLiteral("Hi"));
-        auto *prefs = ComKestramoPreferencesUtils::sharedPreferences();
-        prefs->setPrefernceValue(QVariant(), QStringLiteral("mailTitle"));
-        prefs->synchronize();
-        QVERIFY(!onDisk(home).contains(QStringLiteral("mailTitle")));
-        QCOMPARE(prefs->valueFromPreferencesWithKey(QStringLiteral("mailTitle"), QStringLiteral("default")),
-                 QVariant(QStringLiteral("default")));
-        prefs->synchronize();
-        QCOMPARE(onDisk(home).value(QStringLiteral("mailTitle")), QVariant(QStringLiteral("default")));
+        storePreferences({{QStringLiteral("daysBeforeEventStart"), QStringLiteral("4")}});
+        PreferenceService mine(domainName);
+        mine.setValue(QStringLiteral("mine"), true);
+        QCOMPARE(mine.value(QStringLiteral("daysBeforeEventStart")), QVariant(QStringLiteral("4")));
+        storePreferences({{QStringLiteral("daysBeforeEventStart"), QStringLiteral("2")}});
+        QCOMPARE(mine.value(QStringLiteral("daysBeforeEventStart")), QVariant(QStringLiteral("2")));
+        QCOMPARE(mine.value(QStringLiteral("mine")), QVariant(true)); // still pending, still seen
     }
 
     void unreadableFileIsKeptAside_data()
@@ -118,9 +109,7 @@ private Q_SLOTS:
         const QStringList kept
             = QDir(home.preferencesPath()).entryList({QStringLiteral("com.kestramo.ruvelant.plist.unreadable-*")});
         QCOMPARE(kept.size(), 1);
-        QFile aside(home.preferencesPath() + QLatin1Char('/') + kept.first());
-        QVERIFY(aside.open(QIODevice::ReadOnly));
-        QCOMPARE(aside.readAll(), content);
+        QCOMPARE(readFile(home.preferencesPath() + QLatin1Char('/') + kept.first()), content);
     }
 
     void unwritableFolderKeepsValuesInMemory()
@@ -139,13 +128,12 @@ private Q_SLOTS:
     void concurrentWritersLoseNothing()
     {
         ThrowAwayHome home;
-        const int perWriter = 60;
+        const QStringList prefixes {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
         std::vector<std::unique_ptr<QProcess>> writers;
-        for (const QString &prefix : {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}) {
-            auto process = std::make_unique<QProcess>();
-            process->start(buildPath(QStringLiteral("tests/helpers/helper_prefwriter")),
-                           {domainName, prefix, QString::number(perWriter)});
-            writers.push_back(std::move(process));
+        for (const QString &prefix : prefixes) {
+            writers.push_back(std::make_unique<QProcess>());
+            writers.back()->start(buildPath(QStringLiteral("tests/helpers/helper_prefwriter")),
+                                  {domainName, prefix, QStringLiteral("60")});
         }
         // The defaults program races the writers too.
         for (int i = 0; i < 20; ++i) {
@@ -159,13 +147,11 @@ private Q_SLOTS:
             QCOMPARE(writer->exitCode(), 0);
         }
         const QVariantMap disk = onDisk(home);
-        for (const QString &prefix : {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}) {
-            for (int i = 0; i < perWriter; ++i) {
+        for (int i = 0; i < 60; ++i) {
+            for (const QString &prefix : prefixes) {
                 QVERIFY2(disk.contains(prefix + QString::number(i)), qPrintable(prefix + QString::number(i)));
             }
-        }
-        for (int i = 0; i < 20; ++i) {
-            QCOMPARE(disk.value(QStringLiteral("d%1").arg(i)), QVariant(qlonglong(i)));
+            QCOMPARE(disk.value(QStringLiteral("d%1").arg(i)), i < 20 ? QVariant(qlonglong(i)) : QVariant());
         }
     }
 

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-// A calendar store held in memory, for tests: set its calendars and events, read back the saves,
-// and announce calendar changes with notify().
+// A calendar store held in memory, for tests: set its calendars and events, read back the
+// queries and the saves (which change nothing).
 class MemoryCalendarStore : public CalendarStore
 {
 public:
@@ -24,17 +24,15 @@ public:
 
     std::optional<Calendar> calendarWithUID(const QString &uid) const override
     {
-        for (const Calendar &calendar : calendarList) {
-            if (calendar.uid == uid) {
-                return calendar;
-            }
-        }
-        return std::nullopt;
+        const auto it
+            = std::find_if(calendarList.cbegin(), calendarList.cend(), [&](const Calendar &c) { return c.uid == uid; });
+        return it == calendarList.cend() ? std::nullopt : std::optional<Calendar>(*it);
     }
 
-    // The stored events of the predicate's calendars that overlap its range.
+    // Records the query; the stored events of its calendars that overlap its range.
     QList<Event> eventsWithPredicate(const EventPredicate &predicate) override
     {
+        queries.append(predicate);
         QList<Event> found;
         for (const Event &event : std::as_const(events)) {
             const bool inCalendar = std::any_of(predicate.calendars.cbegin(), predicate.calendars.cend(),
@@ -46,43 +44,19 @@ public:
         return found;
     }
 
-    // Records the save and, unless failSaves is set, stores the new notes in the matching event.
+    // Records the save; fails when failSaves is set.
     bool saveEvent(const Event &event, Span span, Error *error) override
     {
         saves.append(qMakePair(event, span));
-        if (failSaves) {
-            if (error) {
-                *error = Error {WriteFailed, QStringLiteral("saving is switched off in this store")};
-            }
-            return false;
+        if (failSaves && error) {
+            *error = Error {WriteFailed, QStringLiteral("saving is switched off in this store")};
         }
-        for (Event &stored : events) {
-            if (stored.origin.uid == event.origin.uid && stored.origin.recurrenceId == event.origin.recurrenceId
-                && stored.calendarUid == event.calendarUid) {
-                stored.notes = event.notes;
-            }
-        }
-        return true;
-    }
-
-    // Announces a change as the real store does when calendars change on disk.
-    void notify(const QStringList &inserted, const QStringList &deleted = {}, const QStringList &updated = {})
-    {
-        QVariantMap userInfo;
-        if (!inserted.isEmpty()) {
-            userInfo.insert(CalInsertedRecordsKey, inserted);
-        }
-        if (!deleted.isEmpty()) {
-            userInfo.insert(CalDeletedRecordsKey, deleted);
-        }
-        if (!updated.isEmpty()) {
-            userInfo.insert(CalUpdatedRecordsKey, updated);
-        }
-        Q_EMIT calendarsChangedExternally(userInfo);
+        return !failSaves;
     }
 
     QList<Calendar> calendarList;
     QList<Event> events;
+    QList<EventPredicate> queries;
     QList<QPair<Event, Span>> saves;
     bool failSaves = false;
 };

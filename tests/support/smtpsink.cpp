@@ -4,31 +4,15 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QStandardPaths>
-
-#include <algorithm>
 
 const QString SmtpSink::DefaultFrom = QStringLiteral("mailsystem@sink.test");
 
-SmtpSink::SmtpSink(ThrowAwayHome &home) : m_home(home), m_root(home.filePath(QStringLiteral("smtpsink")))
-{
-    QDir().mkpath(m_root);
-}
+SmtpSink::SmtpSink(ThrowAwayHome &home) : m_home(home), m_root(home.filePath(QStringLiteral("smtpsink"))) { }
 
 SmtpSink::~SmtpSink()
 {
     stop();
-}
-
-QString SmtpSink::binPath() const
-{
-    return m_root + QStringLiteral("/bin");
-}
-
-QString SmtpSink::maildirPath() const
-{
-    return m_root + QStringLiteral("/Maildir");
 }
 
 bool SmtpSink::start()
@@ -43,45 +27,23 @@ bool SmtpSink::start()
     while (!line.contains('\n') && m_server.waitForReadyRead(20000)) {
         line += m_server.readAllStandardOutput();
     }
-    m_port = line.trimmed().toUShort();
-    if (m_port == 0) {
-        qWarning("the SMTP sink did not start");
+    const quint16 port = line.trimmed().toUShort();
+    QStringList folders = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'));
+    const QString msmtp
+        = QStandardPaths::findExecutable(QStringLiteral("msmtp"), folders << QStringLiteral("/usr/bin"));
+    if (port == 0 || msmtp.isEmpty()) {
+        qWarning("the SMTP sink did not start, or msmtp is not installed");
         stop();
         return false;
     }
-
-    const QString config = m_root + QStringLiteral("/msmtprc");
-    QFile file(config);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return false;
-    }
-    file.write(QStringLiteral("defaults\nauth off\ntls off\nlogfile\n\naccount default\nhost 127.0.0.1\nport %1\n"
-                              "from %2\n")
-                   .arg(m_port)
-                   .arg(DefaultFrom)
-                   .toUtf8());
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-
-    QDir().mkpath(binPath());
-    QFile wrapper(binPath() + QStringLiteral("/sendmail"));
-    if (!wrapper.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return false;
-    }
-    // msmtp by its full path, so that a test may empty PATH after the wrapper was found.
-    QString msmtp = QStandardPaths::findExecutable(QStringLiteral("msmtp"));
-    if (msmtp.isEmpty()) {
-        msmtp = QStandardPaths::findExecutable(QStringLiteral("msmtp"),
-                                               {QStringLiteral("/usr/bin"), QStringLiteral("/usr/local/bin")});
-    }
-    if (msmtp.isEmpty()) {
-        qWarning("msmtp is not installed");
-        return false;
-    }
-    wrapper.write("#!/bin/sh\nexec '" + QFile::encodeName(msmtp) + "' -C '" + QFile::encodeName(config) + "' \"$@\"\n");
-    wrapper.close();
-    wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
+    m_home.copyFixture(QStringLiteral("smtpsink"), QStringLiteral("smtpsink"),
+                       {{"@PORT@", QByteArray::number(port)},
+                        {"@FROM@", DefaultFrom.toUtf8()},
+                        {"@MSMTP@", QFile::encodeName(msmtp)},
+                        {"@ROOT@", QFile::encodeName(m_root)}});
+    QFile(m_root + QStringLiteral("/msmtprc")).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    QFile(binPath() + QStringLiteral("/sendmail"))
+        .setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     m_home.setEnv("PATH", QFile::encodeName(binPath()) + ':' + qgetenv("PATH"));
     return true;
 }
@@ -99,15 +61,11 @@ void SmtpSink::stop()
 
 QList<QByteArray> SmtpSink::rawMessages() const
 {
-    QDir dir(maildirPath() + QStringLiteral("/new"));
-    // File names begin with the delivery time in nanoseconds, so the name order is arrival order.
-    QStringList names = dir.entryList(QDir::Files, QDir::Name);
+    const QDir dir(maildirPath() + QStringLiteral("/new"));
     QList<QByteArray> result;
-    for (const QString &name : std::as_const(names)) {
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::ReadOnly)) {
-            result << file.readAll();
-        }
+    // File names begin with the delivery time in nanoseconds, so the name order is arrival order.
+    for (const QString &name : dir.entryList(QDir::Files, QDir::Name)) {
+        result << readFile(dir.filePath(name));
     }
     return result;
 }
@@ -115,21 +73,18 @@ QList<QByteArray> SmtpSink::rawMessages() const
 QList<KMime::Message::Ptr> SmtpSink::messages() const
 {
     QList<KMime::Message::Ptr> result;
-    const auto raw = rawMessages();
-    for (const QByteArray &data : raw) {
-        KMime::Message::Ptr message(new KMime::Message);
-        message->setContent(data);
-        message->parse();
-        result << message;
+    for (const QByteArray &data : rawMessages()) {
+        result << KMime::Message::Ptr(new KMime::Message);
+        result.last()->setContent(data);
+        result.last()->parse();
     }
     return result;
 }
 
 QByteArray SmtpSink::header(const QByteArray &raw, const QByteArray &name)
 {
-    const QList<QByteArray> lines = raw.left(raw.indexOf("\n\n")).split('\n');
     QByteArrayList found;
-    for (const QByteArray &line : lines) {
+    for (const QByteArray &line : raw.left(raw.indexOf("\n\n")).split('\n')) {
         if (line.toLower().startsWith(name.toLower() + ':')) {
             found << line.mid(name.size() + 1).trimmed();
         }

@@ -21,8 +21,7 @@ public:
     // Everything lives in <home>/smtpsink; start() must be called before use.
     explicit SmtpSink(ThrowAwayHome &home);
     ~SmtpSink(); // stops the server
-    SmtpSink(const SmtpSink &) = delete;
-    SmtpSink &operator=(const SmtpSink &) = delete;
+    Q_DISABLE_COPY(SmtpSink)
 
     // Starts the server, writes the msmtp configuration and the wrapper, puts the bin folder
     // first on PATH. Returns false (with a warning) when the server did not come up.
@@ -30,9 +29,8 @@ public:
     // Stops the server; the configuration stays, so sending then fails ("server down").
     void stop();
 
-    quint16 port() const { return m_port; }
-    QString binPath() const;
-    QString maildirPath() const;
+    QString binPath() const { return m_root + QStringLiteral("/bin"); }
+    QString maildirPath() const { return m_root + QStringLiteral("/Maildir"); }
 
     // The messages delivered so far, oldest first: raw as stored (with the "X-MailFrom:" and
     // "X-RcptTo:" envelope lines in front) and parsed.
@@ -47,7 +45,6 @@ private:
     ThrowAwayHome &m_home;
     QString m_root;
     QProcess m_server;
-    quint16 m_port = 0;
 };
 
 #endif

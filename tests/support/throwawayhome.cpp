@@ -1,6 +1,7 @@
 #include "throwawayhome.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
@@ -57,6 +58,27 @@ void ThrowAwayHome::writeFile(const QString &relative, const QByteArray &content
     file.write(content);
 }
 
+void ThrowAwayHome::copyFixture(const QString &fixture, const QString &relative,
+                                const QHash<QByteArray, QByteArray> &replacements) const
+{
+    const QDir source(QStringLiteral(RUVELANT_SOURCE_DIR "/tests/data/") + fixture);
+    QVERIFY2(source.exists(), qPrintable(source.path()));
+    QDirIterator it(source.path(), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QByteArray content = readFile(it.next());
+        for (auto r = replacements.cbegin(); r != replacements.cend(); ++r) {
+            content.replace(r.key(), r.value());
+        }
+        writeFile(relative + QLatin1Char('/') + source.relativeFilePath(it.filePath()), content);
+    }
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QString buildPath(const QString &relative)
 {
     return QStringLiteral(RUVELANT_BUILD_DIR "/") + relative;
@@ -64,12 +86,8 @@ QString buildPath(const QString &relative)
 
 QStringList logRecords(const QString &path)
 {
-    QFile file(path);
     QStringList records;
-    if (!file.open(QIODevice::ReadOnly)) {
-        return records;
-    }
-    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &line : lines) {
         if (line.startsWith(QLatin1Char('\t')) && !records.isEmpty()) {
             records.last() += QLatin1Char('\n') + line.mid(1);

@@ -2,6 +2,7 @@
 #define RUVELANT_THROWAWAYHOME_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -13,8 +14,7 @@ class ThrowAwayHome
 public:
     explicit ThrowAwayHome(const QByteArray &tz = "Europe/Paris", const QByteArray &lang = "en_US.UTF-8");
     ~ThrowAwayHome();
-    ThrowAwayHome(const ThrowAwayHome &) = delete;
-    ThrowAwayHome &operator=(const ThrowAwayHome &) = delete;
+    Q_DISABLE_COPY(ThrowAwayHome)
 
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &relative) const { return m_dir.filePath(relative); }
@@ -25,6 +25,10 @@ public:
 
     // Writes a file below the home folder, creating the folders on the way.
     void writeFile(const QString &relative, const QByteArray &content) const;
+    // Copies the files of the folder tests/data/<fixture> to <relative> below the home, with
+    // every key of replacements in their content replaced by its value.
+    void copyFixture(const QString &fixture, const QString &relative,
+                     const QHash<QByteArray, QByteArray> &replacements = {}) const;
 
     // Sets (or with a null value unsets) an environment variable until the home goes away.
     void setEnv(const char *name, const QByteArray &value);
@@ -36,6 +40,9 @@ private:
 
 // The records of a log file, each with its tab-indented continuation lines joined by line breaks.
 QStringList logRecords(const QString &path);
+
+// The content of a file; empty when it cannot be read.
+QByteArray readFile(const QString &path);
 
 // The build tree's path of a deliverable or helper program.
 QString buildPath(const QString &relative);

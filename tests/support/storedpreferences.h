@@ -1,0 +1,29 @@
+#ifndef RUVELANT_STOREDPREFERENCES_H
+#define RUVELANT_STOREDPREFERENCES_H
+
+#include "preferenceservice.h"
+
+#include <QStringList>
+#include <QTest>
+
+// Writes the agent's preference domain as another process would: every setting at a usual value
+// (switched on, verbose, 4 days, calendar "home", sender me@example.com), changed by overrides;
+// an invalid value leaves the key out.
+inline void storePreferences(const QVariantMap &overrides = {})
+{
+    QVariantMap values {{QStringLiteral("quorvelEnabled"), true},
+                        {QStringLiteral("verboseLogging"), true},
+                        {QStringLiteral("daysBeforeEventStart"), QStringLiteral("4")},
+                        {QStringLiteral("activeCalendars"), QStringList {QStringLiteral("home")}},
+                        {QStringLiteral("senderEmail"), QStringLiteral("me@example.com")},
+                        {QStringLiteral("mailTitle"), QStringLiteral("On <<date>>")},
+                        {QStringLiteral("mailContent"), QStringLiteral("Dear <<first>> <<last>>,\nat <<time>>.")}};
+    values.insert(overrides);
+    PreferenceService domain(QStringLiteral("com.kestramo.ruvelant"));
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        domain.setValue(it.key(), *it);
+    }
+    QVERIFY(domain.synchronize());
+}
+
+#endif
