@@ -89,7 +89,20 @@ bool PreferenceService::isValidDomainName(const QString &domain, QString *why)
     return reason.isEmpty();
 }
 
-bool PreferenceService::readFile(QVariantMap *values, QString *why) const
+bool PreferenceService::readFile(QVariantMap *values)
+{
+    QString why;
+    if (parseFile(values, &why)) {
+        return true;
+    }
+    if (!m_warnedUnreadable) {
+        m_warnedUnreadable = true;
+        report(QStringLiteral("Cannot read the preferences %1 (%2); its values read as missing").arg(m_path, why));
+    }
+    return false;
+}
+
+bool PreferenceService::parseFile(QVariantMap *values, QString *why) const
 {
     values->clear();
     QFile file(m_path);
@@ -134,11 +147,7 @@ void PreferenceService::loadIfNeeded()
     }
     m_loaded = true;
     m_loadedStamp = stamp;
-    QString why;
-    if (!readFile(&m_stored, &why) && !m_warnedUnreadable) {
-        m_warnedUnreadable = true;
-        report(QStringLiteral("Cannot read the preferences %1 (%2); its values read as missing").arg(m_path, why));
-    }
+    readFile(&m_stored);
 }
 
 QVariant PreferenceService::value(const QString &key)
@@ -151,10 +160,9 @@ QVariant PreferenceService::value(const QString &key)
     return m_pendingClear ? QVariant() : m_stored.value(key);
 }
 
-QVariantMap PreferenceService::values()
+QVariantMap PreferenceService::withPendingChanges(const QVariantMap &stored) const
 {
-    loadIfNeeded();
-    QVariantMap result = m_pendingClear ? QVariantMap() : m_stored;
+    QVariantMap result = m_pendingClear ? QVariantMap() : stored;
     for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
         if (it.value()) {
             result.insert(it.key(), *it.value());
@@ -163,6 +171,12 @@ QVariantMap PreferenceService::values()
         }
     }
     return result;
+}
+
+QVariantMap PreferenceService::values()
+{
+    loadIfNeeded();
+    return withPendingChanges(m_stored);
 }
 
 void PreferenceService::setValue(const QString &key, const QVariant &value)
@@ -212,22 +226,10 @@ bool PreferenceService::synchronize(QString *error)
 
     DomainLock lock(m_path + QStringLiteral(".lock"));
     QVariantMap onDisk;
-    QString why;
-    const bool readable = readFile(&onDisk, &why);
-    if (!readable && !m_warnedUnreadable) {
-        m_warnedUnreadable = true;
-        report(QStringLiteral("Cannot read the preferences %1 (%2); its values read as missing").arg(m_path, why));
-    }
+    const bool readable = readFile(&onDisk);
 
     if (hasPending) {
-        QVariantMap merged = m_pendingClear ? QVariantMap() : onDisk;
-        for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
-            if (it.value()) {
-                merged.insert(it.key(), *it.value());
-            } else {
-                merged.remove(it.key());
-            }
-        }
+        const QVariantMap merged = withPendingChanges(onDisk);
         if (!readable) {
             // Never replace what could not be read: keep it beside the new file for the user.
             const QString kept = keepUnreadableFile();

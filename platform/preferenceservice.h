@@ -43,9 +43,13 @@ private:
     // synchronised); pending changes stay on top of what was read.
     void loadIfNeeded();
     QByteArray fileStamp() const;
-    // Reads the file into *values. Returns false when a file exists that cannot be read.
-    bool readFile(QVariantMap *values, QString *why) const;
+    // Reads the file into *values. Returns false (and says so, once) when a file exists that
+    // cannot be read; *values is then empty.
+    bool readFile(QVariantMap *values);
+    bool parseFile(QVariantMap *values, QString *why) const;
     QString keepUnreadableFile() const;
+    // stored with this process's pending sets and removals applied.
+    QVariantMap withPendingChanges(const QVariantMap &stored) const;
 
     QString m_domain;
     QString m_path;
