@@ -4,60 +4,26 @@
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "calendarstore.h"
 #include "composition.h"
+#include "filelock.h"
 #include "maildelivery.h"
 #include "textnumber.h"
 
-#include <QFile>
 #include <QStringList>
 #include <QThread>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 namespace {
 const QString notifiedMarker = QStringLiteral("(*)");
 const QString agentVersion = QStringLiteral("5");
 constexpr std::chrono::microseconds closingPause(10000000);
 
-// Runs of the agent (the scheduler's and the pane's) take turns: an exclusive advisory lock on
-// a file beside the log, held from before the settings are read until the run ends. A second
+// Runs of the agent (the scheduler's and the pane's) take turns: an exclusive lock on a file
+// beside the log, held from before the settings are read until the run's work is done. A second
 // run waits, then finds the first run's events marked.
-class RunLock
+QString runLockPath()
 {
-public:
-    RunLock()
-    {
-        const QString path = ComKestramoLogger::logsPath() + QLatin1Char('/') + ComKestramoLogger::applicationName()
-            + QStringLiteral(".lock");
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (m_fd < 0) {
-            // Without the lock the run still does its work; a second run at the same time could
-            // then remind the same attendees once more.
-            ComKestramoLogger::logERR(QStringLiteral("Cannot take the run lock %1 (%2); running without it")
-                                          .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-            return;
-        }
-        while (::flock(m_fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                break;
-            }
-        }
-    }
-    ~RunLock()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    RunLock(const RunLock &) = delete;
-    RunLock &operator=(const RunLock &) = delete;
-
-private:
-    int m_fd = -1;
-};
+    return ComKestramoLogger::logsPath() + QLatin1Char('/') + ComKestramoLogger::applicationName()
+        + QStringLiteral(".lock");
+}
 
 // The calendar day of dayToBeAlerted at the given local time. At a change to summer time that
 // skips this time of that day, the first existing moment after it.
@@ -198,7 +164,13 @@ int runAgent(const AgentRunEnvironment &environment)
 {
     ComKestramoLogger::logINFO(QStringLiteral("started -v.%1").arg(agentVersion));
     {
-        const RunLock lock;
+        const FileLock lock(runLockPath());
+        if (!lock.isLocked()) {
+            // The run still does its work; a second run at the same time could then remind the
+            // same attendees once more.
+            ComKestramoLogger::logERR(QStringLiteral("Cannot take the run lock %1 (%2); running without it")
+                                          .arg(runLockPath(), lock.errorString()));
+        }
         // The mail application and the user's own addresses live for this run only.
         resetMailDelivery();
         CalendarStore *store = environment.store ? environment.store : CalendarStore::defaultCalendarStore();

@@ -1,5 +1,6 @@
 #include "preferenceservice.h"
 
+#include "filelock.h"
 #include "propertylist.h"
 
 #include <QDateTime>
@@ -10,12 +11,10 @@
 #include <QMutex>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcPreferences, "ruvelant.preferences")
 
@@ -27,30 +26,6 @@ void report(const QString &message)
     syslog(LOG_WARNING, "%s", message.toLocal8Bit().constData());
 }
 
-// An exclusive advisory lock on a file beside the domain's file, held while alive. The domain's
-// own file cannot carry the lock because every write replaces it with a new file.
-class DomainLock
-{
-public:
-    explicit DomainLock(const QString &path)
-    {
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (m_fd >= 0) {
-            while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) { }
-        }
-    }
-    ~DomainLock()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd); // releases the lock
-        }
-    }
-    DomainLock(const DomainLock &) = delete;
-    DomainLock &operator=(const DomainLock &) = delete;
-
-private:
-    int m_fd = -1;
-};
 } // namespace
 
 PreferenceService::PreferenceService(const QString &domain, const QString &folder) : m_domain(domain)
@@ -224,7 +199,8 @@ bool PreferenceService::synchronize(QString *error)
         return !hasPending;
     }
 
-    DomainLock lock(m_path + QStringLiteral(".lock"));
+    // The domain's own file cannot carry the lock: every write replaces it with a new file.
+    const FileLock lock(m_path + QStringLiteral(".lock"));
     QVariantMap onDisk;
     const bool readable = readFile(&onDisk);
 
