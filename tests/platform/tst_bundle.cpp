@@ -18,17 +18,29 @@ private Q_SLOTS:
         QTest::addColumn<int>("errorLine"); // 0: the table is well formed
         const QString good = QStringLiteral("good.strings");
         QTest::newRow("utf-8 text") << good << "greeting" << QStringLiteral("Bonjour à tous") << 0;
-        QTest::newRow("escaped quotes") << good << "quote" << "She said \"hi\"" << 0;
-        QTest::newRow("newline and tab") << good << "lines" << "one\ntwo\tthree" << 0;
-        QTest::newRow("backslash, spaces around =") << good << "backslash" << "a\\b" << 0;
+        QTest::newRow("escaped quotes") << good << "quote"
+                                        << "She said \"hi\"" << 0;
+        QTest::newRow("newline and tab") << good << "lines"
+                                         << "one\ntwo\tthree" << 0;
+        QTest::newRow("backslash, spaces around =") << good << "backslash"
+                                                    << "a\\b" << 0;
         QTest::newRow("unicode escapes") << good << "unicode" << QStringLiteral("café — ok") << 0;
-        QTest::newRow("separators inside quotes") << good << "key with spaces" << "value; with = signs" << 0;
-        QTest::newRow("unquoted words") << good << "bareKey" << "bareValue" << 0;
-        QTest::newRow("key alone maps to itself") << good << "same" << "same" << 0;
-        QTest::newRow("unclosed quote keeps earlier") << "broken.strings" << "first" << "kept" << 4;
-        QTest::newRow("unclosed quote loses later") << "broken.strings" << "after" << QString() << 4;
-        QTest::newRow("missing semicolon keeps earlier") << "nosemicolon.strings" << "first" << "kept" << 3;
-        QTest::newRow("missing semicolon loses later") << "nosemicolon.strings" << "after" << QString() << 3;
+        QTest::newRow("separators inside quotes") << good << "key with spaces"
+                                                  << "value; with = signs" << 0;
+        QTest::newRow("unquoted words") << good << "bareKey"
+                                        << "bareValue" << 0;
+        QTest::newRow("key alone maps to itself") << good << "same"
+                                                  << "same" << 0;
+        QTest::newRow("unclosed quote keeps earlier") << "broken.strings"
+                                                      << "first"
+                                                      << "kept" << 4;
+        QTest::newRow("unclosed quote loses later") << "broken.strings"
+                                                    << "after" << QString() << 4;
+        QTest::newRow("missing semicolon keeps earlier") << "nosemicolon.strings"
+                                                         << "first"
+                                                         << "kept" << 3;
+        QTest::newRow("missing semicolon loses later") << "nosemicolon.strings"
+                                                       << "after" << QString() << 3;
     }
     void stringsTable()
     {
@@ -63,13 +75,20 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("lang");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("french") << QByteArray("fr_FR.UTF-8") << "hello" << "Bonjour";
-        QTest::newRow("french falls back to english per key") << QByteArray("fr_FR.UTF-8") << "only" << "English only";
-        QTest::newRow("german has no table") << QByteArray("de_DE.UTF-8") << "hello" << "Hello";
-        QTest::newRow("C locale") << QByteArray("C") << "hello" << "Hello";
-        QTest::newRow("missing key yields the key") << QByteArray("fr_FR.UTF-8") << "nope" << "nope";
-        QTest::newRow("broken table: later key falls back") << QByteArray("ja_JP.UTF-8") << "after" << "after";
-        QTest::newRow("broken table: earlier entries kept") << QByteArray("ja_JP.UTF-8") << "hello" << "こんにちは";
+        QTest::newRow("french") << QByteArray("fr_FR.UTF-8") << "hello"
+                                << "Bonjour";
+        QTest::newRow("french falls back to english per key") << QByteArray("fr_FR.UTF-8") << "only"
+                                                              << "English only";
+        QTest::newRow("german has no table") << QByteArray("de_DE.UTF-8") << "hello"
+                                             << "Hello";
+        QTest::newRow("C locale") << QByteArray("C") << "hello"
+                                  << "Hello";
+        QTest::newRow("missing key yields the key") << QByteArray("fr_FR.UTF-8") << "nope"
+                                                    << "nope";
+        QTest::newRow("broken table: later key falls back") << QByteArray("ja_JP.UTF-8") << "after"
+                                                            << "after";
+        QTest::newRow("broken table: earlier entries kept") << QByteArray("ja_JP.UTF-8") << "hello"
+                                                            << "こんにちは";
     }
     void localizedTextFollowsLanguage()
     {
@@ -90,8 +109,9 @@ private Q_SLOTS:
     {
         ThrowAwayHome home;
         const QString app = home.filePath(QStringLiteral("Tool.app"));
-        home.writeFile(QStringLiteral("Tool.app/Contents/Info.plist"),
-                       PropertyList::toXml(QVariantMap{{QStringLiteral("CFBundleIdentifier"), QStringLiteral("x.y")}}));
+        home.writeFile(
+            QStringLiteral("Tool.app/Contents/Info.plist"),
+            PropertyList::toXml(QVariantMap {{QStringLiteral("CFBundleIdentifier"), QStringLiteral("x.y")}}));
         home.writeFile(QStringLiteral("Tool.app/Contents/Resources/Credits.rtfd"), "credits");
         QCOMPARE(Bundle::bundlePathForBinary(app + QStringLiteral("/Contents/MacOS/Tool")), app);
         // A bare executable's bundle is the folder that holds it.
