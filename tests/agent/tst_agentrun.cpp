@@ -128,19 +128,6 @@ private Q_SLOTS:
         QCOMPARE(messages.last(), QStringLiteral("<Info>: terminated"));
     }
 
-    void switchedOffWritesThreeRecords()
-    {
-        Fixture fixture;
-        storePreferences({{QStringLiteral("quorvelEnabled"), false}});
-        QCOMPARE(fixture.run(), 0);
-        QVERIFY(fixture.store.queries.isEmpty());
-        QCOMPARE(logMessages(),
-                 (QStringList {QStringLiteral("<Info>: started -v.5"),
-                               QStringLiteral("<Error>: exiting, disabled in system preferences"),
-                               QStringLiteral("<Info>: terminated")}));
-        QCOMPARE(fixture.pauses.size(), 1);
-    }
-
     void marker_data()
     {
         QTest::addColumn<QString>("notes");
