@@ -36,23 +36,30 @@ QDateTime localTimeOfDay(const QDate &day, const QTime &time)
     return result;
 }
 
+// A list as the verbose log shows it: one item a line, as the platform prints its arrays.
+QString describeList(const QStringList &items)
+{
+    return items.isEmpty() ? QStringLiteral("(\n)")
+                           : QStringLiteral("(\n    %1\n)").arg(items.join(QStringLiteral(",\n    ")));
+}
+
 QString describeCalendars(const QList<Calendar> &calendars)
 {
-    QStringList lines;
+    QStringList items;
     for (const Calendar &calendar : calendars) {
-        lines.append(QStringLiteral("    \"%1\" [%2]").arg(calendar.title, calendar.uid));
+        items.append(QStringLiteral("\"%1\" [%2]").arg(calendar.title, calendar.uid));
     }
-    return lines.isEmpty() ? QStringLiteral("(\n)") : QStringLiteral("(\n%1\n)").arg(lines.join(QStringLiteral(",\n")));
+    return describeList(items);
 }
 
 QString describeEvents(const QList<Event> &events)
 {
-    QStringList lines;
+    QStringList items;
     for (const Event &event : events) {
-        lines.append(
-            QStringLiteral("    %1 \"%2\" [%3]").arg(logDateText(event.startDate), event.title, event.calendarUid));
+        items.append(
+            QStringLiteral("%1 \"%2\" [%3]").arg(logDateText(event.startDate), event.title, event.calendarUid));
     }
-    return lines.isEmpty() ? QStringLiteral("(\n)") : QStringLiteral("(\n%1\n)").arg(lines.join(QStringLiteral(",\n")));
+    return describeList(items);
 }
 
 // Hands each attendee of event a reminder. Returns whether at least one reminder was tried and

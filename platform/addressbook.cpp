@@ -1,6 +1,7 @@
 #include "addressbook.h"
 
 #include "vdiraddressbook.h"
+#include "xdgpaths.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -16,11 +17,7 @@ std::vector<std::unique_ptr<VdirAddressBook>> s_books;
 
 QString contactsRoot()
 {
-    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
-    if (dataHome.isEmpty() || !QDir::isAbsolutePath(dataHome)) {
-        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
-    }
-    return QDir::cleanPath(dataHome + QStringLiteral("/contacts"));
+    return QDir::cleanPath(xdgDataHome() + QStringLiteral("/contacts"));
 }
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "calendarstore.h"
 
 #include "vdircalendarstore.h"
+#include "xdgpaths.h"
 
 #include <QDir>
 
@@ -13,13 +14,9 @@ namespace {
 CalendarStore *g_replacement = nullptr;
 VdirCalendarStore *g_made = nullptr;
 
-// $XDG_DATA_HOME/calendars; the XDG default when the variable is unset or not absolute.
 QString calendarsRoot()
 {
-    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
-    if (dataHome.isEmpty() || !QDir::isAbsolutePath(dataHome))
-        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
-    return QDir::cleanPath(dataHome + QStringLiteral("/calendars"));
+    return QDir::cleanPath(xdgDataHome() + QStringLiteral("/calendars"));
 }
 } // namespace
 

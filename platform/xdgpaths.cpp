@@ -1,0 +1,12 @@
+#include "xdgpaths.h"
+
+#include <QDir>
+
+QString xdgDataHome()
+{
+    const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    if (dataHome.isEmpty() || !QDir::isAbsolutePath(dataHome)) {
+        return QDir::homePath() + QStringLiteral("/.local/share");
+    }
+    return dataHome;
+}

@@ -1,0 +1,9 @@
+#ifndef RUVELANT_XDGPATHS_H
+#define RUVELANT_XDGPATHS_H
+
+#include <QString>
+
+// $XDG_DATA_HOME, or ~/.local/share when the variable is unset or not an absolute path.
+QString xdgDataHome();
+
+#endif
