@@ -108,6 +108,9 @@ public:
 Q_SIGNALS:
     // Calendars were added, removed or renamed by someone else; userInfo holds identifier lists.
     void calendarsChangedExternally(const QVariantMap &userInfo);
+    // A query skipped a calendar file or part of one, or read it leniently; message names the
+    // file and why. The same text goes to standard error.
+    void problemFound(const QString &message);
 };
 
 #endif

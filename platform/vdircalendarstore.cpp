@@ -97,7 +97,7 @@ bool readBytes(const QString &path, QByteArray *bytes, QString *error)
 
 // The VEVENTs of a file. A VEVENT that KCalendarCore cannot read is left out with a warning;
 // nullopt when the file as a whole is not an iCalendar object.
-std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes, QString *error)
+std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes, QString *error, QStringList *warnings)
 {
     std::optional<ICalText> text = ICalText::parse(bytes, error);
     if (!text)
@@ -113,8 +113,9 @@ std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes
         const bool read = format.fromRawString(calendar, file.text.standalone(component));
         const KCalendarCore::Event::List events = read ? calendar->rawEvents() : KCalendarCore::Event::List();
         if (events.size() != 1 || !events.first()->dtStart().isValid()) {
-            qCWarning(lcCalendarStore, "%s: skipping the event at line %d, it cannot be read", qPrintable(path),
-                      component.begin + 1);
+            warnings->append(QStringLiteral("%1: skipping the event at line %2, it cannot be read")
+                                 .arg(path)
+                                 .arg(component.begin + 1));
             continue;
         }
         ParsedEvent parsed;
@@ -231,7 +232,7 @@ Occurrence occurrenceAt(const ParsedFile &file, const ParsedEvent &master, const
 // longest length and shift, so that occurrences that began earlier and reach into the range, or
 // are moved into it, are found.
 void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QDateTime &rangeStart,
-                    const QDateTime &rangeEnd, QList<Event> *out)
+                    const QDateTime &rangeEnd, QList<Event> *out, QStringList *warnings)
 {
     QHash<QString, QList<QDateTime>> overridden;
     for (const ParsedEvent &parsed : file.events) {
@@ -250,8 +251,9 @@ void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QD
         const auto rules = event.recurrence()->rRules();
         for (KCalendarCore::RecurrenceRule *rule : rules) {
             if (rule->duration() > countLimit) {
-                qCWarning(lcCalendarStore, "%s: a rule with COUNT=%d is treated as endless", qPrintable(file.path),
-                          rule->duration());
+                warnings->append(QStringLiteral("%1: a rule with COUNT=%2 is treated as endless")
+                                     .arg(file.path)
+                                     .arg(rule->duration()));
                 rule->setDuration(-1);
             }
         }
@@ -289,8 +291,9 @@ void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QD
             if (occurrence.source->cancelled || !overlaps(occurrence.span, rangeStart, rangeEnd))
                 continue;
             if (++count > VdirCalendarStore::maxOccurrencesPerEvent) {
-                qCWarning(lcCalendarStore, "%s: more than %d occurrences in the range, the rest are left out",
-                          qPrintable(file.path), VdirCalendarStore::maxOccurrencesPerEvent);
+                warnings->append(QStringLiteral("%1: more than %2 occurrences in the range, the rest are left out")
+                                     .arg(file.path)
+                                     .arg(VdirCalendarStore::maxOccurrencesPerEvent));
                 break;
             }
             out->append(makeEvent(file, *occurrence.source, calendarUid, occurrence.span, time));
@@ -571,6 +574,15 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
     if (!predicate.startDate.isValid() || !predicate.endDate.isValid() || predicate.endDate < predicate.startDate)
         return result;
     QSet<QString> seen;
+    QStringList warnings;
+    // Every problem is reported as soon as the file that caused it is done with.
+    const auto report = [this, &warnings]() {
+        for (const QString &warning : std::as_const(warnings)) {
+            qCWarning(lcCalendarStore, "%s", qPrintable(warning));
+            Q_EMIT problemFound(warning);
+        }
+        warnings.clear();
+    };
     for (const Calendar &calendar : predicate.calendars) {
         if (!isCollectionName(calendar.uid) || seen.contains(calendar.uid))
             continue;
@@ -580,7 +592,8 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
         if (!folderInfo.isDir())
             continue;
         if (!folderInfo.isReadable() || !folderInfo.isExecutable()) {
-            qCWarning(lcCalendarStore, "%s: cannot read the calendar folder", qPrintable(folder));
+            warnings.append(QStringLiteral("%1: cannot read the calendar folder").arg(folder));
+            report();
             continue;
         }
         const QFileInfoList entries = QDir(folder).entryInfoList(QDir::Files, QDir::Name);
@@ -590,15 +603,17 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
             QByteArray bytes;
             QString error;
             if (!readBytes(entry.filePath(), &bytes, &error)) {
-                qCWarning(lcCalendarStore, "%s: skipped, %s", qPrintable(entry.filePath()), qPrintable(error));
+                warnings.append(QStringLiteral("%1: skipped, %2").arg(entry.filePath(), error));
+                report();
                 continue;
             }
-            const std::optional<ParsedFile> file = parseFile(entry.filePath(), bytes, &error);
+            const std::optional<ParsedFile> file = parseFile(entry.filePath(), bytes, &error, &warnings);
             if (!file) {
-                qCWarning(lcCalendarStore, "%s: skipped, the file %s", qPrintable(entry.filePath()), qPrintable(error));
-                continue;
+                warnings.append(QStringLiteral("%1: skipped, the file %2").arg(entry.filePath(), error));
+            } else {
+                addOccurrences(*file, calendar.uid, predicate.startDate, predicate.endDate, &result, &warnings);
             }
-            addOccurrences(*file, calendar.uid, predicate.startDate, predicate.endDate, &result);
+            report();
         }
     }
     return result;
@@ -632,7 +647,8 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
     if (known != current)
         return fail(ChangedOnDisk, QStringLiteral("the file changed since the event was read"));
 
-    const std::optional<ParsedFile> file = parseFile(target, bytes, &message);
+    QStringList ignored; // the query that read the event has reported them
+    const std::optional<ParsedFile> file = parseFile(target, bytes, &message, &ignored);
     if (!file)
         return fail(WriteFailed, message);
     const ParsedEvent *master = nullptr;
@@ -653,7 +669,7 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
     const QByteArray changed = file->text.bytes({*edit});
 
     // The new content must read back with the new notes before it replaces the old.
-    const std::optional<ParsedFile> check = parseFile(target, changed, &message);
+    const std::optional<ParsedFile> check = parseFile(target, changed, &message, &ignored);
     const ParsedEvent *checkMaster = nullptr;
     const ParsedEvent *checked
         = check ? findEvent(*check, event.origin.uid, event.origin.recurrenceId, &checkMaster) : nullptr;

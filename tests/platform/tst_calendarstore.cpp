@@ -246,35 +246,42 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<int>("found"); // occurrences of "Odd" on the day; -1: no more than the cap
+        QTest::addColumn<bool>("reported"); // the query tells of a problem with the file
         const QByteArray good = readAll(QFINDTESTDATA("../data/calendars/bad/odd.ics"));
         const auto rule = [text = readAll(QFINDTESTDATA("../data/calendars/bad/rule.ics"))](const char *rrule) {
             return QByteArray(text).replace("@RRULE@", rrule);
         };
-        row("truncated without END", good.left(good.size() - 30), 0);
-        row("empty", QByteArray(), 0);
-        row("binary junk", QByteArray("\x89PNG\r\n\x1a\n\xff\xfe\x01garbage"), 0);
-        row("NUL bytes", QByteArray(good).replace("SUMMARY:Odd", QByteArray("SUMMARY:O\0d", 11)), 0);
-        row("UTF-8 BOM", "\xEF\xBB\xBF" + good, 1);
-        row("bare CR line ends", QByteArray(good).replace("\r\n", "\r"), 1);
+        row("truncated without END", good.left(good.size() - 30), 0, true);
+        row("empty", QByteArray(), 0, true);
+        row("binary junk", QByteArray("\x89PNG\r\n\x1a\n\xff\xfe\x01garbage"), 0, true);
+        row("NUL bytes", QByteArray(good).replace("SUMMARY:Odd", QByteArray("SUMMARY:O\0d", 11)), 0, true);
+        row("UTF-8 BOM", "\xEF\xBB\xBF" + good, 1, false);
+        row("bare CR line ends", QByteArray(good).replace("\r\n", "\r"), 1, false);
         row("override without its master",
-            QByteArray(good).replace("UID:odd\r\n", "UID:odd\r\nRECURRENCE-ID:20100305T120000\r\n"), 1);
-        row("two files with one UID", QByteArray(good).replace("UID:odd", "UID:call"), 1);
-        row("over the size cap", good + QByteArray(VdirCalendarStore::maxFileSize, '\n'), 0);
-        row("rule with huge COUNT", rule("FREQ=DAILY;COUNT=1000000000"), 1);
-        row("SECONDLY without end", rule("FREQ=SECONDLY"), int(VdirCalendarStore::maxOccurrencesPerEvent));
-        row("INTERVAL=0", rule("FREQ=DAILY;INTERVAL=0"), -1);
-        row("impossible date", rule("FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30"), 0);
-        row("impossible SECONDLY", rule("FREQ=SECONDLY;BYMONTH=2;BYMONTHDAY=31"), 0);
-        row("impossible BYSETPOS", rule("FREQ=MONTHLY;BYDAY=MO;BYSETPOS=-9"), 0);
+            QByteArray(good).replace("UID:odd\r\n", "UID:odd\r\nRECURRENCE-ID:20100305T120000\r\n"), 1, false);
+        row("two files with one UID", QByteArray(good).replace("UID:odd", "UID:call"), 1, false);
+        row("over the size cap", good + QByteArray(VdirCalendarStore::maxFileSize, '\n'), 0, true);
+        row("rule with huge COUNT", rule("FREQ=DAILY;COUNT=1000000000"), 1, true);
+        row("SECONDLY without end", rule("FREQ=SECONDLY"), int(VdirCalendarStore::maxOccurrencesPerEvent), true);
+        row("INTERVAL=0", rule("FREQ=DAILY;INTERVAL=0"), -1, false);
+        row("impossible date", rule("FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30"), 0, false);
+        row("impossible SECONDLY", rule("FREQ=SECONDLY;BYMONTH=2;BYMONTHDAY=31"), 0, false);
+        row("impossible BYSETPOS", rule("FREQ=MONTHLY;BYDAY=MO;BYSETPOS=-9"), 0, false);
     }
     void badFiles()
     {
         QFETCH(QByteArray, content);
         QFETCH(int, found);
+        QFETCH(bool, reported);
         // Beside it, copies that are no calendar files: a left-over temporary file and another extension.
         for (const char *name : {"odd.ics", "odd.ics.tmp", "odd.txt"})
             m_home->writeFile(QStringLiteral(".local/share/calendars/home/") + QLatin1String(name), content);
+        QSignalSpy problems(m_store.get(), &CalendarStore::problemFound);
         const QStringList titles = described(on(QDate(2010, 3, 5), QDate(2010, 3, 5), QStringLiteral("home")));
+        QCOMPARE(problems.size(), reported ? 1 : 0);
+        if (reported)
+            QVERIFY2(problems.first().first().toString().startsWith(path(QStringLiteral("home/odd.ics")) + u':'),
+                     qPrintable(problems.first().first().toString()));
         const int odd = titles.filter(QStringLiteral("Odd ")).size();
         QVERIFY2(found < 0 ? odd <= VdirCalendarStore::maxOccurrencesPerEvent : odd == found,
                  qPrintable(QString::number(odd)));
