@@ -10,3 +10,12 @@ QString xdgDataHome()
     }
     return dataHome;
 }
+
+QString xdgConfigHome()
+{
+    const QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (configHome.isEmpty() || !QDir::isAbsolutePath(configHome)) {
+        return QDir::homePath() + QStringLiteral("/.config");
+    }
+    return configHome;
+}

@@ -6,4 +6,7 @@
 // $XDG_DATA_HOME, or ~/.local/share when the variable is unset or not an absolute path.
 QString xdgDataHome();
 
+// $XDG_CONFIG_HOME, or ~/.config when the variable is unset or not an absolute path.
+QString xdgConfigHome();
+
 #endif

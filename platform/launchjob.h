@@ -1,0 +1,35 @@
+#ifndef RUVELANT_LAUNCHJOB_H
+#define RUVELANT_LAUNCHJOB_H
+
+#include <QString>
+#include <QStringList>
+
+// A launch agent as its property list describes it, reduced to the keys this platform
+// schedules: Label, ProgramArguments, StartInterval and KeepAlive. Other keys are ignored.
+struct LaunchJob
+{
+    QString label;
+    QStringList programArguments; // the program's absolute path, then its own arguments
+    qint64 startInterval = 0; // seconds between two starts; 0 when the file gives none
+    bool keepAlive = false;
+
+    // Reads the property list at path into *job. Returns false with a message in *error when
+    // the file cannot be read, is not a property list dictionary, has no Label text, or gives
+    // one of the four keys with a value of the wrong type.
+    static bool read(const QString &path, LaunchJob *job, QString *error);
+
+    // Whether label can name a unit file and tag a crontab line: 1 to 200 letters, digits, '.',
+    // '_' and '-', not beginning with '.' or '-'. Sets *why when not.
+    static bool isValidLabel(const QString &label, QString *why = nullptr);
+
+    // Whether the job can be scheduled: a valid label, a program given by absolute path, no
+    // control character in any argument, a positive StartInterval and no KeepAlive. Sets *why
+    // when not.
+    bool isSchedulable(QString *why = nullptr) const;
+};
+
+// Whether text holds a control character (C0, DEL or C1): the line break of a unit file or a
+// crontab among them.
+bool containsControlCharacter(const QString &text);
+
+#endif

@@ -1,0 +1,300 @@
+// launchctl through the real program, against stand-ins of systemctl and crontab that keep their
+// state in the throw-away home (tests/data/launchctl/bin).
+#include "throwawayhome.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+namespace {
+const QString label = QStringLiteral("com.kestramo.RuvelantAgent");
+// Agent paths below the home: a plain one, and one with what a unit file, cron or a shell would
+// take for syntax ("&amp;" in the XML).
+const QString plainProgram = QStringLiteral("Ruvelant.prefPane/Contents/Resources/RuvelantAgent");
+const QString specialProgram = QStringLiteral("R&D 100%/it's $HOME/RuvelantAgent");
+
+enum Backend { Systemd, Cron, Neither };
+
+struct Run
+{
+    int status;
+    QString err;
+};
+
+class Scheduling
+{
+public:
+    explicit Scheduling(Backend backend, const QString &program = specialProgram) : m_program(program)
+    {
+        m_home.copyFixture(QStringLiteral("launchctl/bin"), QStringLiteral("bin"));
+        for (const char *tool : {"bin/systemctl", "bin/crontab"}) {
+            QFile(m_home.filePath(QLatin1String(tool))).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        }
+        if (backend != Systemd) {
+            m_home.writeFile(QStringLiteral("no-user-manager"), {});
+        }
+        if (backend == Neither) {
+            QFile::remove(m_home.filePath(QStringLiteral("bin/crontab")));
+        }
+        // The agent stand-in notes its arguments and environment when a schedule starts it.
+        m_home.writeFile(m_program,
+                         "#!/bin/sh\nprintf '%s|' \"$@\" \"$LANG\" \"$LC_TIME\" \"$TZ\" > '"
+                             + QFile::encodeName(m_home.filePath(QStringLiteral("ran"))) + "'\n");
+        QFile(m_home.filePath(m_program)).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    }
+
+    ThrowAwayHome &home() { return m_home; }
+    QString plistPath() const
+    {
+        return m_home.filePath(QStringLiteral("Library/LaunchAgents/") + label + QStringLiteral(".plist"));
+    }
+
+    // Writes the launch-agent file from the fixture with the given label and interval.
+    void writePlist(const QByteArray &agentLabel = label.toUtf8(), const QByteArray &interval = "1800",
+                    const QByteArray &programPath = QByteArray())
+    {
+        QByteArray text = readFile(QFINDTESTDATA("../data/launchctl/agent.plist"));
+        text.replace("@LABEL@", agentLabel).replace("@INTERVAL@", interval);
+        text.replace("@PROGRAM@",
+                     programPath.isNull() ? QFile::encodeName(m_home.filePath(m_program)).replace("&", "&amp;")
+                                          : programPath);
+        m_home.writeFile(QStringLiteral("Library/LaunchAgents/") + label + QStringLiteral(".plist"), text);
+    }
+
+    // Runs build/bin/launchctl with only the stand-ins on PATH and a locale of the user's own.
+    Run launchctl(const QStringList &arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        const QStringList names = environment.keys();
+        for (const QString &name : names) {
+            if (name.startsWith(QLatin1String("LC_")) || name == QLatin1String("LANGUAGE")) {
+                environment.remove(name);
+            }
+        }
+        environment.insert(QStringLiteral("PATH"), m_home.filePath(QStringLiteral("bin")));
+        environment.insert(QStringLiteral("LC_TIME"), QStringLiteral("de_DE.UTF-8"));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(buildPath(QStringLiteral("bin/launchctl")), arguments);
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
+            return {-1, process.errorString()};
+        }
+        return {process.exitCode(), QString::fromUtf8(process.readAllStandardError())};
+    }
+    Run launchctl(const char *command)
+    {
+        return launchctl({QLatin1String(command), QStringLiteral("-w"), plistPath()});
+    }
+
+    // The scheduler's state, as the user's own tools would show it.
+    QByteArray state(const char *file) const { return readFile(m_home.filePath(QLatin1String(file))); }
+    QString unit(const char *suffix) const
+    {
+        return m_home.filePath(QStringLiteral(".config/systemd/user/") + label + QLatin1String(suffix));
+    }
+    QByteArray fixture(const char *name) const
+    {
+        return readFile(QFINDTESTDATA(QStringLiteral("../data/launchctl/") + QLatin1String(name)))
+            .replace("@HOME@", QFile::encodeName(m_home.path()));
+    }
+
+private:
+    ThrowAwayHome m_home;
+    QString m_program;
+};
+} // namespace
+
+class LaunchctlTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // load, load again, unload, unload again; then load and unload without the file.
+    void lifecycle_data()
+    {
+        QTest::addColumn<int>("backend");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QByteArray>("fixture"); // the service unit, or the crontab once loaded
+        QTest::newRow("systemd, plain path") << int(Systemd) << plainProgram << QByteArray("plain.service");
+        QTest::newRow("systemd, path with quote, %, $, &")
+            << int(Systemd) << specialProgram << QByteArray("special.service");
+        QTest::newRow("cron, path with quote, %, $, &") << int(Cron) << specialProgram << QByteArray("crontab.loaded");
+    }
+    void lifecycle()
+    {
+        QFETCH(int, backend);
+        QFETCH(QString, program);
+        QFETCH(QByteArray, fixture);
+        Scheduling s(static_cast<Backend>(backend), program);
+        s.writePlist();
+        s.home().writeFile(QStringLiteral("crontab"), s.fixture("crontab"));
+        const QByteArray ownCrontab = s.state("crontab");
+        const auto checkLoaded = [&] {
+            if (backend == Systemd) {
+                QCOMPARE(readFile(s.unit(".service")), s.fixture(fixture));
+                QCOMPARE(readFile(s.unit(".timer")), s.fixture("agent.timer"));
+                QCOMPARE(s.state("timers"), QByteArray("com.kestramo.RuvelantAgent.timer\n"));
+                QCOMPARE(s.state("crontab"), ownCrontab);
+            } else {
+                QCOMPARE(s.state("crontab"), s.fixture(fixture));
+            }
+        };
+        const auto checkUnloaded = [&] {
+            QVERIFY(!QFile::exists(s.unit(".service")));
+            QVERIFY(!QFile::exists(s.unit(".timer")));
+            QCOMPARE(s.state("timers"), QByteArray());
+            QCOMPARE(s.state("crontab"), ownCrontab);
+        };
+        for (int round = 0; round < 2; ++round) {
+            const Run load = s.launchctl("load");
+            QVERIFY2(load.status == 0 && load.err.isEmpty(), qPrintable(load.err));
+            checkLoaded();
+        }
+        QCOMPARE(s.launchctl("unload").status, 0);
+        checkUnloaded();
+        if (backend == Systemd) {
+            QCOMPARE(s.state("systemctl.log"),
+                     QByteArray("--user show-environment\n--user daemon-reload\n"
+                                "--user enable --now com.kestramo.RuvelantAgent.timer\n")
+                             .repeated(2)
+                         + "--user show-environment\n--user disable --now com.kestramo.RuvelantAgent.timer\n"
+                           "--user daemon-reload\n");
+        }
+        // Nothing loaded: quiet success; the scheduler is asked, never changed.
+        const QByteArray systemctlCalls = s.state("systemctl.log");
+        const QByteArray crontabCalls = s.state("crontab.log");
+        const Run again = s.launchctl("unload");
+        QVERIFY2(again.status == 0 && again.err.isEmpty(), qPrintable(again.err));
+        QCOMPARE(s.state("systemctl.log").mid(systemctlCalls.size()), QByteArray("--user show-environment\n"));
+        QCOMPARE(s.state("crontab.log").mid(crontabCalls.size()), backend == Cron ? QByteArray("-l\n") : QByteArray());
+        checkUnloaded();
+
+        // Without the file, the schedule is still found by the file's name.
+        QCOMPARE(s.launchctl("load").status, 0);
+        QVERIFY(QFile::remove(s.plistPath()));
+        QCOMPARE(s.launchctl("unload").status, 0);
+        checkUnloaded();
+    }
+
+    // The crontab line starts the agent as cron would: through sh, after cron's own '%' rule.
+    void cronLineRuns()
+    {
+        Scheduling s(Cron);
+        s.writePlist();
+        QCOMPARE(s.launchctl("load").status, 0);
+        const QString line = QString::fromUtf8(s.state("crontab")).trimmed();
+        const QString command = line.section(QLatin1Char(' '), 5).replace(QLatin1String("\\%"), QLatin1String("%"));
+        QProcess sh;
+        sh.setProcessEnvironment(QProcessEnvironment());
+        sh.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+        QVERIFY(sh.waitForFinished());
+        QCOMPARE(s.state("ran"), QByteArray("--from $HOME|en_US.UTF-8|de_DE.UTF-8|Europe/Paris|"));
+    }
+
+    void systemdAnalyzeVerify_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("plain path") << plainProgram;
+        QTest::newRow("path with quote, %, $, &") << specialProgram;
+    }
+    void systemdAnalyzeVerify()
+    {
+        QFETCH(QString, program);
+        Scheduling s(Systemd, program);
+        s.writePlist();
+        QCOMPARE(s.launchctl("load").status, 0);
+        const QString runtime = s.home().filePath(QStringLiteral("run"));
+        QVERIFY(QDir().mkpath(runtime));
+        QFile(runtime).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QProcess verify;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        verify.setProcessEnvironment(environment);
+        verify.start(QStringLiteral("systemd-analyze"),
+                     {QStringLiteral("verify"), QStringLiteral("--user"), s.unit(".service"), s.unit(".timer")});
+        if (!verify.waitForFinished(60000)) {
+            QSKIP("systemd-analyze is not available here");
+        }
+        const QByteArray out = verify.readAllStandardOutput() + verify.readAllStandardError();
+        if (verify.exitCode() != 0 && out.contains("Failed to initialize manager")) {
+            QSKIP("systemd-analyze cannot verify user units offline here");
+        }
+        QVERIFY2(verify.exitCode() == 0 && out.isEmpty(), out.constData());
+    }
+
+    void cronSchedule_data()
+    {
+        QTest::addColumn<QByteArray>("interval");
+        QTest::addColumn<QByteArray>("fields");
+        QTest::newRow("under a minute: every minute") << QByteArray("45") << QByteArray("* * * * *");
+        QTest::newRow("7 minutes: every 6") << QByteArray("420") << QByteArray("*/6 * * * *");
+        QTest::newRow("45 minutes: every 30") << QByteArray("2700") << QByteArray("*/30 * * * *");
+        QTest::newRow("90 minutes: hourly") << QByteArray("5400") << QByteArray("0 * * * *");
+        QTest::newRow("3 days: daily") << QByteArray("259200") << QByteArray("0 0 * * *");
+    }
+    void cronSchedule()
+    {
+        QFETCH(QByteArray, interval);
+        QFETCH(QByteArray, fields);
+        Scheduling s(Cron);
+        s.writePlist(label.toUtf8(), interval);
+        QCOMPARE(s.launchctl("load").status, 0);
+        QVERIFY2(s.state("crontab").startsWith(fields + " LANG="), s.state("crontab"));
+    }
+
+    // Refusals leave every schedule and the user's crontab as they were.
+    void refused_data()
+    {
+        QTest::addColumn<int>("backend");
+        QTest::addColumn<QByteArray>("plist"); // "@LABEL@|@INTERVAL@|@PROGRAM@"; "-": none
+        QTest::addColumn<QStringList>("arguments"); // empty: load -w FILE
+        QTest::addColumn<QString>("message");
+        const auto row = [](const char *name, Backend backend, const char *plist, const char *message,
+                            const QStringList &arguments = {}) {
+            QTest::newRow(name) << int(backend) << QByteArray(plist) << arguments << QString::fromUtf8(message);
+        };
+        row("label with a space", Systemd, "com.kestramo.Ruvelant Agent||",
+            "the label \"com.kestramo.Ruvelant Agent\"");
+        row("label with a slash", Cron, "../../evil||", "cannot name a schedule");
+        row("label with a line break", Cron, "a&#10;* * * * * rm||", "cannot name a schedule");
+        row("program path with a line break", Systemd, "||/bin/true&#10;ExecStartPre=/bin/rm", "line break");
+        row("relative program path", Cron, "||bin/agent", "not given by its absolute path");
+        row("no interval", Systemd, "|0|", "no positive StartInterval");
+        row("not a property list", Cron, "</string>||", "not a property list");
+        row("no file", Systemd, "-", "No such file");
+        row("neither scheduler", Neither, "||", "no scheduler to start agents");
+        row("unreadable crontab is not replaced", Cron, "||", "cannot read the crontab");
+        row("unknown command", Systemd, "||", "unknown command \"start\"",
+            {QStringLiteral("start"), QStringLiteral("FILE")});
+        row("no file named", Systemd, "||", "load needs the launch-agent file", {QStringLiteral("load")});
+    }
+    void refused()
+    {
+        QFETCH(int, backend);
+        QFETCH(QByteArray, plist);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        Scheduling s(static_cast<Backend>(backend));
+        if (plist != "-") {
+            const QList<QByteArray> parts = plist.split('|');
+            s.writePlist(parts.at(0).isEmpty() ? label.toUtf8() : parts.at(0),
+                         parts.at(1).isEmpty() ? QByteArray("1800") : parts.at(1),
+                         parts.at(2).isEmpty() ? QByteArray() : parts.at(2));
+        }
+        s.home().writeFile(QStringLiteral("crontab"), s.fixture("crontab"));
+        if (QByteArray(QTest::currentDataTag()).startsWith("unreadable")) {
+            s.home().writeFile(QStringLiteral("crontab-unreadable"), {});
+        }
+        arguments.replaceInStrings(QStringLiteral("FILE"), s.plistPath());
+        const Run run = arguments.isEmpty() ? s.launchctl("load") : s.launchctl(arguments);
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.err.startsWith(QLatin1String("launchctl: ")) && run.err.contains(message), qPrintable(run.err));
+        QCOMPARE(s.state("crontab"), s.fixture("crontab"));
+        QVERIFY(!s.state("crontab.log").contains("-\n"));
+        QVERIFY(!QDir(s.home().filePath(QStringLiteral(".config/systemd"))).exists());
+    }
+};
+
+QTEST_GUILESS_MAIN(LaunchctlTest)
+#include "tst_launchctl.moc"
