@@ -1,0 +1,275 @@
+#include "ComKestramoPreferenceQuorvelController.h"
+
+#include "alertsheet.h"
+#include "bundle.h"
+#include "helpbook.h"
+#include "logservice.h"
+#include "preferencepane.h"
+#include "programs.h"
+#include "scriptrunner.h"
+#include "userfolders.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QSaveFile>
+#include <QUrl>
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace {
+// A function of the controller's own code: its address finds the bundle that holds the class.
+void controllerCodeAnchor() { }
+
+const Bundle *ownBundle()
+{
+    return Bundle::bundleForCode(reinterpret_cast<const void *>(&controllerCodeAnchor));
+}
+
+// The value of a control as a number: a check box gives 1 when on, 0 when off and -1 when mixed.
+int integerValue(const QObject *sender)
+{
+    if (const auto *box = qobject_cast<const QCheckBox *>(sender)) {
+        switch (box->checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return -1;
+        case Qt::Unchecked:
+            return 0;
+        }
+    }
+    if (const auto *button = qobject_cast<const QAbstractButton *>(sender)) {
+        return button->isChecked() ? 1 : 0;
+    }
+    return sender ? sender->property("value").toInt() : 0;
+}
+
+// Text for an XML element: the characters that would end or break it are written as entities.
+QString xmlEscaped(QString text)
+{
+    text.replace(QLatin1Char('&'), QLatin1String("&amp;"));
+    text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
+    text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
+    return text;
+}
+} // namespace
+
+void ComKestramoPreferenceQuorvelController::awakeFromNib()
+{
+    registerMyHelpBook();
+}
+
+void ComKestramoPreferenceQuorvelController::registerMyHelpBook()
+{
+    const QString path = ownBundle()->bundlePath();
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (!url.isValid() || !QFileInfo::exists(url.toLocalFile())) {
+        return; // the help book cannot be found; the pane works on without it
+    }
+    HelpBook::registerHelpBook(url.toLocalFile());
+}
+
+void ComKestramoPreferenceQuorvelController::help(QObject *sender)
+{
+    Q_UNUSED(sender)
+    const QString book = ownBundle()->objectForInfoDictionaryKey(QStringLiteral("CFBundleHelpBookName")).toString();
+    if (!book.isEmpty()) {
+        HelpBook::gotoPage(book);
+    }
+}
+
+QString ComKestramoPreferenceQuorvelController::agentName() const
+{
+    return QStringLiteral("RuvelantAgent");
+}
+
+QString ComKestramoPreferenceQuorvelController::launchAgentsPath() const
+{
+    // From the home folder, where the scheduler and the agent look, not from /Users/<name>.
+    return userLibraryPath() + QStringLiteral("/LaunchAgents");
+}
+
+QString ComKestramoPreferenceQuorvelController::plistAgentFilePath() const
+{
+    return QStringLiteral("%1/com.kestramo.%2.plist").arg(launchAgentsPath(), agentName());
+}
+
+QString ComKestramoPreferenceQuorvelController::excecutableAgentPath() const
+{
+    const QString resources = m_preferencePane ? m_preferencePane->bundle()->resourcePath() : QString();
+    return QStringLiteral("%1/%2").arg(resources, agentName());
+}
+
+void ComKestramoPreferenceQuorvelController::createLaunchAgentsFolderIfMissing()
+{
+    if (!QFileInfo::exists(launchAgentsPath())) {
+        // A fresh home has no Library folder yet: it is made too.
+        QDir().mkpath(launchAgentsPath());
+    }
+}
+
+QString ComKestramoPreferenceQuorvelController::launchAgentPropertyList(const QString &agentName,
+                                                                        const QString &executablePath)
+{
+    const QString pieces[] = {
+        QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"),
+        QStringLiteral("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">"),
+        QStringLiteral("<plist version=\"1.0\">"),
+        QStringLiteral("  <dict>"),
+        QStringLiteral("     <key>KeepAlive</key>"),
+        QStringLiteral("     <false/>"),
+        QStringLiteral("     <key>Label</key>"),
+        QStringLiteral("     <string>com.kestramo.") + agentName + QStringLiteral("</string>"),
+        QStringLiteral("     <key>ProgramArguments</key>"),
+        QStringLiteral("     <array>"),
+        QStringLiteral("        <string>") + xmlEscaped(executablePath) + QStringLiteral("</string>"),
+        QStringLiteral("     </array>"),
+        QStringLiteral("     <key>StartInterval</key>"),
+        QStringLiteral("     <integer>1800</integer>"),
+        QStringLiteral("  </dict>"),
+        QStringLiteral("</plist>"),
+    };
+    QStringList lines(std::begin(pieces), std::end(pieces));
+    return lines.join(QLatin1Char('\n'));
+}
+
+void ComKestramoPreferenceQuorvelController::enableAlerter()
+{
+    createLaunchAgentsFolderIfMissing();
+    const QString text = launchAgentPropertyList(agentName(), excecutableAgentPath());
+    const QString path = plistAgentFilePath();
+    QSaveFile file(path);
+    const QByteArray bytes = text.toUtf8();
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        const int code = errno ? errno : int(file.error());
+        LogService::consoleLog(QStringLiteral("error=%1 while installing : %2 file ").arg(code).arg(path));
+        return;
+    }
+    Programs::run(QStringLiteral("/bin/launchctl"), {QStringLiteral("load"), QStringLiteral("-w"), path});
+}
+
+void ComKestramoPreferenceQuorvelController::disableAlerter()
+{
+    const QString path = plistAgentFilePath();
+    Programs::run(QStringLiteral("/bin/launchctl"), {QStringLiteral("unload"), QStringLiteral("-w"), path});
+    if (::unlink(QFile::encodeName(path).constData()) != 0) {
+        LogService::consoleLog(QStringLiteral("error=%1 , failed to remove : %2 file ").arg(errno).arg(path));
+    }
+}
+
+void ComKestramoPreferenceQuorvelController::enableCheckPressed(QObject *sender)
+{
+    if (integerValue(sender) == 1) {
+        enableAlerter();
+    } else {
+        disableAlerter();
+    }
+}
+
+void ComKestramoPreferenceQuorvelController::alertNow(QObject *sender)
+{
+    if (m_agentRunning) {
+        return; // one run at a time
+    }
+    const QString agent = excecutableAgentPath();
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(agent, QStringList());
+    if (!process.waitForStarted()) {
+        showSheet(localized(QStringLiteral("AgentCannotStart")),
+                  localized(QStringLiteral("AgentCannotStartMessage")).arg(agent, process.errorString()));
+        return;
+    }
+    // The run lasts ten seconds at least: wait for it without freezing the window, with the
+    // button showing that a run is going on.
+    m_agentRunning = true;
+    auto *button = qobject_cast<QAbstractButton *>(sender);
+    QString title;
+    if (button) {
+        title = button->text();
+        button->setEnabled(false);
+        button->setText(localized(QStringLiteral("AlertNowRunning")));
+    }
+    if (process.state() != QProcess::NotRunning) {
+        QEventLoop loop;
+        connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop, &QEventLoop::quit);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    if (button) {
+        button->setText(title);
+        button->setEnabled(true);
+    }
+    m_agentRunning = false;
+}
+
+void ComKestramoPreferenceQuorvelController::showLog(QObject *sender)
+{
+    Q_UNUSED(sender)
+    // The agent writes its log below the home folder; that is where it is looked for.
+    const QString logPath = QStringLiteral("%1/Logs/%2.log").arg(userLibraryPath(), agentName());
+    if (QFileInfo::exists(logPath)) {
+        const QString script = QStringLiteral("tell application \"Finder\"\r open document file \"%1.log\" of folder "
+                                              "\"Logs\" of folder \"Library\" of folder \"%2\" of folder \"Users\" "
+                                              "of startup disk \r end tell")
+                                   .arg(agentName(), userShortName());
+        ScriptRunner runner(script);
+        QVariantMap ignored;
+        runner.executeAndReturnError(&ignored);
+        return;
+    }
+    showSheet(localized(QStringLiteral("LogFileNotAvailableYet")),
+              localized(QStringLiteral("LogFileNotAvailableYetMessage")));
+}
+
+void ComKestramoPreferenceQuorvelController::insertDate(QObject *sender)
+{
+    Q_UNUSED(sender)
+    insertPlaceholder(QStringLiteral("<<date>>"));
+}
+
+void ComKestramoPreferenceQuorvelController::insertTime(QObject *sender)
+{
+    Q_UNUSED(sender)
+    insertPlaceholder(QStringLiteral("<<time>>"));
+}
+
+void ComKestramoPreferenceQuorvelController::insertFirstName(QObject *sender)
+{
+    Q_UNUSED(sender)
+    insertPlaceholder(QStringLiteral("<<first>>"));
+}
+
+void ComKestramoPreferenceQuorvelController::insertLastName(QObject *sender)
+{
+    Q_UNUSED(sender)
+    insertPlaceholder(QStringLiteral("<<last>>"));
+}
+
+void ComKestramoPreferenceQuorvelController::insertPlaceholder(const QString &placeholder)
+{
+    if (m_mailContent) {
+        m_mailContent->insertPlainText(placeholder); // as if typed: replaces the selection
+    }
+}
+
+QString ComKestramoPreferenceQuorvelController::localized(const QString &key) const
+{
+    const Bundle *bundle = m_preferencePane ? m_preferencePane->bundle() : ownBundle();
+    return bundle->localizedStringForKey(key, QString());
+}
+
+void ComKestramoPreferenceQuorvelController::showSheet(const QString &title, const QString &message)
+{
+    QWidget *window
+        = m_preferencePane && m_preferencePane->mainView() ? m_preferencePane->mainView()->window() : nullptr;
+    AlertSheet::beginInformationalAlertSheet(title, QStringLiteral("OK"), message, window);
+}

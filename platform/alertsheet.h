@@ -1,0 +1,19 @@
+#ifndef RUVELANT_ALERTSHEET_H
+#define RUVELANT_ALERTSHEET_H
+
+#include <QString>
+
+class QMessageBox;
+class QWidget;
+
+// Alert sheets: a message attached to a window, modal to that window only, so the rest of the
+// application goes on.
+namespace AlertSheet {
+// Shows an informational sheet on window with title, message (shown verbatim) and one button
+// titled defaultButton, and returns at once. The sheet deletes itself when dismissed; without a
+// window it is an application-modal box of its own.
+QMessageBox *beginInformationalAlertSheet(const QString &title, const QString &defaultButton, const QString &message,
+                                          QWidget *window);
+} // namespace AlertSheet
+
+#endif

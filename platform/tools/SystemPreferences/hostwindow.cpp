@@ -1,0 +1,190 @@
+#include "hostwindow.h"
+
+#include "preferencepane.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QLoggingCategory>
+#include <QPluginLoader>
+#include <QStackedWidget>
+#include <QStyle>
+
+Q_DECLARE_LOGGING_CATEGORY(lcPaneCatalog)
+
+namespace {
+QLabel *messagePage(const QString &text)
+{
+    auto *label = new QLabel(text);
+    label->setAlignment(Qt::AlignCenter);
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setMargin(24);
+    return label;
+}
+} // namespace
+
+HostWindow::HostWindow(const QList<PaneRecord> &panes, QWidget *parent)
+    : QMainWindow(parent), m_list(new QListWidget), m_stack(new QStackedWidget)
+{
+    setWindowTitle(QStringLiteral("System Preferences"));
+    m_list->setIconSize(QSize(32, 32));
+    m_list->setFixedWidth(200);
+    m_list->setAccessibleName(QStringLiteral("Preference panes"));
+    m_placeholder = messagePage(panes.isEmpty() ? QStringLiteral("No preference panes are installed.")
+                                                : QStringLiteral("Choose a preference pane on the left."));
+    m_stack->addWidget(m_placeholder);
+    auto *central = new QWidget;
+    auto *layout = new QHBoxLayout(central);
+    layout->addWidget(m_list);
+    layout->addWidget(m_stack, 1);
+    setCentralWidget(central);
+    for (const PaneRecord &record : panes) {
+        addEntry(record);
+    }
+    connect(m_list, &QListWidget::currentRowChanged, this, &HostWindow::showRow);
+    resize(940, 660);
+}
+
+void HostWindow::addEntry(const PaneRecord &record)
+{
+    const int existing = indexOf(record.identifier);
+    if (existing >= 0) {
+        // A newer copy of a pane that is already listed: the old one's view goes.
+        Entry &entry = m_entries[existing];
+        if (entry.page) {
+            m_stack->removeWidget(entry.page);
+            entry.page->deleteLater();
+        }
+        delete entry.pane;
+        entry = Entry {record, nullptr, nullptr, QString()};
+        m_list->item(existing)->setText(record.name);
+        m_list->item(existing)->setIcon(QIcon(record.iconPath));
+        return;
+    }
+    m_entries.append(Entry {record, nullptr, nullptr, QString()});
+    auto *item = new QListWidgetItem(QIcon(record.iconPath), record.name, m_list);
+    item->setToolTip(record.path);
+}
+
+int HostWindow::indexOf(const QString &identifier) const
+{
+    for (int i = 0; i < m_entries.size(); ++i) {
+        if (m_entries.at(i).record.identifier == identifier) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool HostWindow::load(Entry &entry)
+{
+    if (entry.page) {
+        return entry.error.isEmpty();
+    }
+    const PaneRecord &record = entry.record;
+    QWidget *view = nullptr;
+    if (record.executablePath.isEmpty() || !QFileInfo::exists(record.executablePath)) {
+        entry.error = QStringLiteral("the bundle has no plug-in (CFBundleExecutable in Contents/MacOS)");
+    } else {
+        // The plug-in stays loaded for the life of the host, like the pane it made.
+        auto *loader = new QPluginLoader(record.executablePath, this);
+        QObject *root = loader->instance();
+        auto *plugin = qobject_cast<PreferencePanePlugin *>(root);
+        if (!root) {
+            entry.error = loader->errorString();
+        } else if (!plugin) {
+            entry.error = QStringLiteral("the plug-in is not a preference pane");
+        } else {
+            entry.pane = plugin->createPrincipalObject(record.path);
+            const QString made = entry.pane ? QString::fromLatin1(entry.pane->metaObject()->className()) : QString();
+            if (!entry.pane) {
+                entry.error = QStringLiteral("the plug-in made no pane");
+            } else if (!record.principalClass.isEmpty() && made != record.principalClass) {
+                entry.error = QStringLiteral("the plug-in made a %1, not the principal class %2")
+                                  .arg(made, record.principalClass);
+            } else if (!(view = entry.pane->loadMainView())) {
+                entry.error = entry.pane->errorString();
+            }
+        }
+    }
+    if (!entry.error.isEmpty()) {
+        qCWarning(lcPaneCatalog, "%s cannot be loaded: %s", qPrintable(record.path), qPrintable(entry.error));
+        entry.page = messagePage(QStringLiteral("“%1” cannot be shown: %2.").arg(record.name, entry.error));
+        const int row = indexOf(record.identifier);
+        m_list->item(row)->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
+        m_list->item(row)->setToolTip(entry.error);
+    } else {
+        entry.page = view;
+    }
+    m_stack->addWidget(entry.page);
+    return entry.error.isEmpty();
+}
+
+void HostWindow::showRow(int row)
+{
+    if (row < 0 || row >= m_entries.size()) {
+        m_stack->setCurrentWidget(m_placeholder);
+        setWindowTitle(QStringLiteral("System Preferences"));
+        return;
+    }
+    Entry &entry = m_entries[row];
+    load(entry);
+    m_stack->setCurrentWidget(entry.page);
+    setWindowTitle(QStringLiteral("%1 — System Preferences").arg(entry.record.name));
+}
+
+bool HostWindow::reveal(const QString &identifier, QString *error)
+{
+    const int row = indexOf(identifier);
+    if (row < 0) {
+        if (error) {
+            *error = QStringLiteral("there is no pane %1").arg(identifier);
+        }
+        return false;
+    }
+    m_list->setCurrentRow(row);
+    showRow(row); // also when it was the current row already
+    const Entry &entry = m_entries.at(row);
+    if (!entry.error.isEmpty() && error) {
+        *error = QStringLiteral("the pane %1 cannot be loaded: %2").arg(identifier, entry.error);
+    }
+    return entry.error.isEmpty();
+}
+
+QString HostWindow::addPane(const QString &path, QString *error)
+{
+    QString why;
+    const std::optional<PaneRecord> record = PaneCatalog::read(path, &why);
+    if (!record) {
+        if (error) {
+            *error = why;
+        }
+        return QString();
+    }
+    addEntry(*record);
+    return record->identifier;
+}
+
+QStringList HostWindow::describePanes() const
+{
+    QStringList lines;
+    for (const Entry &entry : m_entries) {
+        const QString state = !entry.error.isEmpty() ? QStringLiteral("broken: ") + entry.error
+            : entry.page                             ? QStringLiteral("loaded")
+                                                     : QStringLiteral("not loaded");
+        lines.append(
+            QStringList {entry.record.identifier, state, entry.record.name, entry.record.path}.join(QLatin1Char('\t')));
+    }
+    return lines;
+}
+
+QString HostWindow::currentIdentifier() const
+{
+    const int row = m_list->currentRow();
+    return row >= 0 && row < m_entries.size() && m_stack->currentWidget() != m_placeholder
+        ? m_entries.at(row).record.identifier
+        : QString();
+}

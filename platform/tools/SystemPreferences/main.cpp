@@ -1,0 +1,197 @@
+// SystemPreferences: the host of preference panes. One runs per user; a second start hands its
+// request to the running one over a local socket and exits.
+#include "filelock.h"
+#include "hostwindow.h"
+#include "panecatalog.h"
+#include "systempreferenceschannel.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "SystemPreferences: %s\n", qPrintable(message));
+    return 1;
+}
+
+// Answers one request of another program (see SystemPreferencesChannel).
+QByteArray answer(HostWindow &window, const QString &request)
+{
+    const QString command = request.section(QLatin1Char(' '), 0, 0);
+    const QString argument = request.section(QLatin1Char(' '), 1);
+    const auto ok = [](const QStringList &lines = {}) {
+        QByteArray reply = "ok\n";
+        for (const QString &line : lines) {
+            reply += line.toUtf8() + '\n';
+        }
+        return reply;
+    };
+    const auto error = [](const QString &why) { return "error " + why.toUtf8() + '\n'; };
+    QString why;
+    if (command == QLatin1String("activate") && argument.isEmpty()) {
+        window.show();
+        window.raise();
+        window.activateWindow();
+        return ok();
+    }
+    if (command == QLatin1String("reveal") && !argument.isEmpty()) {
+        window.show();
+        window.raise();
+        window.activateWindow();
+        return window.reveal(argument, &why) ? ok() : error(why);
+    }
+    if (command == QLatin1String("pane") && !argument.isEmpty()) {
+        const QString identifier = window.addPane(argument, &why);
+        if (identifier.isEmpty()) {
+            return error(why);
+        }
+        window.show();
+        window.raise();
+        return window.reveal(identifier, &why) ? ok() : error(why);
+    }
+    if (command == QLatin1String("list") && argument.isEmpty()) {
+        return ok(window.describePanes());
+    }
+    if (command == QLatin1String("current") && argument.isEmpty()) {
+        return ok({window.currentIdentifier()});
+    }
+    if (command == QLatin1String("quit") && argument.isEmpty()) {
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        return ok();
+    }
+    return error(QStringLiteral("unknown request \"%1\"").arg(request));
+}
+
+void serve(QLocalServer &server, HostWindow &window)
+{
+    QObject::connect(&server, &QLocalServer::newConnection, &window, [&server, &window] {
+        while (QLocalSocket *socket = server.nextPendingConnection()) {
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            QObject::connect(socket, &QLocalSocket::readyRead, &window, [socket, &window] {
+                if (!socket->canReadLine()) {
+                    if (socket->bytesAvailable() > 4096) {
+                        socket->abort(); // no request is that long
+                    }
+                    return;
+                }
+                const QString request = QString::fromUtf8(socket->readLine(4096)).trimmed();
+                socket->write(answer(window, request));
+                socket->disconnectFromServer(); // after the answer has been written
+            });
+        }
+    });
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("SystemPreferences"));
+    QApplication::setApplicationDisplayName(QStringLiteral("System Preferences"));
+    QApplication::setApplicationVersion(QStringLiteral(RUVELANT_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("SystemPreferences"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Shows and runs preference panes. A second start hands its "
+                                                    "request to the running one."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption paneOption(QStringLiteral("pane"), QStringLiteral("Adds the pane bundle at <path>."),
+                                        QStringLiteral("path"));
+    const QCommandLineOption revealOption(QStringLiteral("reveal"), QStringLiteral("Shows the pane <identifier>."),
+                                          QStringLiteral("identifier"));
+    const QCommandLineOption quitOption(QStringLiteral("quit"), QStringLiteral("Quits the running host."));
+    const QCommandLineOption listOption(QStringLiteral("list"), QStringLiteral("Lists the panes and their state."));
+    const QCommandLineOption screenshotOption(QStringLiteral("screenshot"),
+                                              QStringLiteral("Saves a picture of the window to <file> and quits."),
+                                              QStringLiteral("file"));
+    parser.addOptions({paneOption, revealOption, quitOption, listOption, screenshotOption});
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty()) {
+        return fail(QStringLiteral("unexpected argument %1 (see --help)").arg(parser.positionalArguments().first()));
+    }
+    QStringList panes;
+    for (const QString &pane : parser.values(paneOption)) {
+        panes.append(QFileInfo(pane).absoluteFilePath());
+    }
+
+    const QString socketPath = SystemPreferencesChannel::socketPath();
+    auto lock = std::make_unique<FileLock>(socketPath + QStringLiteral(".lock"));
+    if (SystemPreferencesChannel::isHostRunning()) {
+        QStringList requests;
+        for (const QString &pane : std::as_const(panes)) {
+            requests.append(QStringLiteral("pane ") + pane);
+        }
+        if (parser.isSet(revealOption)) {
+            requests.append(QStringLiteral("reveal ") + parser.value(revealOption));
+        }
+        if (parser.isSet(listOption)) {
+            requests.append(QStringLiteral("list"));
+        }
+        if (parser.isSet(quitOption)) {
+            requests.append(QStringLiteral("quit"));
+        }
+        if (requests.isEmpty()) {
+            requests.append(QStringLiteral("activate"));
+        }
+        for (const QString &request : std::as_const(requests)) {
+            const SystemPreferencesChannel::Reply reply = SystemPreferencesChannel::send(request);
+            if (!reply.ok) {
+                return fail(reply.error);
+            }
+            for (const QString &line : reply.lines) {
+                std::printf("%s\n", qPrintable(line));
+            }
+        }
+        return 0;
+    }
+    if (parser.isSet(quitOption)) {
+        return 0; // nothing runs: nothing to quit
+    }
+
+    HostWindow window(PaneCatalog::scan(panes));
+    if (parser.isSet(listOption)) {
+        for (const QString &line : window.describePanes()) {
+            std::printf("%s\n", qPrintable(line));
+        }
+        return 0;
+    }
+    QLocalServer server;
+    server.setSocketOptions(QLocalServer::UserAccessOption);
+    QLocalServer::removeServer(socketPath); // no host answered: what is there is stale
+    if (!server.listen(socketPath)) {
+        return fail(QStringLiteral("cannot listen on %1: %2").arg(socketPath, server.errorString()));
+    }
+    lock.reset();
+    serve(server, window);
+
+    window.show();
+    QString why;
+    if (parser.isSet(revealOption)) {
+        if (!window.reveal(parser.value(revealOption), &why)) {
+            std::fprintf(stderr, "SystemPreferences: %s\n", qPrintable(why));
+        }
+    } else if (panes.size() == 1) {
+        window.reveal(PaneCatalog::read(panes.first(), &why).value_or(PaneRecord()).identifier);
+    }
+    if (parser.isSet(screenshotOption)) {
+        const QString file = parser.value(screenshotOption);
+        QTimer::singleShot(500, &window, [&window, file] {
+            if (!window.grab().save(file)) {
+                std::fprintf(stderr, "SystemPreferences: cannot save %s\n", qPrintable(file));
+                QCoreApplication::exit(1);
+                return;
+            }
+            QCoreApplication::quit();
+        });
+    }
+    return QApplication::exec();
+}

@@ -1,0 +1,411 @@
+// The pane as a person uses it: the real interface file loaded from the built bundle, its
+// widgets driven offscreen, the results read where other programs read them.
+#include "ComKestramoLocaliztedTooltips.h"
+#include "ComKestramoPreferenceQuorvelPref.h"
+#include "bundle.h"
+#include "helpbook.h"
+#include "propertylist.h"
+#include "recordingviewer.h"
+#include "stringstable.h"
+#include "throwawayhome.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QTableView>
+#include <QTest>
+#include <QTextBrowser>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+using PaneAction = std::function<void(QWidget *view)>;
+Q_DECLARE_METATYPE(PaneAction)
+
+namespace {
+const QString builtPane = buildPath(QStringLiteral("Ruvelant.prefPane"));
+
+template<typename Widget> Widget *widget(QWidget *view, const char *name)
+{
+    auto *found = view->findChild<Widget *>(QLatin1String(name));
+    if (!found) {
+        qFatal("the pane has no %s", name);
+    }
+    return found;
+}
+
+// The text of key in the pane's English strings table, read from the source.
+QString englishText(const QString &key)
+{
+    return StringsTable::parse(
+               readFile(QStringLiteral(RUVELANT_SOURCE_DIR "/resources/pane/en.lproj/Localizable.strings")))
+        .value(key);
+}
+
+// The preference domain as the file holds it.
+QVariantMap storedDomain(const ThrowAwayHome &home)
+{
+    QVariant value;
+    PropertyList::readFile(home.filePath(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist")), &value);
+    return value.toMap();
+}
+
+// The message box shown on the pane's window, if any.
+QMessageBox *sheet(QWidget *view)
+{
+    const auto boxes = view->window()->findChildren<QMessageBox *>();
+    return boxes.isEmpty() ? nullptr : boxes.last();
+}
+} // namespace
+
+class PaneTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ThrowAwayHome> m_home;
+    std::unique_ptr<Bundle> m_bundle;
+    std::unique_ptr<ComKestramoPreferenceQuorvelPref> m_pane;
+    QWidget *m_view = nullptr;
+
+    // Opens the pane of the bundle at path, as the host does.
+    void openPane(const QString &path = builtPane)
+    {
+        m_bundle = std::make_unique<Bundle>(path);
+        Bundle::setMainBundle(m_bundle.get()); // the pane's code is linked into this test
+        m_pane = std::make_unique<ComKestramoPreferenceQuorvelPref>(path);
+        m_view = m_pane->loadMainView();
+        QVERIFY2(m_view, qPrintable(m_pane->errorString()));
+        m_view->show();
+    }
+
+    // A copy of the pane bundle that holds only its information and interface file: no strings
+    // tables, no credits, no agent.
+    QString barePane()
+    {
+        const QString path = m_home->filePath(QStringLiteral("Bare.prefPane"));
+        m_home->writeFile(QStringLiteral("Bare.prefPane/Contents/Info.plist"),
+                          readFile(builtPane + QStringLiteral("/Contents/Info.plist")));
+        m_home->writeFile(
+            QStringLiteral("Bare.prefPane/Contents/Resources/ComKestramoPreferenceQuorvelPref.ui"),
+            readFile(builtPane + QStringLiteral("/Contents/Resources/ComKestramoPreferenceQuorvelPref.ui")));
+        return path;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_home = std::make_unique<ThrowAwayHome>();
+        m_home->writeFile(QStringLiteral(".local/share/calendars/home/displayname"), "Home\n");
+        m_home->writeFile(QStringLiteral(".local/share/calendars/work/displayname"), "Work\n");
+        m_home->writeFile(QStringLiteral(".local/share/contacts/me"), "me\n");
+        m_home->writeFile(QStringLiteral(".local/share/contacts/default/me.vcf"),
+                          "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:me\r\nFN:Me Self\r\nEMAIL:me@example.com\r\n"
+                          "EMAIL:me@work.example\r\nEND:VCARD\r\n");
+        // The scheduler's programs, so that ticking the enable box schedules nothing for real.
+        for (const char *program : {"systemctl", "crontab"}) {
+            m_home->writeFile(QStringLiteral("bin/") + QLatin1String(program), "#!/bin/sh\nexit 1\n");
+            QFile::setPermissions(m_home->filePath(QStringLiteral("bin/") + QLatin1String(program)),
+                                  QFile::ReadOwner | QFile::ExeOwner);
+        }
+        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath(QStringLiteral("bin"))) + ':' + qgetenv("PATH"));
+    }
+
+    void cleanup()
+    {
+        m_pane.reset();
+        m_view = nullptr;
+        Bundle::setMainBundle(nullptr);
+        m_bundle.reset();
+        m_home.reset();
+    }
+
+    // Each control's tooltip is its key's text, looked up at every request (the key when the
+    // table lacks it).
+    void tooltips_data()
+    {
+        QTest::addColumn<QByteArray>("property");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QByteArray>("control");
+        const char *rows[][3] = {{"enableRuvelant", "tooltipEnableRuvelant", "enableCheckBox"},
+                                 {"emailSubject", "tooltipEmailSubject", "mailTitleEdit"},
+                                 {"emailFrom", "tooltipEmailFrom", "senderComboBox"},
+                                 {"emailContent", "tooltipEmailContent", "mailContentEdit"},
+                                 {"daysList", "tooltipDaysList", "daysComboBox"},
+                                 {"insertDate", "tooltipInsertDate", "insertDateButton"},
+                                 {"insertTime", "tooltipInsertTime", "insertTimeButton"},
+                                 {"insertLastName", "tooltipInsertLastName", "insertLastNameButton"},
+                                 {"insertFirstName", "tooltipInsertFirstName", "insertFirstNameButton"},
+                                 {"alertNow", "tooltipAlertNow", "alertNowButton"},
+                                 {"showLog", "tooltipShowLog", "showLogButton"},
+                                 {"calendarsTable", "tooltipCalendarsTable", "calendarsTable"}};
+        for (const auto &row : rows) {
+            QTest::newRow(row[0]) << QByteArray(row[0]) << QString::fromLatin1(row[1]) << QByteArray(row[2]);
+        }
+    }
+    void tooltips()
+    {
+        QFETCH(QByteArray, property);
+        QFETCH(QString, key);
+        QFETCH(QByteArray, control);
+        openPane();
+        const QString text = englishText(key);
+        QVERIFY(!text.isEmpty());
+        auto *tooltips = m_pane->findChild<ComKestramoLocaliztedTooltips *>();
+        QCOMPARE(tooltips->property(property).toString(), text);
+        QWidget *tied = widget<QWidget>(m_view, control.constData());
+        QCOMPARE(tied->toolTip(), text);
+        QCOMPARE(tied->accessibleDescription(), text);
+        QVERIFY(!tied->accessibleName().isEmpty());
+
+        const Bundle bare(barePane());
+        Bundle::setMainBundle(const_cast<Bundle *>(&bare));
+        QCOMPARE(tooltips->property(property).toString(), key);
+        Bundle::setMainBundle(m_bundle.get());
+        QCOMPARE(tooltips->property(property).toString(), text);
+    }
+
+    // The credits document of the bundle, shown in the About tab; nothing without one.
+    void credits_data()
+    {
+        QTest::addColumn<bool>("bare");
+        QTest::newRow("bundle with credits") << false;
+        QTest::newRow("bundle without credits") << true;
+    }
+    void credits()
+    {
+        QFETCH(bool, bare);
+        openPane(bare ? barePane() : builtPane);
+        const QString path = m_pane->findChild<ComKestramoLocaliztedTooltips *>()->creditsPath();
+        const QString text = widget<QTextBrowser>(m_view, "creditsView")->toPlainText();
+        if (bare) {
+            QVERIFY(path.isNull());
+            QVERIFY(text.isEmpty());
+        } else {
+            QCOMPARE(path, builtPane + QStringLiteral("/Contents/Resources/Credits.rtfd"));
+            QVERIFY2(text.contains(QStringLiteral("KCalendarCore")) && !text.contains(QLatin1Char('\\')),
+                     qPrintable(text));
+        }
+    }
+
+    // Opening the pane registers its help book once and touches no file or schedule; the help
+    // button opens the book's start page in the user's language.
+    void help_data()
+    {
+        QTest::addColumn<QByteArray>("lang");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("English") << QByteArray("en_GB.UTF-8") << QStringLiteral("en.lproj");
+        QTest::newRow("French") << QByteArray("fr_FR.UTF-8") << QStringLiteral("fr.lproj");
+        QTest::newRow("German") << QByteArray("de_DE.UTF-8") << QStringLiteral("de.lproj");
+    }
+    void help()
+    {
+        QFETCH(QByteArray, lang);
+        QFETCH(QString, folder);
+        m_home->setEnv("LANG", lang);
+        RecordingViewer viewer(*m_home);
+        const int registered = HelpBook::registrations().size();
+        openPane();
+        QCOMPARE(HelpBook::registrations().mid(registered), QStringList {QStringLiteral("Ruvelant Help")});
+        QVERIFY(!QFileInfo::exists(m_home->filePath(QStringLiteral("Library/LaunchAgents"))));
+        QVERIFY(!QFileInfo::exists(m_home->filePath(QStringLiteral("Library/Logs"))));
+
+        QTest::mouseClick(widget<QAbstractButton>(m_view, "helpButton"), Qt::LeftButton);
+        QTRY_COMPARE(viewer.opened(),
+                     QStringList {builtPane + QStringLiteral("/Contents/Resources/%1/help/index.html").arg(folder)});
+    }
+
+    // Each insert button types exactly its placeholder at the cursor, replacing a selection, and
+    // the body is stored at once.
+    void insertPlaceholders_data()
+    {
+        QTest::addColumn<QByteArray>("button");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("date at the cursor") << QByteArray("insertDateButton") << 4 << 0 << "See <<date>>you";
+        QTest::newRow("time at the end") << QByteArray("insertTimeButton") << 7 << 0 << "See you<<time>>";
+        QTest::newRow("first name over a selection")
+            << QByteArray("insertFirstNameButton") << 4 << 3 << "See <<first>>";
+        QTest::newRow("last name at the start") << QByteArray("insertLastNameButton") << 0 << 0 << "<<last>>See you";
+    }
+    void insertPlaceholders()
+    {
+        QFETCH(QByteArray, button);
+        QFETCH(int, from);
+        QFETCH(int, length);
+        QFETCH(QString, expected);
+        openPane();
+        auto *body = widget<QPlainTextEdit>(m_view, "mailContentEdit");
+        body->selectAll();
+        QTest::keyClicks(body, QStringLiteral("See you"));
+        QTextCursor cursor = body->textCursor();
+        cursor.setPosition(from);
+        cursor.setPosition(from + length, QTextCursor::KeepAnchor);
+        body->setTextCursor(cursor);
+        QTest::mouseClick(widget<QAbstractButton>(m_view, button.constData()), Qt::LeftButton);
+        QCOMPARE(body->toPlainText(), expected);
+        QCOMPARE(storedDomain(*m_home).value(QStringLiteral("mailContent")).toString(), expected);
+    }
+
+    // Every control edits its setting, and each edit is in the domain file at once.
+    void editsAreStored_data()
+    {
+        QTest::addColumn<PaneAction>("edit");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("expected");
+        QTest::newRow("enable ticked") << PaneAction([](QWidget *view) {
+            QTest::mouseClick(widget<QCheckBox>(view, "enableCheckBox"), Qt::LeftButton);
+        }) << "quorvelEnabled" << QVariant(true);
+        QTest::newRow("detailed log ticked") << PaneAction([](QWidget *view) {
+            QTest::mouseClick(widget<QCheckBox>(view, "verboseCheckBox"), Qt::LeftButton);
+        }) << "verboseLogging" << QVariant(true);
+        QTest::newRow("days chosen") << PaneAction([](QWidget *view) {
+            auto *box = widget<QComboBox>(view, "daysComboBox");
+            box->setFocus();
+            QTest::keyClick(box, Qt::Key_Home);
+            QTest::keyClick(box, Qt::Key_Down);
+        }) << "daysBeforeEventStart" << QVariant(QStringLiteral("2"));
+        QTest::newRow("sender chosen") << PaneAction([](QWidget *view) {
+            auto *box = widget<QComboBox>(view, "senderComboBox");
+            QTest::keyClick(box, Qt::Key_End);
+        }) << "senderEmail" << QVariant(QStringLiteral("me@work.example"));
+        QTest::newRow("subject typed") << PaneAction([](QWidget *view) {
+            auto *edit = widget<QLineEdit>(view, "mailTitleEdit");
+            edit->selectAll();
+            QTest::keyClicks(edit, QStringLiteral("Soon: <<date>>"));
+        }) << "mailTitle" << QVariant(QStringLiteral("Soon: <<date>>"));
+        QTest::newRow("body typed") << PaneAction([](QWidget *view) {
+            auto *edit = widget<QPlainTextEdit>(view, "mailContentEdit");
+            edit->selectAll();
+            QTest::keyClicks(edit, QStringLiteral("Hi <<first>>"));
+        }) << "mailContent" << QVariant(QStringLiteral("Hi <<first>>"));
+        QTest::newRow("calendar ticked") << PaneAction([](QWidget *view) {
+            auto *table = widget<QTableView>(view, "calendarsTable");
+            table->setFocus();
+            table->setCurrentIndex(table->model()->index(1, 0));
+            QTest::keyClick(table->viewport(), Qt::Key_Space);
+        }) << "activeCalendars" << QVariant(QVariantList {QStringLiteral("work")});
+    }
+    void editsAreStored()
+    {
+        QFETCH(PaneAction, edit);
+        QFETCH(QString, key);
+        QFETCH(QVariant, expected);
+        openPane();
+        const QVariantMap before = storedDomain(*m_home);
+        QCOMPARE(before.size(), 7); // the defaults, written when the pane opened
+        QVERIFY(before.value(key) != expected);
+        edit(m_view);
+        const QVariantMap after = storedDomain(*m_home);
+        QCOMPARE(after.value(key), expected);
+        for (auto it = before.cbegin(); it != before.cend(); ++it) {
+            if (it.key() != key) {
+                QCOMPARE(after.value(it.key()), it.value());
+            }
+        }
+    }
+
+    // A calendar folder added or renamed on disk shows up in the open pane.
+    void calendarFolderChanges()
+    {
+        openPane();
+        const QAbstractItemModel *calendars = widget<QTableView>(m_view, "calendarsTable")->model();
+        QCOMPARE(calendars->rowCount(), 2);
+        m_home->writeFile(QStringLiteral(".local/share/calendars/travel/displayname"), "Travel\n");
+        QTRY_COMPARE(calendars->rowCount(), 3);
+        QCOMPARE(calendars->index(2, 1).data().toString(), QStringLiteral("Travel"));
+        m_home->writeFile(QStringLiteral(".local/share/calendars/work/displayname"), "Office\n");
+        QTRY_COMPARE(calendars->index(1, 1).data().toString(), QStringLiteral("Office"));
+    }
+
+    // Show Log opens the agent's log in the user's viewer, or says on a sheet that there is none.
+    void showLog_data()
+    {
+        QTest::addColumn<bool>("logExists");
+        QTest::addColumn<bool>("bare");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no log") << false << false << englishText(QStringLiteral("LogFileNotAvailableYet"))
+                                << englishText(QStringLiteral("LogFileNotAvailableYetMessage"));
+        QTest::newRow("no log, no strings table") << false << true << "LogFileNotAvailableYet"
+                                                  << "LogFileNotAvailableYetMessage";
+        QTest::newRow("log present") << true << false << QString() << QString();
+    }
+    void showLog()
+    {
+        QFETCH(bool, logExists);
+        QFETCH(bool, bare);
+        QFETCH(QString, title);
+        QFETCH(QString, message);
+        RecordingViewer viewer(*m_home);
+        const QString log = m_home->filePath(QStringLiteral("Library/Logs/RuvelantAgent.log"));
+        if (logExists) {
+            m_home->writeFile(QStringLiteral("Library/Logs/RuvelantAgent.log"), "a record\n");
+        }
+        openPane(bare ? barePane() : builtPane);
+        QTest::mouseClick(widget<QAbstractButton>(m_view, "showLogButton"), Qt::LeftButton);
+        if (logExists) {
+            QTRY_COMPARE(viewer.opened(), QStringList {log});
+            QVERIFY(!sheet(m_view));
+            return;
+        }
+        QMessageBox *box = sheet(m_view);
+        QVERIFY(box);
+        QCOMPARE(box->text(), title);
+        QVERIFY2(box->informativeText().contains(message.toHtmlEscaped()), qPrintable(box->informativeText()));
+        QCOMPARE(box->buttons().size(), 1);
+        QCOMPARE(box->buttons().first()->text(), QStringLiteral("OK"));
+        QTest::qWait(500);
+        QVERIFY(viewer.opened().isEmpty());
+    }
+
+    // Send Reminders Now runs the real agent (switched off: it sends nothing) and returns only
+    // when it has ended, while the window goes on painting and no second run can start.
+    void alertNowRunsTheAgent()
+    {
+        openPane();
+        auto *button = widget<QAbstractButton>(m_view, "alertNowButton");
+        int ticks = 0;
+        bool disabledMeanwhile = true;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] {
+            ++ticks;
+            disabledMeanwhile = disabledMeanwhile && !button->isEnabled();
+            button->click(); // refused: one run at a time
+            m_view->repaint();
+        });
+        timer.start(200);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QTest::mouseClick(button, Qt::LeftButton);
+        timer.stop();
+        QVERIFY2(elapsed.elapsed() >= 10000, qPrintable(QString::number(elapsed.elapsed())));
+        QVERIFY2(ticks >= 40, qPrintable(QString::number(ticks)));
+        QVERIFY(disabledMeanwhile);
+        QVERIFY(button->isEnabled());
+        const QStringList records = logRecords(m_home->filePath(QStringLiteral("Library/Logs/RuvelantAgent.log")));
+        QCOMPARE(records.filter(QStringLiteral("started -v.")).size(), 1);
+        QVERIFY(records.last().endsWith(QStringLiteral("terminated")));
+        QVERIFY(records.filter(QStringLiteral("exiting, disabled in system preferences")).size() == 1);
+    }
+
+    // An agent that cannot be started is reported on a sheet.
+    void alertNowWithoutAgent()
+    {
+        openPane(barePane());
+        QTest::mouseClick(widget<QAbstractButton>(m_view, "alertNowButton"), Qt::LeftButton);
+        QMessageBox *box = sheet(m_view);
+        QVERIFY(box);
+        QCOMPARE(box->text(), QStringLiteral("AgentCannotStart"));
+        QVERIFY(!QFileInfo::exists(m_home->filePath(QStringLiteral("Library/Logs/RuvelantAgent.log"))));
+    }
+};
+
+QTEST_MAIN(PaneTest)
+#include "tst_pane.moc"
