@@ -190,11 +190,11 @@ private:
             return hostFailure(SystemPreferencesChannel::send(QStringLiteral("activate")));
         }
         // set X to every pane whose id is "ID"
-        if (tokens.size() == 10 && startsWith(tokens, 0, {QStringLiteral("set")})
+        if (tokens.size() == 9 && startsWith(tokens, 0, {QStringLiteral("set")})
             && startsWith(tokens, 2,
                           {QStringLiteral("to"), QStringLiteral("every"), QStringLiteral("pane"),
                            QStringLiteral("whose"), QStringLiteral("id"), QStringLiteral("is")})
-            && isQuoted(tokens, 9)) {
+            && isQuoted(tokens, 8)) {
             if (std::optional<Failure> failure = ensureHost()) {
                 return failure;
             }
@@ -205,7 +205,7 @@ private:
             QStringList ids;
             for (const QString &line : reply.lines) {
                 const QString id = line.section(QLatin1Char('\t'), 0, 0);
-                if (id == tokens.at(9).text) {
+                if (id == tokens.at(8).text) {
                     ids.append(id);
                 }
             }

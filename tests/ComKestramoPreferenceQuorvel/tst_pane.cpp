@@ -1,6 +1,7 @@
 // The pane as a person uses it: the real interface file loaded from the built bundle, its
 // widgets driven offscreen, the results read where other programs read them.
 #include "ComKestramoLocaliztedTooltips.h"
+#include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelPref.h"
 #include "bundle.h"
 #include "helpbook.h"
@@ -18,12 +19,15 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTableView>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
 
 #include <functional>
 #include <memory>
+
+#include <unistd.h>
 
 using PaneAction = std::function<void(QWidget *view)>;
 Q_DECLARE_METATYPE(PaneAction)
@@ -55,6 +59,31 @@ QVariantMap storedDomain(const ThrowAwayHome &home)
     PropertyList::readFile(home.filePath(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist")), &value);
     return value.toMap();
 }
+
+// What this process writes to standard error while it lives.
+class StandardErrorCapture
+{
+public:
+    StandardErrorCapture() : m_saved(::dup(STDERR_FILENO))
+    {
+        m_file.open();
+        ::dup2(m_file.handle(), STDERR_FILENO);
+    }
+    ~StandardErrorCapture() { release(); }
+    QString release()
+    {
+        if (m_saved >= 0) {
+            ::dup2(m_saved, STDERR_FILENO);
+            ::close(m_saved);
+            m_saved = -1;
+        }
+        return QString::fromUtf8(readFile(m_file.fileName()));
+    }
+
+private:
+    QTemporaryFile m_file;
+    int m_saved;
+};
 
 // The message box shown on the pane's window, if any.
 QMessageBox *sheet(QWidget *view)
@@ -107,11 +136,10 @@ private Q_SLOTS:
         m_home->writeFile(QStringLiteral(".local/share/contacts/default/me.vcf"),
                           "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:me\r\nFN:Me Self\r\nEMAIL:me@example.com\r\n"
                           "EMAIL:me@work.example\r\nEND:VCARD\r\n");
-        // The scheduler's programs, so that ticking the enable box schedules nothing for real.
-        for (const char *program : {"systemctl", "crontab"}) {
-            m_home->writeFile(QStringLiteral("bin/") + QLatin1String(program), "#!/bin/sh\nexit 1\n");
-            QFile::setPermissions(m_home->filePath(QStringLiteral("bin/") + QLatin1String(program)),
-                                  QFile::ReadOwner | QFile::ExeOwner);
+        // Stand-ins of the user's scheduler (systemctl, crontab) that keep their state in the home.
+        m_home->copyFixture(QStringLiteral("launchctl/bin"), QStringLiteral("bin"));
+        for (const char *program : {"bin/systemctl", "bin/crontab"}) {
+            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
         }
         m_home->setEnv("PATH", QFile::encodeName(m_home->filePath(QStringLiteral("bin"))) + ':' + qgetenv("PATH"));
     }
@@ -363,6 +391,123 @@ private Q_SLOTS:
         QCOMPARE(box->buttons().first()->text(), QStringLiteral("OK"));
         QTest::qWait(500);
         QVERIFY(viewer.opened().isEmpty());
+    }
+
+    // Scheduling writes the launch-agent file of the fixture, byte for byte, and runs launchctl
+    // with it: load at every enable, unload at every disable, whether or not a file is there.
+    void scheduling_data()
+    {
+        QTest::addColumn<QString>("pane"); // below the home
+        QTest::addColumn<QString>("writtenPane"); // as the file writes it
+        QTest::addColumn<QList<int>>("values"); // check box values given to enableCheckPressed
+        QTest::addColumn<QStringList>("calls"); // of launchctl, FILE for the file's path
+        QTest::addColumn<bool>("scheduled");
+        QTest::addColumn<QString>("logged");
+        const QString pane = QStringLiteral("Ruvelant.prefPane");
+        QTest::newRow("enable in a home without Library")
+            << pane << pane << QList<int> {Qt::Checked} << QStringList {QStringLiteral("load -w FILE")} << true
+            << QString();
+        QTest::newRow("enable again replaces the file and loads it again")
+            << pane << pane << QList<int> {Qt::Checked, Qt::Checked}
+            << QStringList {QStringLiteral("load -w FILE"), QStringLiteral("load -w FILE")} << true << QString();
+        QTest::newRow("disable") << pane << pane << QList<int> {Qt::Checked, Qt::Unchecked}
+                                 << QStringList {QStringLiteral("load -w FILE"), QStringLiteral("unload -w FILE")}
+                                 << false << QString();
+        QTest::newRow("disable without a file")
+            << pane << pane << QList<int> {Qt::Unchecked} << QStringList {QStringLiteral("unload -w FILE")} << false
+            << QStringLiteral("error=2 , failed to remove : FILE file \n");
+        QTest::newRow("mixed state disables")
+            << pane << pane << QList<int> {Qt::Checked, Qt::PartiallyChecked}
+            << QStringList {QStringLiteral("load -w FILE"), QStringLiteral("unload -w FILE")} << false << QString();
+        QTest::newRow("pane in a folder named R&D <x>")
+            << QStringLiteral("R&D <x>/Ruvelant.prefPane") << QStringLiteral("R&amp;D &lt;x&gt;/Ruvelant.prefPane")
+            << QList<int> {Qt::Checked} << QStringList {QStringLiteral("load -w FILE")} << true << QString();
+    }
+    void scheduling()
+    {
+        QFETCH(QString, pane);
+        QFETCH(QString, writtenPane);
+        QFETCH(QList<int>, values);
+        QFETCH(QStringList, calls);
+        QFETCH(bool, scheduled);
+        QFETCH(QString, logged);
+        // launchctl itself is a stand-in here that notes how it was called.
+        m_home->writeFile(QStringLiteral("tools/launchctl"), "#!/bin/sh\necho \"$*\" >> \"$HOME/launchctl.log\"\n");
+        QFile::setPermissions(m_home->filePath(QStringLiteral("tools/launchctl")), QFile::ReadOwner | QFile::ExeOwner);
+        m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath(QStringLiteral("tools"))));
+        m_home->writeFile(pane + QStringLiteral("/Contents/Info.plist"),
+                          readFile(builtPane + QStringLiteral("/Contents/Info.plist")));
+        ComKestramoPreferenceQuorvelPref principal(m_home->filePath(pane));
+        ComKestramoPreferenceQuorvelController controller;
+        controller.setPreferencePane(&principal);
+        const QString file = m_home->filePath(QStringLiteral("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"));
+        QCOMPARE(controller.plistAgentFilePath(), file);
+
+        QCheckBox box;
+        box.setTristate(true);
+        StandardErrorCapture errors;
+        for (int value : std::as_const(values)) {
+            box.setCheckState(Qt::CheckState(value));
+            controller.enableCheckPressed(&box);
+        }
+        const QString written = errors.release();
+
+        QCOMPARE(QString::fromUtf8(readFile(m_home->filePath(QStringLiteral("launchctl.log")))),
+                 calls.join(QLatin1Char('\n')).replace(QStringLiteral("FILE"), file) + QLatin1Char('\n'));
+        QCOMPARE(QFileInfo::exists(file), scheduled);
+        if (scheduled) {
+            QByteArray expected = readFile(QFINDTESTDATA("../data/pane/com.kestramo.RuvelantAgent.plist"));
+            expected.replace("@PANE@", m_home->filePath(writtenPane).toUtf8());
+            QCOMPARE(readFile(file), expected);
+            QVariant plist;
+            QVERIFY(PropertyList::readFile(file, &plist));
+            QCOMPARE(plist.toMap().value(QStringLiteral("ProgramArguments")).toList(),
+                     QVariantList {m_home->filePath(pane) + QStringLiteral("/Contents/Resources/RuvelantAgent")});
+        }
+        if (!logged.isEmpty()) {
+            QVERIFY2(written.contains(QString(logged).replace(QStringLiteral("FILE"), file)), qPrintable(written));
+        }
+    }
+
+    // Ticking the enable box stores the setting and makes a schedule the user's scheduler runs;
+    // unticking removes both.
+    void enableCheckBoxSchedules_data()
+    {
+        QTest::addColumn<bool>("systemd");
+        QTest::newRow("systemd user manager") << true;
+        QTest::newRow("cron") << false;
+    }
+    void enableCheckBoxSchedules()
+    {
+        QFETCH(bool, systemd);
+        if (!systemd) {
+            m_home->writeFile(QStringLiteral("no-user-manager"), QByteArray());
+        }
+        openPane();
+        auto *enable = widget<QCheckBox>(m_view, "enableCheckBox");
+        const QString file = m_home->filePath(QStringLiteral("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"));
+        const QString timer = m_home->filePath(QStringLiteral(".config/systemd/user/com.kestramo.RuvelantAgent.timer"));
+        const auto schedule = [&] {
+            return systemd ? QString::fromUtf8(readFile(m_home->filePath(QStringLiteral("timers")))).trimmed()
+                           : QString::fromUtf8(readFile(m_home->filePath(QStringLiteral("crontab")))).trimmed();
+        };
+        QTest::mouseClick(enable, Qt::LeftButton);
+        QVERIFY(QFileInfo::exists(file));
+        QCOMPARE(storedDomain(*m_home).value(QStringLiteral("quorvelEnabled")), QVariant(true));
+        QCOMPARE(QFileInfo::exists(timer), systemd);
+        const QString agent = builtPane + QStringLiteral("/Contents/Resources/RuvelantAgent");
+        if (systemd) {
+            QCOMPARE(schedule(), QStringLiteral("com.kestramo.RuvelantAgent.timer"));
+        } else {
+            QVERIFY2(schedule().startsWith(QStringLiteral("*/30 * * * * ")) && schedule().contains(agent),
+                     qPrintable(schedule()));
+        }
+
+        QTest::mouseClick(enable, Qt::LeftButton);
+        QVERIFY(!QFileInfo::exists(file));
+        QVERIFY(!QFileInfo::exists(timer));
+        QCOMPARE(schedule(), QString());
+        QCOMPARE(storedDomain(*m_home).value(QStringLiteral("quorvelEnabled")), QVariant(false));
     }
 
     // Send Reminders Now runs the real agent (switched off: it sends nothing) and returns only

@@ -18,6 +18,11 @@ ThrowAwayHome::ThrowAwayHome(const QByteArray &tz, const QByteArray &lang)
     setEnv("XDG_CONFIG_HOME", home + "/.config");
     setEnv("XDG_CACHE_HOME", home + "/.cache");
     setEnv("XDG_STATE_HOME", home + "/.local/state");
+    // Sockets of per-user services (the preferences host) live here, never the real user's.
+    QDir().mkpath(m_dir.filePath(QStringLiteral("run")));
+    QFile::setPermissions(m_dir.filePath(QStringLiteral("run")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    setEnv("XDG_RUNTIME_DIR", home + "/run");
     setEnv("TZ", tz);
     setEnv("LANG", lang);
     setEnv("LANGUAGE", QByteArray());

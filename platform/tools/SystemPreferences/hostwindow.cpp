@@ -44,7 +44,11 @@ HostWindow::HostWindow(const QList<PaneRecord> &panes, QWidget *parent)
     for (const PaneRecord &record : panes) {
         addEntry(record);
     }
-    connect(m_list, &QListWidget::currentRowChanged, this, &HostWindow::showRow);
+    // A pane is loaded when it is chosen, not when the list merely gets the focus.
+    connect(m_list, &QListWidget::itemSelectionChanged, this, [this] {
+        const QList<QListWidgetItem *> selected = m_list->selectedItems();
+        showRow(selected.isEmpty() ? -1 : m_list->row(selected.first()));
+    });
     resize(940, 660);
 }
 
@@ -145,8 +149,8 @@ bool HostWindow::reveal(const QString &identifier, QString *error)
         }
         return false;
     }
-    m_list->setCurrentRow(row);
-    showRow(row); // also when it was the current row already
+    m_list->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+    showRow(row); // also when it was chosen already
     const Entry &entry = m_entries.at(row);
     if (!entry.error.isEmpty() && error) {
         *error = QStringLiteral("the pane %1 cannot be loaded: %2").arg(identifier, entry.error);
@@ -183,7 +187,8 @@ QStringList HostWindow::describePanes() const
 
 QString HostWindow::currentIdentifier() const
 {
-    const int row = m_list->currentRow();
+    const QList<QListWidgetItem *> selected = m_list->selectedItems();
+    const int row = selected.isEmpty() ? -1 : m_list->row(selected.first());
     return row >= 0 && row < m_entries.size() && m_stack->currentWidget() != m_placeholder
         ? m_entries.at(row).record.identifier
         : QString();

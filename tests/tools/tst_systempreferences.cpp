@@ -1,0 +1,182 @@
+// The SystemPreferences host as a program: the panes it finds, one instance per user, and the
+// scripts that other programs send it.
+#include "scriptrunner.h"
+#include "systempreferenceschannel.h"
+#include "throwawayhome.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+namespace {
+const QString ruvelant = QStringLiteral("com.kestramo.ruvelant");
+const QString host = buildPath(QStringLiteral("bin/SystemPreferences"));
+// The scripts that the installer sends, as it sends them.
+const QString quitScript = QStringLiteral("tell application \"System Preferences\" \r quit \r end tell\r");
+QString revealScript(const QString &id)
+{
+    return QStringLiteral("tell application \"System Preferences\" \r activate \r set ruvPane to every pane whose id "
+                          "is \"%1\" \r set f to first item of ruvPane \r reveal f \r end tell \r")
+        .arg(id);
+}
+
+struct Result
+{
+    int status;
+    QString out;
+    QString err;
+};
+
+Result runHost(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(host, arguments);
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return {-1, QString(), QStringLiteral("did not end")};
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+}
+
+// The script's error number; 0 when it ran.
+int runScript(const QString &source)
+{
+    QVariantMap error;
+    return ScriptRunner(source).executeAndReturnError(&error) ? 0 : error.value(ScriptRunner::ErrorNumberKey).toInt();
+}
+
+QString current()
+{
+    const SystemPreferencesChannel::Reply reply = SystemPreferencesChannel::send(QStringLiteral("current"));
+    return reply.ok && !reply.lines.isEmpty() ? reply.lines.first() : QString();
+}
+} // namespace
+
+class SystemPreferencesTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ThrowAwayHome> m_home;
+
+    // A pane bundle folder: a link to the built pane, or a made-up bundle with the given
+    // identifier and plug-in content.
+    void linkPane(const QString &folder)
+    {
+        QDir().mkpath(m_home->filePath(folder));
+        QVERIFY(QFile::link(buildPath(QStringLiteral("Ruvelant.prefPane")),
+                            m_home->filePath(folder + QStringLiteral("/Ruvelant.prefPane"))));
+    }
+    void makePane(const QString &path, const QByteArray &identifier, const QByteArray &plugin)
+    {
+        m_home->writeFile(path + QStringLiteral("/Contents/Info.plist"),
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                          "<key>CFBundleIdentifier</key><string>"
+                              + identifier
+                              + "</string><key>CFBundleExecutable</key><string>Pane</string></dict></plist>\n");
+        if (!plugin.isNull()) {
+            m_home->writeFile(path + QStringLiteral("/Contents/MacOS/Pane"), plugin);
+        }
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_home = std::make_unique<ThrowAwayHome>();
+        m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath(QStringLiteral("system"))));
+        linkPane(QStringLiteral("Library/PreferencePanes"));
+        linkPane(QStringLiteral("system/Library/PreferencePanes"));
+        makePane(QStringLiteral("Library/PreferencePanes/Broken.prefPane"), "org.example.broken", "not a library");
+        makePane(QStringLiteral("system/Library/PreferencePanes/Empty.prefPane"), "org.example.empty", QByteArray());
+    }
+    void cleanup()
+    {
+        runScript(quitScript);
+        QTRY_VERIFY(!SystemPreferencesChannel::isHostRunning());
+        m_home.reset();
+    }
+
+    // The user's copy of a pane wins over the system's; a second start hands its request to the
+    // first and exits; a pane that cannot be loaded is reported and the host goes on.
+    void oneHostPerUser()
+    {
+        QProcess first;
+        first.setProcessChannelMode(QProcess::ForwardedChannels);
+        first.start(host, QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(SystemPreferencesChannel::isHostRunning(), 20000);
+
+        Result list = runHost({QStringLiteral("--list")});
+        QCOMPARE(list.status, 0);
+        const QString user = m_home->filePath(QStringLiteral("Library/PreferencePanes/"));
+        const QString system = m_home->filePath(QStringLiteral("system/Library/PreferencePanes/"));
+        QCOMPARE(
+            list.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+            (QStringList {
+                QStringLiteral("org.example.broken\tnot loaded\tBroken\t") + user + QLatin1String("Broken.prefPane"),
+                ruvelant + QStringLiteral("\tnot loaded\tRuvelant\t") + user + QLatin1String("Ruvelant.prefPane"),
+                QStringLiteral("org.example.empty\tnot loaded\tEmpty\t") + system + QLatin1String("Empty.prefPane")}));
+
+        QCOMPARE(runHost({QStringLiteral("--reveal"), ruvelant}).status, 0);
+        QCOMPARE(current(), ruvelant);
+        for (const char *broken : {"org.example.broken", "org.example.empty"}) {
+            const Result reveal = runHost({QStringLiteral("--reveal"), QLatin1String(broken)});
+            QCOMPARE(reveal.status, 1);
+            QVERIFY2(reveal.err.contains(QStringLiteral("cannot be loaded")), qPrintable(reveal.err));
+        }
+        list = runHost({QStringLiteral("--list")});
+        QVERIFY2(list.out.contains(ruvelant + QStringLiteral("\tloaded\t")), qPrintable(list.out));
+        QVERIFY2(list.out.contains(QStringLiteral("org.example.broken\tbroken: ")), qPrintable(list.out));
+
+        QCOMPARE(runHost({QStringLiteral("--quit")}).status, 0);
+        QVERIFY(first.waitForFinished(20000));
+        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(runHost({QStringLiteral("--quit")}).status, 0); // nothing runs: nothing to do
+    }
+
+    // The scripts of other programs: quit works whether the host runs or not, reveal starts it
+    // when needed and fails for a pane that is not there, and any other text is refused.
+    void scripts_data()
+    {
+        QTest::addColumn<QStringList>("scripts");
+        QTest::addColumn<QList<int>>("errors");
+        QTest::addColumn<QString>("shown"); // the pane shown afterwards; empty: no host runs
+        QTest::newRow("quit when not running") << QStringList {quitScript} << QList<int> {0} << QString();
+        QTest::newRow("reveal starts the host") << QStringList {revealScript(ruvelant)} << QList<int> {0} << ruvelant;
+        QTest::newRow("reveal, then quit")
+            << QStringList {revealScript(ruvelant), quitScript} << QList<int> {0, 0} << QString();
+        QTest::newRow("reveal a pane that is not there")
+            << QStringList {revealScript(QStringLiteral("org.example.none"))} << QList<int> {-1728} << QString();
+        QTest::newRow("reveal a pane that cannot be loaded")
+            << QStringList {revealScript(QStringLiteral("org.example.broken"))} << QList<int> {-10000}
+            << QStringLiteral("org.example.broken");
+        QTest::newRow("another application")
+            << QStringList {QStringLiteral("tell application \"Terminal\"\r quit \r end tell")} << QList<int> {-10814}
+            << QString();
+        QTest::newRow("another command") << QStringList {QStringLiteral(
+            "tell application \"System Preferences\"\r do shell script \"rm\" \r end tell")}
+                                         << QList<int> {-2741} << QString();
+        QTest::newRow("no end") << QStringList {QStringLiteral("tell application \"Finder\"\r")} << QList<int> {-2741}
+                                << QString();
+    }
+    void scripts()
+    {
+        QFETCH(QStringList, scripts);
+        QFETCH(QList<int>, errors);
+        QFETCH(QString, shown);
+        QList<int> got;
+        for (const QString &script : std::as_const(scripts)) {
+            got.append(runScript(script));
+        }
+        QCOMPARE(got, errors);
+        if (shown.isEmpty()) {
+            QVERIFY(current().isEmpty());
+        } else {
+            QCOMPARE(current(), shown);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(SystemPreferencesTest)
+#include "tst_systempreferences.moc"
