@@ -69,8 +69,18 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
         const QByteArray lineName = name(line);
         if (lineName == "BEGIN") {
             const QByteArray componentName = value(line).trimmed().toUpper();
-            if (stack.isEmpty() && componentName != "VCALENDAR")
-                return fail(QStringLiteral("does not start with BEGIN:VCALENDAR"));
+            if (stack.isEmpty() && componentName != "VCALENDAR") {
+                // A bare component (a VEVENT without the VCALENDAR around it) is read as if wrapped.
+                static const QList<QByteArray> bareNames {"VEVENT", "VTODO", "VJOURNAL", "VFREEBUSY", "VTIMEZONE"};
+                if (!bareNames.contains(componentName))
+                    return fail(QStringLiteral("does not start with BEGIN:VCALENDAR"));
+                if (!text.m_bare) {
+                    text.m_bare = true;
+                    text.m_calendar = Component {"VCALENDAR", -1, int(text.m_lines.size()), {}, {}};
+                }
+            } else if (stack.isEmpty() && text.m_bare) {
+                return fail(QStringLiteral("has a VCALENDAR after bare components (line %1)").arg(lineNumber));
+            }
             Component component;
             component.name = componentName;
             component.begin = i;
@@ -83,7 +93,9 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
                                 .arg(lineNumber));
             Component component = stack.takeLast();
             component.end = i;
-            if (stack.isEmpty()) {
+            if (stack.isEmpty() && text.m_bare) {
+                text.m_calendar.children.append(component);
+            } else if (stack.isEmpty()) {
                 text.m_calendar = component;
                 done = true;
             } else {
@@ -97,7 +109,7 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
     }
     if (!stack.isEmpty())
         return fail(QStringLiteral("ends before END:%1 (truncated)").arg(QString::fromLatin1(stack.last().name)));
-    if (!done)
+    if (!done && !text.m_bare)
         return fail(QStringLiteral("holds no VCALENDAR"));
     return text;
 }
@@ -221,28 +233,6 @@ QByteArray ICalText::fold(const QByteArray &line, const QByteArray &lineEnd) con
         first = false;
     } while (pos < line.size());
     return out;
-}
-
-void ICalText::appendUnfolded(QByteArray &out, const Component &component) const
-{
-    for (int i = component.begin; i <= component.end; ++i) {
-        if (!m_lines.at(i).text.isEmpty())
-            out += m_lines.at(i).text + '\n';
-    }
-}
-
-QByteArray ICalText::standalone(const Component &component) const
-{
-    QByteArray out = "BEGIN:VCALENDAR\n";
-    for (int index : m_calendar.properties)
-        out += m_lines.at(index).text + '\n';
-    for (const Component &child : m_calendar.children) {
-        if (child.name == "VTIMEZONE")
-            appendUnfolded(out, child);
-    }
-    appendUnfolded(out, component);
-    out += "END:VCALENDAR\n";
-    return m_latin1 ? QString::fromLatin1(out).toUtf8() : out;
 }
 
 QByteArray ICalText::bytes(const QList<Edit> &edits) const

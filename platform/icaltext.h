@@ -39,9 +39,14 @@ public:
 
     // The structure of bytes; nullopt with a message in error when it is not a well-formed
     // iCalendar object (no BEGIN:VCALENDAR/END:VCALENDAR, unbalanced blocks, NUL bytes, ...).
+    // Bare iCalendar components without the VCALENDAR around them are read as if wrapped.
     static std::optional<ICalText> parse(const QByteArray &bytes, QString *error);
 
+    // The VCALENDAR; for bare components, one that has them as children, no properties and lies
+    // outside the lines (begin -1, end lineCount()).
     const Component &calendar() const { return m_calendar; }
+    // True when the file holds bare components without the VCALENDAR around them.
+    bool isBare() const { return m_bare; }
     int lineCount() const { return m_lines.size(); }
     const QByteArray &line(int index) const { return m_lines.at(index).text; }
     // True when the file is not valid UTF-8 and its text is read as Latin-1.
@@ -68,10 +73,6 @@ public:
     // A content line folded at 75 octets (never inside a UTF-8 sequence), with lineEnd after each part.
     QByteArray fold(const QByteArray &line, const QByteArray &lineEnd) const;
 
-    // The unfolded UTF-8 text of a calendar holding the calendar's own properties, every
-    // VTIMEZONE and the one component given; lines end with LF.
-    QByteArray standalone(const Component &component) const;
-
     // The whole file with edits applied (edits at distinct positions, in any order).
     QByteArray bytes(const QList<Edit> &edits = {}) const;
 
@@ -81,13 +82,13 @@ private:
         QByteArray text;
         QByteArray eol;
     };
-    void appendUnfolded(QByteArray &out, const Component &component) const;
 
     QByteArray m_bom;
     QList<Physical> m_physical;
     QList<ContentLine> m_lines;
     Component m_calendar;
     bool m_latin1 = false;
+    bool m_bare = false;
 };
 
 #endif

@@ -1,10 +1,9 @@
 #include "vdircalendarstore.h"
 
+#include "icalreader.h"
 #include "icaltext.h"
 
 #include <KCalendarCore/Event>
-#include <KCalendarCore/ICalFormat>
-#include <KCalendarCore/MemoryCalendar>
 #include <KCalendarCore/Recurrence>
 #include <KCalendarCore/RecurrenceRule>
 
@@ -28,9 +27,6 @@
 
 Q_LOGGING_CATEGORY(lcCalendarStore, "ruvelant.calendarstore")
 
-using KCalendarCore::ICalFormat;
-using KCalendarCore::MemoryCalendar;
-
 namespace {
 // KCalendarCore caches this many occurrences of a COUNT rule and answers wrongly past them.
 constexpr int countLimit = 10000;
@@ -44,6 +40,7 @@ struct ParsedEvent
     bool hasDescription = false;
     bool cancelled = false; // STATUS:CANCELLED
     std::optional<QList<Attendee>> attendees;
+    std::shared_ptr<const ICalZone> zone; // the file's own zone of DTSTART, if any
 };
 
 struct ParsedFile
@@ -51,6 +48,7 @@ struct ParsedFile
     QString path;
     QByteArray fingerprint;
     ICalText text;
+    ICalReader reader;
     QList<ParsedEvent> events;
 };
 
@@ -95,32 +93,31 @@ bool readBytes(const QString &path, QByteArray *bytes, QString *error)
     return true;
 }
 
-// The VEVENTs of a file. A VEVENT that KCalendarCore cannot read is left out with a warning;
-// nullopt when the file as a whole is not an iCalendar object.
+// The VEVENTs of a file. A VEVENT that KCalendarCore cannot read is left out with a warning, and
+// so is each time zone that the file names but nobody defines; nullopt when the file as a whole
+// is not an iCalendar object.
 std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes, QString *error, QStringList *warnings)
 {
     std::optional<ICalText> text = ICalText::parse(bytes, error);
     if (!text)
         return std::nullopt;
-    ParsedFile file {path, fingerprintOf(bytes), *text, {}};
+    ParsedFile file {path, fingerprintOf(bytes), *text, ICalReader(*text), {}};
+    QSet<QByteArray> unknownZones;
     const QList<ICalText::Component> &children = file.text.calendar().children;
     for (int c = 0; c < children.size(); ++c) {
         const ICalText::Component &component = children.at(c);
         if (component.name != "VEVENT")
             continue;
-        auto calendar = MemoryCalendar::Ptr::create(QTimeZone::systemTimeZone());
-        ICalFormat format;
-        const bool read = format.fromRawString(calendar, file.text.standalone(component));
-        const KCalendarCore::Event::List events = read ? calendar->rawEvents() : KCalendarCore::Event::List();
-        if (events.size() != 1 || !events.first()->dtStart().isValid()) {
+        ParsedEvent parsed;
+        parsed.event = file.reader.event(component, &unknownZones);
+        if (!parsed.event) {
             warnings->append(QStringLiteral("%1: skipping the event at line %2, it cannot be read")
                                  .arg(path)
                                  .arg(component.begin + 1));
             continue;
         }
-        ParsedEvent parsed;
         parsed.child = c;
-        parsed.event = events.first();
+        parsed.zone = file.reader.startZone(component);
         parsed.cancelled = parsed.event->status() == KCalendarCore::Incidence::StatusCanceled;
         for (int index : component.properties) {
             const QByteArray &line = file.text.line(index);
@@ -137,6 +134,12 @@ std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes
             }
         }
         file.events.append(parsed);
+    }
+    QList<QByteArray> zones = unknownZones.values();
+    std::sort(zones.begin(), zones.end());
+    for (const QByteArray &zone : std::as_const(zones)) {
+        warnings->append(QStringLiteral("%1: the time zone \"%2\" is not known, its times are read as local time")
+                             .arg(path, file.text.decode(zone)));
     }
     return file;
 }
@@ -276,7 +279,8 @@ void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QD
             }
         }
         const QDateTime from = rangeStart.addSecs(-before), to = rangeEnd.addSecs(after);
-        const QList<QDateTime> times = event.recurrence()->timesInInterval(from, to);
+        const QList<QDateTime> times = parsed.zone ? parsed.zone->timesInInterval(*event.recurrence(), from, to)
+                                                   : event.recurrence()->timesInInterval(from, to);
         const QList<QDateTime> replaced = overridden.value(parsed.uid);
         int count = 0;
         for (const QDateTime &time : times) {
@@ -302,8 +306,10 @@ void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QD
 }
 
 // The value of a DTSTART/DTEND/RECURRENCE-ID line for time, in the form of the given line:
-// a date, a UTC time, a time in the line's zone, or a floating (local) time.
-QByteArray timeValueLike(const QByteArray &line, const QDateTime &time, const QTimeZone &zone, const QDate &date)
+// a date, a UTC time, a time in the line's zone (the file's own one, or zone), or a floating
+// (local) time.
+QByteArray timeValueLike(const ICalReader &reader, const QByteArray &line, const QDateTime &time, const QTimeZone &zone,
+                         const QDate &date)
 {
     const QByteArray value = ICalText::value(line).trimmed();
     if (ICalText::parameter(line, "VALUE").toUpper() == "DATE" || value.size() == 8)
@@ -311,7 +317,10 @@ QByteArray timeValueLike(const QByteArray &line, const QDateTime &time, const QT
     const QString format = QStringLiteral("yyyyMMdd'T'HHmmss");
     if (value.endsWith('Z') || value.endsWith('z'))
         return QLocale::c().toString(time.toUTC(), format).toLatin1() + 'Z';
-    if (!ICalText::parameter(line, "TZID").isNull() && zone.isValid())
+    const QByteArray tzid = ICalText::parameter(line, "TZID");
+    if (const auto own = reader.zone(tzid))
+        return QLocale::c().toString(own->wallClock(time), format).toLatin1();
+    if (!tzid.isNull() && zone.isValid())
         return QLocale::c().toString(time.toTimeZone(zone), format).toLatin1();
     return QLocale::c().toString(time.toLocalTime(), format).toLatin1();
 }
@@ -328,6 +337,11 @@ QByteArray renamed(const QByteArray &line, const QByteArray &name)
     while (end < line.size() && line.at(end) != ';' && line.at(end) != ':')
         ++end;
     return name + line.mid(end);
+}
+
+bool endsLine(const QByteArray &bytes)
+{
+    return bytes.endsWith('\n') || bytes.endsWith('\r');
 }
 
 // The place for a new property of component: before its first nested component, else before its END.
@@ -387,9 +401,9 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
         = [&](const QDateTime &time) { return event.allDay() ? time.date() : time.toTimeZone(zone).date(); };
     const QDateTime startTime = occurrence.span.first;
     const QDate startDate = dateOf(startTime);
-    const QByteArray start = timeValueLike(startLine, startTime, zone, startDate);
+    const QByteArray start = timeValueLike(file.reader, startLine, startTime, zone, startDate);
     const QByteArray recurrence
-        = timeValueLike(startLine, recurrenceId, master.event->dtStart().timeZone(), dateOf(recurrenceId));
+        = timeValueLike(file.reader, startLine, recurrenceId, master.event->dtStart().timeZone(), dateOf(recurrenceId));
     const QDate rawStartDate = QDate::fromString(QString::fromLatin1(ICalText::value(startLine).trimmed().left(8)),
                                                  QStringLiteral("yyyyMMdd"));
     const qint64 length = startTime.secsTo(occurrence.span.second);
@@ -418,7 +432,8 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
             const QDate endDate = startDate.addDays(
                 rawStartDate.isValid() && rawEndDate.isValid() ? rawStartDate.daysTo(rawEndDate) : 1);
             const QDateTime endTime = startTime.addSecs(length);
-            out += text.fold(withValue(line, timeValueLike(line, endTime, event.dtEnd().timeZone(), endDate)), eol);
+            out += text.fold(
+                withValue(line, timeValueLike(file.reader, line, endTime, event.dtEnd().timeZone(), endDate)), eol);
         } else if (name == "DURATION" && !event.allDay() && length != event.dtStart().secsTo(event.dtEnd())) {
             out += text.fold(withValue(line, "PT" + QByteArray::number(length) + 'S'), eol);
         } else if (index == description) {
@@ -427,7 +442,26 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
             out += text.physical(index);
         }
     }
-    return ICalText::Edit {text.calendar().children.at(master.child).end + 1, false, out};
+    // After the last line of a bare file, which may lack its line end.
+    const int at = text.calendar().children.at(master.child).end + 1;
+    if (at == text.lineCount() && !endsLine(text.physical(at - 1)))
+        out.prepend(text.lineEnd(at - 1));
+    if (!endsLine(out))
+        out += text.lineEnd(component.end);
+    return ICalText::Edit {at, false, out};
+}
+
+// The edits that put bare components into a VCALENDAR, around the edit that adds a second one
+// (two top-level components are no iCalendar object that other programs read). Nothing else is
+// added: the file gains no VERSION or PRODID it did not have.
+QList<ICalText::Edit> wrapped(const ICalText &text, const ICalText::Edit &edit)
+{
+    const QByteArray eol = text.lineEnd(0);
+    // An unended last line is ended by the edit when that comes after it.
+    const bool open = !endsLine(text.physical(text.lineCount() - 1)) && edit.at != text.lineCount();
+    return {{0, false, "BEGIN:VCALENDAR" + eol},
+            edit,
+            {int(text.lineCount()), false, (open ? eol : QByteArray()) + "END:VCALENDAR" + eol}};
 }
 
 // Replaces the file at target with bytes: a new file in the same folder, with the old file's
@@ -666,7 +700,8 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
         return fail(EventNotFound, QStringLiteral("the file holds no such event"));
     if (!edit)
         return fail(NotSupported, message);
-    const QByteArray changed = file->text.bytes({*edit});
+    const QByteArray changed
+        = file->text.bytes(!found && file->text.isBare() ? wrapped(file->text, *edit) : QList<ICalText::Edit> {*edit});
 
     // The new content must read back with the new notes before it replaces the old.
     const std::optional<ParsedFile> check = parseFile(target, changed, &message, &ignored);

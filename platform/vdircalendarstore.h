@@ -25,9 +25,11 @@ public:
     QList<Calendar> calendars() const override;
     std::optional<Calendar> calendarWithUID(const QString &uid) const override;
     // Cancelled events and occurrences (STATUS:CANCELLED) are left out; unreadable, malformed
-    // and oversized files are skipped with a warning.
+    // and oversized files are skipped with a warning. Files are read as other calendar programs
+    // read them (see ICalReader); a TZID that names no zone gives local time and a warning.
     QList<Event> eventsWithPredicate(const EventPredicate &predicate) override;
-    // Writes only event.notes. Fails with ChangedOnDisk when the file differs from the content
+    // Writes only event.notes; a file of bare components that gains an override is put into a
+    // VCALENDAR (and gets nothing else). Fails with ChangedOnDisk when the file differs from the content
     // the event was read from (other than through this store's own saves), NotSupported for a
     // span other than this occurrence of a repeating event, WriteFailed when the file cannot be
     // replaced; the file is then unchanged.
