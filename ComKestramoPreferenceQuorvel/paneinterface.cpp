@@ -4,8 +4,11 @@
 #include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "bundle.h"
+#include "helpbook.h"
+#include "mailapplication.h"
 #include "preferencepane.h"
 #include "rtfdocument.h"
+#include "testreminder.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -15,6 +18,7 @@
 #include <QLineEdit>
 #include <QLoggingCategory>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTextBrowser>
@@ -201,6 +205,69 @@ void tieCalendars(QTableView *table, ComKestramoPreferenceQuorvelModel *model)
     table->horizontalHeader()->setStretchLastSection(true);
 }
 
+// One line that names the mail system the reminders are handed to, or says there is none and
+// links to the help page on setting one up.
+QString mailStatusText(const Bundle &bundle)
+{
+    const auto tr = [&bundle](const char *key) { return bundle.localizedStringForKey(QLatin1String(key), QString()); };
+    const MailApplication::MailSystem system = MailApplication::mailSystem();
+    if (system.sendmail.isEmpty()) {
+        return QStringLiteral("%1 <a href=\"mail.html\">%2</a>")
+            .arg(tr("MailStatusMissing").toHtmlEscaped(), tr("MailSetupLink").toHtmlEscaped());
+    }
+    QString program = system.sendmail;
+    if (!system.target.isEmpty() && system.target != system.sendmail) {
+        program += QStringLiteral(" → ") + system.target;
+    }
+    if (system.name == QLatin1String("script")) {
+        return tr("MailStatusScript").arg(program).toHtmlEscaped();
+    }
+    if (system.name.isEmpty()) {
+        return tr("MailStatusUnknown").arg(program).toHtmlEscaped();
+    }
+    return tr("MailStatusFound").arg(system.name, program).toHtmlEscaped();
+}
+
+void tieMailSetup(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model)
+{
+    auto *status = control<QLabel>(view, "mailStatusLabel");
+    auto *button = control<QPushButton>(view, "testReminderButton");
+    auto *result = control<QLabel>(view, "testReminderResultLabel");
+    if (!status || !button || !result) {
+        return;
+    }
+    const Bundle *bundle = owner->bundle();
+    const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key), QString()); };
+    const auto showStatus = [status, bundle] { status->setText(mailStatusText(*bundle)); };
+    showStatus();
+    status->setAccessibleName(tr("Mail"));
+    QObject::connect(status, &QLabel::linkActivated, status, [bundle](const QString &page) {
+        HelpBook::gotoPage(bundle->objectForInfoDictionaryKey(QStringLiteral("CFBundleHelpBookName")).toString(), page);
+    });
+
+    auto *reminder = new TestReminder(owner);
+    QObject::connect(button, &QPushButton::clicked, reminder, [=] {
+        showStatus(); // the user may have set up mail since the pane opened
+        const QString recipient = TestReminder::recipient(*model);
+        if (recipient.isEmpty()) {
+            result->setText(tr("TestReminderNoAddress"));
+            return;
+        }
+        const Event event = TestReminder::sampleEvent(*model, tr("TestReminderEvent"), QDateTime::currentDateTime());
+        if (reminder->send(*model, event, recipient)) {
+            button->setEnabled(false);
+            result->setText(tr("TestReminderSending").arg(recipient));
+        }
+    });
+    QObject::connect(reminder, &TestReminder::finished, button, [=](bool taken, const QString &error) {
+        button->setEnabled(true);
+        const QString recipient = TestReminder::recipient(*model);
+        result->setText(taken ? tr("TestReminderTaken").arg(recipient)
+                              : tr("TestReminderFailed").arg(recipient, error));
+        showStatus();
+    });
+}
+
 void tieAction(QAbstractButton *button, ComKestramoPreferenceQuorvelController *controller,
                void (ComKestramoPreferenceQuorvelController::*action)(QObject *))
 {
@@ -260,6 +327,8 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieAction(control<QAbstractButton>(view, "insertTimeButton"), controller, &Controller::insertTime);
     tieAction(control<QAbstractButton>(view, "insertFirstNameButton"), controller, &Controller::insertFirstName);
     tieAction(control<QAbstractButton>(view, "insertLastNameButton"), controller, &Controller::insertLastName);
+
+    tieMailSetup(view, owner, model);
 
     // Tooltips and credits.
     tieTooltips(view, tooltips);

@@ -4,8 +4,10 @@
 #include <KMime/Util>
 
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QPair>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QSysInfo>
@@ -260,6 +262,55 @@ QString MailApplication::findSendmail()
         }
     }
     return QString();
+}
+
+MailApplication::MailSystem MailApplication::mailSystem()
+{
+    MailSystem system;
+    system.sendmail = findSendmail();
+    if (system.sendmail.isEmpty()) {
+        return system;
+    }
+    const QFileInfo target(QFileInfo(system.sendmail).canonicalFilePath());
+    system.target = target.filePath();
+    const QString name = target.fileName();
+    // The programs that Debian's mail systems install as sendmail, or link it to.
+    static const QList<QPair<QString, QString>> programs {
+        {QStringLiteral("msmtp"), QStringLiteral("msmtp")},
+        {QStringLiteral("exim4"), QStringLiteral("Exim")},
+        {QStringLiteral("exim"), QStringLiteral("Exim")},
+        {QStringLiteral("ssmtp"), QStringLiteral("sSMTP")},
+        {QStringLiteral("dma"), QStringLiteral("DragonFly Mail Agent")},
+        {QStringLiteral("smtpctl"), QStringLiteral("OpenSMTPD")},
+        {QStringLiteral("esmtp"), QStringLiteral("ESMTP")},
+        {QStringLiteral("sendmail.postfix"), QStringLiteral("Postfix")},
+        {QStringLiteral("sendmail.sendmail"), QStringLiteral("Sendmail")},
+        {QStringLiteral("sendmail-msp"), QStringLiteral("Sendmail")},
+    };
+    for (const auto &program : programs) {
+        if (name == program.first) {
+            system.name = program.second;
+            return system;
+        }
+    }
+    // A program that is called sendmail itself: its mail system installs its other programs beside it.
+    static const QList<QPair<QString, QString>> siblings {
+        {QStringLiteral("postfix"), QStringLiteral("Postfix")},
+        {QStringLiteral("nullmailer-send"), QStringLiteral("nullmailer")},
+        {QStringLiteral("exim4"), QStringLiteral("Exim")},
+        {QStringLiteral("sendmail-mta"), QStringLiteral("Sendmail")},
+    };
+    for (const auto &sibling : siblings) {
+        if (QFileInfo::exists(target.absolutePath() + QLatin1Char('/') + sibling.first)) {
+            system.name = sibling.second;
+            return system;
+        }
+    }
+    QFile file(target.filePath());
+    if (target.isFile() && file.open(QIODevice::ReadOnly) && file.read(2) == "#!") {
+        system.name = QStringLiteral("script");
+    }
+    return system;
 }
 
 void MailApplication::setFallbackSendmailPaths(const QStringList &paths)

@@ -54,6 +54,14 @@ private:
 class MailApplication
 {
 public:
+    // What the sendmail program that findSendmail finds really is.
+    struct MailSystem
+    {
+        QString sendmail; // the program found; empty when there is none
+        QString target; // the file it is, after every symbolic link
+        QString name; // "msmtp", "Postfix", "Exim"...; "script" for a script; empty when unknown
+    };
+
     static const QString MailBundleIdentifier; // "com.apple.Mail"
 
     // The mail application for bundleIdentifier, or nullptr: only "com.apple.Mail" is known,
@@ -63,6 +71,8 @@ public:
     // The first "sendmail" on PATH, else the first executable of the fallback paths; empty
     // when there is none.
     static QString findSendmail();
+    // The mail system that reminders are handed to, found as findSendmail finds it.
+    static MailSystem mailSystem();
     // The places tried after PATH; by default /usr/sbin/sendmail and /usr/lib/sendmail.
     // An empty list restores the default (tests pass a list of missing files instead).
     static void setFallbackSendmailPaths(const QStringList &paths);

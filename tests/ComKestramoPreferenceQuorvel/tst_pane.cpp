@@ -5,8 +5,11 @@
 #include "ComKestramoPreferenceQuorvelPref.h"
 #include "bundle.h"
 #include "helpbook.h"
+#include "mailapplication.h"
 #include "propertylist.h"
 #include "recordingviewer.h"
+#include "smtpsink.h"
+#include "storedpreferences.h"
 #include "stringstable.h"
 #include "throwawayhome.h"
 
@@ -15,9 +18,11 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTableView>
 #include <QTemporaryFile>
 #include <QTest>
@@ -133,9 +138,10 @@ private Q_SLOTS:
         m_home->writeFile(QStringLiteral(".local/share/calendars/home/displayname"), "Home\n");
         m_home->writeFile(QStringLiteral(".local/share/calendars/work/displayname"), "Work\n");
         m_home->writeFile(QStringLiteral(".local/share/contacts/me"), "me\n");
-        m_home->writeFile(QStringLiteral(".local/share/contacts/default/me.vcf"),
-                          "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:me\r\nFN:Me Self\r\nEMAIL:me@example.com\r\n"
-                          "EMAIL:me@work.example\r\nEND:VCARD\r\n");
+        m_home->writeFile(
+            QStringLiteral(".local/share/contacts/default/me.vcf"),
+            "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:me\r\nN:Self;Me;;;\r\nFN:Me Self\r\nEMAIL:me@example.com\r\n"
+            "EMAIL:me@work.example\r\nEND:VCARD\r\n");
         // Stand-ins of the user's scheduler (systemctl, crontab) that keep their state in the home.
         m_home->copyFixture(QStringLiteral("launchctl/bin"), QStringLiteral("bin"));
         for (const char *program : {"bin/systemctl", "bin/crontab"}) {
@@ -508,6 +514,99 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(timer));
         QCOMPARE(schedule(), QString());
         QCOMPARE(storedDomain(*m_home).value(QStringLiteral("quorvelEnabled")), QVariant(false));
+    }
+
+    // The pane names the mail system that reminders go to, found as the agent finds it, or says
+    // there is none and links to the help page on setting one up.
+    void mailStatus_data()
+    {
+        QTest::addColumn<QByteArray>("sendmail"); // "link": to msmtp; "script"; empty: none
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("no sendmail") << QByteArray() << englishText(QStringLiteral("MailStatusMissing"));
+        QTest::newRow("a link to msmtp") << QByteArray("link")
+                                         << QStringLiteral("Mail: reminders are handed to msmtp (");
+        QTest::newRow("a plain script") << QByteArray("script")
+                                        << QStringLiteral("Mail: reminders are handed to the script ");
+    }
+    void mailStatus()
+    {
+        QFETCH(QByteArray, sendmail);
+        QFETCH(QString, shown);
+        RecordingViewer viewer(*m_home);
+        const QString bin = m_home->filePath(QStringLiteral("mailbin"));
+        QDir().mkpath(bin);
+        m_home->setEnv("PATH", QFile::encodeName(bin) + ":/usr/bin:/bin");
+        MailApplication::setFallbackSendmailPaths({m_home->filePath(QStringLiteral("no-sendmail"))});
+        if (sendmail == "link") {
+            QVERIFY(QFile::link(QStringLiteral("/usr/bin/msmtp"), bin + QStringLiteral("/sendmail")));
+        } else if (sendmail == "script") {
+            m_home->writeFile(QStringLiteral("mailbin/sendmail"), "#!/bin/sh\nexit 0\n");
+            QFile::setPermissions(bin + QStringLiteral("/sendmail"), QFile::ReadOwner | QFile::ExeOwner);
+        }
+        openPane();
+        MailApplication::setFallbackSendmailPaths({});
+        auto *status = widget<QLabel>(m_view, "mailStatusLabel");
+        QVERIFY2(status->text().startsWith(shown.toHtmlEscaped()), qPrintable(status->text()));
+        if (sendmail.isEmpty()) {
+            Q_EMIT status->linkActivated(QStringLiteral("mail.html"));
+            QTRY_COMPARE(viewer.opened(),
+                         QStringList {builtPane + QStringLiteral("/Contents/Resources/en.lproj/help/mail.html")});
+        } else {
+            QVERIFY(status->text().contains(bin + QStringLiteral("/sendmail")));
+        }
+    }
+
+    // The test reminder goes through the real mail chain with the current templates, to the
+    // user's own address; with the mail system down the error is shown. Neither the calendars nor
+    // the settings change.
+    void testReminder_data()
+    {
+        QTest::addColumn<bool>("serverUp");
+        QTest::newRow("mail system takes it") << true;
+        QTest::newRow("mail server down") << false;
+    }
+    void testReminder()
+    {
+        QFETCH(bool, serverUp);
+        storePreferences({{QStringLiteral("mailTitle"), QStringLiteral("Check <<date>>")},
+                          {QStringLiteral("mailContent"), QStringLiteral("Hi <<first>>, at <<time>>.")}});
+        m_home->writeFile(QStringLiteral(".local/share/calendars/home/event.ics"),
+                          "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n");
+        SmtpSink sink(*m_home);
+        QVERIFY(sink.start());
+        if (!serverUp) {
+            sink.stop();
+        }
+        openPane();
+        const QString settings = m_home->filePath(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist"));
+        const QByteArray settingsBefore = readFile(settings);
+        auto *button = widget<QPushButton>(m_view, "testReminderButton");
+        auto *result = widget<QLabel>(m_view, "testReminderResultLabel");
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(!button->isEnabled()); // sending beside the window
+        QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), 30000);
+        if (serverUp) {
+            QCOMPARE(result->text(),
+                     englishText(QStringLiteral("TestReminderTaken")).arg(QStringLiteral("me@example.com")));
+            QTRY_COMPARE(sink.messages().size(), 1);
+            const KMime::Message::Ptr message = sink.messages().first();
+            QCOMPARE(message->to()->asUnicodeString(), QStringLiteral("me@example.com"));
+            QCOMPARE(message->from()->asUnicodeString(), QStringLiteral("me@example.com"));
+            const QString subject = message->subject()->asUnicodeString();
+            QVERIFY2(subject.startsWith(QStringLiteral("Check ")) && !subject.contains(QLatin1Char('<')),
+                     qPrintable(subject));
+            const QString body = QString::fromUtf8(message->decodedContent());
+            QVERIFY2(body.startsWith(QStringLiteral("Hi Me, at 10:00")), qPrintable(body));
+        } else {
+            QVERIFY2(
+                result->text().startsWith(QStringLiteral("The test reminder to me@example.com could not be sent: "))
+                    && result->text().contains(QStringLiteral("exited with status")),
+                qPrintable(result->text()));
+            QVERIFY(sink.messages().isEmpty());
+        }
+        QCOMPARE(readFile(settings), settingsBefore);
+        QCOMPARE(readFile(m_home->filePath(QStringLiteral(".local/share/calendars/home/event.ics"))),
+                 QByteArray("BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n"));
     }
 
     // Send Reminders Now runs the real agent (switched off: it sends nothing) and returns only

@@ -1,0 +1,78 @@
+#include "testreminder.h"
+
+#include "ComKestramoPreferenceQuorvelModel.h"
+#include "composition.h"
+#include "mailapplication.h"
+#include "textnumber.h"
+
+#include <QThread>
+
+TestReminder::~TestReminder()
+{
+    if (m_worker) {
+        m_worker->wait(); // a hand-over ends by itself: sendmail is given a time limit
+    }
+}
+
+QString TestReminder::recipient(const ComKestramoPreferenceQuorvelModel &model)
+{
+    if (!model.senderEmail().trimmed().isEmpty()) {
+        return model.senderEmail().trimmed();
+    }
+    const QStringList emails = model.userEmails();
+    for (const QString &email : emails) {
+        if (!email.trimmed().isEmpty()) {
+            return email.trimmed();
+        }
+    }
+    return QString();
+}
+
+Event TestReminder::sampleEvent(const ComKestramoPreferenceQuorvelModel &model, const QString &title,
+                                const QDateTime &now)
+{
+    const QDate day = now.toLocalTime().date().addDays(leadingInteger(model.daysBeforeEventStart()));
+    Event event;
+    event.title = title;
+    event.startDate = QDateTime(day, QTime(10, 0), Qt::LocalTime);
+    event.endDate = event.startDate.addSecs(3600);
+    return event;
+}
+
+bool TestReminder::send(const ComKestramoPreferenceQuorvelModel &model, const Event &event, const QString &recipient)
+{
+    if (m_sending) {
+        return false;
+    }
+    const QString subject = buildReminderSubject(model, event);
+    const QString body = buildReminderBody(model, event, recipient);
+    const QString sender = model.senderEmail();
+    m_sending = true;
+    delete m_worker;
+    m_worker = QThread::create([this, subject, body, sender, recipient] {
+        bool taken = false;
+        QString error;
+        const std::unique_ptr<MailApplication> mail
+            = MailApplication::applicationWithBundleIdentifier(MailApplication::MailBundleIdentifier);
+        if (!mail) {
+            error = QStringLiteral("no sendmail program was found");
+        } else {
+            OutgoingMessage message = mail->outgoingMessage(subject, body);
+            if (!sender.trimmed().isEmpty()) {
+                message.setSender(sender);
+            }
+            message.setVisible(false);
+            message.addToRecipient(recipient);
+            taken = message.send(&error);
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, taken, error] {
+                m_sending = false;
+                Q_EMIT finished(taken, error);
+            },
+            Qt::QueuedConnection);
+    });
+    m_worker->start();
+    return true;
+}
