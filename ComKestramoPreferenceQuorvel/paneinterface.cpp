@@ -8,7 +8,9 @@
 #include "mailapplication.h"
 #include "preferencepane.h"
 #include "rtfdocument.h"
+#include "sentreminders.h"
 #include "testreminder.h"
+#include "userfolders.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -56,6 +58,12 @@ void localizeTexts(QWidget *view, const Bundle &bundle)
     for (QTabWidget *tabWidget : tabs) {
         for (int i = 0; i < tabWidget->count(); ++i) {
             tabWidget->setTabText(i, tr(tabWidget->tabText(i)));
+        }
+    }
+    const auto named = view->findChildren<QWidget *>();
+    for (QWidget *widget : named) {
+        if (!widget->accessibleName().isEmpty() && !qobject_cast<QAbstractButton *>(widget)) {
+            widget->setAccessibleName(tr(widget->accessibleName()));
         }
     }
     // A field is named by the label that stands for it.
@@ -268,6 +276,26 @@ void tieMailSetup(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuo
     });
 }
 
+// The reminders of the agent's log, in the Sent tab.
+void tieSent(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelController *controller)
+{
+    auto *table = control<QTableView>(view, "sentTable");
+    if (!table) {
+        return;
+    }
+    auto *sent = new SentRemindersModel(userLibraryPath() + QStringLiteral("/Logs"), controller->agentName(), owner);
+    QHash<QString, QString> texts;
+    for (const char *key : {"SentColumnTime", "SentColumnEvent", "SentColumnAddress", "SentColumnOutcome",
+                            "SentOutcomeSent", "SentOutcomeFailed", "SentOutcomeNoAddress", "SentOutcomeSending"}) {
+        texts.insert(QLatin1String(key), owner->bundle()->localizedStringForKey(QLatin1String(key), QString()));
+    }
+    sent->setTexts(texts);
+    sent->setObjectName(QStringLiteral("sentReminders"));
+    table->setModel(sent);
+    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    table->horizontalHeader()->setStretchLastSection(true);
+}
+
 void tieAction(QAbstractButton *button, ComKestramoPreferenceQuorvelController *controller,
                void (ComKestramoPreferenceQuorvelController::*action)(QObject *))
 {
@@ -322,6 +350,7 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     using Controller = ComKestramoPreferenceQuorvelController;
     tieAction(control<QAbstractButton>(view, "alertNowButton"), controller, &Controller::alertNow);
     tieAction(control<QAbstractButton>(view, "showLogButton"), controller, &Controller::showLog);
+    tieAction(control<QAbstractButton>(view, "sentShowLogButton"), controller, &Controller::showLog);
     tieAction(control<QAbstractButton>(view, "helpButton"), controller, &Controller::help);
     tieAction(control<QAbstractButton>(view, "insertDateButton"), controller, &Controller::insertDate);
     tieAction(control<QAbstractButton>(view, "insertTimeButton"), controller, &Controller::insertTime);
@@ -329,6 +358,7 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieAction(control<QAbstractButton>(view, "insertLastNameButton"), controller, &Controller::insertLastName);
 
     tieMailSetup(view, owner, model);
+    tieSent(view, owner, controller);
 
     // Tooltips and credits.
     tieTooltips(view, tooltips);

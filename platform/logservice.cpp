@@ -1,5 +1,6 @@
 #include "logservice.h"
 
+#include <QRegularExpression>
 #include <QSysInfo>
 
 #include <cerrno>
@@ -136,4 +137,54 @@ void LogService::writeAll(int fd, const QByteArray &data)
         p += n;
         left -= n;
     }
+}
+
+QList<LogService::Record> LogService::parseRecords(const QByteArray &data, const QDate &today)
+{
+    static const QRegularExpression head(QStringLiteral(
+        "^([A-Z][a-z]{2}) ([ \\d]\\d) (\\d\\d):(\\d\\d):(\\d\\d) (\\S+) (.+?)\\[(\\d+)\\] <([A-Za-z]+)>: (.*)$"));
+    static const QStringList months {QStringLiteral("Jan"), QStringLiteral("Feb"), QStringLiteral("Mar"),
+                                     QStringLiteral("Apr"), QStringLiteral("May"), QStringLiteral("Jun"),
+                                     QStringLiteral("Jul"), QStringLiteral("Aug"), QStringLiteral("Sep"),
+                                     QStringLiteral("Oct"), QStringLiteral("Nov"), QStringLiteral("Dec")};
+    QList<Record> records;
+    bool continuable = false; // the last line was a record or one of its continuations
+    const QList<QByteArray> lines = data.split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString line = QString::fromUtf8(lines.at(i));
+        if (i == lines.size() - 1) {
+            break; // the text after the last line break: empty, or a record still being written
+        }
+        if (line.startsWith(QLatin1Char('\t'))) {
+            if (continuable) {
+                records.last().text += QLatin1Char('\n') + line.mid(1);
+            }
+            continue;
+        }
+        const QRegularExpressionMatch match = head.match(line);
+        const int month = months.indexOf(match.captured(1)) + 1;
+        const int day = match.captured(2).trimmed().toInt();
+        continuable = match.hasMatch() && month > 0;
+        if (!continuable) {
+            continue;
+        }
+        // The record names no year: the latest one that does not put it after today.
+        QDate date(today.year(), month, day);
+        if (!date.isValid() || date > today) {
+            date = QDate(today.year() - 1, month, day);
+        }
+        Record record;
+        record.time
+            = QDateTime(date, QTime(match.captured(3).toInt(), match.captured(4).toInt(), match.captured(5).toInt()));
+        record.host = match.captured(6);
+        record.sender = match.captured(7);
+        record.pid = match.captured(8).toLongLong();
+        static const QStringList levels {
+            QStringLiteral("Emergency"), QStringLiteral("Alert"),  QStringLiteral("Critical"), QStringLiteral("Error"),
+            QStringLiteral("Warning"),   QStringLiteral("Notice"), QStringLiteral("Info"),     QStringLiteral("Debug")};
+        record.level = qMax(0, levels.indexOf(match.captured(9)));
+        record.text = match.captured(10);
+        records.append(record);
+    }
+    return records;
 }

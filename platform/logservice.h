@@ -59,6 +59,20 @@ public:
     // "Error", "Info", ...; levels beyond the range take the nearest name.
     static QString levelName(int level);
 
+    // One record read back from a log file.
+    struct Record
+    {
+        QDateTime time; // local time; the year is the latest that puts it no later than the day read
+        QString host;
+        QString sender;
+        qint64 pid = 0;
+        int level = Info;
+        QString text; // continuation lines joined with line breaks
+    };
+    // The records of a log file's content, in file order. Lines that are no record (a torn
+    // last line, foreign text) are left out. today: the day the records are read on.
+    static QList<Record> parseRecords(const QByteArray &data, const QDate &today);
+
 private:
     static void writeAll(int fd, const QByteArray &data);
 

@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -607,6 +608,23 @@ private Q_SLOTS:
         QCOMPARE(readFile(settings), settingsBefore);
         QCOMPARE(readFile(m_home->filePath(QStringLiteral(".local/share/calendars/home/event.ics"))),
                  QByteArray("BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n"));
+    }
+
+    // The Sent tab lists what the agent's log tells, and follows the log as runs add to it.
+    void sentTabFollowsTheLog()
+    {
+        openPane();
+        const QAbstractItemModel *sent = widget<QTableView>(m_view, "sentTable")->model();
+        QCOMPARE(sent->rowCount(), 0);
+        const QDateTime now = QDateTime::currentDateTime();
+        const QByteArray stamp = QLocale::c().toString(now, QStringLiteral("MMM dd HH:mm:ss")).toLatin1();
+        m_home->writeFile(QStringLiteral("Library/Logs/RuvelantAgent.log"),
+                          stamp + " host RuvelantAgent[7] <Info>:  Dentist  ->ann@example.org\n" + stamp
+                              + " host RuvelantAgent[7] <Info>: terminated\n");
+        QTRY_COMPARE(sent->rowCount(), 1);
+        QCOMPARE(sent->index(0, 1).data().toString(), QStringLiteral("Dentist"));
+        QCOMPARE(sent->index(0, 2).data().toString(), QStringLiteral("ann@example.org"));
+        QCOMPARE(sent->index(0, 3).data().toString(), englishText(QStringLiteral("SentOutcomeSent")));
     }
 
     // Send Reminders Now runs the real agent (switched off: it sends nothing) and returns only
