@@ -426,6 +426,9 @@ private Q_SLOTS:
         QTest::newRow("mixed state disables")
             << pane << pane << QList<int> {Qt::Checked, Qt::PartiallyChecked}
             << QStringList {QStringLiteral("load -w FILE"), QStringLiteral("unload -w FILE")} << false << QString();
+        QTest::newRow("the file cannot be written: launchctl is not run")
+            << QStringLiteral("Blocked.prefPane") << QString() << QList<int> {Qt::Checked} << QStringList() << false
+            << QStringLiteral("error=20 while installing : FILE file \n");
         QTest::newRow("pane in a folder named R&D <x>")
             << QStringLiteral("R&D <x>/Ruvelant.prefPane") << QStringLiteral("R&amp;D &lt;x&gt;/Ruvelant.prefPane")
             << QList<int> {Qt::Checked} << QStringList {QStringLiteral("load -w FILE")} << true << QString();
@@ -444,6 +447,9 @@ private Q_SLOTS:
         m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath(QStringLiteral("tools"))));
         m_home->writeFile(pane + QStringLiteral("/Contents/Info.plist"),
                           readFile(builtPane + QStringLiteral("/Contents/Info.plist")));
+        if (writtenPane.isEmpty()) {
+            m_home->writeFile(QStringLiteral("Library/LaunchAgents"), "a file where the folder belongs");
+        }
         ComKestramoPreferenceQuorvelPref principal(m_home->filePath(pane));
         ComKestramoPreferenceQuorvelController controller;
         controller.setPreferencePane(&principal);
@@ -459,8 +465,9 @@ private Q_SLOTS:
         }
         const QString written = errors.release();
 
+        const QString called = calls.join(QLatin1Char('\n')).replace(QStringLiteral("FILE"), file);
         QCOMPARE(QString::fromUtf8(readFile(m_home->filePath(QStringLiteral("launchctl.log")))),
-                 calls.join(QLatin1Char('\n')).replace(QStringLiteral("FILE"), file) + QLatin1Char('\n'));
+                 called.isEmpty() ? called : called + QLatin1Char('\n'));
         QCOMPARE(QFileInfo::exists(file), scheduled);
         if (scheduled) {
             QByteArray expected = readFile(QFINDTESTDATA("../data/pane/com.kestramo.RuvelantAgent.plist"));
