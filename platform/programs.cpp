@@ -8,7 +8,7 @@
 #include <QProcess>
 #include <QThread>
 
-Q_LOGGING_CATEGORY(lcPrograms, "ruvelant.programs")
+Q_LOGGING_CATEGORY(lcPrograms, "ruvelant.programs", QtInfoMsg)
 
 const char Programs::ToolsFolderVariable[] = "RUVELANT_TOOLS_DIR";
 
@@ -90,6 +90,7 @@ int Programs::run(const QString &absolutePath, const QStringList &arguments, QSt
         return fail(QStringLiteral("%1 is not an absolute path").arg(absolutePath));
     }
     const QString path = pathFor(absolutePath);
+    qCDebug(lcPrograms).noquote() << "starting" << absolutePath << arguments.join(QLatin1Char(' '));
     QProcess process;
     process.setProgram(path);
     process.setArguments(arguments);

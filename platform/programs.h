@@ -33,7 +33,9 @@ public:
     // and waits until it has ended. Its standard output and error go where this process's go.
     // While waiting, the event loop (when there is one) keeps windows painted but takes no
     // user input. Returns the program's exit status, or -1 with *error set when it is not an
-    // absolute path, could not be started, or did not exit normally.
+    // absolute path, could not be started, or did not exit normally. Every start is noted as
+    // "starting <absolutePath> <arguments>" at debug level of the category ruvelant.programs
+    // (off unless the logging rules switch it on).
     static int run(const QString &absolutePath, const QStringList &arguments, QString *error = nullptr);
 };
 

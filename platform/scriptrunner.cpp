@@ -4,10 +4,12 @@
 #include "userfolders.h"
 #include "workspace.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QHash>
 #include <QLoggingCategory>
 #include <QStringList>
+#include <QThread>
 
 #include <optional>
 
@@ -181,7 +183,19 @@ private:
             if (!reply.delivered && !SystemPreferencesChannel::isHostRunning()) {
                 return std::nullopt; // it went away before it could answer: it has quit as well
             }
-            return hostFailure(reply);
+            if (std::optional<Failure> failure = hostFailure(reply)) {
+                return failure;
+            }
+            // The script ends when the host has gone, so that a later step may replace its panes
+            // and a later start gets a fresh host.
+            const QDeadlineTimer deadline(10000);
+            while (SystemPreferencesChannel::isHostRunning()) {
+                if (deadline.hasExpired()) {
+                    return Failure {CommandFailed, QStringLiteral("System Preferences did not quit in time.")};
+                }
+                QThread::msleep(20);
+            }
+            return std::nullopt;
         }
         if (startsWith(tokens, 0, {QStringLiteral("activate")}) && tokens.size() == 1) {
             if (std::optional<Failure> failure = ensureHost()) {

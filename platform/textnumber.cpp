@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <climits>
 
-int leadingInteger(const QString &text)
+qint64 leadingLong(const QString &text)
 {
     int i = 0;
     while (i < text.size() && text.at(i).isSpace()) {
@@ -15,9 +15,19 @@ int leadingInteger(const QString &text)
         ++i;
     }
     qint64 value = 0;
+    bool overflow = false;
     for (; i < text.size() && text.at(i) >= QLatin1Char('0') && text.at(i) <= QLatin1Char('9'); ++i) {
-        value = std::min<qint64>(value * 10 + (text.at(i).unicode() - '0'), qint64(INT_MAX) + 1);
+        const int digit = text.at(i).unicode() - '0';
+        overflow = overflow || value > (LLONG_MAX - digit) / 10;
+        value = overflow ? LLONG_MAX : value * 10 + digit;
     }
-    value = negative ? -value : value;
-    return int(std::clamp<qint64>(value, INT_MIN, INT_MAX));
+    if (overflow) {
+        return negative ? LLONG_MIN : LLONG_MAX;
+    }
+    return negative ? -value : value;
+}
+
+int leadingInteger(const QString &text)
+{
+    return int(std::clamp<qint64>(leadingLong(text), INT_MIN, INT_MAX));
 }

@@ -7,5 +7,7 @@
 // optional white space, an optional sign, decimal digits; 0 when text starts with anything
 // else. Clamped to the range of a 32-bit integer.
 int leadingInteger(const QString &text);
+// The same reading into a 64-bit integer, clamped to its range.
+qint64 leadingLong(const QString &text);
 
 #endif

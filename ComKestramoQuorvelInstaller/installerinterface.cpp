@@ -1,0 +1,113 @@
+#include "installerinterface.h"
+
+#include "ActionController.h"
+#include "Model.h"
+#include "bundle.h"
+#include "ui_MainMenu.h"
+
+#include <QPixmap>
+#include <QPointer>
+
+InstallerInterface::InstallerInterface(QObject *parent)
+    : QObject(parent)
+    , m_window(std::make_unique<QWidget>())
+    , m_ui(std::make_unique<Ui::MainMenu>())
+    , m_model(new Model(this))
+    , m_controller(new ActionController(this))
+{
+    m_ui->setupUi(m_window.get());
+    m_controller->setModel(m_model);
+    localizeTexts();
+
+    QFont title = m_ui->titleLabel->font();
+    title.setBold(true);
+    title.setPointSizeF(title.pointSizeF() * 1.25);
+    m_ui->titleLabel->setFont(title);
+    // Texts from the model are shown as they are, never as markup.
+    m_ui->messageLabel->setTextFormat(Qt::PlainText);
+    m_ui->versionLabel->setTextFormat(Qt::PlainText);
+    const QString icon = Bundle::mainBundle()->pathForResource(QStringLiteral("Ruvelant"), QStringLiteral("png"));
+    if (!icon.isEmpty()) {
+        m_ui->iconLabel->setPixmap(QPixmap(icon).scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        m_window->setWindowIcon(QPixmap(icon));
+    }
+
+    // The window follows the model: its two texts, the buttons that make sense now, and the busy
+    // indicator while a procedure runs.
+    for (auto changed : {&Model::messageChanged, &Model::versionMessageChanged, &Model::applicationInitCompletedChanged,
+                         &Model::applicationInstallationOrUnistallationInProgressChanged,
+                         &Model::applicationAlreadyInstalledChanged}) {
+        connect(m_model, changed, this, &InstallerInterface::showModel);
+    }
+    showModel();
+
+    for (QAbstractButton *button : {installButton(), uninstallButton()}) {
+        connect(button, &QAbstractButton::clicked, this, [this, button] { sendAction(button); });
+    }
+}
+
+InstallerInterface::~InstallerInterface() = default;
+
+QAbstractButton *InstallerInterface::installButton() const
+{
+    return m_ui->installButton;
+}
+
+QAbstractButton *InstallerInterface::uninstallButton() const
+{
+    return m_ui->uninstallButton;
+}
+
+void InstallerInterface::sendAction(QAbstractButton *button)
+{
+    const bool install = button == installButton();
+    const QPointer<QAbstractButton> sender(button);
+    QMetaObject::invokeMethod(
+        m_controller,
+        [this, install, sender] {
+            if (m_model->applicationInstallationOrUnistallationInProgress()) {
+                return; // one procedure at a time
+            }
+            if (install) {
+                m_controller->install(sender);
+            } else {
+                m_controller->uinstall(sender);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void InstallerInterface::localizeTexts()
+{
+    const Bundle *bundle = Bundle::mainBundle();
+    const auto tr = [bundle](const QString &text) { return bundle->localizedStringForKey(text, text); };
+    m_window->setWindowTitle(tr(m_window->windowTitle()));
+    m_ui->titleLabel->setText(tr(m_ui->titleLabel->text()));
+    const auto widgets = m_window->findChildren<QWidget *>();
+    for (QWidget *widget : widgets) {
+        if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+            button->setText(tr(button->text()));
+            button->setAccessibleName(button->text());
+        } else if (!widget->accessibleName().isEmpty()) {
+            widget->setAccessibleName(tr(widget->accessibleName()));
+        }
+        // The tooltip is also the control's description for screen readers.
+        if (!widget->toolTip().isEmpty()) {
+            widget->setToolTip(tr(widget->toolTip()));
+            widget->setAccessibleDescription(widget->toolTip());
+        }
+    }
+}
+
+void InstallerInterface::showModel()
+{
+    m_ui->messageLabel->setText(m_model->message());
+    m_ui->messageLabel->setAccessibleDescription(m_model->message());
+    m_ui->versionLabel->setText(m_model->versionMessage());
+    m_ui->versionLabel->setAccessibleDescription(m_model->versionMessage());
+    const bool inProgress = m_model->applicationInstallationOrUnistallationInProgress();
+    const bool idle = m_model->applicationInitCompleted() && !inProgress;
+    m_ui->installButton->setEnabled(idle);
+    m_ui->uninstallButton->setEnabled(idle && m_model->applicationAlreadyInstalled());
+    m_ui->busyIndicator->setVisible(inProgress);
+}

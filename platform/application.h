@@ -1,0 +1,37 @@
+#ifndef RUVELANT_APPLICATION_H
+#define RUVELANT_APPLICATION_H
+
+#include <QApplication>
+
+#include <exception>
+
+// The application object of a program with windows. An exception that escapes an event
+// handler or an action run from the event loop ends up here: it is written to the system log
+// and the application goes on with the next event, as the platform's applications do.
+class Application : public QApplication
+{
+    Q_OBJECT
+public:
+    Application(int &argc, char **argv);
+
+    bool notify(QObject *receiver, QEvent *event) override;
+
+    // How many exceptions the event loop has reported so far.
+    int reportedExceptionCount() const { return m_reportedExceptions; }
+    // Writes "An uncaught exception was raised: <name>: <reason>" to the system log.
+    static void reportException(const std::exception &exception);
+
+    // The window that holds the application's main work; nullptr when none is set.
+    static QWidget *mainWindow();
+    static void setMainWindow(QWidget *window);
+    // Brings the application's windows in front of the other applications' windows, as far as
+    // the window system lets a program do that.
+    static void activateIgnoringOtherApps(bool flag);
+    // Shows window in front of the application's other windows and gives it the keyboard.
+    static void makeKeyAndOrderFront(QWidget *window);
+
+private:
+    int m_reportedExceptions = 0;
+};
+
+#endif
