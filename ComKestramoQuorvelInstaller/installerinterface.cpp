@@ -110,4 +110,14 @@ void InstallerInterface::showModel()
     m_ui->installButton->setEnabled(idle);
     m_ui->uninstallButton->setEnabled(idle && m_model->applicationAlreadyInstalled());
     m_ui->busyIndicator->setVisible(inProgress);
+    // A longer text makes the shown window taller rather than being cut off.
+    if (!m_window->isVisible()) {
+        return;
+    }
+    for (QLabel *label : {m_ui->titleLabel, m_ui->messageLabel}) {
+        const int missing = label->heightForWidth(label->width()) - label->height();
+        if (missing > 0) {
+            m_window->resize(m_window->width(), m_window->height() + missing);
+        }
+    }
 }

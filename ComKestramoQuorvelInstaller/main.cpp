@@ -33,7 +33,11 @@ int main(int argc, char **argv)
     parser.addVersionOption();
     const QCommandLineOption installOption(QStringLiteral("install"), QStringLiteral("Presses Install."));
     const QCommandLineOption uninstallOption(QStringLiteral("uninstall"), QStringLiteral("Presses Uninstall."));
-    parser.addOptions({installOption, uninstallOption});
+    const QCommandLineOption screenshotOption(
+        QStringLiteral("screenshot"),
+        QStringLiteral("Saves a picture of the window to <file> once launching has finished, and quits."),
+        QStringLiteral("file"));
+    parser.addOptions({installOption, uninstallOption, screenshotOption});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty() || (parser.isSet(installOption) && parser.isSet(uninstallOption))) {
         std::fprintf(stderr, "RuvelantInstaller: give --install or --uninstall, or nothing (see --help)\n");
@@ -79,6 +83,13 @@ int main(int argc, char **argv)
             interface.controller()->applicationDidFinishLaunching(nullptr);
             if (press) {
                 interface.sendAction(press);
+            } else if (parser.isSet(screenshotOption)) {
+                const bool saved = interface.window()->grab().save(parser.value(screenshotOption));
+                if (!saved) {
+                    std::fprintf(stderr, "RuvelantInstaller: cannot save %s\n",
+                                 qPrintable(parser.value(screenshotOption)));
+                }
+                QCoreApplication::exit(saved ? 0 : 1);
             }
         },
         Qt::QueuedConnection);

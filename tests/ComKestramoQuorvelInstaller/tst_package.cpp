@@ -1,0 +1,156 @@
+// The Debian package made by cpack from the install rules, and the installer that it holds run
+// as a person runs it: --install, then --uninstall, in a throw-away home, offscreen.
+#include "propertylist.h"
+#include "scriptrunner.h"
+#include "systempreferenceschannel.h"
+#include "throwawayhome.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+QString operator""_qs(const char *text, size_t size)
+{
+    return QString::fromUtf8(text, int(size));
+}
+
+struct Result
+{
+    int status;
+    QString out;
+};
+
+Result run(const QString &program, const QStringList &arguments, const QString &folder = QString())
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        return {-1, QString()};
+    }
+    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput())};
+}
+} // namespace
+
+class PackageTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ThrowAwayHome> m_home;
+    QString m_package;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_home = std::make_unique<ThrowAwayHome>();
+        const Result made = run(QStandardPaths::findExecutable("cpack"_qs),
+                                {"-G"_qs, "DEB"_qs, "--config"_qs, buildPath("CPackConfig.cmake"_qs), "-B"_qs,
+                                 m_home->filePath("package"_qs)});
+        QCOMPARE(made.status, 0);
+        const QStringList debs = QDir(m_home->filePath("package"_qs)).entryList({"*.deb"_qs});
+        QCOMPARE(debs.size(), 1);
+        m_package = m_home->filePath("package/"_qs + debs.first());
+    }
+    void cleanupTestCase()
+    {
+        QVariantMap error;
+        ScriptRunner("tell application \"System Preferences\" \r quit \r end tell\r"_qs).executeAndReturnError(&error);
+        QTRY_VERIFY(!SystemPreferencesChannel::isHostRunning());
+        m_home.reset();
+    }
+
+    // The programs, the installer bundle with the pane it carries, the desktop entries, and what
+    // they need from Debian.
+    void contents()
+    {
+        const Result listed = run("dpkg-deb"_qs, {"--contents"_qs, m_package});
+        QCOMPARE(listed.status, 0);
+        const QString bundle = "./usr/lib/ruvelant/RuvelantInstaller.app/Contents/"_qs;
+        for (
+            const QString &entry :
+            {"./usr/bin/defaults"_qs, "./usr/bin/launchctl"_qs, "./usr/bin/SystemPreferences"_qs,
+             "./usr/bin/RuvelantInstaller -> ../lib/ruvelant/RuvelantInstaller.app/Contents/MacOS/RuvelantInstaller"_qs,
+             bundle + "Info.plist"_qs, bundle + "MacOS/RuvelantInstaller"_qs,
+             bundle + "Resources/Ruvelant.prefPane.zip"_qs, bundle + "Resources/de.lproj/Localizable.strings"_qs,
+             "./usr/share/applications/RuvelantInstaller.desktop"_qs,
+             "./usr/share/applications/SystemPreferences.desktop"_qs}) {
+            QVERIFY2(listed.out.contains(QLatin1Char(' ') + entry + QLatin1Char('\n')), qPrintable(entry));
+        }
+        const Result fields = run("dpkg-deb"_qs, {"--field"_qs, m_package, "Depends"_qs, "Suggests"_qs});
+        for (const char *package :
+             {"libqt5widgets5", "libkf5calendarcore5abi2", "libplist3", "unzip", "xdg-utils", "msmtp-mta"}) {
+            QVERIFY2(fields.out.contains(QLatin1String(package)), qPrintable(fields.out));
+        }
+    }
+
+    // Install puts the pane in the user's folder with a runnable agent and System Preferences
+    // shows it; after a person switched the reminders on, Uninstall removes the pane and the
+    // schedule and leaves the agent switched off.
+    void installThenUninstall()
+    {
+        const QString root = m_home->filePath("root"_qs);
+        QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, root}).status, 0);
+        m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath("system"_qs)));
+        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
+        for (const char *program : {"bin/systemctl", "bin/crontab"}) {
+            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
+        }
+        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
+        const QString installer = root + "/usr/bin/RuvelantInstaller"_qs;
+        const QString pane = m_home->filePath("Library/PreferencePanes/Ruvelant.prefPane"_qs);
+
+        // A host that cannot be started: the reveal script fails after the pane was unpacked, the
+        // exception reaches the event loop's top, and the program reports the failure.
+        m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath("bin"_qs)));
+        const Result unrevealed = run(installer, {"--install"_qs});
+        QCOMPARE(unrevealed.out, "Ruvelant is installed: its pane is in System Preferences.\n"_qs);
+        QCOMPARE(unrevealed.status, 1);
+        QVERIFY(QFileInfo::exists(pane));
+        m_home->setEnv("RUVELANT_TOOLS_DIR", QByteArray());
+
+        const Result installed = run(installer, {"--install"_qs});
+        QCOMPARE(installed.out, "Ruvelant is installed: its pane is in System Preferences.\n"_qs);
+        QCOMPARE(installed.status, 0);
+        QVERIFY(QFileInfo(pane + "/Contents/Resources/RuvelantAgent"_qs).isExecutable());
+        const SystemPreferencesChannel::Reply shown = SystemPreferencesChannel::send("current"_qs);
+        QCOMPARE(shown.lines, QStringList {"com.kestramo.ruvelant"_qs});
+        const Result listed = run(root + "/usr/bin/SystemPreferences"_qs, {"--list"_qs});
+        QVERIFY2(listed.out.startsWith("com.kestramo.ruvelant\tloaded\t"_qs), qPrintable(listed.out));
+
+        // What the pane's enable box does: the launch-agent file, loaded, and the setting on.
+        const QString agentFile = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
+        QByteArray plist = readFile(QFINDTESTDATA("../data/pane/com.kestramo.RuvelantAgent.plist"));
+        m_home->writeFile("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs,
+                          plist.replace("@PANE@", QFile::encodeName(pane)));
+        QCOMPARE(run(root + "/usr/bin/launchctl"_qs, {"load"_qs, "-w"_qs, agentFile}).status, 0);
+        QCOMPARE(run(root + "/usr/bin/defaults"_qs,
+                     {"write"_qs, "com.kestramo.ruvelant"_qs, "quorvelEnabled"_qs, "-bool"_qs, "true"_qs})
+                     .status,
+                 0);
+        QVERIFY(readFile(m_home->filePath("timers"_qs)).contains("com.kestramo.RuvelantAgent.timer"));
+
+        const Result uninstalled = run(installer, {"--uninstall"_qs});
+        QCOMPARE(uninstalled.out,
+                 "Ruvelant is uninstalled: the reminders are switched off and the pane is removed.\n"_qs);
+        QCOMPARE(uninstalled.status, 0);
+        QVERIFY(!QFileInfo::exists(pane));
+        QVERIFY(!QFileInfo::exists(agentFile));
+        QVERIFY(!readFile(m_home->filePath("timers"_qs)).contains("RuvelantAgent"));
+        QVariant domain;
+        QVERIFY(
+            PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &domain));
+        QCOMPARE(domain.toMap().value("quorvelEnabled"_qs), QVariant("0"_qs));
+        QVERIFY(!SystemPreferencesChannel::isHostRunning());
+    }
+};
+
+QTEST_GUILESS_MAIN(PackageTest)
+#include "tst_package.moc"

@@ -1,0 +1,387 @@
+// The installer's two procedures with the real unzip, our launchctl and defaults (the user's
+// scheduler stood in for on PATH) and a real SystemPreferences host: what they leave on disk, in
+// the model and in the system log, the programs they start and in which order, and the
+// exception they pass on, which the application's event loop survives.
+#include "ActionController.h"
+#include "Model.h"
+#include "application.h"
+#include "bundle.h"
+#include "installerinterface.h"
+#include "propertylist.h"
+#include "scriptrunner.h"
+#include "standarderrorcapture.h"
+#include "systempreferenceschannel.h"
+#include "throwawayhome.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <cerrno>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+QString operator""_qs(const char *text, size_t size)
+{
+    return QString::fromUtf8(text, int(size));
+}
+
+const QString ruvelant = "com.kestramo.ruvelant"_qs;
+const QString panes = "Library/PreferencePanes"_qs;
+const QString systemPanes = "system/Library/PreferencePanes"_qs;
+const QString agentFile = "Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs;
+const QString builtInstaller = buildPath("RuvelantInstaller.app"_qs);
+// The programs as the procedures start them (HOME: the throw-away home).
+const QString unzip = "/usr/bin/unzip -qq -d HOME/Library/PreferencePanes/.Ruvelant.prefPane-X "
+                      "HOME/Installer.app/Contents/Resources/Ruvelant.prefPane.zip"_qs;
+const QString unload = "/bin/launchctl unload -w HOME/"_qs + agentFile;
+const QString switchOff = "/usr/bin/defaults write com.kestramo.ruvelant quorvelEnabled 0"_qs;
+const QString paneNotFound = "ScriptExecutionFailed: ExecutionError ErrorDictionary={NSAppleScriptErrorMessage = "
+                             "\"Can't get item 1 of {}.\"; NSAppleScriptErrorNumber = -1728;}"_qs;
+
+QStringList s_started; // "starting ..." notes of Programs
+QtMessageHandler s_previousHandler = nullptr;
+void noteStarts(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (qstrcmp(context.category, "ruvelant.programs") == 0 && message.startsWith("starting "_qs)) {
+        s_started.append(message.mid(9));
+        return;
+    }
+    s_previousHandler(type, context, message);
+}
+
+QString shownPane()
+{
+    const SystemPreferencesChannel::Reply reply = SystemPreferencesChannel::send("current"_qs);
+    return reply.ok && !reply.lines.isEmpty() ? reply.lines.first() : QString();
+}
+
+} // namespace
+
+class ProceduresTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ThrowAwayHome> m_home;
+    std::unique_ptr<Bundle> m_installer;
+    std::unique_ptr<QWidget> m_window;
+    int m_refusal = 0; // the error number of a refused removal
+
+    // Paths in the home written as HOME/..., and the unpacking folder's random name as X.
+    QString normalized(QString text) const
+    {
+        text.replace(m_home->path(), "HOME"_qs);
+        return text.replace(QRegularExpression("\\.Ruvelant\\.prefPane-\\w+"_qs), ".Ruvelant.prefPane-X"_qs);
+    }
+
+    // A throw-away installer: the built Info.plist and strings tables, and as archive "built",
+    // "damaged" (its middle overwritten), "other" (a pane with another identifier) or "missing".
+    void useInstaller(const QString &archive)
+    {
+        const QString resources = "Installer.app/Contents/Resources/"_qs;
+        m_home->writeFile("Installer.app/Contents/Info.plist"_qs, readFile(builtInstaller + "/Contents/Info.plist"_qs));
+        m_home->writeFile(resources + "en.lproj/Localizable.strings"_qs,
+                          readFile(builtInstaller + "/Contents/Resources/en.lproj/Localizable.strings"_qs));
+        const QString zip = m_home->filePath(resources + "Ruvelant.prefPane.zip"_qs);
+        if (archive == "built"_qs) {
+            QVERIFY(QFile::link(builtInstaller + "/Contents/Resources/Ruvelant.prefPane.zip"_qs, zip));
+        } else if (archive == "damaged"_qs) {
+            QByteArray bytes = readFile(builtInstaller + "/Contents/Resources/Ruvelant.prefPane.zip"_qs);
+            bytes.replace(bytes.size() / 2, 4096, QByteArray(4096, 'x'));
+            m_home->writeFile(resources + "Ruvelant.prefPane.zip"_qs, bytes);
+        } else if (archive == "other"_qs) {
+            m_home->writeFile("other/Ruvelant.prefPane/Contents/Info.plist"_qs,
+                              "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                              "<string>org.example.other</string></dict></plist>\n");
+            QProcess zipper;
+            zipper.setWorkingDirectory(m_home->filePath("other"_qs));
+            zipper.start(QStandardPaths::findExecutable("cmake"_qs),
+                         {"-E"_qs, "tar"_qs, "cf"_qs, zip, "--format=zip"_qs, "Ruvelant.prefPane"_qs});
+            QVERIFY(zipper.waitForFinished() && zipper.exitCode() == 0);
+        }
+        m_installer = std::make_unique<Bundle>(m_home->filePath("Installer.app"_qs));
+        Bundle::setMainBundle(m_installer.get());
+    }
+
+    // An older pane ("old") in folder, or one whose Contents/Resources cannot be removed ("refused").
+    void makePane(const QString &folder, const QString &kind)
+    {
+        if (kind.isEmpty()) {
+            return;
+        }
+        const QString pane = folder + "/Ruvelant.prefPane"_qs;
+        m_home->writeFile(pane + "/Contents/Info.plist"_qs,
+                          "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.kestramo.ruvelant"
+                          "</string><key>CFBundleVersion</key><string>1.0</string></dict></plist>\n");
+        m_home->writeFile(pane + "/Contents/Resources/old.txt"_qs, "old\n");
+        if (kind == "refused"_qs) {
+            refuseRemoval(m_home->filePath(pane + "/Contents/Resources"_qs));
+        }
+    }
+
+    // The folder's entries cannot be removed: immutable for the superuser, read-only otherwise.
+    void refuseRemoval(const QString &folder)
+    {
+        if (::geteuid() == 0) {
+            QVERIFY2(QProcess::execute("chattr"_qs, {"+i"_qs, folder}) == 0, "chattr +i is needed as superuser");
+            m_refusal = EPERM;
+        } else {
+            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+            m_refusal = EACCES;
+        }
+    }
+
+    void schedule()
+    {
+        QByteArray plist = readFile(QFINDTESTDATA("../data/pane/com.kestramo.RuvelantAgent.plist"));
+        m_home->writeFile(agentFile, plist.replace("@PANE@", QFile::encodeName(m_home->filePath(panes))));
+        QCOMPARE(QProcess::execute(buildPath("bin/launchctl"_qs), {"load"_qs, "-w"_qs, m_home->filePath(agentFile)}),
+                 0);
+        QVERIFY(readFile(m_home->filePath("timers"_qs)).contains("com.kestramo.RuvelantAgent.timer"));
+    }
+
+    QString text(const char *key) const { return m_installer->localizedStringForKey(QLatin1String(key)); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QLoggingCategory::setFilterRules("ruvelant.programs.debug=true"_qs);
+        s_previousHandler = qInstallMessageHandler(noteStarts);
+    }
+    void init()
+    {
+        m_home = std::make_unique<ThrowAwayHome>();
+        m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath("system"_qs)));
+        // Stand-ins of the user's scheduler (systemctl, crontab) that keep their state in the home.
+        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
+        for (const char *program : {"bin/systemctl", "bin/crontab"}) {
+            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
+        }
+        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
+        m_window = std::make_unique<QWidget>();
+        Application::setMainWindow(m_window.get());
+    }
+    void cleanup()
+    {
+        QVariantMap error;
+        ScriptRunner("tell application \"System Preferences\" \r quit \r end tell\r"_qs).executeAndReturnError(&error);
+        QTRY_VERIFY(!SystemPreferencesChannel::isHostRunning());
+        if (m_refusal) { // what was refused may have moved: everything in the home can go again
+            QProcess unrefuse;
+            unrefuse.setStandardErrorFile(QProcess::nullDevice());
+            unrefuse.start(::geteuid() == 0 ? "chattr"_qs : "chmod"_qs,
+                           {"-R"_qs, ::geteuid() == 0 ? "-i"_qs : "u+w"_qs, m_home->path()});
+            unrefuse.waitForFinished();
+        }
+        m_refusal = 0;
+        Application::setMainWindow(nullptr);
+        m_window.reset();
+        Bundle::setMainBundle(nullptr);
+        m_installer.reset();
+        m_home.reset();
+    }
+
+    void procedures_data()
+    {
+        QTest::addColumn<bool>("install"); // else uninstall
+        QTest::addColumn<QString>("user"); // pane in the user's folder before: "", "old", "refused"
+        QTest::addColumn<QString>("system"); // ... in the system folder
+        QTest::addColumn<QString>("setting"); // archive of the installer, "scheduled", "no tools"
+        QTest::addColumn<QByteArray>("message"); // key
+        QTest::addColumn<QStringList>("started");
+        QTest::addColumn<QString>("exception"); // its start
+        QTest::addColumn<QStringList>("logged"); // CODE: the refusal's error number
+        QTest::addColumn<QList<bool>>("flags"); // applicationAlreadyInstalled, applicationUpdateNecessary
+        QTest::addColumn<QString>("paneAfter"); // identifier of the pane in the user's folder
+        QTest::addColumn<QString>("shown"); // by System Preferences; "off": it does not run
+        const QString none, off("off"_qs);
+        const QByteArray completed("InstallationCompleted"), failed("InstallationFailed");
+        const QString removalFailed = "error=CODE , failed to remove : HOME/%1/Ruvelant.prefPane file "_qs;
+        const QList<bool> installed {true, false}, removed {false, true};
+        QTest::newRow("install in a fresh home")
+            << true << none << none << "built"_qs << completed << QStringList {unzip} << none << QStringList()
+            << installed << ruvelant << ruvelant;
+        QTest::newRow("install over an older pane")
+            << true << "old"_qs << none << "built"_qs << completed << QStringList {unzip} << none << QStringList()
+            << installed << ruvelant << ruvelant;
+        QTest::newRow("install, pane only in the system folder")
+            << true << none << "old"_qs
+            << "built"_qs << completed << QStringList {unzip} << none << QStringList() << installed << ruvelant
+            << ruvelant;
+        QTest::newRow("install, system copy cannot be removed")
+            << true << none << "refused"_qs
+            << "built"_qs << completed << QStringList {unzip} << none << QStringList {removalFailed.arg(systemPanes)}
+            << installed << ruvelant << ruvelant;
+        // unzip would have stopped to ask about the files in its way; the new pane takes the old
+        // one's place, and the old one stays behind, hidden, where it could not be removed.
+        QTest::newRow("install, user copy cannot be removed")
+            << true << "refused"_qs << none << "built"_qs << completed << QStringList {unzip} << none
+            << QStringList {removalFailed.arg(panes),
+                            "error=CODE , failed to remove : HOME/Library/PreferencePanes/.Ruvelant.prefPane-X file "_qs}
+            << installed << ruvelant << ruvelant;
+        QTest::newRow("install a damaged archive: no half pane")
+            << true << none << none << "damaged"_qs << failed << QStringList {unzip} << paneNotFound << QStringList()
+            << removed << none << none;
+        QTest::newRow("install, archive missing")
+            << true << "old"_qs << none << "missing"_qs << failed << QStringList() << paneNotFound
+            << QStringList {"error=2 while installing : HOME/Installer.app/Contents/Resources/Ruvelant.prefPane.zip "
+                            "file "_qs}
+            << removed << none << none;
+        QTest::newRow("install an archive holding another pane")
+            << true << none << none << "other"_qs << completed << QStringList {unzip} << paneNotFound << QStringList()
+            << installed << "org.example.other"_qs << none;
+        const QByteArray uninstalled("UninstallationCompleted");
+        QTest::newRow("uninstall pane and schedule")
+            << false << "old"_qs << none << "scheduled"_qs << uninstalled << QStringList {unload, switchOff} << none
+            << QStringList() << removed << none << off;
+        QTest::newRow("uninstall, nothing installed")
+            << false << none << none << none << uninstalled << QStringList {switchOff} << none << QStringList()
+            << removed << none << off;
+        QTest::newRow("uninstall, system copy cannot be removed")
+            << false << none << "refused"_qs << none << uninstalled << QStringList {switchOff} << none
+            << QStringList {removalFailed.arg(systemPanes)} << QList<bool> {true, true} << none << off;
+        QTest::newRow("uninstall, our programs cannot be found")
+            << false << "old"_qs << none << "no tools"_qs << QByteArray("UninstallationFailed")
+            << QStringList {switchOff} << "LaunchFailed: HOME/nothing/defaults could not be started"_qs << QStringList()
+            << QList<bool> {true, true} << ruvelant << none;
+    }
+    void procedures()
+    {
+        QFETCH(bool, install);
+        QFETCH(QString, user);
+        QFETCH(QString, system);
+        QFETCH(QString, setting);
+        QFETCH(QByteArray, message);
+        QFETCH(QStringList, started);
+        QFETCH(QString, exception);
+        QFETCH(QStringList, logged);
+        QFETCH(QList<bool>, flags);
+        QFETCH(QString, paneAfter);
+        QFETCH(QString, shown);
+        useInstaller(install ? setting : "built"_qs);
+        makePane(panes, user);
+        makePane(systemPanes, system);
+        if (setting == "scheduled"_qs) {
+            schedule();
+        }
+        QVERIFY(SystemPreferencesChannel::startHost()); // to be quit
+        if (setting == "no tools"_qs) {
+            m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath("nothing"_qs)));
+        }
+
+        Model model;
+        ActionController controller;
+        controller.setModel(&model);
+        controller.applicationDidFinishLaunching(nullptr);
+        s_started.clear();
+        QString raised;
+        StandardErrorCapture errors;
+        try {
+            install ? controller.install(nullptr) : controller.uinstall(nullptr);
+        } catch (const Exception &exception) {
+            raised = normalized(QString::fromUtf8(exception.what()));
+        }
+        const QStringList log = errors.logTexts().filter(QRegularExpression("^error="_qs));
+        QVERIFY2(exception.isEmpty() ? raised.isEmpty() : raised.startsWith(exception), qPrintable(raised));
+
+        QCOMPARE(model.message(), m_installer->localizedStringForKey(QString::fromLatin1(message)));
+        const QList<bool> state {model.applicationAlreadyInstalled(), model.applicationUpdateNecessary(),
+                                 model.applicationInstallationOrUnistallationInProgress(),
+                                 model.applicationInstallationOrUnistallationCompleted()};
+        QCOMPARE(state, flags + QList<bool>({false, true}));
+        QCOMPARE(normalized(s_started.join(QLatin1Char('\n'))), started.join(QLatin1Char('\n')));
+        logged.replaceInStrings("CODE"_qs, QString::number(m_refusal));
+        QCOMPARE(normalized(log.join(QLatin1Char('\n'))), logged.join(QLatin1Char('\n')));
+
+        const QString pane = m_home->filePath(panes + "/Ruvelant.prefPane"_qs);
+        QCOMPARE(Bundle(pane).bundleIdentifier(), paneAfter);
+        if (install && paneAfter == ruvelant) { // the carried pane, not the old one
+            QCOMPARE(Bundle(pane).objectForInfoDictionaryKey("CFBundleVersion"_qs),
+                     m_installer->objectForInfoDictionaryKey("CFBundleVersion"_qs));
+            QVERIFY(QFileInfo(pane + "/Contents/Resources/RuvelantAgent"_qs).isExecutable());
+            QVERIFY(!QFileInfo::exists(pane + "/Contents/Resources/old.txt"_qs));
+        }
+        // Nothing is left beside the pane but what could not be removed, hidden.
+        QStringList left
+            = QDir(m_home->filePath(panes)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        left.removeOne("Ruvelant.prefPane"_qs);
+        QCOMPARE(left.size(), logged.filter(".Ruvelant.prefPane-"_qs).size());
+        QCOMPARE(QFileInfo::exists(m_home->filePath(systemPanes + "/Ruvelant.prefPane"_qs)), system == "refused"_qs);
+        // No schedule is left; the setting is the text "0" once an uninstall has switched it off.
+        QVERIFY(!QFileInfo::exists(m_home->filePath(agentFile)));
+        QVERIFY(!readFile(m_home->filePath("timers"_qs)).contains("RuvelantAgent"));
+        QVariant domain;
+        PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &domain);
+        const QVariant enabled = domain.toMap().value("quorvelEnabled"_qs);
+        QCOMPARE(enabled.userType() == QMetaType::QString && enabled.toString() == "0"_qs,
+                 started.contains(switchOff) && exception.isEmpty());
+        // System Preferences: quit, then showing the new pane; the installer's window comes after.
+        QCOMPARE(SystemPreferencesChannel::isHostRunning(), shown != "off"_qs);
+        QCOMPARE(shownPane(), shown == "off"_qs ? QString() : shown);
+        QCOMPARE(m_window->isVisible(), exception.isEmpty());
+    }
+
+    // Pressing the window's buttons: the exception that install passes on is reported by the
+    // event loop's top and the application goes on; the controls follow the model meanwhile.
+    void windowAndEventLoop()
+    {
+        auto *app = qobject_cast<Application *>(qApp);
+        QVERIFY(app);
+        useInstaller("other"_qs);
+        InstallerInterface interface;
+        QWidget *window = interface.window();
+        Application::setMainWindow(window);
+        window->show();
+        const auto widgets = window->findChildren<QWidget *>();
+        for (QWidget *widget : widgets) {
+            QVERIFY2(!widget->accessibleName().isEmpty(), qPrintable(widget->objectName()));
+        }
+        auto *label = window->findChild<QLabel *>("messageLabel"_qs);
+        auto *busy = window->findChild<QProgressBar *>();
+        QAbstractButton *install = interface.installButton(), *uninstall = interface.uninstallButton();
+        QVERIFY(!install->isEnabled()); // until the launch inspection has run
+        interface.controller()->applicationDidFinishLaunching(nullptr);
+        QCOMPARE(label->text(), text("ApplicationNotInstalled_UpdateAvailable"));
+        QVERIFY(install->isEnabled() && !uninstall->isEnabled() && !busy->isVisibleTo(window));
+
+        QStringList during; // enabled buttons and busy indicator while a procedure runs
+        connect(interface.model(), &Model::applicationInstallationOrUnistallationInProgressChanged, this, [&] {
+            if (interface.model()->applicationInstallationOrUnistallationInProgress()) {
+                during.append(QStringLiteral("%1 %2 %3")
+                                  .arg(install->isEnabled())
+                                  .arg(uninstall->isEnabled())
+                                  .arg(busy->isVisibleTo(window)));
+            }
+        });
+        const int reported = app->reportedExceptionCount();
+        StandardErrorCapture errors;
+        QTest::mouseClick(install, Qt::LeftButton);
+        QTRY_COMPARE(app->reportedExceptionCount(), reported + 1);
+        QVERIFY(errors.logTexts().contains("An uncaught exception was raised: "_qs + paneNotFound));
+        QCOMPARE(label->text(), text("InstallationCompleted"));
+        QVERIFY(install->isEnabled() && uninstall->isEnabled() && !busy->isVisibleTo(window));
+
+        QTest::mouseClick(uninstall, Qt::LeftButton);
+        QTRY_COMPARE(label->text(), text("UninstallationCompleted"));
+        QCOMPARE(app->reportedExceptionCount(), reported + 1);
+        QVERIFY(install->isEnabled() && !uninstall->isEnabled());
+        QCOMPARE(during, (QStringList {"0 0 1"_qs, "0 0 1"_qs}));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    Application app(argc, argv);
+    ProceduresTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_procedures.moc"
