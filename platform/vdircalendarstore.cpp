@@ -1,6 +1,8 @@
 #include "vdircalendarstore.h"
 
+#include "calendarindex.h"
 #include "icalreader.h"
+#include "icalspan.h"
 #include "icaltext.h"
 
 #include <KCalendarCore/Event>
@@ -21,6 +23,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +33,11 @@ Q_LOGGING_CATEGORY(lcCalendarStore, "ruvelant.calendarstore")
 namespace {
 // KCalendarCore caches this many occurrences of a COUNT rule and answers wrongly past them.
 constexpr int countLimit = 10000;
+// How far a floating or all-day time moves between two time zones (UTC-12:00 to UTC+14:00).
+constexpr qint64 zoneRange = 26 * 3600;
+// How far ahead the index lists the occurrences of a repeating event: a run looks at one day, at
+// most a week ahead, every half hour, so one reading serves a month of runs.
+constexpr qint64 indexWindow = 35 * 86400;
 
 // One VEVENT of a file, parsed.
 struct ParsedEvent
@@ -96,12 +104,9 @@ bool readBytes(const QString &path, QByteArray *bytes, QString *error)
 // The VEVENTs of a file. A VEVENT that KCalendarCore cannot read is left out with a warning, and
 // so is each time zone that the file names but nobody defines; nullopt when the file as a whole
 // is not an iCalendar object.
-std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes, QString *error, QStringList *warnings)
+ParsedFile parseText(const QString &path, const QByteArray &bytes, const ICalText &text, QStringList *warnings)
 {
-    std::optional<ICalText> text = ICalText::parse(bytes, error);
-    if (!text)
-        return std::nullopt;
-    ParsedFile file {path, fingerprintOf(bytes), *text, ICalReader(*text), {}};
+    ParsedFile file {path, fingerprintOf(bytes), text, ICalReader(text), {}};
     QSet<QByteArray> unknownZones;
     const QList<ICalText::Component> &children = file.text.calendar().children;
     for (int c = 0; c < children.size(); ++c) {
@@ -142,6 +147,14 @@ std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes
                              .arg(path, file.text.decode(zone)));
     }
     return file;
+}
+
+std::optional<ParsedFile> parseFile(const QString &path, const QByteArray &bytes, QString *error, QStringList *warnings)
+{
+    const std::optional<ICalText> text = ICalText::parse(bytes, error);
+    if (!text)
+        return std::nullopt;
+    return parseText(path, bytes, *text, warnings);
 }
 
 // Start and end of the occurrence of event that begins at start, in local time. An all-day
@@ -197,11 +210,13 @@ Event makeEvent(const ParsedFile &file, const ParsedEvent &parsed, const QString
     return event;
 }
 
-// One occurrence of a repeating event: the component it takes its properties from, and its span.
+// One occurrence: the component it takes its properties from, its span, and for an occurrence of
+// a repeating event, the time the rule gives it (its RECURRENCE-ID).
 struct Occurrence
 {
     const ParsedEvent *source = nullptr;
     std::pair<QDateTime, QDateTime> span;
+    QDateTime recurrenceId;
 };
 
 // The occurrence of master's series that the rule gives at time. From a RANGE=THISANDFUTURE
@@ -221,22 +236,23 @@ Occurrence occurrenceAt(const ParsedFile &file, const ParsedEvent &master, const
         const QDateTime start = event.allDay()
             ? time.addDays(event.recurrenceId().date().daysTo(event.dtStart().date()))
             : time.addSecs(event.recurrenceId().secsTo(event.dtStart()));
-        return {source, occurrenceSpan(event, start)};
+        return {source, occurrenceSpan(event, start), time};
     }
     auto span = occurrenceSpan(*master.event, time);
     const KCalendarCore::Period period = master.event->recurrence()->rDateTimePeriod(time);
     if (!master.event->allDay() && period.isValid() && period.end() >= time)
         span.second = period.end().toLocalTime();
-    return {source, span};
+    return {source, span, time};
 }
 
 // Every occurrence of the file's events that overlaps the range; cancelled ones are left out.
 // Overrides count by their own start; a repeating event is expanded from before the range by its
 // longest length and shift, so that occurrences that began earlier and reach into the range, or
-// are moved into it, are found.
-void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QDateTime &rangeStart,
-                    const QDateTime &rangeEnd, QList<Event> *out, QStringList *warnings)
+// are moved into it, are found. False when the occurrences of an event were cut short.
+bool occurrencesIn(const ParsedFile &file, const QDateTime &rangeStart, const QDateTime &rangeEnd,
+                   QList<Occurrence> *out, QStringList *warnings)
 {
+    bool complete = true;
     QHash<QString, QList<QDateTime>> overridden;
     for (const ParsedEvent &parsed : file.events) {
         if (parsed.event->hasRecurrenceId())
@@ -247,8 +263,7 @@ void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QD
         if (event.hasRecurrenceId() || !event.recurs()) {
             const auto span = occurrenceSpan(event, event.dtStart());
             if (!parsed.cancelled && overlaps(span, rangeStart, rangeEnd))
-                out->append(makeEvent(file, parsed, calendarUid, span,
-                                      event.hasRecurrenceId() ? event.recurrenceId() : QDateTime()));
+                out->append({&parsed, span, event.hasRecurrenceId() ? event.recurrenceId() : QDateTime()});
             continue;
         }
         const auto rules = event.recurrence()->rRules();
@@ -298,11 +313,66 @@ void addOccurrences(const ParsedFile &file, const QString &calendarUid, const QD
                 warnings->append(QStringLiteral("%1: more than %2 occurrences in the range, the rest are left out")
                                      .arg(file.path)
                                      .arg(VdirCalendarStore::maxOccurrencesPerEvent));
+                complete = false;
                 break;
             }
-            out->append(makeEvent(file, *occurrence.source, calendarUid, occurrence.span, time));
+            out->append(occurrence);
         }
     }
+    return complete;
+}
+
+// Seconds that a time of event can move with the reader's time zone.
+qint64 zoneWidening(const KCalendarCore::Event &event)
+{
+    const bool floating = event.allDay() || event.dtStart().timeSpec() == Qt::LocalTime
+        || (event.hasEndDate() && event.dtEnd().timeSpec() == Qt::LocalTime);
+    return floating ? zoneRange : 0;
+}
+
+// What the index records of a file that was read: the exact span of its single events; for a file
+// with a repeating event, its span as the cheap scan gave it and the occurrences that meet
+// [from, from + indexWindow], when there are not too many.
+void describe(const ParsedFile &file, qint64 from, CalendarIndex::Entry *entry,
+              std::vector<CalendarIndex::Occurrence> *window)
+{
+    qint64 first = ICalSpan::Span::open, last = -ICalSpan::Span::open;
+    bool repeats = false;
+    for (const ParsedEvent &parsed : file.events) {
+        const KCalendarCore::Event &event = *parsed.event;
+        if (!event.hasRecurrenceId() && event.recurs()) {
+            repeats = true;
+            continue;
+        }
+        const auto span = occurrenceSpan(event, event.dtStart());
+        first = std::min(first, span.first.toSecsSinceEpoch() - zoneWidening(event));
+        last = std::max(last, span.second.toSecsSinceEpoch() + zoneWidening(event));
+    }
+    entry->flags = CalendarIndex::Exact;
+    entry->windowLength = 0;
+    if (!repeats) {
+        entry->span = first <= last ? ICalSpan::Span {first, last} : ICalSpan::Span();
+        return;
+    }
+    entry->flags |= CalendarIndex::Repeats;
+    // Listed as far as a time zone can move them, so that any zone's reader finds them.
+    const QDateTime start = QDateTime::fromSecsSinceEpoch(from, Qt::UTC);
+    QList<Occurrence> found;
+    QStringList reported; // by the query
+    if (!occurrencesIn(file, start.addSecs(-zoneRange), start.addSecs(indexWindow + zoneRange), &found, &reported)
+        || found.size() > CalendarIndex::maxOccurrences) {
+        entry->flags |= CalendarIndex::Dense;
+        return;
+    }
+    for (const Occurrence &occurrence : std::as_const(found)) {
+        const qint64 widening = zoneWidening(*occurrence.source->event);
+        const qint64 start = occurrence.span.first.toSecsSinceEpoch() - widening - from,
+                     end = occurrence.span.second.toSecsSinceEpoch() + widening - from;
+        if (end >= 0 && start <= indexWindow) // within the window, as far as it reaches into it
+            window->push_back({quint32(std::max<qint64>(start, 0)), quint32(std::min(end, indexWindow))});
+    }
+    entry->windowStart = from;
+    entry->windowLength = quint32(indexWindow);
 }
 
 // The value of a DTSTART/DTEND/RECURRENCE-ID line for time, in the form of the given line:
@@ -561,7 +631,7 @@ QString normalizedBreaks(QString text)
 } // namespace
 
 VdirCalendarStore::VdirCalendarStore(const QString &root, QObject *parent)
-    : CalendarStore(parent), m_root(QDir::cleanPath(root))
+    : CalendarStore(parent), m_root(QDir::cleanPath(root)), m_indexPath(CalendarIndex::defaultPath(m_root))
 {
 }
 
@@ -617,6 +687,15 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
         }
         warnings.clear();
     };
+    QString problem;
+    CalendarIndex index = CalendarIndex::load(m_indexPath, m_root, &problem);
+    if (!problem.isEmpty())
+        warnings.append(problem);
+    report();
+    const qint64 from = predicate.startDate.toSecsSinceEpoch(), to = predicate.endDate.toSecsSinceEpoch();
+    // A file changed in the last seconds may change again within its clock's resolution, unseen:
+    // it is read again next time rather than trusted.
+    const qint64 settled = (QDateTime::currentSecsSinceEpoch() - 2) * 1000000000LL;
     for (const Calendar &calendar : predicate.calendars) {
         if (!isCollectionName(calendar.uid) || seen.contains(calendar.uid))
             continue;
@@ -625,31 +704,96 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
         const QFileInfo folderInfo(folder);
         if (!folderInfo.isDir())
             continue;
-        if (!folderInfo.isReadable() || !folderInfo.isExecutable()) {
+        DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+        if (!dir) {
             warnings.append(QStringLiteral("%1: cannot read the calendar folder").arg(folder));
             report();
             continue;
         }
-        const QFileInfoList entries = QDir(folder).entryInfoList(QDir::Files, QDir::Name);
-        for (const QFileInfo &entry : entries) {
-            if (!entry.fileName().endsWith(QLatin1String(".ics"), Qt::CaseInsensitive))
+        const QByteArray uid = QFile::encodeName(calendar.uid);
+        QList<std::pair<QString, QList<Event>>> found; // by file name
+        // Only the files whose span (or listed occurrences) meet the range are read; a file whose
+        // identity changed since it was indexed, or that is new, is read and indexed anew.
+        while (const dirent *item = ::readdir(dir)) {
+            const QByteArray name(item->d_name);
+            if (name.startsWith('.') || !name.toLower().endsWith(".ics"))
                 continue;
+            struct stat info
+            {
+            };
+            if (::fstatat(::dirfd(dir), item->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode))
+                continue;
+            const CalendarIndex::Stamp stamp {info.st_ino, info.st_size,
+                                              info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec,
+                                              quint32(info.st_dev)};
+            const CalendarIndex::Entry *known = index.find(CalendarIndex::keyOf(uid, name), stamp);
+            if (known && !index.meets(*known, from, to))
+                continue;
+            CalendarIndex::Entry entry;
+            if (known) {
+                entry = *known;
+            } else {
+                entry.key = CalendarIndex::keyOf(uid, name);
+                entry.calendar = CalendarIndex::calendarOf(uid);
+                entry.stamp = stamp;
+            }
+            const bool indexed = stamp.modified < settled;
+            const QString path = folder + QLatin1Char('/') + QFile::decodeName(name);
             QByteArray bytes;
             QString error;
-            if (!readBytes(entry.filePath(), &bytes, &error)) {
-                warnings.append(QStringLiteral("%1: skipped, %2").arg(entry.filePath(), error));
+            if (!readBytes(path, &bytes, &error)) { // not indexed: it may be readable next time
+                warnings.append(QStringLiteral("%1: skipped, %2").arg(path, error));
                 report();
                 continue;
             }
-            const std::optional<ParsedFile> file = parseFile(entry.filePath(), bytes, &error, &warnings);
-            if (!file) {
-                warnings.append(QStringLiteral("%1: skipped, the file %2").arg(entry.filePath(), error));
-            } else {
-                addOccurrences(*file, calendar.uid, predicate.startDate, predicate.endDate, &result, &warnings);
+            if (!known) {
+                entry.span = ICalSpan::of(bytes);
+                if (!entry.span.meets(from, to)) {
+                    if (indexed)
+                        index.put(entry);
+                    continue;
+                }
+            }
+            const std::optional<ICalText> text = ICalText::parse(bytes, &error);
+            if (!text) {
+                warnings.append(QStringLiteral("%1: skipped, the file %2").arg(path, error));
+                report();
+                entry.span = ICalSpan::Span(); // reported once, not again until it changes
+                entry.flags = CalendarIndex::Exact;
+                if (indexed)
+                    index.put(entry);
+                continue;
+            }
+            const ParsedFile file = parseText(path, bytes, *text, &warnings);
+            QList<Occurrence> occurrences;
+            occurrencesIn(file, predicate.startDate, predicate.endDate, &occurrences, &warnings);
+            QList<Event> events;
+            for (const Occurrence &occurrence : std::as_const(occurrences))
+                events.append(
+                    makeEvent(file, *occurrence.source, calendar.uid, occurrence.span, occurrence.recurrenceId));
+            if (!events.isEmpty())
+                found.append({QFile::decodeName(name), events});
+            const bool windowed = known && (known->flags & CalendarIndex::Repeats) && known->windowLength > 0
+                && from >= known->windowStart && to <= known->windowStart + qint64(known->windowLength);
+            if (indexed
+                && (!known || !(known->flags & CalendarIndex::Exact)
+                    || ((known->flags & CalendarIndex::Repeats) && !(known->flags & CalendarIndex::Dense)
+                        && !windowed))) {
+                std::vector<CalendarIndex::Occurrence> window;
+                describe(file, from, &entry, &window);
+                index.put(entry, window);
             }
             report();
         }
+        ::closedir(dir);
+        index.dropUnseen(uid);
+        std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (const auto &file : std::as_const(found))
+            result += file.second;
     }
+    QString error;
+    if (!index.save(&error))
+        qCWarning(lcCalendarStore, "%s", qPrintable(error));
     return result;
 }
 

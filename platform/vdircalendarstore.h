@@ -20,13 +20,17 @@ public:
     ~VdirCalendarStore() override;
 
     QString root() const { return m_root; }
+    // Where the store keeps its index of the event files (see CalendarIndex).
+    QString indexPath() const { return m_indexPath; }
 
     // Calendars in folder-name order.
     QList<Calendar> calendars() const override;
     std::optional<Calendar> calendarWithUID(const QString &uid) const override;
     // Cancelled events and occurrences (STATUS:CANCELLED) are left out; unreadable, malformed
     // and oversized files are skipped with a warning. Files are read as other calendar programs
-    // read them (see ICalReader); a TZID that names no zone gives local time and a warning.
+    // read them (see ICalReader); a TZID that names no zone gives local time and a warning. Only
+    // the files that can have an occurrence in the range are read, as the index of the event files
+    // tells (see CalendarIndex); it is checked against each file and updated at every query.
     QList<Event> eventsWithPredicate(const EventPredicate &predicate) override;
     // Writes only event.notes; a file of bare components that gains an override is put into a
     // VCALENDAR (and gets nothing else). Fails with ChangedOnDisk when the file differs from the content
@@ -53,6 +57,7 @@ private:
     void rescan();
 
     QString m_root;
+    QString m_indexPath;
     QFileSystemWatcher *m_watcher = nullptr;
     QTimer *m_rescanTimer = nullptr;
     bool m_stopped = false;

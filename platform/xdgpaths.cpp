@@ -19,3 +19,12 @@ QString xdgConfigHome()
     }
     return configHome;
 }
+
+QString xdgCacheHome()
+{
+    const QString cacheHome = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cacheHome.isEmpty() || !QDir::isAbsolutePath(cacheHome)) {
+        return QDir::homePath() + QStringLiteral("/.cache");
+    }
+    return cacheHome;
+}

@@ -9,4 +9,7 @@ QString xdgDataHome();
 // $XDG_CONFIG_HOME, or ~/.config when the variable is unset or not an absolute path.
 QString xdgConfigHome();
 
+// $XDG_CACHE_HOME, or ~/.cache when the variable is unset or not an absolute path.
+QString xdgCacheHome();
+
 #endif

@@ -1,21 +1,54 @@
+#include "calendarindex.h"
 #include "calendarstore.h"
 #include "icaltext.h"
 #include "throwawayhome.h"
 #include "vdircalendarstore.h"
 
+#include <QDirIterator>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
+// Long enough ago for the index to trust a file (it does not trust files changed just now).
+constexpr qint64 past = 1262304000; // 2010-01-01
+
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Rewrites a file in place: same inode.
+bool overwrite(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+bool setModified(const QString &path, qint64 seconds, long nanoseconds = 0)
+{
+    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    return utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
+// The event files of the comma-separated calendars under root.
+QStringList eventFiles(const QString &root, const QString &uids)
+{
+    QStringList files;
+    for (const QString &uid : uids.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        for (const QString &name :
+             QDir(root + QLatin1Char('/') + uid).entryList({QStringLiteral("*.ics")}, QDir::Files))
+            files.append(root + QLatin1Char('/') + uid + QLatin1Char('/') + name);
+    }
+    return files;
 }
 
 // "Title start end notes" (local yyyy-MM-ddTHH:mm) of each occurrence, sorted.
@@ -102,7 +135,14 @@ private Q_SLOTS:
         const QString data = QFINDTESTDATA("../data/calendars/vdir");
         QVERIFY(QDir().mkpath(m_home->dataHome()));
         QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-r"), data, m_home->calendarsPath()}), 0);
+        for (QDirIterator it(m_home->calendarsPath(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            QVERIFY(setModified(it.next(), past));
         m_store = std::make_unique<VdirCalendarStore>(m_home->calendarsPath());
+    }
+    void setZone(const QString &zone)
+    {
+        m_home->setEnv("TZ", zone.toLatin1());
+        tzset();
     }
     void cleanup()
     {
@@ -114,10 +154,142 @@ private Q_SLOTS:
     void occurrences()
     {
         QFETCH(QStringList, columns); // time zone, day, calendars, then the occurrences as described()
-        m_home->setEnv("TZ", columns.at(0).toLatin1());
-        tzset();
         const QDate day = QDate::fromString(columns.at(1), Qt::ISODate);
-        QCOMPARE(described(on(day, day, columns.at(2))), columns.mid(3));
+        const QString uids = columns.at(2);
+        const QStringList expected = columns.mid(3);
+        setZone(columns.at(0));
+        QCOMPARE(described(on(day, day, uids)), expected); // index cold
+        QCOMPARE(described(on(day, day, uids)), expected); // index warm
+        // The index made by readers in the zones furthest apart, and used in the row's zone.
+        for (const char *zone : {"Pacific/Kiritimati", "Pacific/Pago_Pago"}) {
+            QFile::remove(m_store->indexPath());
+            setZone(QLatin1String(zone));
+            on(day, day, uids);
+            setZone(columns.at(0));
+            QCOMPARE(described(on(day, day, uids)), expected);
+        }
+        // Every file edited in place within one second, with the same size: first to hold no event,
+        // which the index learns, then back as it was.
+        const QStringList files = eventFiles(m_home->calendarsPath(), uids);
+        QList<QByteArray> contents;
+        for (const QString &file : files) {
+            contents.append(readAll(file));
+            QVERIFY(overwrite(file, QByteArray(contents.last()).replace("VEVENT", "VTODO_")));
+            QVERIFY(setModified(file, past + 60, 100));
+        }
+        QCOMPARE(described(on(day, day, uids)), QStringList());
+        for (int i = 0; i < files.size(); ++i)
+            QVERIFY(overwrite(files.at(i), contents.at(i)) && setModified(files.at(i), past + 60, 200));
+        QCOMPARE(described(on(day, day, uids)), expected);
+    }
+
+    // The index follows every change to a file whose old span says nothing of the day asked: an
+    // edit in place within the same second and size, a replacement by rename with the same size
+    // and time, a removal, an addition. A file that keeps its size, time and inode is trusted.
+    void indexFollowsChanges_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("before"); // the call on its old day afterwards
+        QTest::addColumn<bool>("after"); // the call on its new day afterwards (the old span does not meet it)
+        row("edited in place, same size and second", "in place", false, true);
+        row("replaced by rename, same size and time", "rename", false, true);
+        row("removed", "remove", false, false);
+        row("added", "add", true, true);
+        row("edited with size, time and inode kept", "kept", false, false);
+    }
+    void indexFollowsChanges()
+    {
+        QFETCH(QString, how);
+        QFETCH(bool, before);
+        QFETCH(bool, after);
+        const QDate oldDay(2010, 3, 5), newDay(2010, 3, 10);
+        const auto calls = [&](const QDate &day) {
+            return described(on(day, day, QStringLiteral("home"))).filter(QStringLiteral("Call ")).size();
+        };
+        QCOMPARE(calls(oldDay), 1);
+        QCOMPARE(calls(newDay), 0);
+        const QString file = path(QStringLiteral("home/utc-call.ics")), other = path(QStringLiteral("home/other.ics"));
+        const QByteArray moved = readAll(file).replace("20100305T22", "20100310T22");
+        if (how == QLatin1String("in place")) {
+            QVERIFY(overwrite(file, moved) && setModified(file, past, 500));
+        } else if (how == QLatin1String("rename")) {
+            QVERIFY(overwrite(other, moved) && setModified(other, past)
+                    && ::rename(QFile::encodeName(other).constData(), QFile::encodeName(file).constData()) == 0);
+        } else if (how == QLatin1String("remove")) {
+            QVERIFY(QFile::remove(file));
+        } else if (how == QLatin1String("add")) {
+            QVERIFY(overwrite(other, moved) && setModified(other, past));
+        } else {
+            QVERIFY(overwrite(file, moved) && setModified(file, past));
+        }
+        QCOMPARE(calls(oldDay), before ? 1 : 0);
+        QCOMPARE(calls(newDay), after ? 1 : 0);
+        QString problem;
+        const int files = eventFiles(m_home->calendarsPath(), QStringLiteral("home")).size();
+        QCOMPARE(CalendarIndex::load(m_store->indexPath(), m_store->root(), &problem).size(), files);
+        QVERIFY(problem.isEmpty());
+    }
+
+    // An index file that cannot be used is made anew, with one warning, and nothing is lost.
+    void damagedIndex_data()
+    {
+        QTest::addColumn<QString>("how");
+        row("cut short", "cut");
+        row("junk", "junk");
+        row("empty", "empty");
+        row("of another calendar folder", "foreign");
+    }
+    void damagedIndex()
+    {
+        QFETCH(QString, how);
+        const QDate day(2010, 3, 5);
+        const QStringList expected = described(on(day, day, QStringLiteral("home,work")));
+        const QString index = m_store->indexPath();
+        QByteArray bytes = readAll(index);
+        QVERIFY(bytes.size() > 100);
+        if (how == QLatin1String("cut")) {
+            bytes.chop(bytes.size() / 3);
+        } else if (how == QLatin1String("junk")) {
+            bytes = QByteArray(bytes.size(), '\x5a');
+        } else if (how == QLatin1String("empty")) {
+            bytes.clear();
+        } else {
+            VdirCalendarStore other(m_home->filePath(QStringLiteral("elsewhere")));
+            QVERIFY(QDir().mkpath(other.root() + QStringLiteral("/work")));
+            QVERIFY(QFile::copy(path(QStringLiteral("work/allday-trip.ics")),
+                                other.root() + QStringLiteral("/work/trip.ics")));
+            other.eventsWithPredicate(CalendarStore::eventPredicateWithStartDate(
+                QDateTime(day, QTime(0, 0)), QDateTime(day, QTime(23, 59, 59)), other.calendars()));
+            bytes = readAll(other.indexPath());
+        }
+        QVERIFY(overwrite(index, bytes));
+        QSignalSpy problems(m_store.get(), &CalendarStore::problemFound);
+        QCOMPARE(described(on(day, day, QStringLiteral("home,work"))), expected);
+        QCOMPARE(problems.size(), 1);
+        QVERIFY2(problems.first().first().toString().startsWith(index + u':'),
+                 qPrintable(problems.first().first().toString()));
+        QCOMPARE(described(on(day, day, QStringLiteral("home,work"))), expected);
+        QCOMPARE(problems.size(), 1); // made anew
+    }
+
+    // Two processes that query and change the calendars at once leave an index that reads well.
+    void concurrentIndexUpdates()
+    {
+        std::vector<std::unique_ptr<QProcess>> helpers;
+        for (const char *tag : {"first", "second"}) {
+            helpers.push_back(std::make_unique<QProcess>());
+            helpers.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            helpers.back()->start(buildPath(QStringLiteral("tests/helpers/helper_calendarquery")),
+                                  {QStringLiteral("home"), QLatin1String(tag), QStringLiteral("60")});
+        }
+        for (const auto &helper : helpers) {
+            QVERIFY(helper->waitForFinished(120000));
+            QCOMPARE(helper->exitCode(), 0);
+        }
+        QSignalSpy problems(m_store.get(), &CalendarStore::problemFound);
+        const QStringList found = described(on(QDate(2010, 3, 5), QDate(2010, 3, 5), QStringLiteral("home")));
+        QCOMPARE(found.filter(QRegularExpression(QStringLiteral("^(first|second) "))).size(), 120);
+        QVERIFY(problems.isEmpty());
     }
 
     // Attendees as written, an event with neither notes nor attendees, the calendar of an event.
