@@ -9,6 +9,7 @@
 #include "propertylist.h"
 #include "recordingviewer.h"
 #include "smtpsink.h"
+#include "standarderrorcapture.h"
 #include "storedpreferences.h"
 #include "stringstable.h"
 #include "throwawayhome.h"
@@ -25,15 +26,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
-#include <QTemporaryFile>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
 
 #include <functional>
 #include <memory>
-
-#include <unistd.h>
 
 using PaneAction = std::function<void(QWidget *view)>;
 Q_DECLARE_METATYPE(PaneAction)
@@ -65,31 +63,6 @@ QVariantMap storedDomain(const ThrowAwayHome &home)
     PropertyList::readFile(home.filePath(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist")), &value);
     return value.toMap();
 }
-
-// What this process writes to standard error while it lives.
-class StandardErrorCapture
-{
-public:
-    StandardErrorCapture() : m_saved(::dup(STDERR_FILENO))
-    {
-        m_file.open();
-        ::dup2(m_file.handle(), STDERR_FILENO);
-    }
-    ~StandardErrorCapture() { release(); }
-    QString release()
-    {
-        if (m_saved >= 0) {
-            ::dup2(m_saved, STDERR_FILENO);
-            ::close(m_saved);
-            m_saved = -1;
-        }
-        return QString::fromUtf8(readFile(m_file.fileName()));
-    }
-
-private:
-    QTemporaryFile m_file;
-    int m_saved;
-};
 
 // The message box shown on the pane's window, if any.
 QMessageBox *sheet(QWidget *view)
