@@ -28,13 +28,18 @@ struct Header
 };
 constexpr char magic[8] = {'R', 'V', 'C', 'A', 'L', 'I', 'X', '1'};
 
-quint64 fnv1a(const QByteArray &bytes, quint64 hash = 14695981039346656037ULL)
+quint64 fnv1a(const char *bytes, qsizetype size, quint64 hash = 14695981039346656037ULL)
 {
-    for (const char c : bytes) {
-        hash ^= quint8(c);
+    for (qsizetype i = 0; i < size; ++i) {
+        hash ^= quint8(bytes[i]);
         hash *= 1099511628211ULL;
     }
     return hash;
+}
+
+quint64 fnv1a(const QByteArray &bytes, quint64 hash = 14695981039346656037ULL)
+{
+    return fnv1a(bytes.constData(), bytes.size(), hash);
 }
 
 // The first slot of key in a table of 2^bits slots: the key's bits well mixed (Fibonacci hashing).
@@ -52,7 +57,7 @@ QString CalendarIndex::defaultPath(const QString &root)
 
 quint64 CalendarIndex::keyOf(const QByteArray &calendar, const QByteArray &fileName)
 {
-    return fnv1a(fileName, fnv1a(calendar + '/'));
+    return fnv1a(fileName, fnv1a("/", 1, fnv1a(calendar)));
 }
 
 quint32 CalendarIndex::calendarOf(const QByteArray &calendar)

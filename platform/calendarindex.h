@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <deque>
 #include <vector>
 
 // What the calendar store knows of each event file without reading it: the time span that its
@@ -94,7 +95,7 @@ private:
     // 1 + index into m_entries, 0 when free; 2^m_bits slots.
     std::vector<quint32> m_slots;
     int m_bits = 0;
-    std::vector<Entry> m_added; // entries of keys not in m_entries
+    std::deque<Entry> m_added; // entries of keys not in m_entries (grown without copies)
     std::vector<Occurrence> m_pool;
     quint32 m_order = 0;
     bool m_changed = false;

@@ -711,13 +711,15 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
             continue;
         }
         const QByteArray uid = QFile::encodeName(calendar.uid);
+        const quint32 calendarKey = CalendarIndex::calendarOf(uid);
         QList<std::pair<QString, QList<Event>>> found; // by file name
         // Only the files whose span (or listed occurrences) meet the range are read; a file whose
         // identity changed since it was indexed, or that is new, is read and indexed anew.
         while (const dirent *item = ::readdir(dir)) {
-            const QByteArray name(item->d_name);
-            if (name.startsWith('.') || !name.toLower().endsWith(".ics"))
+            const std::size_t length = std::strlen(item->d_name);
+            if (item->d_name[0] == '.' || length < 4 || qstrnicmp(item->d_name + length - 4, ".ics", 4) != 0)
                 continue;
+            const QByteArray name = QByteArray::fromRawData(item->d_name, int(length));
             struct stat info
             {
             };
@@ -726,15 +728,16 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
             const CalendarIndex::Stamp stamp {info.st_ino, info.st_size,
                                               info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec,
                                               quint32(info.st_dev)};
-            const CalendarIndex::Entry *known = index.find(CalendarIndex::keyOf(uid, name), stamp);
+            const quint64 key = CalendarIndex::keyOf(uid, name);
+            const CalendarIndex::Entry *known = index.find(key, stamp);
             if (known && !index.meets(*known, from, to))
                 continue;
             CalendarIndex::Entry entry;
             if (known) {
                 entry = *known;
             } else {
-                entry.key = CalendarIndex::keyOf(uid, name);
-                entry.calendar = CalendarIndex::calendarOf(uid);
+                entry.key = key;
+                entry.calendar = calendarKey;
                 entry.stamp = stamp;
             }
             const bool indexed = stamp.modified < settled;
