@@ -12,10 +12,10 @@
 using KCalendarCore::RecurrenceRule;
 
 namespace {
-// "+HHMM" or "+HHMMSS" (or with '-') as seconds east of UTC.
+// "+HHMM" or "+HHMMSS" (or with '-') as seconds east of UTC; less than a day either way.
 bool readOffset(const QByteArray &value, int *seconds)
 {
-    static const QRegularExpression form(QStringLiteral("^([+-])(\\d\\d)(\\d\\d)(\\d\\d)?$"));
+    static const QRegularExpression form(QStringLiteral("^([+-])([01]\\d|2[0-3])([0-5]\\d)([0-5]\\d)?$"));
     const QRegularExpressionMatch match = form.match(QString::fromLatin1(value.trimmed()));
     if (!match.hasMatch())
         return false;
