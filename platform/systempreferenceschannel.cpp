@@ -81,7 +81,14 @@ bool SystemPreferencesChannel::startHost(QString *error)
         return true;
     }
     const QString program = hostProgramPath();
-    if (!QProcess::startDetached(program, {})) {
+    // The host outlives the program that started it: it must not hold that program's input and
+    // output open (a caller reading them to their end would wait as long as the host runs).
+    QProcess host;
+    host.setProgram(program);
+    host.setStandardInputFile(QProcess::nullDevice());
+    host.setStandardOutputFile(QProcess::nullDevice());
+    host.setStandardErrorFile(QProcess::nullDevice());
+    if (!host.startDetached()) {
         if (error) {
             *error = QStringLiteral("cannot start %1").arg(program);
         }
