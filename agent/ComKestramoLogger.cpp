@@ -2,6 +2,7 @@
 
 #include "bundle.h"
 #include "logservice.h"
+#include "regularfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,7 +26,8 @@ const qint64 maximumLogSize = 256000;
 // The log holds other people's addresses: a new file is readable by its owner only.
 FILE *openForAppending(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    QString error;
+    const int fd = RegularFile::open(path, O_WRONLY | O_APPEND | O_CREAT, 0600, &error);
     if (fd < 0) {
         return nullptr;
     }

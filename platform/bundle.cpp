@@ -1,6 +1,7 @@
 #include "bundle.h"
 
 #include "propertylist.h"
+#include "regularfile.h"
 #include "stringstable.h"
 
 #include <QDir>
@@ -15,6 +16,9 @@ Q_LOGGING_CATEGORY(lcBundle, "ruvelant.bundle")
 
 namespace {
 Bundle *s_mainOverride = nullptr;
+
+// Strings tables larger than this are not read.
+constexpr qint64 maxStringsTableSize = 4 * 1024 * 1024;
 
 QString mainExecutablePath()
 {
@@ -190,17 +194,16 @@ const QHash<QString, QString> &Bundle::stringsTable() const
         for (const QString &language : languages) {
             const QString path
                 = resourcePath() + QLatin1Char('/') + language + QStringLiteral(".lproj/Localizable.strings");
-            QFile file(path);
-            if (!file.exists()) {
+            if (!QFileInfo::exists(path)) {
                 continue;
             }
-            if (!file.open(QIODevice::ReadOnly)) {
-                qCWarning(lcBundle, "Cannot read the strings table %s: %s", qPrintable(path),
-                          qPrintable(file.errorString()));
-                continue;
-            }
+            QByteArray data;
             QString error;
-            const QHash<QString, QString> table = StringsTable::parse(file.readAll(), &error);
+            if (!RegularFile::read(path, maxStringsTableSize, &data, &error)) {
+                qCWarning(lcBundle, "Cannot read the strings table %s: %s", qPrintable(path), qPrintable(error));
+                continue;
+            }
+            const QHash<QString, QString> table = StringsTable::parse(data, &error);
             if (!error.isEmpty()) {
                 qCWarning(lcBundle, "Malformed strings table %s, %s; the entries after it are ignored",
                           qPrintable(path), qPrintable(error));

@@ -1,6 +1,6 @@
 #include "filelock.h"
 
-#include <QFile>
+#include "regularfile.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,9 +10,8 @@
 
 FileLock::FileLock(const QString &path)
 {
-    m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    m_fd = RegularFile::open(path, O_RDWR | O_CREAT, 0600, &m_error);
     if (m_fd < 0) {
-        m_error = QString::fromLocal8Bit(std::strerror(errno));
         return;
     }
     int result;

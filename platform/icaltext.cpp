@@ -81,6 +81,10 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
             } else if (stack.isEmpty() && text.m_bare) {
                 return fail(QStringLiteral("has a VCALENDAR after bare components (line %1)").arg(lineNumber));
             }
+            if (stack.size() >= maxDepth)
+                return fail(QStringLiteral("nests components more than %1 levels deep (line %2)")
+                                .arg(maxDepth)
+                                .arg(lineNumber));
             Component component;
             component.name = componentName;
             component.begin = i;

@@ -37,9 +37,14 @@ public:
         QByteArray insert;
     };
 
+    // Components nested deeper than this (VCALENDAR > VEVENT > VALARM is 3) are not read: the
+    // iCalendar libraries read nested components by recursion.
+    static constexpr int maxDepth = 16;
+
     // The structure of bytes; nullopt with a message in error when it is not a well-formed
-    // iCalendar object (no BEGIN:VCALENDAR/END:VCALENDAR, unbalanced blocks, NUL bytes, ...).
-    // Bare iCalendar components without the VCALENDAR around them are read as if wrapped.
+    // iCalendar object (no BEGIN:VCALENDAR/END:VCALENDAR, unbalanced blocks, NUL bytes, nesting
+    // deeper than maxDepth, ...). Bare iCalendar components without the VCALENDAR around them are
+    // read as if wrapped.
     static std::optional<ICalText> parse(const QByteArray &bytes, QString *error);
 
     // The VCALENDAR; for bare components, one that has them as children, no properties and lies

@@ -2,6 +2,7 @@
 
 #include "filelock.h"
 #include "propertylist.h"
+#include "regularfile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -80,21 +81,20 @@ bool PreferenceService::readFile(QVariantMap *values)
 bool PreferenceService::parseFile(QVariantMap *values, QString *why) const
 {
     values->clear();
-    QFile file(m_path);
-    if (!file.exists()) {
+    if (!QFileInfo::exists(m_path)) {
         return true;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *why = file.errorString();
+    QByteArray data;
+    if (!RegularFile::read(m_path, PropertyList::maxFileSize, &data, why)) {
         return false;
     }
-    const QByteArray data = file.readAll();
     if (data.trimmed().isEmpty()) {
         return true; // an empty file holds no values, and nothing is lost by replacing it
     }
     QVariant root;
     if (!PropertyList::parse(data, &root) || root.userType() != QMetaType::QVariantMap) {
-        *why = QStringLiteral("it is not a property list with a dictionary at its top");
+        *why = QStringLiteral("it is not a property list with a dictionary at its top, nested at most %1 levels")
+                   .arg(PropertyList::maxDepth);
         return false;
     }
     *values = root.toMap();

@@ -1,15 +1,19 @@
 #include "propertylist.h"
 
+#include "regularfile.h"
+
 #include <QDateTime>
-#include <QFile>
 #include <QSaveFile>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
+#include <QVector>
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -22,6 +26,136 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 // Seconds between the Unix epoch and the property-list epoch (2001-01-01 UTC).
 constexpr qint64 plistEpochOffset = 978307200;
+
+// The deepest nesting of the XML elements of data, counted without a parser (comments, CDATA
+// sections, declarations and empty elements do not nest); counting stops once it passes limit.
+int xmlDepth(const QByteArray &data, int limit)
+{
+    const auto after = [&data](int from, const char *end) {
+        const int at = data.indexOf(end, from);
+        return at < 0 ? data.size() : at + int(std::strlen(end));
+    };
+    int depth = 0;
+    int deepest = 0;
+    for (int i = data.indexOf('<'); i >= 0 && deepest <= limit; i = data.indexOf('<', i)) {
+        const char next = i + 1 < data.size() ? data.at(i + 1) : '\0';
+        if (data.mid(i, 4) == "<!--") {
+            i = after(i + 4, "-->");
+        } else if (data.mid(i, 9) == "<![CDATA[") {
+            i = after(i + 9, "]]>");
+        } else if (next == '?' || next == '!') {
+            i = after(i + 2, ">");
+        } else if (next == '/') {
+            depth = std::max(0, depth - 1);
+            i = after(i + 2, ">");
+        } else {
+            const int end = after(i + 1, ">");
+            if (!(end - i >= 3 && data.at(end - 1) == '>' && data.at(end - 2) == '/'))
+                deepest = std::max(deepest, ++depth);
+            i = end;
+        }
+    }
+    return deepest;
+}
+
+// The deepest nesting of the containers of a binary property list; limit + 1 when it passes
+// limit or refers to itself, -1 when its tables do not hold together. Each object is looked at
+// once, so shared objects cost nothing more.
+int binaryDepth(const QByteArray &data, int limit)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
+    const qint64 size = data.size();
+    if (size < 8 + 32)
+        return -1;
+    const uchar *trailer = bytes + size - 32;
+    const int offsetSize = trailer[6];
+    const int refSize = trailer[7];
+    const auto number = [](const uchar *p, int width) {
+        quint64 value = 0;
+        for (int k = 0; k < width; ++k)
+            value = value << 8 | p[k];
+        return value;
+    };
+    const quint64 objects = number(trailer + 8, 8);
+    const quint64 top = number(trailer + 16, 8);
+    const quint64 table = number(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objects == 0 || top >= objects
+        || table >= quint64(size) || objects > (quint64(size) - table) / quint64(offsetSize))
+        return -1;
+    const auto offsetOf = [&](quint64 object) { return number(bytes + table + object * offsetSize, offsetSize); };
+    // The references an object holds: where they start and how many.
+    const auto children = [&](quint64 object, quint64 *first, quint64 *count) {
+        const quint64 at = offsetOf(object);
+        *count = 0;
+        if (at < 8 || at >= table)
+            return false;
+        const uchar marker = bytes[at];
+        const int type = marker >> 4;
+        if (type != 0xA && type != 0xC && type != 0xD)
+            return true;
+        quint64 length = marker & 0x0F;
+        quint64 pos = at + 1;
+        if (length == 0x0F) {
+            if (pos >= table || (bytes[pos] >> 4) != 0x1)
+                return false;
+            const int width = 1 << (bytes[pos] & 0x0F);
+            if (width > 8 || pos + 1 + width > table)
+                return false;
+            length = number(bytes + pos + 1, width);
+            pos += 1 + width;
+        }
+        const quint64 refs = type == 0xD ? length * 2 : length;
+        if (length > quint64(size) || refs > (table - pos) / quint64(refSize))
+            return false;
+        *first = pos;
+        *count = refs;
+        return true;
+    };
+    // Depth-first, without recursion: 0 = not seen, -1 = on the current path, else its height.
+    QVector<int> height(int(std::min<quint64>(objects, std::numeric_limits<int>::max())), 0);
+    struct Frame
+    {
+        quint64 object;
+        quint64 first;
+        quint64 count;
+        quint64 next;
+        int tallest;
+    };
+    QVector<Frame> stack;
+    const auto enter = [&](quint64 object) {
+        Frame frame {object, 0, 0, 0, 0};
+        if (!children(object, &frame.first, &frame.count))
+            return false;
+        height[int(object)] = -1;
+        stack.append(frame);
+        return true;
+    };
+    if (objects > quint64(height.size()) || !enter(top))
+        return -1;
+    while (!stack.isEmpty()) {
+        Frame &frame = stack.last();
+        if (frame.next == frame.count) {
+            const int done = frame.tallest + 1;
+            height[int(frame.object)] = done;
+            stack.removeLast();
+            if (stack.isEmpty())
+                return done;
+            stack.last().tallest = std::max(stack.last().tallest, done);
+            continue;
+        }
+        const quint64 child = number(bytes + frame.first + frame.next * refSize, refSize);
+        ++frame.next;
+        if (child >= objects)
+            return -1;
+        if (height[int(child)] < 0 || stack.size() > limit)
+            return limit + 1;
+        if (height[int(child)] > 0)
+            frame.tallest = std::max(frame.tallest, height[int(child)]);
+        else if (!enter(child))
+            return -1;
+    }
+    return -1;
+}
 
 QVariant toVariant(plist_t node)
 {
@@ -143,9 +277,18 @@ bool PropertyList::parse(const QByteArray &data, QVariant *value)
         return false;
     }
     plist_t root = nullptr;
+    // The library reads (and frees) nested containers by recursion: a list nested thousands of
+    // levels deep would overflow the stack, so the depth is measured first.
     if (plist_is_binary(data.constData(), static_cast<uint32_t>(data.size()))) {
+        const int depth = binaryDepth(data, maxDepth);
+        if (depth < 0 || depth > maxDepth) {
+            return false;
+        }
         plist_from_bin(data.constData(), static_cast<uint32_t>(data.size()), &root);
     } else {
+        if (xmlDepth(data, maxDepth + 1) > maxDepth + 1) { // the <plist> element around the value
+            return false;
+        }
         // The XML parser wants the text to end with a NUL within its length; QByteArray has one after it.
         plist_from_xml(data.constData(), static_cast<uint32_t>(data.size()), &root);
     }
@@ -159,14 +302,15 @@ bool PropertyList::parse(const QByteArray &data, QVariant *value)
 
 bool PropertyList::readFile(const QString &path, QVariant *value, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QByteArray data;
+    QString why;
+    if (!RegularFile::read(path, maxFileSize, &data, &why)) {
         if (error) {
-            *error = file.errorString();
+            *error = why;
         }
         return false;
     }
-    if (!parse(file.readAll(), value)) {
+    if (!parse(data, value)) {
         if (error) {
             *error = QStringLiteral("not a property list");
         }

@@ -8,9 +8,15 @@
 // Reads and writes property lists (XML or binary) as QVariant trees: booleans, integers,
 // reals, texts, data, dates, arrays (QVariantList) and dictionaries (QVariantMap).
 namespace PropertyList {
-// Parses data. Returns false (and leaves *value untouched) when it is not a property list.
+// Containers nested deeper than this are not read: no real property list comes near it.
+constexpr int maxDepth = 64;
+// Files larger than this are not read.
+constexpr qint64 maxFileSize = 16 * 1024 * 1024;
+
+// Parses data. Returns false (and leaves *value untouched) when it is not a property list or
+// nests deeper than maxDepth.
 bool parse(const QByteArray &data, QVariant *value);
-// Reads the file at path. Returns false with a message in *error when it cannot be read or parsed.
+// Reads the regular file at path. Returns false with a message in *error when it cannot be read or parsed.
 bool readFile(const QString &path, QVariant *value, QString *error = nullptr);
 // The XML form of value.
 QByteArray toXml(const QVariant &value);

@@ -1,6 +1,7 @@
 #include "vdiraddressbook.h"
 
 #include "contentline.h"
+#include "regularfile.h"
 
 #include <KContacts/Addressee>
 #include <KContacts/VCardConverter>
@@ -167,9 +168,10 @@ QByteArray VdirAddressBook::stateStamp() const
             + ' ' + QByteArray::number(info.size()) + '\n';
     };
     const QDir root(m_root);
-    QFile me(root.filePath(QStringLiteral("me")));
-    if (me.open(QIODevice::ReadOnly)) {
-        stamp += me.read(256) + '\n'; // small, and read whole: a same-size change within a tick counts
+    QByteArray me;
+    QString error;
+    if (RegularFile::read(root.filePath(QStringLiteral("me")), maximumMeFileSize, &me, &error)) {
+        stamp += me + '\n'; // small, and read whole: a same-size change within a tick counts
     }
     for (const QString &collection : sortedEntries(root, QDir::Dirs | QDir::NoDotAndDotDot)) {
         add(QFileInfo(root.filePath(collection)));
@@ -211,13 +213,15 @@ void VdirAddressBook::load() const
         }
     }
 
-    QFile meFile(root.filePath(QStringLiteral("me")));
-    if (meFile.exists()) {
-        if (!meFile.open(QIODevice::ReadOnly)) {
-            qCWarning(lcAddressBook) << "Cannot read" << meFile.fileName() << ":" << meFile.errorString();
+    const QString mePath = root.filePath(QStringLiteral("me"));
+    QByteArray first;
+    QString error;
+    if (QFileInfo::exists(mePath)) {
+        if (!RegularFile::read(mePath, maximumMeFileSize, &first, &error)) {
+            qCWarning(lcAddressBook) << "Cannot read" << mePath << ":" << error;
             return;
         }
-        QByteArray first = meFile.readLine(4096);
+        first.truncate(first.indexOf('\n') < 0 ? first.size() : first.indexOf('\n'));
         if (first.startsWith(utf8Bom)) {
             first.remove(0, utf8Bom.size());
         }
@@ -231,28 +235,23 @@ void VdirAddressBook::load() const
 
 void VdirAddressBook::loadFile(const QString &path) const
 {
-    const QFileInfo info(path);
-    if (info.size() > maximumCardFileSize) {
-        qCWarning(lcAddressBook) << "Skipped" << path << "- it is" << info.size()
-                                 << "bytes, more than a card file can be";
+    QByteArray data;
+    QString error;
+    if (!RegularFile::read(path, maximumCardFileSize, &data, &error)) {
+        qCWarning(lcAddressBook) << "Skipped" << path << "-" << error;
         return;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCWarning(lcAddressBook) << "Cannot read" << path << ":" << file.errorString();
-        return;
-    }
-    QByteArray data = file.read(maximumCardFileSize + 1);
-    if (data.size() > maximumCardFileSize) {
-        qCWarning(lcAddressBook) << "Skipped" << path << "- it is larger than a card file can be";
-        return;
-    }
+    m_people.append(readCards(data, path));
+}
+
+QList<Person> VdirAddressBook::readCards(QByteArray data, const QString &path)
+{
     if (data.startsWith(utf8Bom)) {
         data.remove(0, utf8Bom.size());
     }
     if (data.trimmed().isEmpty()) {
         qCWarning(lcAddressBook) << "Skipped" << path << "- it is empty";
-        return;
+        return {};
     }
     const int nul = data.indexOf('\0');
     if (nul >= 0) {
@@ -272,10 +271,11 @@ void VdirAddressBook::loadFile(const QString &path) const
     const KContacts::Addressee::List cards = KContacts::VCardConverter().parseVCards(data);
     if (cards.isEmpty()) {
         qCWarning(lcAddressBook) << "Skipped" << path << "- no readable vCard in it";
-        return;
+        return {};
     }
     // The reader puts a preferred address first; keep the card's own order where it is known.
     const bool orderKnown = scan.cardEmails.size() == cards.size();
+    QList<Person> people;
     for (int i = 0; i < cards.size(); ++i) {
         const KContacts::Addressee &card = cards.at(i);
         Person person;
@@ -291,6 +291,7 @@ void VdirAddressBook::loadFile(const QString &path) const
                 return (ia < 0 ? INT_MAX : ia) < (ib < 0 ? INT_MAX : ib);
             });
         }
-        m_people.append(person);
+        people.append(person);
     }
+    return people;
 }

@@ -22,6 +22,12 @@ public:
 
     // Files larger than this are skipped.
     static constexpr qint64 maximumCardFileSize = 8 * 1024 * 1024;
+    // A me file larger than this names no card.
+    static constexpr qint64 maximumMeFileSize = 4096;
+
+    // The cards of one vCard file's content (UTF-8, else Latin-1, or as its CHARSET parameters
+    // say); what cannot be read is left out with a warning naming path.
+    static QList<Person> readCards(QByteArray data, const QString &path);
 
 private:
     void load() const;

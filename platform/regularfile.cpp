@@ -1,0 +1,115 @@
+#include "regularfile.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Why a file of this type is not read; empty for a regular file.
+QString refusal(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return QString();
+    if (S_ISFIFO(mode))
+        return QStringLiteral("it is a FIFO, not a regular file");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("it is a socket, not a regular file");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("it is a device, not a regular file");
+    if (S_ISDIR(mode))
+        return QStringLiteral("it is a folder, not a regular file");
+    return QStringLiteral("it is not a regular file");
+}
+} // namespace
+
+int RegularFile::open(const QString &path, int flags, mode_t mode, QString *error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st
+    {
+    };
+    // Looked at first, so that a device is never opened at all (opening some has effects).
+    if (::stat(native.constData(), &st) == 0) {
+        if (!refusal(st.st_mode).isEmpty()) {
+            *error = refusal(st.st_mode);
+            return -1;
+        }
+    } else if (errno != ENOENT || !(flags & O_CREAT)) {
+        *error = errnoText();
+        return -1;
+    }
+    // O_NONBLOCK: a FIFO swapped in since is opened at once (or refused when written to without
+    // a reader) instead of waiting for the other end.
+    int fd;
+    while ((fd = ::open(native.constData(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode)) < 0 && errno == EINTR) { }
+    if (fd < 0) {
+        *error = errnoText();
+        return -1;
+    }
+    if (::fstat(fd, &st) != 0 || !refusal(st.st_mode).isEmpty()) {
+        *error = refusal(st.st_mode);
+        if (error->isEmpty())
+            *error = errnoText();
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool RegularFile::read(const QString &path, qint64 maxSize, QByteArray *bytes, QString *error)
+{
+    const int fd = open(path, O_RDONLY, 0, error);
+    if (fd < 0)
+        return false;
+    struct stat st
+    {
+    };
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok) {
+        *error = errnoText();
+    } else if (st.st_size > maxSize) {
+        *error = QStringLiteral("%1 bytes, more than the %2 read of such a file").arg(st.st_size).arg(maxSize);
+        ok = false;
+    }
+    QByteArray data;
+    // The size may change while the file is read (or be 0 for generated files): at most one
+    // byte more than allowed is read, to tell that it is too large.
+    while (ok) {
+        const qint64 chunk = std::min<qint64>(maxSize + 1 - data.size(), 1 << 16);
+        if (chunk <= 0) {
+            *error = QStringLiteral("more than the %1 bytes read of such a file").arg(maxSize);
+            ok = false;
+            break;
+        }
+        const int old = data.size();
+        data.resize(old + int(chunk));
+        const ssize_t n = ::read(fd, data.data() + old, size_t(chunk));
+        if (n < 0 && errno == EINTR) {
+            data.resize(old);
+            continue;
+        }
+        if (n < 0) {
+            *error = errnoText();
+            ok = false;
+            break;
+        }
+        data.resize(old + int(n));
+        if (n == 0)
+            break;
+    }
+    ::close(fd);
+    if (ok)
+        *bytes = data;
+    return ok;
+}

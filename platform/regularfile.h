@@ -1,0 +1,23 @@
+#ifndef RUVELANT_REGULARFILE_H
+#define RUVELANT_REGULARFILE_H
+
+#include <QByteArray>
+#include <QString>
+
+#include <sys/types.h>
+
+// Opening files that other people and programs put in place (synced invitations, cards, the
+// settings): only regular files are opened, and opening never blocks. A FIFO, device, socket or
+// folder (also behind a symbolic link) is refused before it is opened, and one swapped in at the
+// last moment is refused right after, without waiting for a writer.
+namespace RegularFile {
+// Opens path with flags (O_RDONLY, O_WRONLY | O_APPEND | O_CREAT, ...; O_CLOEXEC is added) and
+// mode for a file it creates. Returns a blocking descriptor that the caller closes, or -1 with
+// the reason in *error.
+int open(const QString &path, int flags, mode_t mode, QString *error);
+// The whole content of the regular file at path, when it holds at most maxSize bytes. Returns
+// false with the reason in *error when it is missing, not a regular file, larger or unreadable.
+bool read(const QString &path, qint64 maxSize, QByteArray *bytes, QString *error);
+} // namespace RegularFile
+
+#endif
