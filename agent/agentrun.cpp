@@ -6,8 +6,12 @@
 #include "composition.h"
 #include "filelock.h"
 #include "maildelivery.h"
+#include "sendjournal.h"
 #include "textnumber.h"
 
+#include <QHash>
+#include <QLocale>
+#include <QSet>
 #include <QStringList>
 #include <QThread>
 
@@ -62,12 +66,61 @@ QString describeEvents(const QList<Event> &events)
     return describeList(items);
 }
 
-// Hands each attendee of event a reminder. Returns whether at least one reminder was tried and
-// none reached the mail system, in which case the event must stay unmarked.
-bool remindAttendees(const ComKestramoPreferenceQuorvelModel &model, const Event &event)
+// The occurrence as the send journal knows it: calendar, event, and start (the original start of
+// a repeating event's occurrence, which stays when the occurrence is moved).
+SendJournal::Occurrence journalOccurrence(const Event &event)
 {
-    int tried = 0;
+    const QString uid = event.origin.uid.isEmpty() ? event.origin.filePath : event.origin.uid;
+    return {event.calendarUid, uid, event.origin.recurrenceId.isValid() ? event.origin.recurrenceId : event.startDate};
+}
+
+// The file an event comes from, for the bound on reminders per event file.
+QString sourceOf(const Event &event)
+{
+    return event.origin.filePath.isEmpty() ? event.calendarUid + QLatin1Char('/') + event.origin.uid
+                                           : event.origin.filePath;
+}
+
+bool needsReminders(const Event &event)
+{
+    return !event.notes.contains(notifiedMarker) && event.attendees;
+}
+
+// The run's state beside the settings: the store, the send journal and what stops the run.
+struct Run
+{
+    const ComKestramoPreferenceQuorvelModel &model;
+    CalendarStore *store;
+    SendJournal &journal;
+    bool journalFailed = false;
+
+    // Keeps the first failure of the journal in the log; later ones would only repeat it.
+    void journalError(const QString &error)
+    {
+        if (!journalFailed) {
+            journalFailed = true;
+            ComKestramoLogger::logERR(
+                QStringLiteral("Cannot keep the record of sent reminders: %1; a run that ends early may send "
+                               "some reminders twice")
+                    .arg(error));
+        }
+    }
+};
+
+// What became of the reminders of one event.
+struct Reminders
+{
     int taken = 0;
+    int temporaryFailures = 0;
+};
+
+// Hands each attendee of event a reminder, except those that an earlier run handed over (or
+// that were refused for good) for the same occurrence.
+Reminders remindAttendees(Run &run, const Event &event)
+{
+    const SendJournal::Occurrence occurrence = journalOccurrence(event);
+    QHash<QString, int> seen; // an address listed twice is reminded twice
+    Reminders result;
     for (const Attendee &attendee : *event.attendees) {
         const QString address = mailFromAttendee(attendee);
         if (address.isNull()) {
@@ -76,34 +129,99 @@ bool remindAttendees(const ComKestramoPreferenceQuorvelModel &model, const Event
                     .arg(attendee.commonName));
             continue;
         }
-        if (model.verboseLogging()) {
+        if (run.model.verboseLogging()) {
             ComKestramoLogger::logINFO(QStringLiteral("[attendee.address description]=%1").arg(attendee.address));
         }
         if (mailIsMine(address)) {
             continue;
         }
+        if (++seen[address] <= run.journal.handedOver(occurrence, address)) {
+            if (run.model.verboseLogging()) {
+                ComKestramoLogger::logINFO(QStringLiteral("'%1' already has the reminder of '%2' from an earlier run")
+                                               .arg(address, event.title));
+            }
+            continue;
+        }
         ComKestramoLogger::logINFO(QStringLiteral(" %1  ->%2").arg(event.title, address));
-        const QString subject = buildReminderSubject(model, event);
-        const QString body = buildReminderBody(model, event, address);
-        ++tried;
-        if (sendMailCocoa(model.senderEmail(), address, subject, body)) {
-            ++taken;
+        const QString subject = buildReminderSubject(run.model, event);
+        const QString body = buildReminderBody(run.model, event, address);
+        const HandOver handOver = sendMailCocoa(run.model.senderEmail(), address, subject, body);
+        if (handOver == HandOver::TemporaryFailure) {
+            ++result.temporaryFailures;
+            continue;
+        }
+        // Taken, or refused for good: either way not to be sent again for this occurrence.
+        if (handOver == HandOver::Taken) {
+            ++result.taken;
+        }
+        QString error;
+        if (!run.journal.record(occurrence, address, &error)) {
+            run.journalError(error);
         }
     }
-    return tried > 0 && taken == 0;
+    return result;
 }
 
-void markEvent(CalendarStore *store, Event event)
+void markEvent(Run &run, Event event)
 {
     event.notes = event.notes.isEmpty() ? notifiedMarker : QStringLiteral("%1 %2").arg(event.notes, notifiedMarker);
     CalendarStore::Error error;
-    if (!store->saveEvent(event, CalendarStore::CalSpanThisEvent, &error)) {
+    if (!run.store->saveEvent(event, CalendarStore::CalSpanThisEvent, &error)) {
         ComKestramoLogger::logERR(QStringLiteral("Error while marking event as notified err:%1").arg(error.code));
+        return;
+    }
+    QString journalError;
+    if (!run.journal.forget(journalOccurrence(event), &journalError)) {
+        run.journalError(journalError);
     }
 }
 
-void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store, const QDateTime &now)
+// The event files whose occurrences in the window would send more reminders than one event file
+// may (all occurrences and attendees together): none of their reminders is sent. Each refusal
+// is logged once and kept in the journal, so later runs pass over the same content quietly.
+QSet<QString> refusedSources(Run &run, const QList<Event> &events)
 {
+    QHash<QString, int> reminders;
+    for (const Event &event : events) {
+        if (!needsReminders(event)) {
+            continue;
+        }
+        int &count = reminders[sourceOf(event)];
+        for (const Attendee &attendee : *event.attendees) {
+            const QString address = mailFromAttendee(attendee);
+            if (!address.isNull() && !mailIsMine(address)) {
+                ++count;
+            }
+        }
+    }
+    QSet<QString> refused;
+    for (const Event &event : events) {
+        const QString source = sourceOf(event);
+        const int count = reminders.value(source);
+        if (count <= maxRemindersPerEventFile || refused.contains(source)) {
+            continue;
+        }
+        refused.insert(source);
+        if (run.journal.isRefused(source, event.origin.fingerprint)) {
+            continue;
+        }
+        ComKestramoLogger::logERR(
+            QStringLiteral("%1: %2 reminders in one run, more than the %3 allowed for one event file; none is sent")
+                .arg(source)
+                .arg(count)
+                .arg(maxRemindersPerEventFile));
+        QString error;
+        if (!run.journal.refuse(source, event.origin.fingerprint, &error)) {
+            run.journalError(error);
+        }
+    }
+    return refused;
+}
+
+void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
+                  const AgentRunEnvironment &environment)
+{
+    const QDateTime now = environment.now();
     // The reminder window: the whole local calendar day that lies the configured number of days
     // ahead. An exact interval, so a change of summer time on the way can move it by a day.
     const int days = leadingInteger(model.daysBeforeEventStart());
@@ -139,18 +257,45 @@ void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore 
         ComKestramoLogger::logINFO(QStringLiteral("foundEvents=%1").arg(describeEvents(foundEvents)));
     }
 
+    SendJournal journal(environment.journalPath);
+    Run run {model, store, journal};
+    QString error;
+    if (!journal.open(now, &error)) {
+        run.journalError(error);
+    }
+    const QSet<QString> refused = refusedSources(run, foundEvents);
     for (const Event &event : foundEvents) {
-        if (event.notes.contains(notifiedMarker) || !event.attendees) {
+        if (event.notes.contains(notifiedMarker)) {
+            // Marked: what an earlier run recorded for it is no longer needed.
+            if (!journal.forget(journalOccurrence(event), &error)) {
+                run.journalError(error);
+            }
             continue;
         }
-        if (remindAttendees(model, event)) {
-            // Nothing reached the mail system: leave the event for the next run to try again.
+        if (!event.attendees || refused.contains(sourceOf(event))) {
+            continue;
+        }
+        if (environment.stopRequested && environment.stopRequested()) {
+            ComKestramoLogger::logINFO(
+                QStringLiteral("asked to stop; the events not handled yet are left for the next run"));
+            break;
+        }
+        const Reminders reminders = remindAttendees(run, event);
+        if (reminders.temporaryFailures > 0) {
+            // Left for the next run, which tries again those that did not reach the mail system;
+            // the journal keeps it from sending the others twice.
             ComKestramoLogger::logERR(
-                QStringLiteral("No reminder of '%1' reached the mail system; it stays unmarked and is tried again")
-                    .arg(event.title));
+                reminders.taken == 0
+                    ? QStringLiteral(
+                          "No reminder of '%1' reached the mail system; it stays unmarked and is tried again")
+                          .arg(event.title)
+                    : QStringLiteral("%1 reminder(s) of '%2' did not reach the mail system; it stays unmarked and "
+                                     "they are tried again")
+                          .arg(reminders.temporaryFailures)
+                          .arg(event.title));
             continue;
         }
-        markEvent(store, event);
+        markEvent(run, event);
     }
 }
 } // namespace
@@ -160,7 +305,8 @@ QString logDateText(const QDateTime &dateTime)
     const QDateTime local = dateTime.toLocalTime();
     const int offset = local.offsetFromUtc();
     const int minutes = std::abs(offset) / 60;
-    return local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss "))
+    // The log is a machine format: ASCII digits in every locale.
+    return QLocale::c().toString(local, QStringLiteral("yyyy-MM-dd HH:mm:ss "))
         + QStringLiteral("%1%2%3")
               .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
@@ -179,21 +325,25 @@ int runAgent(const AgentRunEnvironment &environment)
                                           .arg(runLockPath(), lock.errorString()));
         }
         // The mail application and the user's own addresses live for this run only.
-        resetMailDelivery();
+        resetMailDelivery(environment.sendTimeout);
         CalendarStore *store = environment.store ? environment.store : CalendarStore::defaultCalendarStore();
         // Reading the settings cannot fail here: missing or unreadable values take their defaults.
         const ComKestramoPreferenceQuorvelModel model(false, store);
         if (!model.quorvelEnabled()) {
             ComKestramoLogger::logERR(QStringLiteral("exiting, disabled in system preferences"));
         } else {
-            handleEvents(model, store, environment.now());
+            handleEvents(model, store, environment);
         }
         resetMailDelivery();
     }
     if (environment.pause) {
         environment.pause(closingPause);
     } else {
-        QThread::usleep(static_cast<unsigned long>(closingPause.count()));
+        // Cut short when asked to stop: nothing is left to finish.
+        for (auto left = closingPause; left.count() > 0 && !(environment.stopRequested && environment.stopRequested());
+             left -= std::chrono::microseconds(100000)) {
+            QThread::usleep(static_cast<unsigned long>(std::min<qint64>(left.count(), 100000)));
+        }
     }
     ComKestramoLogger::logINFO(QStringLiteral("terminated"));
     ComKestramoLogger::closeLogIfOpened();

@@ -1,6 +1,8 @@
 #ifndef RUVELANT_AGENTRUN_H
 #define RUVELANT_AGENTRUN_H
 
+#include "stoprequest.h"
+
 #include <QDateTime>
 
 #include <chrono>
@@ -17,7 +19,17 @@ struct AgentRunEnvironment
     std::function<void(std::chrono::microseconds)> pause;
     // The calendar store to search and mark; nullptr means the user's default store.
     CalendarStore *store = nullptr;
+    // Whether the run was asked to stop (it then finishes the event in hand and ends).
+    std::function<bool()> stopRequested = [] { return StopRequest::isRequested(); };
+    // The send journal's file; empty means its place in the user's state folder.
+    QString journalPath;
+    // How long one hand-over to the mail system may take.
+    std::chrono::milliseconds sendTimeout = std::chrono::seconds(60);
 };
+
+// The most reminders that the occurrences of one event file may send in one run, all attendees
+// together; a file that would send more sends none.
+constexpr int maxRemindersPerEventFile = 500;
 
 // One whole run of the reminder agent: settings, reminder window, events, reminders, markers,
 // closing pause, log. Returns the process's exit status, which is always 0.

@@ -15,6 +15,7 @@ namespace {
 // Per-run state: Mail once a bridge to it was made, and the "me" card's addresses once read.
 std::unique_ptr<MailApplication> mail;
 std::optional<QStringList> myMailsArray;
+std::chrono::milliseconds handOverTimeout = std::chrono::seconds(60);
 
 const QString mailtoScheme = QStringLiteral("mailto:");
 } // namespace
@@ -44,14 +45,15 @@ bool mailIsMine(const QString &address)
     return myMailsArray->contains(address, Qt::CaseSensitive);
 }
 
-bool sendMailCocoa(const QString &sender, const QString &to, const QString &subject, const QString &content)
+HandOver sendMailCocoa(const QString &sender, const QString &to, const QString &subject, const QString &content)
 {
     if (!mail) {
         mail = MailApplication::applicationWithBundleIdentifier(MailApplication::MailBundleIdentifier);
         if (!mail) {
             ComKestramoLogger::logERR(QStringLiteral("Cannot create Scripting Bridge to Mail.app"));
-            return false;
+            return HandOver::TemporaryFailure;
         }
+        mail->setSendTimeout(int(handOverTimeout.count()));
     }
     OutgoingMessage message = mail->outgoingMessage(subject, content);
     if (!trimmedText(sender).isEmpty()) {
@@ -60,15 +62,17 @@ bool sendMailCocoa(const QString &sender, const QString &to, const QString &subj
     message.setVisible(false);
     message.addToRecipient(to);
     QString error;
-    if (!message.send(&error)) {
+    bool temporary = false;
+    if (!message.send(&error, &temporary)) {
         ComKestramoLogger::logERR(QStringLiteral("Failed to hand over the reminder to '%1': %2").arg(to, error));
-        return false;
+        return temporary ? HandOver::TemporaryFailure : HandOver::PermanentFailure;
     }
-    return true;
+    return HandOver::Taken;
 }
 
-void resetMailDelivery()
+void resetMailDelivery(std::chrono::milliseconds sendTimeout)
 {
     mail.reset();
     myMailsArray.reset();
+    handOverTimeout = sendTimeout;
 }

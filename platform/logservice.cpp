@@ -1,5 +1,6 @@
 #include "logservice.h"
 
+#include <QLocale>
 #include <QRegularExpression>
 #include <QSysInfo>
 
@@ -82,7 +83,8 @@ QString LogService::levelName(int level)
 QByteArray LogService::formatRecord(const QDateTime &time, const QString &host, const QString &sender, qint64 pid,
                                     int level, const QString &text)
 {
-    // The time stamp is read by people and tools in any locale: English month names always.
+    // The time stamp is read by people and tools in any locale: English month names and ASCII
+    // digits always.
     static const char *const months[]
         = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const QDate date = time.date();
@@ -92,7 +94,7 @@ QByteArray LogService::formatRecord(const QDateTime &time, const QString &host, 
     record += ' ';
     record += QByteArray::number(date.day()).rightJustified(2, ' ');
     record += ' ';
-    record += time.time().toString(QStringLiteral("HH:mm:ss")).toLatin1();
+    record += QLocale::c().toString(time.time(), QStringLiteral("HH:mm:ss")).toLatin1(); // ASCII digits
     record += ' ';
     record += host.toUtf8();
     record += ' ';

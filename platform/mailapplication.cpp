@@ -19,6 +19,9 @@ Q_LOGGING_CATEGORY(lcMail, "ruvelant.mail")
 const QString MailApplication::MailBundleIdentifier = QStringLiteral("com.apple.Mail");
 
 namespace {
+// sendmail's exit status for "try again later" (sysexits.h).
+constexpr int exTempFail = 75;
+
 QStringList defaultFallbackPaths()
 {
     return {QStringLiteral("/usr/sbin/sendmail"), QStringLiteral("/usr/lib/sendmail")};
@@ -174,17 +177,20 @@ QByteArray OutgoingMessage::rfc5322Message(const QString &recipient, QString *er
     return message.encodedContent();
 }
 
-bool OutgoingMessage::send(QString *error) const
+bool OutgoingMessage::send(QString *error, bool *temporary) const
 {
     QStringList errors;
+    bool permanent = false;
     if (m_toRecipients.isEmpty()) {
         errors << QStringLiteral("the message has no recipient");
+        permanent = true;
     }
     for (const QString &recipient : m_toRecipients) {
         QString problem;
         const QByteArray data = rfc5322Message(recipient, &problem);
         if (data.isEmpty()) {
             errors << problem;
+            permanent = true;
             continue;
         }
         QStringList arguments {QStringLiteral("-i")};
@@ -223,7 +229,11 @@ bool OutgoingMessage::send(QString *error) const
                           .arg(m_sendmail)
                           .arg(process.exitCode())
                           .arg(diagnostics.isEmpty() ? QString() : QStringLiteral(": ") + diagnostics);
+            permanent = permanent || process.exitCode() != exTempFail;
         }
+    }
+    if (temporary) {
+        *temporary = !errors.isEmpty() && !permanent;
     }
     if (!errors.isEmpty()) {
         qCWarning(lcMail) << "hand-over to sendmail failed:" << errors;

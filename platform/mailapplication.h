@@ -30,8 +30,10 @@ public:
     // when the mail system took every one (sendmail exit status 0). Otherwise returns false
     // and, when error is given, sets it to what went wrong. An address or sender holding a
     // control character, or a recipient that is not one plain address, is refused before
-    // anything is handed over.
-    bool send(QString *error = nullptr) const;
+    // anything is handed over. temporary (when given) tells whether every failure may go away
+    // by itself: sendmail could not be started, exited with 75 (EX_TEMPFAIL), was stopped after
+    // the time limit or ended by a signal; a refused address or any other exit status is not.
+    bool send(QString *error = nullptr, bool *temporary = nullptr) const;
 
     // The message as it would be piped to sendmail for one recipient, or an empty array (and
     // error set) when the message cannot be built for that recipient.

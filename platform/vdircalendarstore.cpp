@@ -4,6 +4,7 @@
 #include "icalreader.h"
 #include "icalspan.h"
 #include "icaltext.h"
+#include "regularfile.h"
 
 #include <KCalendarCore/Event>
 #include <KCalendarCore/Recurrence>
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,27 +80,7 @@ bool isCollectionName(const QString &uid)
 
 bool readBytes(const QString &path, QByteArray *bytes, QString *error)
 {
-    QFile file(path);
-    if (file.size() > VdirCalendarStore::maxFileSize) {
-        *error = QStringLiteral("%1 bytes, more than the %2 read of one calendar file")
-                     .arg(file.size())
-                     .arg(VdirCalendarStore::maxFileSize);
-        return false;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    *bytes = file.read(VdirCalendarStore::maxFileSize + 1);
-    if (bytes->size() > VdirCalendarStore::maxFileSize) {
-        *error = QStringLiteral("more than the %1 bytes read of one calendar file").arg(VdirCalendarStore::maxFileSize);
-        return false;
-    }
-    if (file.error() != QFileDevice::NoError) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return RegularFile::read(path, VdirCalendarStore::maxFileSize, bytes, error);
 }
 
 // The VEVENTs of a file. A VEVENT that KCalendarCore cannot read is left out with a warning, and
@@ -534,8 +516,40 @@ QList<ICalText::Edit> wrapped(const ICalText &text, const ICalText::Edit &edit)
             {int(text.lineCount()), false, (open ? eol : QByteArray()) + "END:VCALENDAR" + eol}};
 }
 
+// The temporary files of saves are named ".<file>.ruvelant-<random>.tmp" and locked (flock) by
+// the save that writes them, for as long as it runs.
+bool isSaveTemporary(const QString &name)
+{
+    return name.startsWith(QLatin1Char('.')) && name.endsWith(QLatin1String(".tmp"))
+        && name.contains(QLatin1String(".ruvelant-"));
+}
+
+// Removes the temporary files that saves in folder left behind when they were interrupted (a
+// crash, a kill): those that no running save holds locked.
+void removeLeftoverTemporaries(const QString &folder)
+{
+    const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        if (!isSaveTemporary(name))
+            continue;
+        const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + name);
+        const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st
+        {
+        };
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            qCInfo(lcCalendarStore, "%s: removing what an interrupted save left behind", path.constData());
+            ::unlink(path.constData());
+        }
+        ::close(fd);
+    }
+}
+
 // Replaces the file at target with bytes: a new file in the same folder, with the old file's
-// mode and owner, flushed to disk, renamed over the old one; then the folder is flushed.
+// mode and owner, flushed to disk, renamed over the old one; then the folder is flushed. The new
+// file is locked while it is written, so that a later save can tell a left-over one and remove it.
 bool replaceFile(const QString &target, const QByteArray &bytes, QString *error)
 {
     const QByteArray targetPath = QFile::encodeName(target);
@@ -547,15 +561,29 @@ bool replaceFile(const QString &target, const QByteArray &bytes, QString *error)
         return false;
     }
     const QFileInfo info(target);
+    removeLeftoverTemporaries(info.absolutePath());
     const QByteArray folder = QFile::encodeName(info.absolutePath());
     QByteArray temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temporary = folder + "/." + QFile::encodeName(info.fileName()) + '.'
+        temporary = folder + "/." + QFile::encodeName(info.fileName()) + ".ruvelant-"
             + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".tmp";
         fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST)
             break;
+        struct stat made
+        {
+        };
+        struct stat named
+        {
+        };
+        // Locked, and still under its name (a cleaner of another process may have come between).
+        if (fd >= 0
+            && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &made) != 0
+                || ::stat(temporary.constData(), &named) != 0 || made.st_ino != named.st_ino)) {
+            ::close(fd);
+            fd = -1;
+        }
     }
     if (fd < 0) {
         *error = QStringLiteral("cannot create a file in %1: %2").arg(info.absolutePath(), errnoText());
@@ -563,9 +591,8 @@ bool replaceFile(const QString &target, const QByteArray &bytes, QString *error)
     }
     auto fail = [&](const QString &what) {
         *error = what + QStringLiteral(": ") + errnoText();
-        if (fd >= 0)
-            ::close(fd);
         ::unlink(temporary.constData());
+        ::close(fd);
         return false;
     };
     for (qint64 done = 0; done < bytes.size();) {
@@ -587,12 +614,9 @@ bool replaceFile(const QString &target, const QByteArray &bytes, QString *error)
         return fail(QStringLiteral("cannot keep the file's mode"));
     if (::fsync(fd) != 0)
         return fail(QStringLiteral("cannot flush the new content"));
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0)
-        return fail(QStringLiteral("cannot write the new content"));
     if (::rename(temporary.constData(), targetPath.constData()) != 0)
         return fail(QStringLiteral("cannot replace the file"));
+    ::close(fd); // the content is on disk (fsync above); this only releases the lock
     const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0 || ::fsync(dir) != 0)
         qCWarning(lcCalendarStore, "%s: cannot flush the folder: %s", qPrintable(target), qPrintable(errnoText()));
@@ -644,9 +668,13 @@ QMap<QString, QString> VdirCalendarStore::scanCalendars() const
     const QStringList folders = root.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &folder : folders) {
         QString title;
-        QFile displayName(root.filePath(folder) + QStringLiteral("/displayname"));
-        if (displayName.open(QIODevice::ReadOnly)) // fromUtf8 drops a byte order mark
-            title = QString::fromUtf8(displayName.readLine(4096)).trimmed();
+        QByteArray bytes;
+        QString error;
+        const QString path = root.filePath(folder) + QStringLiteral("/displayname");
+        if (RegularFile::read(path, 4096, &bytes, &error))
+            title = QString::fromUtf8(bytes.left(bytes.indexOf('\n'))).trimmed(); // drops a byte order mark
+        else if (QFileInfo::exists(path))
+            qCWarning(lcCalendarStore, "%s: not read, %s", qPrintable(path), qPrintable(error));
         result.insert(folder, title.isEmpty() ? folder : title);
     }
     return result;

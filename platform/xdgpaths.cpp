@@ -28,3 +28,12 @@ QString xdgCacheHome()
     }
     return cacheHome;
 }
+
+QString xdgStateHome()
+{
+    const QString stateHome = qEnvironmentVariable("XDG_STATE_HOME");
+    if (stateHome.isEmpty() || !QDir::isAbsolutePath(stateHome)) {
+        return QDir::homePath() + QStringLiteral("/.local/state");
+    }
+    return stateHome;
+}

@@ -12,4 +12,7 @@ QString xdgConfigHome();
 // $XDG_CACHE_HOME, or ~/.cache when the variable is unset or not an absolute path.
 QString xdgCacheHome();
 
+// $XDG_STATE_HOME, or ~/.local/state when the variable is unset or not an absolute path.
+QString xdgStateHome();
+
 #endif

@@ -3,6 +3,7 @@
 #include "agentrun.h"
 #include "mailapplication.h"
 #include "memorycalendarstore.h"
+#include "sendjournal.h"
 #include "storedpreferences.h"
 #include "throwawayhome.h"
 
@@ -52,7 +53,32 @@ public:
         environment.now = [now] { return now; };
         environment.pause = [this](std::chrono::microseconds pause) { pauses.append(pause); };
         environment.store = &store;
+        environment.stopRequested = stopRequested;
+        environment.sendTimeout = std::chrono::milliseconds(500);
         return runAgent(environment);
+    }
+
+    // A sendmail that answers each recipient with the exit status given for it in exits ("hang":
+    // it never ends; none: 0), and notes the recipients it took in the file "taken".
+    void useSendmail(const QString &exits)
+    {
+        home.writeFile(QStringLiteral("exits"), exits.toUtf8().replace(' ', '\n') + '\n');
+        home.writeFile(QStringLiteral("bin/sendmail"),
+                       "#!/bin/sh\nfor a; do to=$a; done\ncat >/dev/null\n"
+                       "code=$(awk -v to=\"$to\" -F= '$1 == to {print $2}' \"$HOME/exits\")\n"
+                       "[ \"$code\" = hang ] && exec sleep 60\n"
+                       "[ -z \"$code\" ] && code=0 && echo \"$to\" >> \"$HOME/taken\"\nexit $code\n");
+        QFile::setPermissions(home.filePath(QStringLiteral("bin/sendmail")),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        home.setEnv("PATH", QFile::encodeName(home.filePath(QStringLiteral("bin"))) + ":/usr/bin:/bin");
+    }
+    // The recipients that the sendmail took since the last call.
+    QStringList taken()
+    {
+        const QStringList result = QString::fromUtf8(readFile(home.filePath(QStringLiteral("taken"))))
+                                       .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QFile::remove(home.filePath(QStringLiteral("taken")));
+        return result;
     }
 
     // The notes that the run saved for the event of this title, or a null text.
@@ -66,7 +92,16 @@ public:
     ThrowAwayHome home;
     MemoryCalendarStore store;
     QList<std::chrono::microseconds> pauses;
+    std::function<bool()> stopRequested = [] { return false; };
 };
+
+QList<Attendee> attendees(const QStringList &addresses)
+{
+    QList<Attendee> list;
+    for (const QString &address : addresses)
+        list.append({QStringLiteral("mailto:") + address, address});
+    return list;
+}
 } // namespace
 
 class AgentRunTest : public QObject
@@ -197,6 +232,121 @@ private Q_SLOTS:
         QVERIFY(fixture.store.saves.isEmpty());
         QCOMPARE(messages.filter(QStringLiteral("<Error>: No reminder of 'Meeting' reached the mail system")).size(),
                  1);
+    }
+
+    // Only what may succeed later is tried again: an event stays unmarked while a hand-over failed
+    // for the time being (no mail system, "try again later", no answer in time), and the next run
+    // sends only those; a refusal for good is logged once and counts as handled.
+    void handOverOutcomes_data()
+    {
+        QTest::addColumn<QString>("exits"); // sendmail's answer per recipient
+        QTest::addColumn<bool>("marked");
+        QTest::addColumn<QStringList>("again"); // taken by the next run, when the event stays unmarked
+        QTest::addColumn<int>("refusals"); // "Failed to hand over" lines after both runs
+        const auto row = [](const char *name, const char *exits, bool marked, const QStringList &again, int refusals) {
+            QTest::newRow(name) << QString::fromUtf8(exits) << marked << again << refusals;
+        };
+        const QString a = QStringLiteral("a@example.org"), b = QStringLiteral("b@example.org");
+        row("both taken", "", true, {}, 0);
+        row("try again later", "a@example.org=75 b@example.org=75", false, {a, b}, 2);
+        row("no answer in time", "a@example.org=hang b@example.org=hang", false, {a, b}, 2);
+        row("refused for good", "a@example.org=1 b@example.org=64", true, {}, 2);
+        row("one taken, one to try again", "b@example.org=75", false, {b}, 1);
+        row("one refused, one to try again", "a@example.org=1 b@example.org=75", false, {b}, 2);
+    }
+    void handOverOutcomes()
+    {
+        QFETCH(QString, exits);
+        QFETCH(bool, marked);
+        QFETCH(QStringList, again);
+        QFETCH(int, refusals);
+        Fixture fixture;
+        fixture.useSendmail(exits);
+        fixture.store.events
+            = {makeEvent(QStringLiteral("Meeting"), QString(),
+                         attendees({QStringLiteral("a@example.org"), QStringLiteral("b@example.org")}))};
+        fixture.run();
+        QCOMPARE(fixture.store.saves.size(), marked ? 1 : 0);
+        if (!marked) {
+            fixture.taken();
+            fixture.useSendmail(QString());
+            fixture.run();
+            QCOMPARE(fixture.taken(), again);
+            QCOMPARE(fixture.store.saves.size(), 1);
+        }
+        QCOMPARE(logMessages().filter(QStringLiteral("<Error>: Failed to hand over the reminder")).size(), refusals);
+    }
+
+    // One event file may send at most 500 reminders in a run, all occurrences and attendees
+    // together; past it, none is sent and the refusal is logged once, not at every run.
+    void reminderBound_data()
+    {
+        QTest::addColumn<int>("occurrences");
+        QTest::addColumn<int>("attendeesEach");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("500 attendees") << 1 << 500 << true;
+        QTest::newRow("501 attendees") << 1 << 501 << false;
+        QTest::newRow("two occurrences of 251 attendees") << 2 << 251 << false;
+    }
+    void reminderBound()
+    {
+        QFETCH(int, occurrences);
+        QFETCH(int, attendeesEach);
+        QFETCH(bool, sent);
+        Fixture fixture;
+        QStringList addresses;
+        for (int i = 0; i < attendeesEach; ++i)
+            addresses.append(QStringLiteral("p%1@example.org").arg(i));
+        for (int i = 0; i < occurrences; ++i) {
+            Event event = makeEvent(QStringLiteral("Crowd"), QString(), attendees(addresses));
+            event.startDate = event.startDate.addSecs(3600 * i);
+            event.origin.filePath = fixture.home.filePath(QStringLiteral("crowd.ics"));
+            fixture.store.events.append(event);
+        }
+        fixture.run(); // without a mail system: every reminder is tried, none taken
+        fixture.run();
+        const QStringList messages = logMessages();
+        QCOMPARE(messages.filter(QStringLiteral("  ->p")).size(), sent ? 2 * attendeesEach : 0);
+        QCOMPARE(messages
+                     .filter(QStringLiteral("crowd.ics: %1 reminders in one run, more than the 500 allowed")
+                                 .arg(occurrences * attendeesEach))
+                     .size(),
+                 sent ? 0 : 1);
+    }
+
+    // Asked to stop, the run finishes the event in hand, marks it, and leaves the others; a later
+    // run does not send again what an earlier one handed over for an occurrence still unmarked.
+    void stopAndJournal()
+    {
+        Fixture fixture;
+        fixture.useSendmail(QString());
+        fixture.store.events
+            = {makeEvent(QStringLiteral("First"), QString(), attendees({QStringLiteral("a@example.org")})),
+               makeEvent(QStringLiteral("Second"), QString(),
+                         attendees({QStringLiteral("b@example.org"), QStringLiteral("c@example.org"),
+                                    QStringLiteral("b@example.org")}))};
+        int asked = 0;
+        fixture.stopRequested = [&asked] { return ++asked > 1; };
+        fixture.run();
+        QCOMPARE(fixture.taken(), QStringList {QStringLiteral("a@example.org")});
+        QCOMPARE(fixture.store.saves.size(), 1);
+        QVERIFY(logMessages().contains(
+            QStringLiteral("<Info>: asked to stop; the events not handled yet are left for the next run")));
+
+        // An earlier run handed "Second" to b once (of two) and then ended before marking it.
+        SendJournal journal;
+        QString error;
+        QVERIFY(journal.open(QDateTime::currentDateTime(), &error));
+        const SendJournal::Occurrence second {QStringLiteral("home"), QStringLiteral("Second"),
+                                              fixture.store.events.at(1).startDate};
+        QVERIFY(journal.record(second, QStringLiteral("b@example.org"), &error));
+        fixture.stopRequested = [] { return false; };
+        fixture.store.events.removeFirst();
+        fixture.run();
+        QCOMPARE(fixture.taken(), (QStringList {QStringLiteral("c@example.org"), QStringLiteral("b@example.org")}));
+        SendJournal after;
+        QVERIFY(after.open(QDateTime::currentDateTime(), &error));
+        QCOMPARE(after.handedOver(second, QStringLiteral("b@example.org")), 0); // marked: forgotten
     }
 };
 

@@ -13,7 +13,7 @@
 #include <memory>
 
 namespace {
-bool send(const QString &to = QStringLiteral("bob@example.org"))
+HandOver send(const QString &to = QStringLiteral("bob@example.org"))
 {
     return sendMailCocoa(QString(), to, QStringLiteral("Hi"), QStringLiteral("Body"));
 }
@@ -105,19 +105,19 @@ private Q_SLOTS:
     void handOversOfARun()
     {
         withoutSendmail();
-        QVERIFY(!send());
-        QVERIFY(!send());
+        QCOMPARE(send(), HandOver::TemporaryFailure);
+        QCOMPARE(send(), HandOver::TemporaryFailure);
         SmtpSink sink(*m_home);
         QVERIFY(sink.start());
-        QVERIFY(send());
+        QCOMPARE(send(), HandOver::Taken);
         withoutSendmail();
-        QVERIFY(send());
-        QVERIFY(!send(QStringLiteral("bob@example.org\r\nBcc: eve@example.org")));
+        QCOMPARE(send(), HandOver::Taken);
+        QCOMPARE(send(QStringLiteral("bob@example.org\r\nBcc: eve@example.org")), HandOver::PermanentFailure);
         QCOMPARE(sink.rawMessages().size(), 2);
         QCOMPARE(sink.messages().first()->decodedContent(), QByteArray("Body")); // nothing added or lost
         QCOMPARE(logCount(QStringLiteral("<Error>: Failed to hand over the reminder to '")), 1);
         resetMailDelivery(); // a new run looks again
-        QVERIFY(!send());
+        QCOMPARE(send(), HandOver::TemporaryFailure);
         QCOMPARE(logCount(QStringLiteral("<Error>: Cannot create Scripting Bridge to Mail.app")), 3);
     }
 };

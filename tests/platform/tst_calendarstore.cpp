@@ -13,6 +13,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -424,6 +425,21 @@ private Q_SLOTS:
         QCOMPARE(
             QDir(path(QStringLiteral("work"))).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".tmp")),
             QStringList());
+    }
+
+    // A save removes what interrupted saves left in its folder, and nothing that a running save holds.
+    void leftoverTemporaries()
+    {
+        const QString folder = path(QStringLiteral("work"));
+        for (const char *name :
+             {"/.khal-dinner.ics.ruvelant-dead.tmp", "/.khal-dinner.ics.ruvelant-busy.tmp", "/.other-program.tmp"})
+            m_home->writeFile(QStringLiteral(".local/share/calendars/work") + QLatin1String(name), "BEGIN:VCALENDAR\n");
+        QFile busy(folder + QStringLiteral("/.khal-dinner.ics.ruvelant-busy.tmp"));
+        QVERIFY(busy.open(QIODevice::ReadOnly) && ::flock(busy.handle(), LOCK_EX) == 0);
+        QVERIFY(save(find(QDate(2010, 3, 12), QStringLiteral("Standup")), QStringLiteral("(*)")));
+        QCOMPARE(
+            QDir(folder).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".tmp")),
+            (QStringList {QStringLiteral(".khal-dinner.ics.ruvelant-busy.tmp"), QStringLiteral(".other-program.tmp")}));
     }
 
     // A file that cannot be read is skipped, and a rule that never ends or never matches is cut

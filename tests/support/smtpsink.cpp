@@ -84,7 +84,8 @@ QList<KMime::Message::Ptr> SmtpSink::messages() const
 QByteArray SmtpSink::header(const QByteArray &raw, const QByteArray &name)
 {
     QByteArrayList found;
-    for (const QByteArray &line : raw.left(raw.indexOf("\n\n")).split('\n')) {
+    const int end = raw.indexOf("\n\n"); // a message may have no body at all
+    for (const QByteArray &line : raw.left(end < 0 ? raw.size() : end).split('\n')) {
         if (line.toLower().startsWith(name.toLower() + ':')) {
             found << line.mid(name.size() + 1).trimmed();
         }

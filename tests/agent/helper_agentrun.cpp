@@ -1,0 +1,15 @@
+// One run of the agent as the real program makes it (the user's calendars, address book, mail
+// system and signals), without the closing pause, so that tests can run it often.
+#include "agentrun.h"
+#include "stoprequest.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    StopRequest::catchSignals();
+    AgentRunEnvironment environment;
+    environment.pause = [](std::chrono::microseconds) {};
+    return runAgent(environment);
+}

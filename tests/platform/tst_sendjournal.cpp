@@ -1,0 +1,63 @@
+// The send journal reads back what was recorded, whatever a crash left at its end, and forgets
+// marked occurrences and stale records.
+#include "sendjournal.h"
+#include "throwawayhome.h"
+
+#include <QFile>
+#include <QTest>
+
+class SendJournalTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void recordsSurviveCrashesAndAge()
+    {
+        ThrowAwayHome home;
+        const QDateTime now(QDate(2010, 3, 1), QTime(14, 5), Qt::UTC);
+        const SendJournal::Occurrence standup {QStringLiteral("work cal"), QStringLiteral("uid:1"),
+                                               QDateTime(QDate(2010, 3, 5), QTime(9, 0), Qt::UTC)};
+        const SendJournal::Occurrence other {QStringLiteral("work cal"), QStringLiteral("uid:1"),
+                                             standup.start.addDays(7)};
+        const QString ann = QStringLiteral("ann lee@example.org"), bob = QStringLiteral("bob@example.org");
+        QString error;
+        {
+            SendJournal journal;
+            QVERIFY2(journal.open(now, &error), qPrintable(error));
+            QVERIFY(journal.record(standup, ann, &error) && journal.record(standup, ann, &error));
+            QVERIFY(journal.record(standup, bob, &error) && journal.record(other, bob, &error));
+            QVERIFY(journal.refuse(QStringLiteral("/c/crowd.ics"), "f1", &error));
+        }
+        const QString path = home.filePath(QStringLiteral(".local/state/ruvelant/sent.journal"));
+        QCOMPARE(QFile(path).permissions() & 0x0077, QFileDevice::Permissions()); // the owner's only
+        // What a crash may leave: a damaged line, and a last line cut short.
+        QByteArray content = readFile(path);
+        const int bobLine = content.lastIndexOf('\n', content.indexOf("bob%40")) + 1;
+        content.insert(bobLine,
+                       content.mid(bobLine, content.indexOf('\n', bobLine) - bobLine + 1).replace("bob", "eve"));
+        content += content.left(40);
+        home.writeFile(QStringLiteral(".local/state/ruvelant/sent.journal"), content);
+
+        SendJournal reopened;
+        QVERIFY(reopened.open(now.addDays(1), &error));
+        QCOMPARE(reopened.handedOver(standup, ann), 2);
+        QCOMPARE(reopened.handedOver(standup, bob), 1);
+        QCOMPARE(reopened.handedOver(standup, QStringLiteral("eve@example.org")), 0);
+        QVERIFY(reopened.isRefused(QStringLiteral("/c/crowd.ics"), "f1"));
+        QVERIFY(!reopened.isRefused(QStringLiteral("/c/crowd.ics"), "f2")); // the file changed since
+        QVERIFY(readFile(path).endsWith('\n'));
+        QVERIFY(reopened.forget(standup, &error));
+
+        SendJournal later;
+        QVERIFY(later.open(now.addDays(2), &error));
+        QCOMPARE(later.handedOver(standup, ann), 0);
+        QCOMPARE(later.handedOver(other, bob), 1);
+        SendJournal stale;
+        QVERIFY(stale.open(now.addDays(SendJournal::staleAfterDays), &error));
+        QCOMPARE(stale.handedOver(other, bob), 0);
+        QVERIFY(!stale.isRefused(QStringLiteral("/c/crowd.ics"), "f1"));
+        QCOMPARE(readFile(path), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(SendJournalTest)
+#include "tst_sendjournal.moc"
