@@ -85,9 +85,9 @@ Bundle *Bundle::bundleForCode(const void *address)
     }
     // Bundles of loaded plug-ins live as long as the process, like the plug-ins themselves.
     static QMutex mutex;
-    static QHash<QString, Bundle *> bundles;
+    static auto *bundles = new QHash<QString, Bundle *>; // never destroyed either
     QMutexLocker locker(&mutex);
-    Bundle *&bundle = bundles[binary];
+    Bundle *&bundle = (*bundles)[binary];
     if (!bundle) {
         bundle = new Bundle(bundlePathForBinary(binary));
         bundle->m_executablePath = binary;

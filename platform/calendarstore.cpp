@@ -29,8 +29,11 @@ CalendarStore *CalendarStore::defaultCalendarStore()
     const QString root = calendarsRoot();
     if (!g_made || g_made->root() != root) {
         // A store made for an earlier root stays alive (callers may still hold it) but goes quiet.
-        if (g_made)
+        static auto *retired = new QList<VdirCalendarStore *>; // never destroyed either
+        if (g_made) {
             g_made->stopWatching();
+            retired->append(g_made);
+        }
         g_made = new VdirCalendarStore(root);
     }
     return g_made;

@@ -2,6 +2,8 @@
 
 #include "contentline.h"
 
+#include <QSet>
+
 #include <algorithm>
 
 namespace {

@@ -38,11 +38,12 @@ PreferenceService::PreferenceService(const QString &domain, const QString &folde
 PreferenceService *PreferenceService::forDomain(const QString &domain)
 {
     static QMutex mutex;
-    static QHash<QString, PreferenceService *> services;
+    // Never destroyed, like the services it holds (which callers may use until the very end).
+    static auto *services = new QHash<QString, PreferenceService *>;
     QMutexLocker locker(&mutex);
     // Keyed by the file's path, so a changed home folder gets a service of its own.
     PreferenceService probe(domain);
-    PreferenceService *&service = services[probe.filePath()];
+    PreferenceService *&service = (*services)[probe.filePath()];
     if (!service) {
         service = new PreferenceService(domain);
     }

@@ -440,12 +440,14 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
     const KCalendarCore::Event &event = *base.event;
     const QSet<int> own(component.properties.cbegin(), component.properties.cend());
     QByteArray startLine;
+    int starts = 0;
     for (int index : component.properties) {
-        if (ICalText::name(text.line(index)) == "DTSTART")
+        if (ICalText::name(text.line(index)) == "DTSTART" && ++starts == 1)
             startLine = text.line(index);
     }
-    if (startLine.isEmpty()) {
-        *error = QStringLiteral("the repeating event has no DTSTART");
+    // Each DTSTART line would make a RECURRENCE-ID: a copy of a malformed event is not written.
+    if (starts != 1) {
+        *error = QStringLiteral("the repeating event has %1 DTSTART lines").arg(starts);
         return std::nullopt;
     }
     const QTimeZone zone = event.dtStart().timeZone();
@@ -459,6 +461,12 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
     const QDate rawStartDate = QDate::fromString(QString::fromLatin1(ICalText::value(startLine).trimmed().left(8)),
                                                  QStringLiteral("yyyyMMdd"));
     const qint64 length = startTime.secsTo(occurrence.span.second);
+    // Without DTEND and DURATION the copy would have no length: an occurrence that has one (an
+    // RDATE with a PERIOD) gets it as a DURATION.
+    const bool hasEnd = std::any_of(component.properties.cbegin(), component.properties.cend(), [&](int index) {
+        const QByteArray name = ICalText::name(text.line(index));
+        return name == "DTEND" || name == "DURATION";
+    });
 
     QByteArray out;
     const int descriptionAt = propertyInsertionPoint(component);
@@ -478,6 +486,8 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
         } else if (name == "DTSTART") {
             out += text.fold(withValue(line, start), eol);
             out += text.fold(renamed(withValue(line, recurrence), "RECURRENCE-ID"), eol);
+            if (!hasEnd && !event.allDay() && length > 0)
+                out += text.fold("DURATION:PT" + QByteArray::number(length) + 'S', eol);
         } else if (name == "DTEND") {
             const QDate rawEndDate = QDate::fromString(QString::fromLatin1(ICalText::value(line).trimmed().left(8)),
                                                        QStringLiteral("yyyyMMdd"));
@@ -625,25 +635,31 @@ bool replaceFile(const QString &target, const QByteArray &bytes, QString *error)
     return true;
 }
 
+// The component of the occurrence (uid, recurrenceId), and in *master the series it belongs to.
+// *ambiguous (when given) tells whether the file holds more than one such component or series,
+// so that a save cannot tell which one is meant.
 const ParsedEvent *findEvent(const ParsedFile &file, const QString &uid, const QDateTime &recurrenceId,
-                             const ParsedEvent **master)
+                             const ParsedEvent **master, bool *ambiguous = nullptr)
 {
     *master = nullptr;
+    const ParsedEvent *found = nullptr;
+    int masters = 0, overrides = 0;
     for (const ParsedEvent &parsed : file.events) {
-        if (parsed.uid == uid && !parsed.event->hasRecurrenceId()) {
-            *master = &parsed;
-            break;
+        if (parsed.uid != uid)
+            continue;
+        if (!parsed.event->hasRecurrenceId()) {
+            if (++masters == 1)
+                *master = &parsed;
+        } else if (recurrenceId.isValid()
+                   && sameOccurrence(parsed.event->recurrenceId(), recurrenceId,
+                                     parsed.event->allDay() || !recurrenceId.time().isValid())) {
+            if (++overrides == 1)
+                found = &parsed;
         }
     }
-    if (!recurrenceId.isValid())
-        return *master;
-    for (const ParsedEvent &parsed : file.events) {
-        if (parsed.uid == uid && parsed.event->hasRecurrenceId()
-            && sameOccurrence(parsed.event->recurrenceId(), recurrenceId,
-                              parsed.event->allDay() || !recurrenceId.time().isValid()))
-            return &parsed;
-    }
-    return nullptr;
+    if (ambiguous)
+        *ambiguous = masters > 1 || overrides > 1;
+    return recurrenceId.isValid() ? found : *master;
 }
 
 QString normalizedBreaks(QString text)
@@ -861,30 +877,39 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
     if (!file)
         return fail(WriteFailed, message);
     const ParsedEvent *master = nullptr;
-    const ParsedEvent *found = findEvent(*file, event.origin.uid, event.origin.recurrenceId, &master);
+    bool ambiguous = false;
+    const ParsedEvent *found = findEvent(*file, event.origin.uid, event.origin.recurrenceId, &master, &ambiguous);
+    if (ambiguous)
+        return fail(NotSupported, QStringLiteral("the file holds this event more than once"));
     const std::optional<QByteArray> notes = file->text.encode(ICalText::escapeText(event.notes));
     if (!notes)
         return fail(NotSupported, QStringLiteral("the notes cannot be written in the file's Latin-1 encoding"));
     std::optional<ICalText::Edit> edit;
-    if (found)
+    std::pair<QDateTime, QDateTime> kept; // the occurrence's span, which the edit must keep
+    if (found) {
         edit = descriptionEdit(*file, *found, *notes);
-    else if (event.origin.recurrenceId.isValid() && master && master->event->recurs())
-        edit = overrideEdit(*file, *master, event.origin.recurrenceId,
-                            occurrenceAt(*file, *master, event.origin.recurrenceId), *notes, &message);
-    else
+        kept = occurrenceSpan(*found->event, found->event->dtStart());
+    } else if (event.origin.recurrenceId.isValid() && master && master->event->recurs()) {
+        const Occurrence occurrence = occurrenceAt(*file, *master, event.origin.recurrenceId);
+        edit = overrideEdit(*file, *master, event.origin.recurrenceId, occurrence, *notes, &message);
+        kept = occurrence.span;
+    } else {
         return fail(EventNotFound, QStringLiteral("the file holds no such event"));
+    }
     if (!edit)
         return fail(NotSupported, message);
     const QByteArray changed
         = file->text.bytes(!found && file->text.isBare() ? wrapped(file->text, *edit) : QList<ICalText::Edit> {*edit});
 
-    // The new content must read back with the new notes before it replaces the old.
+    // The new content must read back with the new notes, and the occurrence where it was, before
+    // it replaces the old.
     const std::optional<ParsedFile> check = parseFile(target, changed, &message, &ignored);
     const ParsedEvent *checkMaster = nullptr;
     const ParsedEvent *checked
         = check ? findEvent(*check, event.origin.uid, event.origin.recurrenceId, &checkMaster) : nullptr;
     if (!checked || check->events.size() != file->events.size() + (found ? 0 : 1)
-        || normalizedBreaks(checked->event->description()) != normalizedBreaks(event.notes))
+        || normalizedBreaks(checked->event->description()) != normalizedBreaks(event.notes)
+        || occurrenceSpan(*checked->event, checked->event->dtStart()) != kept)
         return fail(WriteFailed, QStringLiteral("the edited file would not read back as intended"));
 
     if (!replaceFile(target, changed, &message))

@@ -90,6 +90,7 @@ private Q_SLOTS:
             usual);
         row("MINUTELY rule with one attendee", "minutely", "calendars/home/minutely.ics", "1000 reminders in one run",
             usual);
+        row("12,000 events naming a 1 MB time zone", "zones", "calendars/home/zones.ics", "time zones", usual);
         row("preferences nested 40,000 levels deep", "deep-preferences", "", "Cannot read the preferences",
             QStringList());
         row("locale without ASCII digits", "arabic", "", "", usual);
@@ -130,6 +131,15 @@ private Q_SLOTS:
                 QStringLiteral(".local/share/") + file,
                 eventFile(hostile.toLatin1(), day,
                           "RRULE:FREQ=" + hostile.toUpper().toLatin1() + "\r\nATTENDEE:mailto:often@example.org\r\n"));
+        } else if (hostile == QLatin1String("zones")) {
+            const QByteArray event = "BEGIN:VEVENT\r\nUID:z\r\nDTSTART;TZID=Big:" + day
+                + "T090000\r\nATTENDEE:mailto:zone@example.org\r\nEND:VEVENT\r\n";
+            home.writeFile(QStringLiteral(".local/share/") + file,
+                           calendarHead.left(calendarHead.indexOf("BEGIN:VEVENT")) + "BEGIN:VTIMEZONE\r\nTZID:Big\r\n"
+                               + repeated("BEGIN:STANDARD\r\nDTSTART:19701025T030000\r\nTZOFFSETFROM:+0200\r\n"
+                                          "TZOFFSETTO:+0100\r\nEND:STANDARD\r\n",
+                                          12000)
+                               + "END:VTIMEZONE\r\n" + event.repeated(12000) + "END:VCALENDAR\r\n");
         } else if (hostile == QLatin1String("deep-preferences")) {
             home.writeFile(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist"),
                            "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>quorvelEnabled</key>"

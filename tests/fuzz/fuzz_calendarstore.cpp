@@ -1,0 +1,129 @@
+// The calendar store's reader and its minimal editor on any bytes as an event file: the query
+// around the first event's start, then the notes of its first occurrences saved as the agent
+// saves them. A save that succeeds must hold (the occurrence reads back with the new notes, every
+// other occurrence as before) and change no byte of the file but one DESCRIPTION line, or add
+// one override.
+#include "fuzzsupport.h"
+#include "icaltext.h"
+#include "vdircalendarstore.h"
+
+#include <KCalendarCore/Event>
+#include <KCalendarCore/ICalFormat>
+#include <KCalendarCore/MemoryCalendar>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace {
+QTemporaryDir *root = nullptr;
+
+QString eventPath()
+{
+    return root->filePath(QStringLiteral("cal/event.ics"));
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The start of the file's first readable event, else a fixed day.
+QDateTime firstStart(const QByteArray &bytes)
+{
+    const auto text = ICalText::parse(bytes, nullptr);
+    for (const ICalText::Component &component : text ? text->calendar().children : QList<ICalText::Component>()) {
+        if (component.name != "VEVENT")
+            continue;
+        auto calendar = KCalendarCore::MemoryCalendar::Ptr::create(QTimeZone::systemTimeZone());
+        if (KCalendarCore::ICalFormat().fromRawString(calendar, text->standalone(component))
+            && !calendar->rawEvents().isEmpty() && calendar->rawEvents().first()->dtStart().isValid())
+            return calendar->rawEvents().first()->dtStart();
+    }
+    return QDateTime(QDate(2010, 3, 5), QTime(0, 0));
+}
+
+// One line per occurrence: what a reader of the store sees of it.
+QStringList described(const QList<Event> &events)
+{
+    QStringList out;
+    for (const Event &event : events)
+        out.append(QStringList {event.title, event.startDate.toUTC().toString(Qt::ISODate),
+                                event.endDate.toUTC().toString(Qt::ISODate), event.notes, event.origin.uid,
+                                event.origin.recurrenceId.toUTC().toString(Qt::ISODate)}
+                       .join(QLatin1Char('|')));
+    out.sort();
+    return out;
+}
+
+// Whether after differs from before in one content line (a DESCRIPTION line replaced or added)
+// or in one added component, every other byte the same.
+bool minimalEdit(const QByteArray &before, const QByteArray &after)
+{
+    const auto original = ICalText::parse(before, nullptr), changed = ICalText::parse(after, nullptr);
+    if (!original || !changed)
+        return false;
+    const int n = original->lineCount(), m = changed->lineCount();
+    int head = 0, tail = 0;
+    while (head < n && head < m && original->physical(head) == changed->physical(head))
+        ++head;
+    while (tail < n - head && tail < m - head && original->physical(n - 1 - tail) == changed->physical(m - 1 - tail))
+        ++tail;
+    QList<QByteArray> added;
+    for (int i = head; i < m - tail; ++i)
+        added.append(ICalText::name(changed->line(i)));
+    if (head + tail == n - 1) // one line replaced: a DESCRIPTION line by a DESCRIPTION line
+        return ICalText::name(original->line(head)) == "DESCRIPTION" && added == QList<QByteArray> {"DESCRIPTION"};
+    if (head + tail != n)
+        return false;
+    return added == QList<QByteArray> {"DESCRIPTION"}
+    || (added.count("BEGIN") == 1 && added.count("END") == 1 && added.count("DESCRIPTION") == 1
+        && added.count("RECURRENCE-ID") == 1);
+}
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    initFuzzing(argc, argv);
+    root = new QTemporaryDir;
+    QDir(root->path()).mkdir(QStringLiteral("cal"));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray bytes = fuzzInput(data, size);
+    {
+        QFile file(eventPath());
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+            abort();
+    }
+    VdirCalendarStore store(root->filePath(QStringLiteral(".")));
+    const QDateTime start = firstStart(bytes);
+    const auto predicate = CalendarStore::eventPredicateWithStartDate(
+        start.addDays(-1), start.addDays(2), {{QStringLiteral("cal"), QStringLiteral("cal"), QString()}});
+    const QList<Event> events = store.eventsWithPredicate(predicate);
+    for (int i = 0; i < std::min<int>(2, events.size()); ++i) {
+        Event event = events.at(i);
+        const QStringList others = described(store.eventsWithPredicate(predicate));
+        const QByteArray before = contentOf(eventPath());
+        event.notes = event.notes.isEmpty() ? QStringLiteral("(*)") : event.notes + QStringLiteral(" (*)");
+        if (!store.saveEvent(event, CalendarStore::CalSpanThisEvent, nullptr))
+            continue;
+        if (!minimalEdit(before, contentOf(eventPath()))) {
+            QFile::copy(eventPath(), QStringLiteral("edited.ics"));
+            fprintf(stderr, "the save changed more than the notes: see edited.ics\n");
+        }
+        FUZZ_ASSERT(minimalEdit(before, contentOf(eventPath())));
+        QStringList now = described(store.eventsWithPredicate(predicate));
+        QStringList expected = others;
+        FUZZ_ASSERT(expected.removeOne(described({events.at(i)}).first()));
+        if (!now.contains(described({event}).first()))
+            fprintf(stderr, "saved %s\nread back:\n%s\n", qPrintable(described({event}).first()),
+                    qPrintable(now.join(QLatin1Char('\n'))));
+        FUZZ_ASSERT(now.removeOne(described({event}).first()));
+        FUZZ_ASSERT(now == expected);
+    }
+    return 0;
+}
