@@ -15,8 +15,9 @@ QString errnoText()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Why a file of this type is not read; empty for a regular file.
-QString refusal(mode_t mode)
+} // namespace
+
+QString RegularFile::refusal(mode_t mode)
 {
     if (S_ISREG(mode))
         return QString();
@@ -30,7 +31,6 @@ QString refusal(mode_t mode)
         return QStringLiteral("it is a folder, not a regular file");
     return QStringLiteral("it is not a regular file");
 }
-} // namespace
 
 int RegularFile::open(const QString &path, int flags, mode_t mode, QString *error)
 {

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Opening files that other people and programs put in place (synced invitations, cards, the
@@ -18,6 +19,9 @@ int open(const QString &path, int flags, mode_t mode, QString *error);
 // The whole content of the regular file at path, when it holds at most maxSize bytes. Returns
 // false with the reason in *error when it is missing, not a regular file, larger or unreadable.
 bool read(const QString &path, qint64 maxSize, QByteArray *bytes, QString *error);
+// Why a file of this mode (st_mode) is not opened ("it is a FIFO, not a regular file"); empty
+// for a regular file.
+QString refusal(mode_t mode);
 } // namespace RegularFile
 
 #endif

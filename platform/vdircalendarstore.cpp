@@ -767,8 +767,14 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
             struct stat info
             {
             };
-            if (::fstatat(::dirfd(dir), item->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode))
+            if (::fstatat(::dirfd(dir), item->d_name, &info, 0) != 0)
                 continue;
+            if (!S_ISREG(info.st_mode)) { // never opened: a FIFO would block the run
+                warnings.append(QStringLiteral("%1/%2: skipped, %3")
+                                    .arg(folder, QFile::decodeName(name), RegularFile::refusal(info.st_mode)));
+                report();
+                continue;
+            }
             const CalendarIndex::Stamp stamp {info.st_ino, info.st_size,
                                               info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec,
                                               quint32(info.st_dev)};

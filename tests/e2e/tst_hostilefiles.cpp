@@ -90,7 +90,8 @@ private Q_SLOTS:
             usual);
         row("MINUTELY rule with one attendee", "minutely", "calendars/home/minutely.ics", "1000 reminders in one run",
             usual);
-        row("12,000 events naming a 1 MB time zone", "zones", "calendars/home/zones.ics", "time zones", usual);
+        row("12,000 events naming a 1 MB time zone", "zones", "calendars/home/zones.ics",
+            "12000 reminders in one run", usual);
         row("preferences nested 40,000 levels deep", "deep-preferences", "", "Cannot read the preferences",
             QStringList());
         row("locale without ASCII digits", "arabic", "", "", usual);
@@ -181,7 +182,7 @@ private Q_SLOTS:
         QCOMPARE(sink.messages().size(), recipients.size());
         QCOMPARE(state(), before);
         if (named.contains(QLatin1String("reminders in one run")))
-            QCOMPARE(logRecords(log).filter(named).size(), 1);
+            QVERIFY(!second.errors.contains(named)); // every record goes to standard error too
     }
 };
 

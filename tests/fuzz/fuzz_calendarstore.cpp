@@ -4,12 +4,9 @@
 // other occurrence as before) and change no byte of the file but one DESCRIPTION line, or add
 // one override.
 #include "fuzzsupport.h"
+#include "icalreader.h"
 #include "icaltext.h"
 #include "vdircalendarstore.h"
-
-#include <KCalendarCore/Event>
-#include <KCalendarCore/ICalFormat>
-#include <KCalendarCore/MemoryCalendar>
 
 #include <QDir>
 #include <QFile>
@@ -33,13 +30,14 @@ QByteArray contentOf(const QString &path)
 QDateTime firstStart(const QByteArray &bytes)
 {
     const auto text = ICalText::parse(bytes, nullptr);
-    for (const ICalText::Component &component : text ? text->calendar().children : QList<ICalText::Component>()) {
-        if (component.name != "VEVENT")
-            continue;
-        auto calendar = KCalendarCore::MemoryCalendar::Ptr::create(QTimeZone::systemTimeZone());
-        if (KCalendarCore::ICalFormat().fromRawString(calendar, text->standalone(component))
-            && !calendar->rawEvents().isEmpty() && calendar->rawEvents().first()->dtStart().isValid())
-            return calendar->rawEvents().first()->dtStart();
+    if (!text)
+        return QDateTime(QDate(2010, 3, 5), QTime(0, 0));
+    const ICalReader reader(*text);
+    for (const ICalText::Component &component : text->calendar().children) {
+        QSet<QByteArray> unknownZones;
+        const auto event = component.name == "VEVENT" ? reader.event(component, &unknownZones) : nullptr;
+        if (event && event->dtStart().isValid())
+            return event->dtStart();
     }
     return QDateTime(QDate(2010, 3, 5), QTime(0, 0));
 }
