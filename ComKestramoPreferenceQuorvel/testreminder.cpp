@@ -11,6 +11,7 @@ TestReminder::~TestReminder()
 {
     if (m_worker) {
         m_worker->wait(); // a hand-over ends by itself: sendmail is given a time limit
+        delete m_worker;
     }
 }
 

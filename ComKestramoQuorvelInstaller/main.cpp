@@ -52,12 +52,13 @@ int main(int argc, char **argv)
     QAbstractButton *press = parser.isSet(installOption) ? interface.installButton()
         : parser.isSet(uninstallOption)                  ? interface.uninstallButton()
                                                          : nullptr;
+    // Read by the handlers below while the event loop runs, so they live as long as it does.
+    const int exceptionsBefore = app.reportedExceptionCount();
+    const QString failures[] = {bundle->localizedStringForKey(QStringLiteral("InstallationFailed")),
+                                bundle->localizedStringForKey(QStringLiteral("UninstallationFailed"))};
     if (press) {
         // Once the procedure has ended (and an exception, if any, has reached the event loop's
         // top), the message is the result.
-        const int exceptionsBefore = app.reportedExceptionCount();
-        const QString failures[] = {bundle->localizedStringForKey(QStringLiteral("InstallationFailed")),
-                                    bundle->localizedStringForKey(QStringLiteral("UninstallationFailed"))};
         QObject::connect(model, &Model::applicationInstallationOrUnistallationCompletedChanged, &app, [&] {
             if (!model->applicationInstallationOrUnistallationCompleted()) {
                 return;

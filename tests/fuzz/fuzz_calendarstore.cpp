@@ -56,28 +56,43 @@ QStringList described(const QList<Event> &events)
 }
 
 // Whether after differs from before in one content line (a DESCRIPTION line replaced or added)
-// or in one added component, every other byte the same.
+// or in one added component, every other byte the same. A file of bare components may also get
+// the VCALENDAR around them (and a line end after its last line).
 bool minimalEdit(const QByteArray &before, const QByteArray &after)
 {
     const auto original = ICalText::parse(before, nullptr), changed = ICalText::parse(after, nullptr);
     if (!original || !changed)
         return false;
-    const int n = original->lineCount(), m = changed->lineCount();
+    const int n = original->lineCount();
+    const bool wrapped = original->isBare() && !changed->isBare();
+    const int first = wrapped ? 1 : 0, m = changed->lineCount() - (wrapped ? 1 : 0);
+    if (wrapped
+        && (ICalText::name(changed->line(0)) != "BEGIN" || ICalText::name(changed->line(m)) != "END"))
+        return false;
+    const auto same = [&](int i, int j) {
+        QByteArray a = original->physical(i), b = changed->physical(j);
+        if (wrapped && i == n - 1) {
+            while (a.endsWith('\n') || a.endsWith('\r'))
+                a.chop(1);
+            b.truncate(a.size());
+        }
+        return a == b;
+    };
     int head = 0, tail = 0;
-    while (head < n && head < m && original->physical(head) == changed->physical(head))
+    while (head < n && first + head < m && same(head, first + head))
         ++head;
-    while (tail < n - head && tail < m - head && original->physical(n - 1 - tail) == changed->physical(m - 1 - tail))
+    while (tail < n - head && tail < m - first - head && same(n - 1 - tail, m - 1 - tail))
         ++tail;
     QList<QByteArray> added;
-    for (int i = head; i < m - tail; ++i)
+    for (int i = first + head; i < m - tail; ++i)
         added.append(ICalText::name(changed->line(i)));
     if (head + tail == n - 1) // one line replaced: a DESCRIPTION line by a DESCRIPTION line
         return ICalText::name(original->line(head)) == "DESCRIPTION" && added == QList<QByteArray> {"DESCRIPTION"};
     if (head + tail != n)
         return false;
     return added == QList<QByteArray> {"DESCRIPTION"}
-    || (added.count("BEGIN") == 1 && added.count("END") == 1 && added.count("DESCRIPTION") == 1
-        && added.count("RECURRENCE-ID") == 1);
+        || (added.count("BEGIN") == 1 && added.count("END") == 1 && added.count("DESCRIPTION") == 1
+            && added.count("RECURRENCE-ID") == 1);
 }
 } // namespace
 
