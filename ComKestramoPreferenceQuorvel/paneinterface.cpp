@@ -7,6 +7,7 @@
 #include "helpbook.h"
 #include "mailapplication.h"
 #include "preferencepane.h"
+#include "reminderpreview.h"
 #include "rtfdocument.h"
 #include "sentreminders.h"
 #include "testreminder.h"
@@ -21,6 +22,7 @@
 #include <QLoggingCategory>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTextBrowser>
@@ -276,6 +278,79 @@ void tieMailSetup(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuo
     });
 }
 
+// The coming reminders in the Upcoming tab: who gets which reminder on which day, or why not;
+// the message of the chosen row as it will be sent.
+void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model)
+{
+    auto *table = control<QTableView>(view, "upcomingTable");
+    auto *message = control<QPlainTextEdit>(view, "upcomingMessage");
+    auto *status = control<QLabel>(view, "upcomingStatusLabel");
+    if (!table || !message || !status) {
+        return;
+    }
+    const Bundle *bundle = owner->bundle();
+    auto *preview = new ReminderPreviewModel(model, owner);
+    preview->setObjectName(QStringLiteral("reminderPreview"));
+    QHash<QString, QString> texts;
+    for (const char *key :
+         {"PreviewColumnDay", "PreviewColumnTime", "PreviewColumnEvent", "PreviewColumnCalendar",
+          "PreviewColumnAttendee", "PreviewColumnReminder", "PreviewAlreadyMarked", "PreviewNoAttendees",
+          "PreviewTooManyReminders", "PreviewCalendarNotEnabled", "PreviewNoAddress", "PreviewOwnAddress",
+          "PreviewAlreadyHandedOver", "PreviewRefusedAddress", "PreviewMessageTo", "PreviewMessageFrom",
+          "PreviewMessageSubject", "SenderNotChosen"}) {
+        texts.insert(QLatin1String(key), bundle->localizedStringForKey(QLatin1String(key), QString()));
+    }
+    preview->setTexts(texts);
+    table->setModel(preview);
+    // Day and time fit their text; event, calendar and attendee get a fair share; the reminder
+    // (its subject, or why none goes) the rest.
+    QHeaderView *header = table->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    header->resizeSection(2, 140);
+    header->resizeSection(3, 100);
+    header->resizeSection(4, 210);
+    header->setStretchLastSection(true);
+    table->setTextElideMode(Qt::ElideRight);
+    if (auto *splitter = qobject_cast<QSplitter *>(table->parentWidget())) {
+        splitter->setStretchFactor(0, 3); // the list first; the message below it
+        splitter->setStretchFactor(1, 1);
+    }
+
+    const auto showStatus = [=] {
+        if (preview->isComputing()) {
+            status->setText(bundle->localizedStringForKey(QStringLiteral("PreviewComputing"), QString()));
+            return;
+        }
+        int reminders = 0;
+        for (const PreviewRow &row : preview->rows()) {
+            reminders += row.hasAttendee && row.attendee.verdict == AttendeeDecision::Remind ? 1 : 0;
+        }
+        status->setText(bundle->localizedStringForKey(QStringLiteral("PreviewSummary"), QString())
+                            .arg(reminders)
+                            .arg(model->daysBeforeEventStart()));
+    };
+    showStatus();
+    QObject::connect(preview, &ReminderPreviewModel::computingChanged, status, showStatus);
+    const auto showMessage = [=] {
+        const QModelIndexList chosen = table->selectionModel()->selectedRows();
+        message->setPlainText(chosen.isEmpty() ? QString() : preview->message(chosen.first().row()));
+    };
+    QObject::connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, message, showMessage);
+    QObject::connect(preview, &QAbstractItemModel::modelReset, message, [=] {
+        // A fresh list shows the first reminder that will go out, until the user chooses another.
+        for (int row = 0; row < preview->rows().size() && table->selectionModel()->selectedRows().isEmpty(); ++row) {
+            if (!preview->message(row).isEmpty()) {
+                table->selectRow(row);
+            }
+        }
+        showMessage();
+    });
+    QObject::connect(model, &ComKestramoPreferenceQuorvelModel::mailContentChanged, message, showMessage);
+    QObject::connect(model, &ComKestramoPreferenceQuorvelModel::senderEmailChanged, message, showMessage);
+}
+
 // The reminders of the agent's log, in the Sent tab.
 void tieSent(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelController *controller)
 {
@@ -358,6 +433,7 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieAction(control<QAbstractButton>(view, "insertLastNameButton"), controller, &Controller::insertLastName);
 
     tieMailSetup(view, owner, model);
+    tieUpcoming(view, owner, model);
     tieSent(view, owner, controller);
 
     // Tooltips and credits.

@@ -16,7 +16,6 @@
 #include <QThread>
 
 namespace {
-const QString notifiedMarker = QStringLiteral("(*)");
 const QString agentVersion = QStringLiteral("5");
 constexpr std::chrono::microseconds closingPause(10000000);
 
@@ -27,17 +26,6 @@ QString runLockPath()
 {
     return ComKestramoLogger::logsPath() + QLatin1Char('/') + ComKestramoLogger::applicationName()
         + QStringLiteral(".lock");
-}
-
-// The calendar day of dayToBeAlerted at the given local time. At a change to summer time that
-// skips this time of that day, the first existing moment after it.
-QDateTime localTimeOfDay(const QDate &day, const QTime &time)
-{
-    QDateTime result(day, time, Qt::LocalTime);
-    for (int minutes = 1; !result.isValid() && minutes <= 180; ++minutes) {
-        result = QDateTime(day, time.addSecs(minutes * 60), Qt::LocalTime);
-    }
-    return result;
 }
 
 // A list as the verbose log shows it: one item a line, as the platform prints its arrays.
@@ -64,26 +52,6 @@ QString describeEvents(const QList<Event> &events)
             QStringLiteral("%1 \"%2\" [%3]").arg(logDateText(event.startDate), event.title, event.calendarUid));
     }
     return describeList(items);
-}
-
-// The occurrence as the send journal knows it: calendar, event, and start (the original start of
-// a repeating event's occurrence, which stays when the occurrence is moved).
-SendJournal::Occurrence journalOccurrence(const Event &event)
-{
-    const QString uid = event.origin.uid.isEmpty() ? event.origin.filePath : event.origin.uid;
-    return {event.calendarUid, uid, event.origin.recurrenceId.isValid() ? event.origin.recurrenceId : event.startDate};
-}
-
-// The file an event comes from, for the bound on reminders per event file.
-QString sourceOf(const Event &event)
-{
-    return event.origin.filePath.isEmpty() ? event.calendarUid + QLatin1Char('/') + event.origin.uid
-                                           : event.origin.filePath;
-}
-
-bool needsReminders(const Event &event)
-{
-    return !event.notes.contains(notifiedMarker) && event.attendees;
 }
 
 // The run's state beside the settings: the store, the send journal and what stops the run.
@@ -114,34 +82,37 @@ struct Reminders
     int temporaryFailures = 0;
 };
 
-// Hands each attendee of event a reminder, except those that an earlier run handed over (or
-// that were refused for good) for the same occurrence.
-Reminders remindAttendees(Run &run, const Event &event)
+// Hands each attendee of the event a reminder as decided: not to those without an address, the
+// user's own addresses, nor those that an earlier run handed over (or that were refused for
+// good) for the same occurrence.
+Reminders remindAttendees(Run &run, const EventDecision &decision)
 {
+    const Event &event = decision.event;
     const SendJournal::Occurrence occurrence = journalOccurrence(event);
-    QHash<QString, int> seen; // an address listed twice is reminded twice
     Reminders result;
-    for (const Attendee &attendee : *event.attendees) {
-        const QString address = mailFromAttendee(attendee);
-        if (address.isNull()) {
+    for (const AttendeeDecision &attendee : decision.attendees) {
+        const QString &address = attendee.address;
+        if (attendee.verdict == AttendeeDecision::NoAddress) {
             ComKestramoLogger::logERR(
                 QStringLiteral("Failed to notify '%1', its AddressBook contact does not have an email assigned")
-                    .arg(attendee.commonName));
+                    .arg(attendee.attendee.commonName));
             continue;
         }
         if (run.model.verboseLogging()) {
-            ComKestramoLogger::logINFO(QStringLiteral("[attendee.address description]=%1").arg(attendee.address));
+            ComKestramoLogger::logINFO(
+                QStringLiteral("[attendee.address description]=%1").arg(attendee.attendee.address));
         }
-        if (mailIsMine(address)) {
+        if (attendee.verdict == AttendeeDecision::OwnAddress) {
             continue;
         }
-        if (++seen[address] <= run.journal.handedOver(occurrence, address)) {
+        if (attendee.verdict == AttendeeDecision::AlreadyHandedOver) {
             if (run.model.verboseLogging()) {
                 ComKestramoLogger::logINFO(QStringLiteral("'%1' already has the reminder of '%2' from an earlier run")
                                                .arg(address, event.title));
             }
             continue;
         }
+        // A reminder, also to an address the mail system refuses: the refusal is logged and kept.
         ComKestramoLogger::logINFO(QStringLiteral(" %1  ->%2").arg(event.title, address));
         const QString subject = buildReminderSubject(run.model, event);
         const QString body = buildReminderBody(run.model, event, address);
@@ -164,7 +135,7 @@ Reminders remindAttendees(Run &run, const Event &event)
 
 void markEvent(Run &run, Event event)
 {
-    event.notes = event.notes.isEmpty() ? notifiedMarker : QStringLiteral("%1 %2").arg(event.notes, notifiedMarker);
+    event.notes = event.notes.isEmpty() ? notifiedMarker() : QStringLiteral("%1 %2").arg(event.notes, notifiedMarker());
     CalendarStore::Error error;
     if (!run.store->saveEvent(event, CalendarStore::CalSpanThisEvent, &error)) {
         ComKestramoLogger::logERR(QStringLiteral("Error while marking event as notified err:%1").arg(error.code));
@@ -176,83 +147,52 @@ void markEvent(Run &run, Event event)
     }
 }
 
-// The event files whose occurrences in the window would send more reminders than one event file
-// may (all occurrences and attendees together): none of their reminders is sent. Each refusal
-// is logged once and kept in the journal, so later runs pass over the same content quietly.
-QSet<QString> refusedSources(Run &run, const QList<Event> &events)
+// Logs each event file that would send more reminders than one event file may, once: none of
+// its reminders is sent, and the refusal is kept in the journal, so later runs pass over the same
+// content quietly.
+void logRefusedSources(Run &run, const QList<EventDecision> &decisions, const QHash<QString, int> &reminders)
 {
-    QHash<QString, int> reminders;
-    for (const Event &event : events) {
-        if (!needsReminders(event)) {
-            continue;
-        }
-        int &count = reminders[sourceOf(event)];
-        for (const Attendee &attendee : *event.attendees) {
-            const QString address = mailFromAttendee(attendee);
-            if (!address.isNull() && !mailIsMine(address)) {
-                ++count;
-            }
-        }
-    }
     QSet<QString> refused;
-    for (const Event &event : events) {
-        const QString source = sourceOf(event);
-        const int count = reminders.value(source);
-        if (count <= maxRemindersPerEventFile || refused.contains(source)) {
+    for (const EventDecision &decision : decisions) {
+        const QString source = sourceOf(decision.event);
+        if (decision.verdict != EventDecision::TooManyReminders || refused.contains(source)) {
             continue;
         }
         refused.insert(source);
-        if (run.journal.isRefused(source, event.origin.fingerprint)) {
+        if (run.journal.isRefused(source, decision.event.origin.fingerprint)) {
             continue;
         }
         ComKestramoLogger::logERR(
             QStringLiteral("%1: %2 reminders in one run, more than the %3 allowed for one event file; none is sent")
                 .arg(source)
-                .arg(count)
+                .arg(reminders.value(source))
                 .arg(maxRemindersPerEventFile));
         QString error;
-        if (!run.journal.refuse(source, event.origin.fingerprint, &error)) {
+        if (!run.journal.refuse(source, decision.event.origin.fingerprint, &error)) {
             run.journalError(error);
         }
     }
-    return refused;
 }
 
 void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
                   const AgentRunEnvironment &environment)
 {
     const QDateTime now = environment.now();
-    // The reminder window: the whole local calendar day that lies the configured number of days
-    // ahead. An exact interval, so a change of summer time on the way can move it by a day.
-    const int days = leadingInteger(model.daysBeforeEventStart());
-    const double secondsDaysBefore = double(days) * 86400;
-    const QDateTime dayToBeAlerted = now.addMSecs(qint64(secondsDaysBefore) * 1000);
-    const QDate day = dayToBeAlerted.toLocalTime().date();
-    const QDateTime startDate = localTimeOfDay(day, QTime(0, 0, 0));
-    const QDateTime endDate = QDateTime(day, QTime(23, 59, 59), Qt::LocalTime);
+    const ReminderWindow window = reminderWindow(leadingInteger(model.daysBeforeEventStart()), now);
     if (model.verboseLogging()) {
         ComKestramoLogger::logINFO(QStringLiteral("secondsDaysBefore=%1\ndayToBeAlerted=%2\nstartDate=%3\nendDate=%4")
-                                       .arg(QString::number(secondsDaysBefore, 'f', 6), logDateText(dayToBeAlerted),
-                                            logDateText(startDate), logDateText(endDate)));
+                                       .arg(QString::number(window.secondsDaysBefore, 'f', 6),
+                                            logDateText(window.dayToBeAlerted), logDateText(window.startDate),
+                                            logDateText(window.endDate)));
     }
 
-    QList<Calendar> calendarsToBeScanned;
-    for (const ComKestramoCalendarEntry *entry : model.allCalendars()) {
-        if (!entry->enabled()) {
-            continue;
-        }
-        // A calendar removed since the settings were read is simply not searched.
-        if (const auto calendar = store->calendarWithUID(entry->calendaUID())) {
-            calendarsToBeScanned.append(*calendar);
-        }
-    }
+    const QList<Calendar> scanned = calendarsToBeScanned(model, *store);
     if (model.verboseLogging()) {
-        ComKestramoLogger::logINFO(
-            QStringLiteral("calendarsToBeScanned=%1").arg(describeCalendars(calendarsToBeScanned)));
+        ComKestramoLogger::logINFO(QStringLiteral("calendarsToBeScanned=%1").arg(describeCalendars(scanned)));
     }
 
     const QList<Event> foundEvents = store->eventsWithPredicate(
-        CalendarStore::eventPredicateWithStartDate(startDate, endDate, calendarsToBeScanned));
+        CalendarStore::eventPredicateWithStartDate(window.startDate, window.endDate, scanned));
     if (model.verboseLogging()) {
         ComKestramoLogger::logINFO(QStringLiteral("foundEvents=%1").arg(describeEvents(foundEvents)));
     }
@@ -263,16 +203,26 @@ void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore 
     if (!journal.open(now, &error)) {
         run.journalError(error);
     }
-    const QSet<QString> refused = refusedSources(run, foundEvents);
-    for (const Event &event : foundEvents) {
-        if (event.notes.contains(notifiedMarker)) {
+    DecisionSources sources;
+    sources.isMine = mailIsMine;
+    sources.handedOver = [&journal](const SendJournal::Occurrence &occurrence, const QString &address) {
+        return journal.handedOver(occurrence, address);
+    };
+    for (const Calendar &calendar : scanned) {
+        sources.enabledCalendars.insert(calendar.uid);
+    }
+    const QList<EventDecision> decisions = decideEvents(foundEvents, sources);
+    logRefusedSources(run, decisions, remindersBySource(foundEvents, sources));
+    for (const EventDecision &decision : decisions) {
+        const Event &event = decision.event;
+        if (decision.verdict == EventDecision::AlreadyMarked) {
             // Marked: what an earlier run recorded for it is no longer needed.
             if (!journal.forget(journalOccurrence(event), &error)) {
                 run.journalError(error);
             }
             continue;
         }
-        if (!event.attendees || refused.contains(sourceOf(event))) {
+        if (decision.verdict != EventDecision::RemindAttendees) {
             continue;
         }
         if (environment.stopRequested && environment.stopRequested()) {
@@ -280,7 +230,7 @@ void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore 
                 QStringLiteral("asked to stop; the events not handled yet are left for the next run"));
             break;
         }
-        const Reminders reminders = remindAttendees(run, event);
+        const Reminders reminders = remindAttendees(run, decision);
         if (reminders.temporaryFailures > 0) {
             // Left for the next run, which tries again those that did not reach the mail system;
             // the journal keeps it from sending the others twice.

@@ -1,6 +1,7 @@
 #ifndef RUVELANT_AGENTRUN_H
 #define RUVELANT_AGENTRUN_H
 
+#include "reminderdecisions.h"
 #include "stoprequest.h"
 
 #include <QDateTime>
@@ -26,10 +27,6 @@ struct AgentRunEnvironment
     // How long one hand-over to the mail system may take.
     std::chrono::milliseconds sendTimeout = std::chrono::seconds(60);
 };
-
-// The most reminders that the occurrences of one event file may send in one run, all attendees
-// together; a file that would send more sends none.
-constexpr int maxRemindersPerEventFile = 500;
 
 // One whole run of the reminder agent: settings, reminder window, events, reminders, markers,
 // closing pause, log. Returns the process's exit status, which is always 0.

@@ -46,9 +46,14 @@ QString substitute(const QString &text, const QList<Substitution> &substitutions
 
 QString buildReminderSubject(const ComKestramoPreferenceQuorvelModel &model, const Event &event)
 {
+    return buildReminderSubject(model.mailTitle(), event);
+}
+
+QString buildReminderSubject(const QString &mailTitle, const Event &event)
+{
     const QString shortDate
         = DateFormatter(DateFormatter::ShortStyle, DateFormatter::NoStyle).stringFromDate(event.startDate);
-    const QString title = trimmedText(model.mailTitle());
+    const QString title = trimmedText(mailTitle);
     if (!title.isEmpty()) {
         return substitute(title, {{QLatin1String("<<date>>"), shortDate}});
     }

@@ -16,6 +16,8 @@ enum PersonProperty { kABFirstNameProperty, kABLastNameProperty };
 // The reminder's subject: the trimmed subject template with "<<date>>" as the short date of the
 // event start, or the built-in subject when the template is blank.
 QString buildReminderSubject(const ComKestramoPreferenceQuorvelModel &model, const Event &event);
+// The same from the subject template itself.
+QString buildReminderSubject(const QString &mailTitle, const Event &event);
 
 // The reminder's body: the trimmed body template with "<<date>>" (long date), "<<time>>"
 // (short time), "<<first>>" and "<<last>>" (the recipient's names), or the built-in body when

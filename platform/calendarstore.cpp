@@ -39,6 +39,11 @@ CalendarStore *CalendarStore::defaultCalendarStore()
     return g_made;
 }
 
+std::unique_ptr<CalendarStore> CalendarStore::makeUserCalendarStore()
+{
+    return std::make_unique<VdirCalendarStore>(calendarsRoot());
+}
+
 void CalendarStore::setDefaultCalendarStore(CalendarStore *store)
 {
     g_replacement = store;

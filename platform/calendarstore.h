@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <memory>
 #include <optional>
 
 // One calendar of the store.
@@ -86,6 +87,9 @@ public:
     // The user's store: vdir collections under $XDG_DATA_HOME/calendars. Made on first use
     // (and anew when that folder changes); owned by the process.
     static CalendarStore *defaultCalendarStore();
+    // A new store on the same calendars as the default one, owned by the caller: for a thread
+    // of its own (a store is used from the thread that made it).
+    static std::unique_ptr<CalendarStore> makeUserCalendarStore();
     // Replaces the default store (tests); the caller keeps ownership, nullptr restores the real one.
     static void setDefaultCalendarStore(CalendarStore *store);
 

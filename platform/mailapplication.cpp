@@ -134,12 +134,9 @@ QByteArray OutgoingMessage::rfc5322Message(const QString &recipient, QString *er
         }
         return QByteArray();
     };
-    if (hasControl(recipient)) {
-        return fail(
-            QStringLiteral("the address '%1' holds a line break or control character").arg(printable(recipient)));
-    }
-    if (!isPlainAddress(recipient)) {
-        return fail(QStringLiteral("'%1' is not a single e-mail address").arg(recipient));
+    const QString refusal = MailApplication::recipientRefusal(recipient);
+    if (!refusal.isEmpty()) {
+        return fail(refusal);
     }
 
     KMime::Message message;
@@ -270,6 +267,17 @@ QString MailApplication::findSendmail()
         if (info.isFile() && info.isExecutable()) {
             return path;
         }
+    }
+    return QString();
+}
+
+QString MailApplication::recipientRefusal(const QString &address)
+{
+    if (hasControl(address)) {
+        return QStringLiteral("the address '%1' holds a line break or control character").arg(printable(address));
+    }
+    if (!isPlainAddress(address)) {
+        return QStringLiteral("'%1' is not a single e-mail address").arg(address);
     }
     return QString();
 }

@@ -75,6 +75,9 @@ public:
     static QString findSendmail();
     // The mail system that reminders are handed to, found as findSendmail finds it.
     static MailSystem mailSystem();
+    // Why a message to address would be refused before it is handed over (a line break or
+    // control character, not one plain address); empty when it would not.
+    static QString recipientRefusal(const QString &address);
     // The places tried after PATH; by default /usr/sbin/sendmail and /usr/lib/sendmail.
     // An empty list restores the default (tests pass a list of missing files instead).
     static void setFallbackSendmailPaths(const QStringList &paths);

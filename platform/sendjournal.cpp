@@ -97,7 +97,6 @@ bool SendJournal::open(const QDateTime &now, QString *error)
 
     QByteArray bytes;
     QString why;
-    bool dropped = false;
     if (QFileInfo::exists(m_path) && !RegularFile::read(m_path, maxJournalSize, &bytes, &why)) {
         // Never lose what cannot be read: it stays beside the new journal.
         const QString aside = m_path + QStringLiteral(".unreadable");
@@ -107,6 +106,25 @@ bool SendJournal::open(const QDateTime &now, QString *error)
             return false;
         }
     }
+    if (load(bytes) && !rewrite(error))
+        return false;
+    m_fd = RegularFile::open(m_path, O_WRONLY | O_APPEND | O_CREAT, 0600, error);
+    return m_fd >= 0;
+}
+
+bool SendJournal::read(const QDateTime &now, QString *error)
+{
+    m_now = now;
+    QByteArray bytes;
+    if (QFileInfo::exists(m_path) && !RegularFile::read(m_path, maxJournalSize, &bytes, error))
+        return false;
+    load(bytes);
+    return true;
+}
+
+bool SendJournal::load(const QByteArray &bytes)
+{
+    bool dropped = false;
     for (const QByteArray &text : bytes.split('\n')) {
         const int cut = text.lastIndexOf(' ');
         if (cut < 0 || checksum(text.left(cut)) != text.mid(cut + 1)) {
@@ -119,17 +137,12 @@ bool SendJournal::open(const QDateTime &now, QString *error)
             ? QDateTime::fromString(QString::fromLatin1(fields.at(1)), Qt::ISODateWithMs)
             : QDateTime();
         // A "done" record only removes: it applies whatever its age, and is not kept.
-        const bool current = recorded.isValid() && recorded.daysTo(now) < staleAfterDays;
+        const bool current = recorded.isValid() && recorded.daysTo(m_now) < staleAfterDays;
         if (current || (recorded.isValid() && fields.first() == doneKind))
             apply(fields);
         dropped = dropped || !current || fields.first() == doneKind;
     }
-    if (!bytes.isEmpty() && !bytes.endsWith('\n'))
-        dropped = true;
-    if (dropped && !rewrite(error))
-        return false;
-    m_fd = RegularFile::open(m_path, O_WRONLY | O_APPEND | O_CREAT, 0600, error);
-    return m_fd >= 0;
+    return dropped || (!bytes.isEmpty() && !bytes.endsWith('\n'));
 }
 
 void SendJournal::apply(const QList<QByteArray> &fields)

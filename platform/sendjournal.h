@@ -41,6 +41,9 @@ public:
     // the reason in *error when it cannot; the journal then remembers this run's records in
     // memory only.
     bool open(const QDateTime &now, QString *error);
+    // Reads the journal as it is, to look up what it holds, without writing anything (not even
+    // the folder). Returns false with the reason in *error when it exists and cannot be read.
+    bool read(const QDateTime &now, QString *error);
 
     // How many hand-overs to address are recorded for the occurrence.
     int handedOver(const Occurrence &occurrence, const QString &address) const;
@@ -55,6 +58,9 @@ public:
     bool refuse(const QString &file, const QByteArray &fingerprint, QString *error);
 
 private:
+    // Applies the current records of bytes; returns whether some were dropped (the file would
+    // then be rewritten by open()).
+    bool load(const QByteArray &bytes);
     bool append(const QList<QByteArray> &fields, QString *error);
     void apply(const QList<QByteArray> &fields);
     bool rewrite(QString *error);

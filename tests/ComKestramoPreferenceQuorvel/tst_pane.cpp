@@ -607,6 +607,38 @@ private Q_SLOTS:
         QCOMPARE(sent->index(0, 3).data().toString(), englishText(QStringLiteral("SentOutcomeSent")));
     }
 
+    // The Upcoming tab lists who gets which reminder, follows the settings as they are edited,
+    // and shows the chosen reminder as it will be sent.
+    void upcomingTabFollowsTheSettings()
+    {
+        const QByteArray day = QDateTime::currentDateTime().addDays(4).toString(QStringLiteral("yyyyMMdd")).toLatin1();
+        m_home->writeFile(QStringLiteral(".local/share/calendars/work/review.ics"),
+                          "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:review\r\nSUMMARY:Review\r\n"
+                          "DTSTART:"
+                              + day
+                              + "T100000\r\nDURATION:PT1H\r\nATTENDEE;CN=Ann:mailto:ann@example.org\r\n"
+                                "END:VEVENT\r\nEND:VCALENDAR\r\n");
+        openPane();
+        auto *upcoming = widget<QTableView>(m_view, "upcomingTable");
+        const QAbstractItemModel *rows = upcoming->model();
+        QTRY_COMPARE(rows->rowCount(), 1);
+        QCOMPARE(rows->index(0, 5).data().toString(), englishText(QStringLiteral("PreviewCalendarNotEnabled")));
+
+        auto *calendars = widget<QTableView>(m_view, "calendarsTable");
+        calendars->setFocus();
+        calendars->setCurrentIndex(calendars->model()->index(1, 0));
+        QTest::keyClick(calendars->viewport(), Qt::Key_Space);
+        QTRY_VERIFY(rows->index(0, 5).data().toString().startsWith(QStringLiteral("Reminder: your appointment on ")));
+        QCOMPARE(rows->index(0, 4).data().toString(), QStringLiteral("Ann <ann@example.org>"));
+
+        upcoming->selectRow(0);
+        const QString message = widget<QPlainTextEdit>(m_view, "upcomingMessage")->toPlainText();
+        QVERIFY2(message.startsWith(QStringLiteral(
+                     "To: ann@example.org\nFrom: Default sender of the mail system\nSubject: Reminder: "))
+                     && message.contains(QStringLiteral("\n\nHello ")) && !message.contains(QStringLiteral("<<")),
+                 qPrintable(message));
+    }
+
     // Send Reminders Now runs the real agent (switched off: it sends nothing) and returns only
     // when it has ended, while the window goes on painting and no second run can start.
     void alertNowRunsTheAgent()

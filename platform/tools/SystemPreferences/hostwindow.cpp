@@ -11,6 +11,7 @@
 #include <QPluginLoader>
 #include <QStackedWidget>
 #include <QStyle>
+#include <QTabWidget>
 
 Q_DECLARE_LOGGING_CATEGORY(lcPaneCatalog)
 
@@ -31,7 +32,7 @@ HostWindow::HostWindow(const QList<PaneRecord> &panes, QWidget *parent)
 {
     setWindowTitle(QStringLiteral("System Preferences"));
     m_list->setIconSize(QSize(32, 32));
-    m_list->setFixedWidth(200);
+    m_list->setFixedWidth(170);
     m_list->setAccessibleName(QStringLiteral("Preference panes"));
     m_placeholder = messagePage(panes.isEmpty() ? QStringLiteral("No preference panes are installed.")
                                                 : QStringLiteral("Choose a preference pane on the left."));
@@ -49,7 +50,7 @@ HostWindow::HostWindow(const QList<PaneRecord> &panes, QWidget *parent)
         const QList<QListWidgetItem *> selected = m_list->selectedItems();
         showRow(selected.isEmpty() ? -1 : m_list->row(selected.first()));
     });
-    resize(940, 660);
+    resize(1080, 680);
 }
 
 void HostWindow::addEntry(const PaneRecord &record)
@@ -183,6 +184,22 @@ QStringList HostWindow::describePanes() const
             QStringList {entry.record.identifier, state, entry.record.name, entry.record.path}.join(QLatin1Char('\t')));
     }
     return lines;
+}
+
+bool HostWindow::showControl(const QString &name)
+{
+    QWidget *control = m_stack->currentWidget()->findChild<QWidget *>(name);
+    if (!control) {
+        return false;
+    }
+    for (QWidget *page = control; page && page != m_stack; page = page->parentWidget()) {
+        if (auto *tabs
+            = qobject_cast<QTabWidget *>(page->parentWidget() ? page->parentWidget()->parentWidget() : nullptr)) {
+            tabs->setCurrentWidget(page);
+        }
+    }
+    control->setFocus();
+    return true;
 }
 
 QString HostWindow::currentIdentifier() const

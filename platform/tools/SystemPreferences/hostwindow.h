@@ -28,6 +28,9 @@ public:
     QString addPane(const QString &path, QString *error = nullptr);
     // One line per pane: identifier, state ("not loaded", "loaded", "broken: why"), name, path.
     QStringList describePanes() const;
+    // Brings the control with that object name of the pane shown into view (choosing the tabs it
+    // lies on) and gives it the focus. Returns false when there is no such control.
+    bool showControl(const QString &name);
     // The identifier of the pane shown; empty when none is.
     QString currentIdentifier() const;
 

@@ -110,10 +110,14 @@ int main(int argc, char **argv)
                                           QStringLiteral("identifier"));
     const QCommandLineOption quitOption(QStringLiteral("quit"), QStringLiteral("Quits the running host."));
     const QCommandLineOption listOption(QStringLiteral("list"), QStringLiteral("Lists the panes and their state."));
+    const QCommandLineOption showOption(QStringLiteral("show"),
+                                        QStringLiteral("Brings the control <name> of the pane into view (its tab "
+                                                       "chosen) and gives it the focus."),
+                                        QStringLiteral("name"));
     const QCommandLineOption screenshotOption(QStringLiteral("screenshot"),
                                               QStringLiteral("Saves a picture of the window to <file> and quits."),
                                               QStringLiteral("file"));
-    parser.addOptions({paneOption, revealOption, quitOption, listOption, screenshotOption});
+    parser.addOptions({paneOption, revealOption, quitOption, listOption, showOption, screenshotOption});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         return fail(QStringLiteral("unexpected argument %1 (see --help)").arg(parser.positionalArguments().first()));
@@ -181,6 +185,10 @@ int main(int argc, char **argv)
         }
     } else if (panes.size() == 1) {
         window.reveal(PaneCatalog::read(panes.first(), &why).value_or(PaneRecord()).identifier);
+    }
+    if (parser.isSet(showOption) && !window.showControl(parser.value(showOption))) {
+        std::fprintf(stderr, "SystemPreferences: the pane shown has no control %s\n",
+                     qPrintable(parser.value(showOption)));
     }
     if (parser.isSet(screenshotOption)) {
         const QString file = parser.value(screenshotOption);

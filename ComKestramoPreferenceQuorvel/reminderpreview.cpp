@@ -1,0 +1,262 @@
+#include "reminderpreview.h"
+
+#include "ComKestramoPreferenceQuorvelModel.h"
+#include "composition.h"
+#include "textnumber.h"
+#include "xdgpaths.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QLocale>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+PreviewRequest PreviewRequest::fromModel(const ComKestramoPreferenceQuorvelModel &model, const QDateTime &now)
+{
+    PreviewRequest request;
+    request.daysBeforeEventStart = leadingInteger(model.daysBeforeEventStart());
+    request.now = now;
+    request.calendars = calendarUids(model, true);
+    const QStringList enabled = calendarUids(model, false);
+    request.enabledCalendars = QSet<QString>(enabled.cbegin(), enabled.cend());
+    request.mailTitle = model.mailTitle();
+    // The user's own addresses, as the agent takes them: those of the "me" card.
+    const QStringList emails = model.userEmails();
+    request.ownAddresses = emails.mid(1);
+    return request;
+}
+
+QList<PreviewRow> ReminderPreview::compute(const PreviewRequest &request, CalendarStore &store)
+{
+    // What earlier runs handed over, read as it is: the preview writes nothing.
+    SendJournal journal(request.journalPath);
+    QString error;
+    journal.read(request.now, &error);
+    DecisionSources sources;
+    sources.isMine = [own = request.ownAddresses](const QString &address) { return own.contains(address); };
+    sources.handedOver = [&journal](const SendJournal::Occurrence &occurrence, const QString &address) {
+        return journal.handedOver(occurrence, address);
+    };
+    sources.enabledCalendars = request.enabledCalendars;
+
+    const QList<Calendar> calendars = calendarsToBeScanned(request.calendars, store);
+    QHash<QString, QString> titles;
+    for (const Calendar &calendar : calendars) {
+        titles.insert(calendar.uid, calendar.title);
+    }
+    QList<PreviewRow> rows;
+    for (int day = 0; day < request.dayCount; ++day) {
+        const QDateTime runTime = request.now.addDays(day);
+        const ReminderWindow window = reminderWindow(request.daysBeforeEventStart, runTime);
+        const QList<Event> events = store.eventsWithPredicate(
+            CalendarStore::eventPredicateWithStartDate(window.startDate, window.endDate, calendars));
+        const QList<EventDecision> decisions = decideEvents(events, sources);
+        for (const EventDecision &decision : decisions) {
+            PreviewRow row;
+            row.reminderDay = runTime.toLocalTime().date();
+            row.event = decision.event;
+            row.calendarTitle = titles.value(decision.event.calendarUid, decision.event.calendarUid);
+            row.eventVerdict = decision.verdict;
+            if (decision.verdict != EventDecision::RemindAttendees) {
+                rows.append(row);
+                continue;
+            }
+            row.hasAttendee = true;
+            const QString subject = buildReminderSubject(request.mailTitle, decision.event);
+            for (const AttendeeDecision &attendee : decision.attendees) {
+                row.attendee = attendee;
+                row.subject = attendee.verdict == AttendeeDecision::Remind ? subject : QString();
+                rows.append(row);
+            }
+        }
+    }
+    return rows;
+}
+
+ReminderPreviewModel::ReminderPreviewModel(ComKestramoPreferenceQuorvelModel *settings, QObject *parent)
+    : QAbstractTableModel(parent)
+    , m_settings(settings)
+    , m_refreshTimer(new QTimer(this))
+    , m_watcher(new QFileSystemWatcher(this))
+{
+    m_refreshTimer->setSingleShot(true);
+    m_refreshTimer->setInterval(400); // typing, or a sync tool writing many files
+    connect(m_refreshTimer, &QTimer::timeout, this, &ReminderPreviewModel::start);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &ReminderPreviewModel::refresh);
+    using Settings = ComKestramoPreferenceQuorvelModel;
+    for (auto signal : {&Settings::daysBeforeEventStartChanged, &Settings::mailTitleChanged,
+                        &Settings::activeCalendarsChanged, &Settings::userEmailsChanged}) {
+        connect(settings, signal, this, &ReminderPreviewModel::refresh);
+    }
+    // Time goes by: the days to come change, and so do the runs' decisions.
+    auto *clock = new QTimer(this);
+    clock->setInterval(5 * 60 * 1000);
+    connect(clock, &QTimer::timeout, this, &ReminderPreviewModel::refresh);
+    clock->start();
+    start();
+}
+
+ReminderPreviewModel::~ReminderPreviewModel()
+{
+    if (m_worker) {
+        m_worker->wait();
+    }
+}
+
+void ReminderPreviewModel::refresh()
+{
+    m_refreshTimer->start();
+}
+
+void ReminderPreviewModel::start()
+{
+    if (!m_settings) {
+        return;
+    }
+    if (m_computing) {
+        m_pending = true; // taken up when the computation in hand ends
+        return;
+    }
+    watchCalendars();
+    const PreviewRequest request = PreviewRequest::fromModel(*m_settings, QDateTime::currentDateTime());
+    m_computing = true;
+    Q_EMIT computingChanged(true);
+    delete m_worker;
+    // The calendars are read beside the window, with a store of the worker's own.
+    m_worker = QThread::create([this, request] {
+        const std::unique_ptr<CalendarStore> store = CalendarStore::makeUserCalendarStore();
+        QList<PreviewRow> rows = ReminderPreview::compute(request, *store);
+        // Shown in the order of the events' starts; a run takes them in the order of its files.
+        std::stable_sort(rows.begin(), rows.end(), [](const PreviewRow &a, const PreviewRow &b) {
+            return a.event.startDate < b.event.startDate;
+        });
+        QMetaObject::invokeMethod(
+            this,
+            [this, rows] {
+                beginResetModel();
+                m_rows = rows;
+                endResetModel();
+                m_computing = false;
+                Q_EMIT computingChanged(false);
+                if (m_pending) {
+                    m_pending = false;
+                    start();
+                }
+            },
+            Qt::QueuedConnection);
+    });
+    m_worker->start();
+}
+
+void ReminderPreviewModel::watchCalendars()
+{
+    // New, removed and replaced event files (sync tools replace them) change a folder.
+    const QString root = xdgDataHome() + QStringLiteral("/calendars");
+    QStringList wanted;
+    if (QFileInfo(root).isDir()) {
+        wanted.append(root);
+        const QStringList folders = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &folder : folders) {
+            wanted.append(root + QLatin1Char('/') + folder);
+        }
+    }
+    const QStringList watched = m_watcher->directories();
+    for (const QString &path : watched) {
+        if (!wanted.contains(path)) {
+            m_watcher->removePath(path);
+        }
+    }
+    for (const QString &path : std::as_const(wanted)) {
+        if (!watched.contains(path)) {
+            m_watcher->addPath(path);
+        }
+    }
+}
+
+int ReminderPreviewModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : m_rows.size();
+}
+
+int ReminderPreviewModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : 6;
+}
+
+QString ReminderPreviewModel::text(const char *key) const
+{
+    const QString name = QLatin1String(key);
+    return m_texts.value(name, name);
+}
+
+QVariant ReminderPreviewModel::data(const QModelIndex &index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid) || (role != Qt::DisplayRole && role != Qt::ToolTipRole)) {
+        return QVariant();
+    }
+    const PreviewRow &row = m_rows.at(index.row());
+    const QLocale locale;
+    const QDateTime start = row.event.startDate.toLocalTime();
+    switch (index.column()) {
+    case 0:
+        return locale.toString(start.date(), QLocale::ShortFormat);
+    case 1:
+        return locale.toString(start.time(), QLocale::ShortFormat);
+    case 2:
+        return row.event.title;
+    case 3:
+        return row.calendarTitle;
+    case 4: {
+        if (!row.hasAttendee) {
+            return QString();
+        }
+        const QString name = row.attendee.attendee.commonName;
+        const QString address = row.attendee.address.isNull() ? row.attendee.attendee.address : row.attendee.address;
+        return name.isEmpty() ? address : QStringLiteral("%1 <%2>").arg(name, address);
+    }
+    default:
+        break;
+    }
+    static const char *const eventReasons[]
+        = {"", "PreviewAlreadyMarked", "PreviewNoAttendees", "PreviewTooManyReminders", "PreviewCalendarNotEnabled"};
+    if (!row.hasAttendee) {
+        const QString reason = text(eventReasons[row.eventVerdict]);
+        return row.eventVerdict == EventDecision::TooManyReminders ? reason.arg(maxRemindersPerEventFile) : reason;
+    }
+    static const char *const attendeeReasons[]
+        = {"", "PreviewNoAddress", "PreviewOwnAddress", "PreviewAlreadyHandedOver", "PreviewRefusedAddress"};
+    if (row.attendee.verdict == AttendeeDecision::Remind) {
+        return row.subject;
+    }
+    const QString reason = text(attendeeReasons[row.attendee.verdict]);
+    return row.attendee.verdict == AttendeeDecision::RefusedAddress ? reason.arg(row.attendee.why) : reason;
+}
+
+QVariant ReminderPreviewModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    static const char *const keys[] = {"PreviewColumnDay",      "PreviewColumnTime",     "PreviewColumnEvent",
+                                       "PreviewColumnCalendar", "PreviewColumnAttendee", "PreviewColumnReminder"};
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section > 5) {
+        return QAbstractTableModel::headerData(section, orientation, role);
+    }
+    return text(keys[section]);
+}
+
+QString ReminderPreviewModel::message(int index) const
+{
+    if (index < 0 || index >= m_rows.size() || !m_settings) {
+        return QString();
+    }
+    const PreviewRow &row = m_rows.at(index);
+    if (!row.hasAttendee || row.attendee.verdict != AttendeeDecision::Remind) {
+        return QString();
+    }
+    const QString sender = m_settings->senderEmail().trimmed();
+    return QStringLiteral("%1 %2\n%3 %4\n%5 %6\n\n%7")
+        .arg(text("PreviewMessageTo"), row.attendee.address, text("PreviewMessageFrom"),
+             sender.isEmpty() ? text("SenderNotChosen") : sender, text("PreviewMessageSubject"), row.subject,
+             buildReminderBody(*m_settings, row.event, row.attendee.address));
+}

@@ -1,0 +1,143 @@
+#include "reminderdecisions.h"
+
+#include "ComKestramoPreferenceQuorvelModel.h"
+#include "mailapplication.h"
+#include "maildelivery.h"
+
+namespace {
+// The calendar day at the given local time. At a change to summer time that skips this time of
+// that day, the first existing moment after it.
+QDateTime localTimeOfDay(const QDate &day, const QTime &time)
+{
+    QDateTime result(day, time, Qt::LocalTime);
+    for (int minutes = 1; !result.isValid() && minutes <= 180; ++minutes) {
+        result = QDateTime(day, time.addSecs(minutes * 60), Qt::LocalTime);
+    }
+    return result;
+}
+
+bool needsReminders(const Event &event)
+{
+    return !isMarked(event) && event.attendees;
+}
+} // namespace
+
+QString notifiedMarker()
+{
+    return QStringLiteral("(*)");
+}
+
+bool isMarked(const Event &event)
+{
+    return event.notes.contains(notifiedMarker());
+}
+
+ReminderWindow reminderWindow(int daysBeforeEventStart, const QDateTime &now)
+{
+    ReminderWindow window;
+    window.secondsDaysBefore = double(daysBeforeEventStart) * 86400;
+    window.dayToBeAlerted = now.addMSecs(qint64(window.secondsDaysBefore) * 1000);
+    const QDate day = window.dayToBeAlerted.toLocalTime().date();
+    window.startDate = localTimeOfDay(day, QTime(0, 0, 0));
+    window.endDate = QDateTime(day, QTime(23, 59, 59), Qt::LocalTime);
+    return window;
+}
+
+QStringList calendarUids(const ComKestramoPreferenceQuorvelModel &model, bool includeDisabled)
+{
+    QStringList uids;
+    for (const ComKestramoCalendarEntry *entry : model.allCalendars()) {
+        if (includeDisabled || entry->enabled()) {
+            uids.append(entry->calendaUID());
+        }
+    }
+    return uids;
+}
+
+QList<Calendar> calendarsToBeScanned(const QStringList &calendarUids, const CalendarStore &store)
+{
+    QList<Calendar> calendars;
+    for (const QString &uid : calendarUids) {
+        // A calendar removed since the settings were read is simply not searched.
+        if (const auto calendar = store.calendarWithUID(uid)) {
+            calendars.append(*calendar);
+        }
+    }
+    return calendars;
+}
+
+QList<Calendar> calendarsToBeScanned(const ComKestramoPreferenceQuorvelModel &model, const CalendarStore &store,
+                                     bool includeDisabled)
+{
+    return calendarsToBeScanned(calendarUids(model, includeDisabled), store);
+}
+
+SendJournal::Occurrence journalOccurrence(const Event &event)
+{
+    const QString uid = event.origin.uid.isEmpty() ? event.origin.filePath : event.origin.uid;
+    // A repeating event's occurrence keeps its original start when it is moved.
+    return {event.calendarUid, uid, event.origin.recurrenceId.isValid() ? event.origin.recurrenceId : event.startDate};
+}
+
+QString sourceOf(const Event &event)
+{
+    return event.origin.filePath.isEmpty() ? event.calendarUid + QLatin1Char('/') + event.origin.uid
+                                           : event.origin.filePath;
+}
+
+QHash<QString, int> remindersBySource(const QList<Event> &events, const DecisionSources &sources)
+{
+    QHash<QString, int> reminders;
+    for (const Event &event : events) {
+        if (!needsReminders(event) || !sources.enabledCalendars.contains(event.calendarUid)) {
+            continue;
+        }
+        int &count = reminders[sourceOf(event)];
+        for (const Attendee &attendee : *event.attendees) {
+            const QString address = mailFromAttendee(attendee);
+            if (!address.isNull() && !sources.isMine(address)) {
+                ++count;
+            }
+        }
+    }
+    return reminders;
+}
+
+QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources)
+{
+    const QHash<QString, int> reminders = remindersBySource(events, sources);
+    QList<EventDecision> decisions;
+    for (const Event &event : events) {
+        EventDecision decision;
+        decision.event = event;
+        if (!sources.enabledCalendars.contains(event.calendarUid)) {
+            decision.verdict = EventDecision::CalendarNotEnabled;
+        } else if (isMarked(event)) {
+            decision.verdict = EventDecision::AlreadyMarked;
+        } else if (!event.attendees) {
+            decision.verdict = EventDecision::NoAttendees;
+        } else if (reminders.value(sourceOf(event)) > maxRemindersPerEventFile) {
+            decision.verdict = EventDecision::TooManyReminders;
+        } else {
+            const SendJournal::Occurrence occurrence = journalOccurrence(event);
+            QHash<QString, int> seen; // an address listed twice is reminded twice
+            for (const Attendee &attendee : *event.attendees) {
+                AttendeeDecision attendeeDecision {attendee, mailFromAttendee(attendee), AttendeeDecision::Remind,
+                                                   QString()};
+                const QString &address = attendeeDecision.address;
+                if (address.isNull()) {
+                    attendeeDecision.verdict = AttendeeDecision::NoAddress;
+                } else if (sources.isMine(address)) {
+                    attendeeDecision.verdict = AttendeeDecision::OwnAddress;
+                } else if (++seen[address] <= sources.handedOver(occurrence, address)) {
+                    attendeeDecision.verdict = AttendeeDecision::AlreadyHandedOver;
+                } else if (!(attendeeDecision.why = MailApplication::recipientRefusal(address)).isEmpty()) {
+                    attendeeDecision.verdict = AttendeeDecision::RefusedAddress;
+                }
+                decision.attendees.append(attendeeDecision);
+            }
+        }
+        decisions.append(decision);
+    }
+    return decisions;
+}

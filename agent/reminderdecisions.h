@@ -1,0 +1,105 @@
+#ifndef RUVELANT_REMINDERDECISIONS_H
+#define RUVELANT_REMINDERDECISIONS_H
+
+#include "calendarstore.h"
+#include "sendjournal.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class ComKestramoPreferenceQuorvelModel;
+
+// What a run decides, before it sends or writes anything: the day it reminds, the calendars it
+// searches, and for each event found and each of its attendees whether a reminder goes out and,
+// when not, why. The agent's run carries these decisions out; the pane's preview shows them. Both
+// build them with the functions below, so they cannot disagree.
+
+// The whole local day that a run at now reminds: it lies the given number of days ahead (an
+// exact interval, so a change of summer time on the way can move it by a day).
+struct ReminderWindow
+{
+    double secondsDaysBefore = 0;
+    QDateTime dayToBeAlerted;
+    QDateTime startDate; // 00:00:00 of the day (the first existing moment at a change of time)
+    QDateTime endDate; // 23:59:59 of the day
+};
+ReminderWindow reminderWindow(int daysBeforeEventStart, const QDateTime &now);
+
+// The calendars of the store, in the model's order, that are enabled (or all of the model's
+// calendars, when includeDisabled); a calendar removed since the settings were read is left out.
+QList<Calendar> calendarsToBeScanned(const ComKestramoPreferenceQuorvelModel &model, const CalendarStore &store,
+                                     bool includeDisabled = false);
+// The store's calendars with these identifiers, in this order; those it no longer has are left out.
+QList<Calendar> calendarsToBeScanned(const QStringList &calendarUids, const CalendarStore &store);
+// The identifiers of the model's calendars, in its order: the enabled ones, or all.
+QStringList calendarUids(const ComKestramoPreferenceQuorvelModel &model, bool includeDisabled);
+
+// What becomes of one attendee of an event that is reminded.
+struct AttendeeDecision
+{
+    enum Verdict {
+        Remind, // a reminder is handed to the mail system
+        NoAddress, // the attendee has no "mailto:" address
+        OwnAddress, // one of the user's own addresses
+        AlreadyHandedOver, // an earlier run handed it over for this occurrence
+        RefusedAddress, // the mail system refuses the address as unsafe (the run tries, and logs it)
+    };
+    Attendee attendee;
+    QString address; // null when the attendee has no "mailto:" address
+    Verdict verdict = Remind;
+    QString why; // the refusal, for RefusedAddress
+};
+
+// What becomes of one event occurrence of the day.
+struct EventDecision
+{
+    enum Verdict {
+        RemindAttendees, // see the attendees' decisions
+        AlreadyMarked, // its notes hold the marker of a reminded event
+        NoAttendees, // it has no attendee list
+        TooManyReminders, // its file would send more reminders than one event file may in one run
+        CalendarNotEnabled, // its calendar does not take part (only in a preview)
+    };
+    Event event;
+    Verdict verdict = RemindAttendees;
+    QList<AttendeeDecision> attendees; // for RemindAttendees
+};
+
+// What the decisions ask of the run's surroundings; a preview answers without writing anything.
+struct DecisionSources
+{
+    // Whether address is one of the user's own.
+    std::function<bool(const QString &address)> isMine;
+    // How many reminders to address earlier runs handed over for the occurrence.
+    std::function<int(const SendJournal::Occurrence &occurrence, const QString &address)> handedOver;
+    // The calendars that take part; events of others are CalendarNotEnabled.
+    QSet<QString> enabledCalendars;
+};
+
+// The most reminders that the occurrences of one event file may send in one run, all attendees
+// together; a file that would send more sends none.
+constexpr int maxRemindersPerEventFile = 500;
+
+// The decisions for the events of the day, in their order.
+QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources);
+
+// The reminders that one event file's occurrences among events would send, all attendees
+// together, by file (see sourceOf).
+QHash<QString, int> remindersBySource(const QList<Event> &events, const DecisionSources &sources);
+
+// The occurrence as the send journal knows it: calendar, event, and its original start.
+SendJournal::Occurrence journalOccurrence(const Event &event);
+// The file an event comes from, which the bound on reminders per event file counts by.
+QString sourceOf(const Event &event);
+// Whether the event's notes hold the marker of a reminded event.
+bool isMarked(const Event &event);
+// The marker appended to the notes of a reminded event.
+QString notifiedMarker();
+
+#endif
