@@ -103,6 +103,7 @@ ReminderPreviewModel::~ReminderPreviewModel()
 {
     if (m_worker) {
         m_worker->wait();
+        delete m_worker;
     }
 }
 
@@ -124,7 +125,10 @@ void ReminderPreviewModel::start()
     const PreviewRequest request = PreviewRequest::fromModel(*m_settings, QDateTime::currentDateTime());
     m_computing = true;
     Q_EMIT computingChanged(true);
-    delete m_worker;
+    if (m_worker) {
+        m_worker->wait(); // it has delivered its result and is ending
+        delete m_worker;
+    }
     // The calendars are read beside the window, with a store of the worker's own.
     m_worker = QThread::create([this, request] {
         const std::unique_ptr<CalendarStore> store = CalendarStore::makeUserCalendarStore();

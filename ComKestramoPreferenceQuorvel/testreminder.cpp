@@ -49,7 +49,10 @@ bool TestReminder::send(const ComKestramoPreferenceQuorvelModel &model, const Ev
     const QString body = buildReminderBody(model, event, recipient);
     const QString sender = model.senderEmail();
     m_sending = true;
-    delete m_worker;
+    if (m_worker) {
+        m_worker->wait(); // it has delivered its outcome and is ending
+        delete m_worker;
+    }
     m_worker = QThread::create([this, subject, body, sender, recipient] {
         bool taken = false;
         QString error;
