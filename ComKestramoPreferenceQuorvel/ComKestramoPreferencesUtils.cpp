@@ -23,7 +23,8 @@ QVariant ComKestramoPreferencesUtils::valueFromPreferencesWithKey(const QString 
     if (stored.isValid()) {
         return stored;
     }
-    setPrefernceValue(defaultValue, key);
+    // Written back at the next synchronize, unless someone stores the key before then.
+    service()->setDefaultValue(key, defaultValue);
     return defaultValue;
 }
 

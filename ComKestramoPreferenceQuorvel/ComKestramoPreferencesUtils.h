@@ -13,8 +13,8 @@ public:
     // The shared instance: made on the first call, never released.
     static ComKestramoPreferencesUtils *sharedPreferences();
 
-    // The stored value of key; when there is none, stores defaultValue (pending until
-    // synchronize) and returns it.
+    // The stored value of key; when there is none, returns defaultValue and stores it at the next
+    // synchronize if the key is still missing then.
     QVariant valueFromPreferencesWithKey(const QString &key, const QVariant &defaultValue);
     // Sets key to value, pending until synchronize; an invalid value removes the key.
     void setPrefernceValue(const QVariant &value, const QString &forKey);

@@ -18,6 +18,8 @@
 namespace {
 const QString agentVersion = QStringLiteral("5");
 constexpr std::chrono::microseconds closingPause(10000000);
+// Saves of a marker tried while other programs keep rewriting the event's file.
+constexpr int maxMarkingAttempts = 5;
 
 // Runs of the agent (the scheduler's and the pane's) take turns: an exclusive lock on a file
 // beside the log, held from before the settings are read until the run's work is done. A second
@@ -133,16 +135,52 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
     return result;
 }
 
+// Saves the marker into the event's notes. Another program (a sync tool) may rewrite the file
+// at any moment: then the occurrence is read again as the file holds it now and the marker added
+// to its notes as they are now, so that the reminders just sent are not sent again.
 void markEvent(Run &run, Event event)
 {
-    event.notes = event.notes.isEmpty() ? notifiedMarker() : QStringLiteral("%1 %2").arg(event.notes, notifiedMarker());
+    const SendJournal::Occurrence occurrence = journalOccurrence(event);
     CalendarStore::Error error;
-    if (!run.store->saveEvent(event, CalendarStore::CalSpanThisEvent, &error)) {
+    for (int attempt = 0; attempt < maxMarkingAttempts; ++attempt) {
+        if (attempt > 0) {
+            const std::optional<Event> current = run.store->currentEvent(event);
+            if (!current) {
+                ComKestramoLogger::logERR(
+                    QStringLiteral("'%1' was changed by another program and is no longer in its calendar; it is "
+                                   "not marked")
+                        .arg(event.title));
+                return;
+            }
+            event = *current;
+        }
+        if (event.notes.contains(notifiedMarker())) {
+            error = CalendarStore::Error(); // marked meanwhile by someone else
+            break;
+        }
+        Event marked = event;
+        marked.notes
+            = event.notes.isEmpty() ? notifiedMarker() : QStringLiteral("%1 %2").arg(event.notes, notifiedMarker());
+        if (run.store->saveEvent(marked, CalendarStore::CalSpanThisEvent, &error)) {
+            error = CalendarStore::Error();
+            break;
+        }
+        if (error.code != CalendarStore::ChangedOnDisk) {
+            break;
+        }
+    }
+    if (error.code == CalendarStore::ReadOnly) {
+        // Its reminders are in the send journal: later runs do not send them again.
+        ComKestramoLogger::logERR(QStringLiteral("'%1' cannot be marked, %2; its reminders are not sent again")
+                                      .arg(event.title, error.message));
+        return;
+    }
+    if (error.code != CalendarStore::NoError) {
         ComKestramoLogger::logERR(QStringLiteral("Error while marking event as notified err:%1").arg(error.code));
         return;
     }
     QString journalError;
-    if (!run.journal.forget(journalOccurrence(event), &journalError)) {
+    if (!run.journal.forget(occurrence, &journalError)) {
         run.journalError(journalError);
     }
 }
@@ -277,6 +315,9 @@ int runAgent(const AgentRunEnvironment &environment)
         // The mail application and the user's own addresses live for this run only.
         resetMailDelivery(environment.sendTimeout);
         CalendarStore *store = environment.store ? environment.store : CalendarStore::defaultCalendarStore();
+        // Every file the store skips, and why, is in the run's log (and on standard error).
+        const QMetaObject::Connection problems = QObject::connect(
+            store, &CalendarStore::problemFound, [](const QString &message) { ComKestramoLogger::logERR(message); });
         // Reading the settings cannot fail here: missing or unreadable values take their defaults.
         const ComKestramoPreferenceQuorvelModel model(false, store);
         if (!model.quorvelEnabled()) {
@@ -284,6 +325,7 @@ int runAgent(const AgentRunEnvironment &environment)
         } else {
             handleEvents(model, store, environment);
         }
+        QObject::disconnect(problems);
         resetMailDelivery();
     }
     if (environment.pause) {

@@ -74,6 +74,7 @@ public:
         ChangedOnDisk = 1026,
         WriteFailed = 1027,
         NotSupported = 1028,
+        ReadOnly = 1029, // the event's file or its calendar's folder is not to be written
     };
     struct Error
     {
@@ -108,6 +109,11 @@ public:
     // Stores the event's changed notes. Returns false and fills error (when given) on failure;
     // the stored data is then unchanged.
     virtual bool saveEvent(const Event &event, Span span, Error *error) = 0;
+
+    // The occurrence as the store holds it now (its notes, and what a later save needs), for an
+    // occurrence read earlier: the same event (UID) and the same occurrence of it. nullopt when it
+    // is gone, cancelled, or a single event that now starts at another time.
+    virtual std::optional<Event> currentEvent(const Event &event) = 0;
 
 Q_SIGNALS:
     // Calendars were added, removed or renamed by someone else; userInfo holds identifier lists.

@@ -4,15 +4,25 @@
 #include <KMime/Util>
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QPair>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QSysInfo>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcMail, "ruvelant.mail")
 
@@ -110,6 +120,139 @@ QByteArray unixLines(const QString &text)
     return lines.toUtf8();
 }
 
+// How one run of sendmail ended.
+struct SendmailRun
+{
+    enum How { NotStarted, Exited, Signalled, TimedOut } how = NotStarted;
+    int status = 0; // the exit status
+    QString diagnostics; // the start of what it wrote to standard error, on one line
+    QString error; // why it could not be started
+};
+
+QString errnoText(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+bool writeAll(int fd, const QByteArray &data)
+{
+    for (qint64 done = 0; done < data.size();) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Runs program with arguments and message as its whole input. The message is complete, in a
+// sealed memory file, before the program starts, and the program is stopped (SIGKILL) when this
+// process dies: a crash or kill in the middle of a hand-over can never deliver part of a message
+// or an empty one; the next run sends it whole. Stopped after timeoutMs.
+SendmailRun runSendmail(const QString &program, const QStringList &arguments, const QByteArray &message, int timeoutMs)
+{
+    SendmailRun run;
+    const int input = ::memfd_create("reminder", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (input < 0 || !writeAll(input, message)
+        || ::fcntl(input, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0
+        || ::lseek(input, 0, SEEK_SET) != 0) {
+        run.error = QStringLiteral("cannot hold the message: ") + errnoText(errno);
+        if (input >= 0)
+            ::close(input);
+        return run;
+    }
+    // Everything the child needs is made before it exists: after fork() it only calls system calls.
+    const QByteArray path = QFile::encodeName(program);
+    QList<QByteArray> words {path};
+    for (const QString &argument : arguments)
+        words.append(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int errors[2] = {-1, -1};
+    int started[2] = {-1, -1}; // closed by a successful exec, else given its errno
+    const int nothing = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t parent = ::getpid();
+    pid_t child = -1;
+    if (nothing >= 0 && ::pipe2(errors, O_CLOEXEC) == 0 && ::pipe2(started, O_CLOEXEC) == 0)
+        child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) // the parent died before the line above
+            ::_exit(exTempFail);
+        ::dup2(input, STDIN_FILENO);
+        ::dup2(nothing, STDOUT_FILENO);
+        ::dup2(errors[1], STDERR_FILENO);
+        ::execv(path.constData(), argv.data());
+        const int code = errno;
+        (void)!::write(started[1], &code, sizeof code);
+        ::_exit(127);
+    }
+    const int forkError = errno;
+    for (int fd : {input, nothing, errors[1], started[1]}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int execError = 0;
+    if (child > 0) {
+        ssize_t n;
+        while ((n = ::read(started[0], &execError, sizeof execError)) < 0 && errno == EINTR) { }
+        if (n != ssize_t(sizeof execError))
+            execError = 0;
+    }
+    if (started[0] >= 0)
+        ::close(started[0]);
+    if (child <= 0 || execError != 0) {
+        run.error = errnoText(child <= 0 ? forkError : execError);
+        if (child > 0)
+            ::waitpid(child, nullptr, 0);
+        if (errors[0] >= 0)
+            ::close(errors[0]);
+        return run;
+    }
+
+    QByteArray diagnostics;
+    QDeadlineTimer deadline(timeoutMs);
+    int status = 0;
+    for (;;) {
+        const pid_t ended = ::waitpid(child, &status, WNOHANG);
+        if (ended == child)
+            break;
+        if (deadline.hasExpired()) {
+            ::kill(child, SIGKILL);
+            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
+            run.how = SendmailRun::TimedOut;
+            break;
+        }
+        pollfd readable {errors[0], POLLIN, 0};
+        if (::poll(&readable, 1, int(std::min<qint64>(deadline.remainingTime(), 50))) > 0) {
+            char buffer[4096];
+            const ssize_t n = ::read(errors[0], buffer, sizeof buffer);
+            if (n > 0 && diagnostics.size() < 4096)
+                diagnostics.append(buffer, int(n));
+            else if (n == 0) // no writer left: wait for the end without polling an empty pipe
+                ::usleep(1000);
+        }
+    }
+    ::fcntl(errors[0], F_SETFL, O_NONBLOCK); // what it wrote last, without waiting for its children
+    for (char buffer[4096]; diagnostics.size() < 4096;) {
+        const ssize_t n = ::read(errors[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        diagnostics.append(buffer, int(n));
+    }
+    ::close(errors[0]);
+    if (run.how == SendmailRun::TimedOut)
+        return run;
+    run.how = WIFEXITED(status) ? SendmailRun::Exited : SendmailRun::Signalled;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
+    run.diagnostics = QString::fromLocal8Bit(diagnostics).simplified().left(500);
+    return run;
+}
+
 QByteArray messageIdDomain()
 {
     const QByteArray host = QSysInfo::machineHostName().toLatin1();
@@ -200,33 +343,21 @@ bool OutgoingMessage::send(QString *error, bool *temporary) const
         // After "--" an address that begins with "-" can never be taken as an option.
         arguments << QStringLiteral("--") << recipient;
 
-        QProcess process;
-        process.setProgram(m_sendmail);
-        process.setArguments(arguments);
-        process.start();
-        if (!process.waitForStarted(m_timeoutMs)) {
-            errors << QStringLiteral("%1 could not be started: %2").arg(m_sendmail, process.errorString());
-            continue;
-        }
-        process.write(data);
-        process.closeWriteChannel();
-        if (!process.waitForFinished(m_timeoutMs)) {
-            process.kill();
-            process.waitForFinished();
+        const SendmailRun run = runSendmail(m_sendmail, arguments, data, m_timeoutMs);
+        if (run.how == SendmailRun::NotStarted) {
+            errors << QStringLiteral("%1 could not be started: %2").arg(m_sendmail, run.error);
+        } else if (run.how == SendmailRun::TimedOut) {
             errors << QStringLiteral("%1 did not finish within %2 seconds and was stopped")
                           .arg(m_sendmail)
                           .arg(m_timeoutMs / 1000.0);
-            continue;
-        }
-        const QString diagnostics = QString::fromLocal8Bit(process.readAllStandardError()).simplified().left(500);
-        if (process.exitStatus() != QProcess::NormalExit) {
+        } else if (run.how == SendmailRun::Signalled) {
             errors << QStringLiteral("%1 crashed").arg(m_sendmail);
-        } else if (process.exitCode() != 0) {
+        } else if (run.status != 0) {
             errors << QStringLiteral("%1 exited with status %2%3")
                           .arg(m_sendmail)
-                          .arg(process.exitCode())
-                          .arg(diagnostics.isEmpty() ? QString() : QStringLiteral(": ") + diagnostics);
-            permanent = permanent || process.exitCode() != exTempFail;
+                          .arg(run.status)
+                          .arg(run.diagnostics.isEmpty() ? QString() : QStringLiteral(": ") + run.diagnostics);
+            permanent = permanent || run.status != exTempFail;
         }
     }
     if (temporary) {

@@ -133,7 +133,8 @@ QVariant PreferenceService::value(const QString &key)
     if (pending != m_pending.cend()) {
         return pending->value_or(QVariant());
     }
-    return m_pendingClear ? QVariant() : m_stored.value(key);
+    const QVariant stored = m_pendingClear ? QVariant() : m_stored.value(key);
+    return stored.isValid() ? stored : m_defaults.value(key);
 }
 
 QVariantMap PreferenceService::withPendingChanges(const QVariantMap &stored) const
@@ -144,6 +145,11 @@ QVariantMap PreferenceService::withPendingChanges(const QVariantMap &stored) con
             result.insert(it.key(), *it.value());
         } else {
             result.remove(it.key());
+        }
+    }
+    for (auto it = m_defaults.cbegin(); it != m_defaults.cend(); ++it) {
+        if (!result.contains(it.key()) && !m_pending.contains(it.key())) {
+            result.insert(it.key(), it.value());
         }
     }
     return result;
@@ -164,9 +170,15 @@ void PreferenceService::setValue(const QString &key, const QVariant &value)
     }
 }
 
+void PreferenceService::setDefaultValue(const QString &key, const QVariant &value)
+{
+    m_defaults.insert(key, value);
+}
+
 void PreferenceService::removeAllValues()
 {
     m_pending.clear();
+    m_defaults.clear();
     m_pendingClear = true;
 }
 
@@ -187,7 +199,7 @@ QString PreferenceService::keepUnreadableFile() const
 bool PreferenceService::synchronize(QString *error)
 {
     const QString folder = QFileInfo(m_path).absolutePath();
-    const bool hasPending = m_pendingClear || !m_pending.isEmpty();
+    const bool hasPending = m_pendingClear || !m_pending.isEmpty() || !m_defaults.isEmpty();
     if (!QDir().mkpath(folder)) {
         const QString message = QStringLiteral("Cannot create the preferences folder %1").arg(folder);
         if (hasPending) {
@@ -235,6 +247,7 @@ bool PreferenceService::synchronize(QString *error)
         }
         onDisk = merged;
         m_pending.clear();
+        m_defaults.clear();
         m_pendingClear = false;
     }
     m_stored = onDisk;

@@ -31,6 +31,9 @@ public:
     QVariantMap values();
     // Sets key (pending); an invalid value removes it.
     void setValue(const QString &key, const QVariant &value);
+    // The value key takes while it is missing (pending): synchronize() stores it only when the
+    // key is still missing in the file then, so that a value written meanwhile by anyone wins.
+    void setDefaultValue(const QString &key, const QVariant &value);
     // Removes every key (pending).
     void removeAllValues();
 
@@ -59,6 +62,7 @@ private:
     QVariantMap m_stored;
     bool m_pendingClear = false;
     QHash<QString, std::optional<QVariant>> m_pending; // nullopt: remove
+    QHash<QString, QVariant> m_defaults; // stored only where the key is missing
 };
 
 #endif

@@ -23,6 +23,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -83,6 +84,22 @@ bool readBytes(const QString &path, QByteArray *bytes, QString *error)
     return RegularFile::read(path, VdirCalendarStore::maxFileSize, bytes, error);
 }
 
+// A URL with its scheme in lower case, the canonical form ("MAILTO:x" is "mailto:x", as Outlook
+// and Exchange write it); the rest as it is, and a text without a scheme unchanged.
+QString withLowerCaseScheme(QString url)
+{
+    const int colon = url.indexOf(QLatin1Char(':'));
+    const auto isSchemeCharacter = [](QChar c) {
+        return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+            || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('+') || c == QLatin1Char('-')
+            || c == QLatin1Char('.');
+    };
+    if (colon < 1 || !url.at(0).isLetter() || url.at(0).unicode() > 0x7F
+        || !std::all_of(url.cbegin(), url.cbegin() + colon, isSchemeCharacter))
+        return url;
+    return url.left(colon).toLower() + url.mid(colon);
+}
+
 // The VEVENTs of a file. A VEVENT that KCalendarCore cannot read is left out with a warning, and
 // so is each time zone that the file names but nobody defines; nullopt when the file as a whole
 // is not an iCalendar object.
@@ -116,7 +133,7 @@ ParsedFile parseText(const QString &path, const QByteArray &bytes, const ICalTex
             } else if (name == "ATTENDEE") {
                 if (!parsed.attendees)
                     parsed.attendees.emplace();
-                parsed.attendees->append({file.text.decode(ICalText::value(line)).trimmed(),
+                parsed.attendees->append({withLowerCaseScheme(file.text.decode(ICalText::value(line)).trimmed()),
                                           file.text.decode(ICalText::parameter(line, "CN"))});
             }
         }
@@ -440,14 +457,17 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
     const KCalendarCore::Event &event = *base.event;
     const QSet<int> own(component.properties.cbegin(), component.properties.cend());
     QByteArray startLine;
-    int starts = 0;
+    int starts = 0, uids = 0;
     for (int index : component.properties) {
-        if (ICalText::name(text.line(index)) == "DTSTART" && ++starts == 1)
+        const QByteArray name = ICalText::name(text.line(index));
+        if (name == "DTSTART" && ++starts == 1)
             startLine = text.line(index);
+        uids += name == "UID" ? 1 : 0;
     }
-    // Each DTSTART line would make a RECURRENCE-ID: a copy of a malformed event is not written.
-    if (starts != 1) {
-        *error = QStringLiteral("the repeating event has %1 DTSTART lines").arg(starts);
+    // Each DTSTART line would make a RECURRENCE-ID, and with several UIDs other programs may take
+    // the copy for an occurrence of another event: a copy of such a malformed event is not written.
+    if (starts != 1 || uids != 1) {
+        *error = QStringLiteral("the repeating event has %1 DTSTART and %2 UID lines").arg(starts).arg(uids);
         return std::nullopt;
     }
     const QTimeZone zone = event.dtStart().timeZone();
@@ -500,7 +520,7 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
             out += text.fold(withValue(line, "PT" + QByteArray::number(length) + 'S'), eol);
         } else if (index == description) {
             out += text.fold(withValue(line, notes), eol);
-        } else {
+        } else if (name != "DESCRIPTION") { // the copy has one, with the notes
             out += text.physical(index);
         }
     }
@@ -557,11 +577,20 @@ void removeLeftoverTemporaries(const QString &folder)
     }
 }
 
-// Replaces the file at target with bytes: a new file in the same folder, with the old file's
-// mode and owner, flushed to disk, renamed over the old one; then the folder is flushed. The new
-// file is locked while it is written, so that a later save can tell a left-over one and remove it.
-bool replaceFile(const QString &target, const QByteArray &bytes, QString *error)
+// Replaces the file at target with bytes, if it still holds the content whose fingerprint is
+// expected: a new file in the same folder, with the old file's mode and owner, flushed to disk,
+// put in the old one's place; then the folder is flushed. The new file is locked while it is
+// written, so that a later save can tell a left-over one and remove it.
+//
+// Another program may write the file at any moment. Where the file system can swap two names in
+// one step (renameat2 with RENAME_EXCHANGE), the new file takes the old one's place that way and
+// the content it replaced is checked afterwards: when it is not what was read, the swap is undone
+// and *changed is set, so that the other program's write stays. Elsewhere the content is checked
+// right before rename(2): a write in the microseconds between is lost.
+bool replaceFile(const QString &target, const QByteArray &bytes, const QByteArray &expected, bool *changed,
+                 QString *error)
 {
+    *changed = false;
     const QByteArray targetPath = QFile::encodeName(target);
     struct stat old
     {
@@ -624,8 +653,50 @@ bool replaceFile(const QString &target, const QByteArray &bytes, QString *error)
         return fail(QStringLiteral("cannot keep the file's mode"));
     if (::fsync(fd) != 0)
         return fail(QStringLiteral("cannot flush the new content"));
-    if (::rename(temporary.constData(), targetPath.constData()) != 0)
+    const auto holdsExpected = [&](const QByteArray &path) {
+        QByteArray content;
+        QString why;
+        return RegularFile::read(QFile::decodeName(path), VdirCalendarStore::maxFileSize, &content, &why)
+            && fingerprintOf(content) == expected;
+    };
+    const auto isOurs = [&](const QByteArray &path) {
+        struct stat named
+        {
+        };
+        return ::stat(path.constData(), &named) == 0 && named.st_ino == made.st_ino && named.st_dev == made.st_dev;
+    };
+    if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, targetPath.constData(), RENAME_EXCHANGE) == 0) {
+        // The temporary name now holds what the file held at the moment of the swap.
+        if (!holdsExpected(temporary)) {
+            *changed = true;
+            // Their file back in its place, unless they replaced ours already (then theirs is there).
+            if (isOurs(targetPath)
+                && ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, targetPath.constData(), RENAME_EXCHANGE) == 0
+                && !isOurs(temporary)) {
+                // Written yet again in the microseconds between: the newest back in place.
+                ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, targetPath.constData(), RENAME_EXCHANGE);
+            }
+            if (isOurs(temporary))
+                ::unlink(temporary.constData());
+            ::close(fd);
+            *error = QStringLiteral("another program wrote the file while it was saved");
+            return false;
+        }
+        ::unlink(temporary.constData());
+    } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        if (!holdsExpected(targetPath)) {
+            *changed = true;
+            ::unlink(temporary.constData());
+            ::close(fd);
+            *error = QStringLiteral("another program wrote the file while it was saved");
+            return false;
+        }
+        if (::rename(temporary.constData(), targetPath.constData()) != 0)
+            return fail(QStringLiteral("cannot replace the file"));
+    } else {
+        *changed = errno == ENOENT; // removed meanwhile
         return fail(QStringLiteral("cannot replace the file"));
+    }
     ::close(fd); // the content is on disk (fsync above); this only releases the lock
     const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0 || ::fsync(dir) != 0)
@@ -866,6 +937,20 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
 
     // Through a symbolic link: the link stays, its target gets the new content.
     const QString target = QFileInfo(path).canonicalFilePath();
+    // A file or folder without any write permission is read-only by intent, even for a user
+    // (root) who could write it; one that this user may not write is read-only too.
+    const auto readOnly = [](const QString &at) {
+        struct stat st
+        {
+        };
+        const QByteArray native = QFile::encodeName(at);
+        return ::stat(native.constData(), &st) == 0
+            && ((st.st_mode & 0222) == 0 || ::access(native.constData(), W_OK) != 0);
+    };
+    if (readOnly(target))
+        return fail(ReadOnly, QStringLiteral("%1 is read-only").arg(target));
+    if (readOnly(QFileInfo(target).absolutePath()))
+        return fail(ReadOnly, QStringLiteral("the folder of %1 is read-only").arg(target));
     QByteArray bytes;
     QString message;
     if (!readBytes(target, &bytes, &message))
@@ -918,10 +1003,43 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
         || occurrenceSpan(*checked->event, checked->event->dtStart()) != kept)
         return fail(WriteFailed, QStringLiteral("the edited file would not read back as intended"));
 
-    if (!replaceFile(target, changed, &message))
-        return fail(WriteFailed, message);
+    bool writtenMeanwhile = false;
+    if (!replaceFile(target, changed, current, &writtenMeanwhile, &message))
+        return fail(writtenMeanwhile ? ChangedOnDisk : WriteFailed, message);
     m_ownWrites[target].insert(current, check->fingerprint);
     return true;
+}
+
+std::optional<Event> VdirCalendarStore::currentEvent(const Event &event)
+{
+    QByteArray bytes;
+    QString error;
+    QStringList ignored;
+    const QString target = QFileInfo(event.origin.filePath).canonicalFilePath();
+    if (target.isEmpty() || !readBytes(target, &bytes, &error))
+        return std::nullopt;
+    const std::optional<ParsedFile> file = parseFile(event.origin.filePath, bytes, &error, &ignored);
+    if (!file)
+        return std::nullopt;
+    const ParsedEvent *master = nullptr;
+    bool ambiguous = false;
+    const QDateTime &recurrenceId = event.origin.recurrenceId;
+    const ParsedEvent *found = findEvent(*file, event.origin.uid, recurrenceId, &master, &ambiguous);
+    if (ambiguous)
+        return std::nullopt;
+    if (found) {
+        const auto span = occurrenceSpan(*found->event, found->event->dtStart());
+        if (found->cancelled || (!recurrenceId.isValid() && span.first != event.startDate))
+            return std::nullopt;
+        return makeEvent(*file, *found, event.calendarUid, span, recurrenceId);
+    }
+    if (!recurrenceId.isValid() || !master || !master->event->recurs()
+        || !master->event->recurrence()->recursAt(recurrenceId))
+        return std::nullopt;
+    const Occurrence occurrence = occurrenceAt(*file, *master, recurrenceId);
+    if (occurrence.source->cancelled)
+        return std::nullopt;
+    return makeEvent(*file, *occurrence.source, event.calendarUid, occurrence.span, recurrenceId);
 }
 
 void VdirCalendarStore::connectNotify(const QMetaMethod &signal)

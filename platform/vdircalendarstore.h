@@ -34,10 +34,13 @@ public:
     QList<Event> eventsWithPredicate(const EventPredicate &predicate) override;
     // Writes only event.notes; a file of bare components that gains an override is put into a
     // VCALENDAR (and gets nothing else). Fails with ChangedOnDisk when the file differs from the content
-    // the event was read from (other than through this store's own saves), NotSupported for a
+    // the event was read from (other than through this store's own saves), also when another
+    // program writes it while it is saved (its write is kept), ReadOnly when the file or its
+    // folder has no write permission (or cannot be written by this user), NotSupported for a
     // span other than this occurrence of a repeating event, WriteFailed when the file cannot be
     // replaced; the file is then unchanged.
     bool saveEvent(const Event &event, Span span, Error *error) override;
+    std::optional<Event> currentEvent(const Event &event) override;
 
     // Stops watching the folders for good (a replaced default store).
     void stopWatching();

@@ -314,6 +314,50 @@ private Q_SLOTS:
                  sent ? 0 : 1);
     }
 
+    // A save refused because the file changed is made again on the event as it is now; an event
+    // that is gone, or that cannot be written, is logged once.
+    void markingAfterOtherWrites_data()
+    {
+        QTest::addColumn<QList<int>>("errors"); // of the saves, in turn
+        QTest::addColumn<QString>("notesNow"); // of the event after the first save; null: gone
+        QTest::addColumn<QStringList>("saved"); // the notes of each save
+        QTest::addColumn<QString>("logged");
+        const int changed = CalendarStore::ChangedOnDisk;
+        QTest::newRow("changed, still there")
+            << QList<int> {changed} << QStringLiteral("Edited elsewhere")
+            << QStringList {QStringLiteral("(*)"), QStringLiteral("Edited elsewhere (*)")} << QString();
+        QTest::newRow("changed, marked meanwhile")
+            << QList<int> {changed} << QStringLiteral("Done (*)") << QStringList {QStringLiteral("(*)")} << QString();
+        QTest::newRow("changed and gone")
+            << QList<int> {changed} << QString() << QStringList {QStringLiteral("(*)")}
+            << QStringLiteral("'Meeting' was changed by another program and is no longer in its "
+                              "calendar; it is not marked");
+        QTest::newRow("read-only") << QList<int> {int(CalendarStore::ReadOnly)} << QString()
+                                   << QStringList {QStringLiteral("(*)")}
+                                   << QStringLiteral("'Meeting' cannot be marked, saving failed in this store; its "
+                                                     "reminders are not sent again");
+    }
+    void markingAfterOtherWrites()
+    {
+        QFETCH(QList<int>, errors);
+        QFETCH(QString, notesNow);
+        QFETCH(QStringList, saved);
+        QFETCH(QString, logged);
+        Fixture fixture;
+        fixture.store.events = {makeEvent(QStringLiteral("Meeting"), QString(), QList<Attendee> {me})};
+        fixture.store.saveErrors = errors;
+        fixture.store.eventsNow = notesNow.isNull() ? QList<Event>() : fixture.store.events;
+        if (!notesNow.isNull())
+            fixture.store.eventsNow->first().notes = notesNow;
+        fixture.run();
+        QStringList notes;
+        for (const auto &save : std::as_const(fixture.store.saves))
+            notes.append(save.first.notes);
+        QCOMPARE(notes, saved);
+        const QStringList errorLines = logMessages().filter(QStringLiteral("<Error>:"));
+        QCOMPARE(errorLines, logged.isEmpty() ? QStringList() : QStringList {QStringLiteral("<Error>: ") + logged});
+    }
+
     // Asked to stop, the run finishes the event in hand, marks it, and leaves the others; a later
     // run does not send again what an earlier one handed over for an occurrence still unmarked.
     void stopAndJournal()

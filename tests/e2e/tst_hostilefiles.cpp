@@ -90,8 +90,8 @@ private Q_SLOTS:
             usual);
         row("MINUTELY rule with one attendee", "minutely", "calendars/home/minutely.ics", "1000 reminders in one run",
             usual);
-        row("12,000 events naming a 1 MB time zone", "zones", "calendars/home/zones.ics",
-            "12000 reminders in one run", usual);
+        row("12,000 events naming a 1 MB time zone", "zones", "calendars/home/zones.ics", "12000 reminders in one run",
+            usual);
         row("preferences nested 40,000 levels deep", "deep-preferences", "", "Cannot read the preferences",
             QStringList());
         row("locale without ASCII digits", "arabic", "", "", usual);
@@ -165,7 +165,10 @@ private Q_SLOTS:
             = home.filePath(QStringLiteral("Library/Logs/helper_agentrun.log")); // named after the program
         const QStringList records = logRecords(log);
         if (!named.isEmpty()) {
-            const QString all = records.join(QLatin1Char('\n')) + first.errors;
+            // An event file that is skipped, or refused, is named in the agent's own log; the
+            // other files on standard error.
+            const QString all
+                = records.join(QLatin1Char('\n')) + (file.endsWith(QLatin1String(".ics")) ? QString() : first.errors);
             QVERIFY2(all.contains(named) && (file.isEmpty() || all.contains(path)), qPrintable(first.errors));
         }
         // Every record starts with its time stamp in ASCII digits; the verbose window too.

@@ -2,13 +2,7 @@
 // chain: killed (a crash, a power cut) or asked to stop (the user logging out). The next run
 // finishes the work; no file is damaged or left behind, no attendee gets a second copy except
 // the one hand-over that a kill may catch in flight.
-#include "icaltext.h"
-#include "smtpsink.h"
-#include "storedpreferences.h"
-#include "throwawayhome.h"
-
-#include <KCalendarCore/ICalFormat>
-#include <KCalendarCore/MemoryCalendar>
+#include "manyevents.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -21,27 +15,6 @@
 
 namespace {
 constexpr int eventCount = 100;
-
-// eventCount events of the searched day, each with two attendees of its own; every tenth one
-// repeats daily, so that marking it adds an override to its file.
-void writeEvents(ThrowAwayHome &home)
-{
-    const QDate day = QDateTime::currentDateTime().addSecs(4 * 86400).date();
-    for (int i = 0; i < eventCount; ++i) {
-        const QByteArray n = QByteArray::number(i);
-        const bool repeats = i % 10 == 0;
-        const QDate first = repeats ? day.addDays(-3) : day;
-        home.writeFile(QStringLiteral(".local/share/calendars/home/event%1.ics").arg(i),
-                       "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VEVENT\r\nUID:event" + n
-                           + "\r\nDTSTAMP:20100101T000000Z\r\nSUMMARY:Event " + n
-                           + "\r\nDTSTART:" + first.toString(QStringLiteral("yyyyMMdd")).toLatin1()
-                           + "T080000\r\nDURATION:PT1H\r\n" + (repeats ? "RRULE:FREQ=DAILY;COUNT=7\r\n" : "")
-                           + "ATTENDEE:mailto:e" + n + "a@example.org\r\nATTENDEE:mailto:e" + n
-                           + "b@example.org\r\nDESCRIPTION:Notes " + n + "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
-    }
-    home.writeFile(QStringLiteral(".local/share/calendars/home/displayname"), "Home\n");
-    storePreferences();
-}
 
 QProcess *startAgent(QObject *parent)
 {
@@ -64,31 +37,14 @@ bool waitForDeliveries(const SmtpSink &sink, QProcess *agent, int count)
     return true;
 }
 
-// How many messages each recipient received (by the envelope: a message cut short counts too).
-QHash<QString, int> deliveries(const SmtpSink &sink)
-{
-    QHash<QString, int> received;
-    for (const QByteArray &raw : sink.rawMessages())
-        ++received[QString::fromUtf8(SmtpSink::header(raw, "X-RcptTo"))];
-    return received;
-}
-
-// Every event file reads back and its occurrence on the day is marked; returns how many are.
+// Every event file reads back; returns how many are marked.
 int checkedMarkedEvents(const ThrowAwayHome &home)
 {
-    int marked = 0;
-    const QDir folder(home.calendarsPath() + QStringLiteral("/home"));
-    for (const QString &name : folder.entryList({QStringLiteral("*.ics")}, QDir::Files)) {
-        const QByteArray bytes = readFile(folder.filePath(name));
-        QString error;
-        const auto text = ICalText::parse(bytes, &error);
-        auto calendar = KCalendarCore::MemoryCalendar::Ptr::create(QTimeZone::systemTimeZone());
-        if (!text || !KCalendarCore::ICalFormat().fromRawString(calendar, bytes))
-            qWarning("%s does not read back: %s", qPrintable(name), qPrintable(error));
-        else if (bytes.contains("(*)"))
-            ++marked;
-    }
-    return marked;
+    const QHash<QString, QByteArray> files = eventFiles(home);
+    if (files.size() != eventCount)
+        return -1; // one of them does not read back
+    return int(
+        std::count_if(files.cbegin(), files.cend(), [](const QByteArray &bytes) { return bytes.contains("(*)"); }));
 }
 
 QStringList leftovers(const ThrowAwayHome &home)
@@ -108,7 +64,7 @@ private Q_SLOTS:
     void killedRuns()
     {
         ThrowAwayHome home;
-        writeEvents(home);
+        writeManyEvents(home, eventCount);
         SmtpSink sink(home);
         QVERIFY(sink.start());
         QRandomGenerator random(20100305); // the same moments at every run of the test
@@ -134,7 +90,8 @@ private Q_SLOTS:
             QVERIFY2(it.value() <= 2, qPrintable(it.key()));
             copies += it.value() - 1;
         }
-        QVERIFY2(copies <= kills, qPrintable(QString::number(copies)));
+        qInfo("%d second copies after %d kills", copies, kills);
+        QVERIFY(copies <= kills);
         QCOMPARE(checkedMarkedEvents(home), eventCount);
         QCOMPARE(leftovers(home), QStringList());
     }
@@ -144,7 +101,7 @@ private Q_SLOTS:
     void stoppedRun()
     {
         ThrowAwayHome home;
-        writeEvents(home);
+        writeManyEvents(home, eventCount);
         SmtpSink sink(home);
         QVERIFY(sink.start());
         QProcess *agent = startAgent(this);

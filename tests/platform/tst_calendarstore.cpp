@@ -310,6 +310,29 @@ private Q_SLOTS:
                  QStringLiteral("home"));
     }
 
+    // Attendee addresses come with their URL scheme in lower case (Outlook writes "MAILTO:").
+    void attendeeSchemes_data()
+    {
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<QString>("read");
+        row("upper case", "MAILTO:ann@example.org", "mailto:ann@example.org");
+        row("mixed case, the rest as it is", "MailTo:Ann@Example.ORG", "mailto:Ann@Example.ORG");
+        row("another scheme", "URN:UUID:ROOM-12", "urn:UUID:ROOM-12");
+        row("no scheme", "ann@example.org", "ann@example.org");
+    }
+    void attendeeSchemes()
+    {
+        QFETCH(QString, written);
+        QFETCH(QString, read);
+        m_home->writeFile(QStringLiteral(".local/share/calendars/home/scheme.ics"),
+                          "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:scheme\r\nSUMMARY:Scheme\r\n"
+                          "DTSTART:20100305T120000\r\nATTENDEE;CN=Ann:"
+                              + written.toUtf8() + "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+        const Event event = find(QDate(2010, 3, 5), QStringLiteral("Scheme"), QStringLiteral("home"));
+        QVERIFY(event.attendees && event.attendees->size() == 1);
+        QCOMPARE(event.attendees->first().address, read);
+    }
+
     // A save changes the occurrence's notes alone; in the file only one DESCRIPTION line, or one
     // added override, differs and every other byte stays as it was.
     void saveNotes_data() { table("saves.txt"); }

@@ -44,14 +44,25 @@ public:
         return found;
     }
 
-    // Records the save; fails when failSaves is set.
+    // Records the save; fails when failSaves is set, or with the next code of saveErrors.
     bool saveEvent(const Event &event, Span span, Error *error) override
     {
         saves.append(qMakePair(event, span));
-        if (failSaves && error) {
-            *error = Error {WriteFailed, QStringLiteral("saving is switched off in this store")};
+        const int code = failSaves ? int(WriteFailed) : saveErrors.isEmpty() ? int(NoError) : saveErrors.takeFirst();
+        if (code != NoError && error) {
+            *error = Error {code, QStringLiteral("saving failed in this store")};
         }
-        return !failSaves;
+        return code == NoError;
+    }
+
+    // The event of the same title (its UID in tests) and start, as eventsNow (when set) or events hold it.
+    std::optional<Event> currentEvent(const Event &event) override
+    {
+        const QList<Event> &now = eventsNow ? *eventsNow : events;
+        const auto it = std::find_if(now.cbegin(), now.cend(), [&](const Event &e) {
+            return e.origin.uid == event.origin.uid && e.startDate == event.startDate;
+        });
+        return it == now.cend() ? std::nullopt : std::optional<Event>(*it);
     }
 
     QList<Calendar> calendarList;
@@ -59,6 +70,8 @@ public:
     QList<EventPredicate> queries;
     QList<QPair<Event, Span>> saves;
     bool failSaves = false;
+    QList<int> saveErrors;
+    std::optional<QList<Event>> eventsNow; // the events as another program left them after the query
 };
 
 #endif

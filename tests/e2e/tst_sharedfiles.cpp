@@ -1,0 +1,207 @@
+// The agent shares its files with other programs: a sync tool rewriting event files during a
+// run, a settings writer, read-only calendars, a kill in the middle of a hand-over. Real runs of
+// the agent (without the closing pause) through the real mail chain.
+#include "filelock.h"
+#include "manyevents.h"
+#include "propertylist.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+#include <QThread>
+
+#include <csignal>
+#include <sys/stat.h>
+
+namespace {
+constexpr int eventCount = 100;
+
+QString agentProgram()
+{
+    return buildPath(QStringLiteral("tests/helpers/helper_agentrun"));
+}
+
+// One run; its standard error (every log record and every store warning), or "crashed".
+QString runAgent()
+{
+    QProcess agent;
+    agent.start(agentProgram(), {});
+    agent.closeWriteChannel();
+    const bool ended = agent.waitForFinished(180000);
+    const QString errors = QString::fromUtf8(agent.readAllStandardError());
+    return ended && agent.exitStatus() == QProcess::NormalExit && agent.exitCode() == 0 ? errors
+                                                                                        : QStringLiteral("crashed");
+}
+
+// The usual calendar "home" of the agent tests (Dentist: Ann twice, Jürgen, the user, a phone).
+void setUpDentist(ThrowAwayHome &home)
+{
+    const QDate day = QDateTime::currentDateTime().addSecs(4 * 86400).date();
+    home.copyFixture(QStringLiteral("agent"), QStringLiteral(".local/share"),
+                     {{"@DAY@", day.toString(QStringLiteral("yyyyMMdd")).toLatin1()}});
+    storePreferences();
+}
+
+bool waitFor(const std::function<bool()> &condition)
+{
+    for (int i = 0; i < 30000 && !condition(); ++i)
+        QThread::usleep(1000);
+    return condition();
+}
+} // namespace
+
+class SharedFilesTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    // A sync tool rewrites each event file once, at the moment the row names: after the run read
+    // it and sent its reminders, or between the check and the replace of the run's save. After
+    // the run and the next one, every change of the tool is there, every event is marked once
+    // and every attendee got one reminder.
+    void writerRacesTheRun_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("rewritten once its reminders are sent") << QStringLiteral("sent");
+        QTest::newRow("rewritten while the run saves it") << QStringLiteral("saving");
+    }
+    void writerRacesTheRun()
+    {
+        QFETCH(QString, mode);
+        ThrowAwayHome home;
+        writeManyEvents(home, eventCount);
+        SmtpSink sink(home);
+        QVERIFY(sink.start());
+        QProcess writer;
+        writer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        const QString folder = home.calendarsPath() + QStringLiteral("/home");
+        writer.start(buildPath(QStringLiteral("tests/helpers/helper_racewriter")),
+                     mode == QLatin1String("sent") ? QStringList {mode, folder, sink.maildirPath()}
+                                                   : QStringList {mode, folder});
+        QVERIFY(writer.waitForReadyRead(20000) && writer.readLine() == "ready\n");
+        QProcess agent;
+        agent.start(agentProgram(), {});
+        agent.closeWriteChannel();
+        writer.write(QByteArray::number(agent.processId()) + '\n');
+        QVERIFY(writer.waitForBytesWritten(20000));
+        QVERIFY(agent.waitForFinished(180000) && agent.exitCode() == 0);
+        writer.closeWriteChannel();
+        QVERIFY(writer.waitForFinished(20000));
+        const int rewrites = writer.readAllStandardOutput().trimmed().toInt();
+        const QString first = QString::fromUtf8(agent.readAllStandardError());
+        qInfo("%d files rewritten; %d saves met a write made since the file was read, %d one made while it was saved",
+              rewrites, int(first.count(QStringLiteral("changed since the event was read"))),
+              int(first.count(QStringLiteral("wrote the file while it was saved"))));
+        QCOMPARE(rewrites, eventCount);
+        const auto check = [&] {
+            const QHash<QString, QByteArray> files = eventFiles(home);
+            QCOMPARE(files.size(), eventCount);
+            for (auto it = files.cbegin(); it != files.cend(); ++it) {
+                QVERIFY2(it->contains("X-WRITER:" + QFile::encodeName(it.key())), qPrintable(it.key()));
+                QVERIFY2(it->count("(*)") == 1, qPrintable(it.key()));
+            }
+        };
+        check(); // marked by the run itself, on each file as the tool left it
+        QVERIFY(!runAgent().contains(QStringLiteral("crashed")));
+        check();
+        const QHash<QString, int> received = deliveries(sink);
+        QCOMPARE(received.size(), 2 * eventCount);
+        QCOMPARE(received.keys(1).size(), 2 * eventCount);
+    }
+
+    // A key that another program writes while the run holds its defaults for missing keys stays:
+    // the run is held at its settings lock while the key is written.
+    void settingWrittenDuringTheRun()
+    {
+        ThrowAwayHome home;
+        setUpDentist(home);
+        storePreferences({{QStringLiteral("activeCalendars"), QVariant()}}); // missing
+        const QString file = home.preferencesPath() + QStringLiteral("/com.kestramo.ruvelant.plist");
+        QProcess agent;
+        {
+            const FileLock lock(file + QStringLiteral(".lock"));
+            agent.start(agentProgram(), {});
+            agent.closeWriteChannel();
+            // The run waits for the lock (it shows in /proc/locks as a waiter, "->", with its pid).
+            QVERIFY(waitFor([&] {
+                return readFile(QStringLiteral("/proc/locks"))
+                    .contains(" -> FLOCK  ADVISORY  WRITE " + QByteArray::number(agent.processId()) + ' ');
+            }));
+            QVariant values;
+            QVERIFY(PropertyList::readFile(file, &values));
+            QVariantMap written = values.toMap();
+            written.insert(QStringLiteral("activeCalendars"), QStringList {QStringLiteral("home")});
+            QVERIFY(PropertyList::writeFile(file, written));
+        }
+        QVERIFY(agent.waitForFinished(180000) && agent.exitCode() == 0);
+        QVariant values;
+        QVERIFY(PropertyList::readFile(file, &values));
+        QCOMPARE(values.toMap().value(QStringLiteral("activeCalendars")).toStringList(),
+                 QStringList {QStringLiteral("home")});
+    }
+
+    // A calendar that cannot be written: its reminders go out once, the file stays as it is,
+    // and each run says once that the event cannot be marked.
+    void readOnlyCalendar_data()
+    {
+        QTest::addColumn<QString>("readOnly");
+        QTest::newRow("read-only folder") << QStringLiteral("home");
+        QTest::newRow("read-only file") << QStringLiteral("home/dentist.ics");
+    }
+    void readOnlyCalendar()
+    {
+        QFETCH(QString, readOnly);
+        ThrowAwayHome home;
+        setUpDentist(home);
+        SmtpSink sink(home);
+        QVERIFY(sink.start());
+        const QString dentist = home.calendarsPath() + QStringLiteral("/home/dentist.ics");
+        const QString path = home.calendarsPath() + QLatin1Char('/') + readOnly;
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), readOnly.endsWith(QLatin1String(".ics")) ? 0444 : 0555)
+                == 0);
+        const QByteArray before = readFile(dentist);
+        for (int run = 0; run < 2; ++run) {
+            const QString errors = runAgent();
+            QCOMPARE(errors.count(QStringLiteral("'Dentist' cannot be marked")), 1);
+            QCOMPARE(sink.messages().size(), 3); // Ann twice, Jürgen
+            QCOMPARE(readFile(dentist), before);
+        }
+        ::chmod(QFile::encodeName(path).constData(), 0755);
+    }
+
+    // Killed while sendmail waits for its input: the mail system delivers nothing, and the next
+    // run sends the whole reminder.
+    void killedDuringHandOver()
+    {
+        ThrowAwayHome home;
+        setUpDentist(home);
+        SmtpSink sink(home);
+        QVERIFY(sink.start());
+        // A sendmail that holds its first hand-over until released, then reads its input.
+        home.writeFile(QStringLiteral("held/sendmail"),
+                       "#!/bin/sh\nif [ ! -e \"$HOME/held.pid\" ]; then echo $$ > \"$HOME/held.pid\"\n"
+                       "  while [ ! -e \"$HOME/release\" ]; do sleep 0.01; done\nfi\nexec '"
+                           + QFile::encodeName(sink.binPath()) + "/sendmail' \"$@\"\n");
+        QFile::setPermissions(home.filePath(QStringLiteral("held/sendmail")), QFile::ReadOwner | QFile::ExeOwner);
+        home.setEnv("PATH", QFile::encodeName(home.filePath(QStringLiteral("held"))) + ':' + qgetenv("PATH"));
+        QProcess agent;
+        agent.start(agentProgram(), {});
+        agent.closeWriteChannel();
+        const QString held = home.filePath(QStringLiteral("held.pid"));
+        QVERIFY(waitFor([&] { return readFile(held).endsWith('\n'); }));
+        ::kill(agent.processId(), SIGKILL);
+        QVERIFY(agent.waitForFinished());
+        home.writeFile(QStringLiteral("release"), "");
+        const QByteArray sendmail = "/proc/" + readFile(held).trimmed();
+        QVERIFY(waitFor([&] { return !QFile::exists(QFile::decodeName(sendmail)); }));
+        QCOMPARE(sink.rawMessages().size(), 0);
+
+        QVERIFY(!runAgent().contains(QStringLiteral("crashed")));
+        const auto messages = sink.messages();
+        QCOMPARE(messages.size(), 3);
+        for (const auto &message : messages)
+            QVERIFY(message->decodedContent().startsWith("Dear "));
+    }
+};
+
+QTEST_GUILESS_MAIN(SharedFilesTest)
+#include "tst_sharedfiles.moc"
