@@ -12,6 +12,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 namespace {
 QTemporaryDir *root = nullptr;
 
@@ -66,8 +68,7 @@ bool minimalEdit(const QByteArray &before, const QByteArray &after)
     const int n = original->lineCount();
     const bool wrapped = original->isBare() && !changed->isBare();
     const int first = wrapped ? 1 : 0, m = changed->lineCount() - (wrapped ? 1 : 0);
-    if (wrapped
-        && (ICalText::name(changed->line(0)) != "BEGIN" || ICalText::name(changed->line(m)) != "END"))
+    if (wrapped && (ICalText::name(changed->line(0)) != "BEGIN" || ICalText::name(changed->line(m)) != "END"))
         return false;
     const auto same = [&](int i, int j) {
         QByteArray a = original->physical(i), b = changed->physical(j);
@@ -81,18 +82,40 @@ bool minimalEdit(const QByteArray &before, const QByteArray &after)
     int head = 0, tail = 0;
     while (head < n && first + head < m && same(head, first + head))
         ++head;
-    while (tail < n - head && tail < m - first - head && same(n - 1 - tail, m - 1 - tail))
+    while (tail < n && tail < m - first && same(n - 1 - tail, m - 1 - tail))
         ++tail;
-    QList<QByteArray> added;
-    for (int i = first + head; i < m - tail; ++i)
-        added.append(ICalText::name(changed->line(i)));
-    if (head + tail == n - 1) // one line replaced: a DESCRIPTION line by a DESCRIPTION line
-        return ICalText::name(original->line(head)) == "DESCRIPTION" && added == QList<QByteArray> {"DESCRIPTION"};
-    if (head + tail != n)
-        return false;
-    return added == QList<QByteArray> {"DESCRIPTION"}
-        || (added.count("BEGIN") == 1 && added.count("END") == 1 && added.count("DESCRIPTION") == 1
-            && added.count("RECURRENCE-ID") == 1);
+    const auto names = [&](int from, int count) {
+        QList<QByteArray> out;
+        for (int i = from; i < from + count; ++i)
+            out.append(ICalText::name(changed->line(i)));
+        return out;
+    };
+    const int count = m - first - n; // lines added
+    if (count == 0) // one line replaced: a DESCRIPTION line by a DESCRIPTION line
+        return head + std::min(tail, n - head) == n - 1 && ICalText::name(original->line(head)) == "DESCRIPTION"
+            && names(first + head, 1) == QList<QByteArray> {"DESCRIPTION"};
+    // Lines added at some place p that leaves the lines before it and after it as they were: a
+    // DESCRIPTION line, or one component that may hold copies of the series' own components (its
+    // alarms), with one RECURRENCE-ID and one DESCRIPTION of its own.
+    const auto wellFormed = [](const QList<QByteArray> &added) {
+        if (added == QList<QByteArray> {"DESCRIPTION"})
+            return true;
+        int depth = 0, recurrenceIds = 0, descriptions = 0;
+        for (int i = 0; i < added.size(); ++i) {
+            if (added.at(i) == "BEGIN")
+                ++depth;
+            else if (added.at(i) == "END" && --depth == 0 && i != added.size() - 1)
+                return false;
+            recurrenceIds += depth == 1 && added.at(i) == "RECURRENCE-ID";
+            descriptions += depth == 1 && added.at(i) == "DESCRIPTION";
+        }
+        return added.first() == "BEGIN" && depth == 0 && recurrenceIds == 1 && descriptions == 1;
+    };
+    for (int p = std::max(0, n - tail); count > 0 && p <= head; ++p) {
+        if (wellFormed(names(first + p, count)))
+            return true;
+    }
+    return false;
 }
 } // namespace
 
