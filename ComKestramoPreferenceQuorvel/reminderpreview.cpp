@@ -3,6 +3,7 @@
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "composition.h"
 #include "textnumber.h"
+#include "watchedpaths.h"
 #include "xdgpaths.h"
 
 #include <QDir>
@@ -167,17 +168,7 @@ void ReminderPreviewModel::watchCalendars()
             wanted.append(root + QLatin1Char('/') + folder);
         }
     }
-    const QStringList watched = m_watcher->directories();
-    for (const QString &path : watched) {
-        if (!wanted.contains(path)) {
-            m_watcher->removePath(path);
-        }
-    }
-    for (const QString &path : std::as_const(wanted)) {
-        if (!watched.contains(path)) {
-            m_watcher->addPath(path);
-        }
-    }
+    watchExactly(m_watcher, wanted);
 }
 
 int ReminderPreviewModel::rowCount(const QModelIndex &parent) const

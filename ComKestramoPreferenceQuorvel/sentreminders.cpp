@@ -1,6 +1,7 @@
 #include "sentreminders.h"
 
 #include "logservice.h"
+#include "watchedpaths.h"
 
 #include <QDir>
 #include <QFile>
@@ -143,17 +144,7 @@ void SentRemindersModel::watch()
     if (QFileInfo(current).isFile()) {
         wanted << current;
     }
-    const QStringList watched = m_watcher->files() + m_watcher->directories();
-    for (const QString &path : watched) {
-        if (!wanted.contains(path)) {
-            m_watcher->removePath(path);
-        }
-    }
-    for (const QString &path : std::as_const(wanted)) {
-        if (!watched.contains(path)) {
-            m_watcher->addPath(path);
-        }
-    }
+    watchExactly(m_watcher, wanted);
 }
 
 void SentRemindersModel::reload()

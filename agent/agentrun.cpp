@@ -9,7 +9,6 @@
 #include "sendjournal.h"
 #include "textnumber.h"
 
-#include <QHash>
 #include <QLocale>
 #include <QSet>
 #include <QStringList>
@@ -188,7 +187,7 @@ void markEvent(Run &run, Event event)
 // Logs each event file that would send more reminders than one event file may, once: none of
 // its reminders is sent, and the refusal is kept in the journal, so later runs pass over the same
 // content quietly.
-void logRefusedSources(Run &run, const QList<EventDecision> &decisions, const QHash<QString, int> &reminders)
+void logRefusedSources(Run &run, const QList<EventDecision> &decisions)
 {
     QSet<QString> refused;
     for (const EventDecision &decision : decisions) {
@@ -203,7 +202,7 @@ void logRefusedSources(Run &run, const QList<EventDecision> &decisions, const QH
         ComKestramoLogger::logERR(
             QStringLiteral("%1: %2 reminders in one run, more than the %3 allowed for one event file; none is sent")
                 .arg(source)
-                .arg(reminders.value(source))
+                .arg(decision.fileReminders)
                 .arg(maxRemindersPerEventFile));
         QString error;
         if (!run.journal.refuse(source, decision.event.origin.fingerprint, &error)) {
@@ -250,7 +249,7 @@ void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore 
         sources.enabledCalendars.insert(calendar.uid);
     }
     const QList<EventDecision> decisions = decideEvents(foundEvents, sources);
-    logRefusedSources(run, decisions, remindersBySource(foundEvents, sources));
+    logRefusedSources(run, decisions);
     for (const EventDecision &decision : decisions) {
         const Event &event = decision.event;
         if (decision.verdict == EventDecision::AlreadyMarked) {

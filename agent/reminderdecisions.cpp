@@ -4,6 +4,8 @@
 #include "mailapplication.h"
 #include "maildelivery.h"
 
+#include <QHash>
+
 namespace {
 // The calendar day at the given local time. At a change to summer time that skips this time of
 // that day, the first existing moment after it.
@@ -19,6 +21,26 @@ QDateTime localTimeOfDay(const QDate &day, const QTime &time)
 bool needsReminders(const Event &event)
 {
     return !isMarked(event) && event.attendees;
+}
+
+// The reminders that one event file's occurrences among events would send, all attendees
+// together, by file (see sourceOf).
+QHash<QString, int> remindersBySource(const QList<Event> &events, const DecisionSources &sources)
+{
+    QHash<QString, int> reminders;
+    for (const Event &event : events) {
+        if (!needsReminders(event) || !sources.enabledCalendars.contains(event.calendarUid)) {
+            continue;
+        }
+        int &count = reminders[sourceOf(event)];
+        for (const Attendee &attendee : *event.attendees) {
+            const QString address = mailFromAttendee(attendee);
+            if (!address.isNull() && !sources.isMine(address)) {
+                ++count;
+            }
+        }
+    }
+    return reminders;
 }
 } // namespace
 
@@ -85,24 +107,6 @@ QString sourceOf(const Event &event)
                                            : event.origin.filePath;
 }
 
-QHash<QString, int> remindersBySource(const QList<Event> &events, const DecisionSources &sources)
-{
-    QHash<QString, int> reminders;
-    for (const Event &event : events) {
-        if (!needsReminders(event) || !sources.enabledCalendars.contains(event.calendarUid)) {
-            continue;
-        }
-        int &count = reminders[sourceOf(event)];
-        for (const Attendee &attendee : *event.attendees) {
-            const QString address = mailFromAttendee(attendee);
-            if (!address.isNull() && !sources.isMine(address)) {
-                ++count;
-            }
-        }
-    }
-    return reminders;
-}
-
 QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources)
 {
     const QHash<QString, int> reminders = remindersBySource(events, sources);
@@ -118,6 +122,7 @@ QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSour
             decision.verdict = EventDecision::NoAttendees;
         } else if (reminders.value(sourceOf(event)) > maxRemindersPerEventFile) {
             decision.verdict = EventDecision::TooManyReminders;
+            decision.fileReminders = reminders.value(sourceOf(event));
         } else {
             const SendJournal::Occurrence occurrence = journalOccurrence(event);
             QHash<QString, int> seen; // an address listed twice is reminded twice

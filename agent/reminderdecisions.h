@@ -5,7 +5,6 @@
 #include "sendjournal.h"
 
 #include <QDateTime>
-#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -69,6 +68,7 @@ struct EventDecision
     Event event;
     Verdict verdict = RemindAttendees;
     QList<AttendeeDecision> attendees; // for RemindAttendees
+    int fileReminders = 0; // for TooManyReminders: how many its file would send
 };
 
 // What the decisions ask of the run's surroundings; a preview answers without writing anything.
@@ -88,10 +88,6 @@ constexpr int maxRemindersPerEventFile = 500;
 
 // The decisions for the events of the day, in their order.
 QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources);
-
-// The reminders that one event file's occurrences among events would send, all attendees
-// together, by file (see sourceOf).
-QHash<QString, int> remindersBySource(const QList<Event> &events, const DecisionSources &sources);
 
 // The occurrence as the send journal knows it: calendar, event, and its original start.
 SendJournal::Occurrence journalOccurrence(const Event &event);

@@ -1,5 +1,7 @@
 #include "logservice.h"
 
+#include "regularfile.h"
+
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSysInfo>
@@ -46,11 +48,13 @@ void LogService::log(const Message *message, int level, const QString &text)
     }
     const QByteArray record
         = formatRecord(QDateTime::currentDateTime(), QSysInfo::machineHostName(), sender, getpid(), level, text);
+    // One write(2) per record, so that records of processes writing to the same file at the
+    // same time do not interleave; a short write (full disk, signal) is completed.
     for (int fd : std::as_const(m_files)) {
-        writeAll(fd, record);
+        RegularFile::writeAll(fd, record);
     }
     if (m_options & CopyToStandardError) {
-        writeAll(STDERR_FILENO, record);
+        RegularFile::writeAll(STDERR_FILENO, record);
     }
     syslog(LOG_USER | qBound(int(Emergency), level, int(Debug)), "%s", text.toUtf8().constData());
 }
@@ -68,8 +72,9 @@ void LogService::close()
 void LogService::consoleLog(const QString &text)
 {
     const QString program = QString::fromLocal8Bit(program_invocation_short_name);
-    writeAll(STDERR_FILENO,
-             formatRecord(QDateTime::currentDateTime(), QSysInfo::machineHostName(), program, getpid(), Warning, text));
+    RegularFile::writeAll(
+        STDERR_FILENO,
+        formatRecord(QDateTime::currentDateTime(), QSysInfo::machineHostName(), program, getpid(), Warning, text));
     syslog(LOG_USER | LOG_WARNING, "%s", text.toUtf8().constData());
 }
 
@@ -120,25 +125,6 @@ QByteArray LogService::formatRecord(const QDateTime &time, const QString &host, 
     }
     record += '\n';
     return record;
-}
-
-void LogService::writeAll(int fd, const QByteArray &data)
-{
-    // One write(2) per record, so that records of processes writing to the same file at the
-    // same time do not interleave; a short write (full disk, signal) is completed.
-    const char *p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        p += n;
-        left -= n;
-    }
 }
 
 QList<LogService::Record> LogService::parseRecords(const QByteArray &data, const QDate &today)

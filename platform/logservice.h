@@ -74,8 +74,6 @@ public:
     static QList<Record> parseRecords(const QByteArray &data, const QDate &today);
 
 private:
-    static void writeAll(int fd, const QByteArray &data);
-
     QByteArray m_ident; // kept alive for openlog(3)
     QString m_identText;
     int m_options;

@@ -1,5 +1,7 @@
 #include "mailapplication.h"
 
+#include "regularfile.h"
+
 #include <KMime/Message>
 #include <KMime/Util>
 
@@ -134,19 +136,6 @@ QString errnoText(int code)
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
-bool writeAll(int fd, const QByteArray &data)
-{
-    for (qint64 done = 0; done < data.size();) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
 // Runs program with arguments and message as its whole input. The message is complete, in a
 // sealed memory file, before the program starts, and the program is stopped (SIGKILL) when this
 // process dies: a crash or kill in the middle of a hand-over can never deliver part of a message
@@ -155,7 +144,7 @@ SendmailRun runSendmail(const QString &program, const QStringList &arguments, co
 {
     SendmailRun run;
     const int input = ::memfd_create("reminder", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (input < 0 || !writeAll(input, message)
+    if (input < 0 || !RegularFile::writeAll(input, message)
         || ::fcntl(input, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0
         || ::lseek(input, 0, SEEK_SET) != 0) {
         run.error = QStringLiteral("cannot hold the message: ") + errnoText(errno);

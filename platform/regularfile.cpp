@@ -113,3 +113,16 @@ bool RegularFile::read(const QString &path, qint64 maxSize, QByteArray *bytes, Q
         *bytes = data;
     return ok;
 }
+
+bool RegularFile::writeAll(int fd, const QByteArray &data)
+{
+    for (qint64 done = 0; done < data.size();) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}

@@ -22,6 +22,9 @@ bool read(const QString &path, qint64 maxSize, QByteArray *bytes, QString *error
 // Why a file of this mode (st_mode) is not opened ("it is a FIFO, not a regular file"); empty
 // for a regular file.
 QString refusal(mode_t mode);
+// Writes all of data to fd, going on after interruptions and short writes; false when a write
+// fails (errno tells why).
+bool writeAll(int fd, const QByteArray &data);
 } // namespace RegularFile
 
 #endif

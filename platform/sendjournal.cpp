@@ -60,18 +60,6 @@ QByteArray line(const QList<QByteArray> &fields)
     return text + ' ' + checksum(text) + '\n';
 }
 
-bool writeAll(int fd, const QByteArray &data)
-{
-    for (qint64 done = 0; done < data.size();) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
 } // namespace
 
 SendJournal::SendJournal(const QString &path)
@@ -186,7 +174,7 @@ bool SendJournal::append(const QList<QByteArray> &fields, QString *error)
         *error = QStringLiteral("%1 is not open").arg(m_path);
         return false;
     }
-    if (!writeAll(m_fd, line(fields)) || ::fdatasync(m_fd) != 0) {
+    if (!RegularFile::writeAll(m_fd, line(fields)) || ::fdatasync(m_fd) != 0) {
         *error = QStringLiteral("cannot write %1 (%2)").arg(m_path, errnoText());
         return false;
     }

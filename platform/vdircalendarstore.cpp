@@ -5,6 +5,7 @@
 #include "icalspan.h"
 #include "icaltext.h"
 #include "regularfile.h"
+#include "watchedpaths.h"
 
 #include <KCalendarCore/Event>
 #include <KCalendarCore/Recurrence>
@@ -1090,21 +1091,7 @@ void VdirCalendarStore::updateWatchedPaths()
             ancestor = QFileInfo(ancestor).absolutePath();
         wanted.append(ancestor);
     }
-    const QStringList watched = m_watcher->directories() + m_watcher->files();
-    QStringList stale;
-    for (const QString &path : watched) {
-        if (!wanted.contains(path))
-            stale.append(path);
-    }
-    if (!stale.isEmpty())
-        m_watcher->removePaths(stale);
-    QStringList missing;
-    for (const QString &path : wanted) {
-        if (!watched.contains(path))
-            missing.append(path);
-    }
-    if (!missing.isEmpty())
-        m_watcher->addPaths(missing);
+    watchExactly(m_watcher, wanted);
 }
 
 void VdirCalendarStore::rescan()

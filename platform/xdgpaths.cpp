@@ -2,38 +2,35 @@
 
 #include <QDir>
 
+namespace {
+// The folder named by variable, or fallback below the home folder when the variable is unset or
+// not an absolute path.
+QString xdgHome(const char *variable, const char *fallback)
+{
+    const QString folder = qEnvironmentVariable(variable);
+    if (folder.isEmpty() || !QDir::isAbsolutePath(folder)) {
+        return QDir::homePath() + QLatin1String(fallback);
+    }
+    return folder;
+}
+} // namespace
+
 QString xdgDataHome()
 {
-    const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
-    if (dataHome.isEmpty() || !QDir::isAbsolutePath(dataHome)) {
-        return QDir::homePath() + QStringLiteral("/.local/share");
-    }
-    return dataHome;
+    return xdgHome("XDG_DATA_HOME", "/.local/share");
 }
 
 QString xdgConfigHome()
 {
-    const QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (configHome.isEmpty() || !QDir::isAbsolutePath(configHome)) {
-        return QDir::homePath() + QStringLiteral("/.config");
-    }
-    return configHome;
+    return xdgHome("XDG_CONFIG_HOME", "/.config");
 }
 
 QString xdgCacheHome()
 {
-    const QString cacheHome = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (cacheHome.isEmpty() || !QDir::isAbsolutePath(cacheHome)) {
-        return QDir::homePath() + QStringLiteral("/.cache");
-    }
-    return cacheHome;
+    return xdgHome("XDG_CACHE_HOME", "/.cache");
 }
 
 QString xdgStateHome()
 {
-    const QString stateHome = qEnvironmentVariable("XDG_STATE_HOME");
-    if (stateHome.isEmpty() || !QDir::isAbsolutePath(stateHome)) {
-        return QDir::homePath() + QStringLiteral("/.local/state");
-    }
-    return stateHome;
+    return xdgHome("XDG_STATE_HOME", "/.local/state");
 }
