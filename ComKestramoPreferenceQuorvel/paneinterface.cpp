@@ -333,9 +333,13 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     };
     showStatus();
     QObject::connect(preview, &ReminderPreviewModel::computingChanged, status, showStatus);
+    // The chosen reminder as it will be sent; for a line without one, the whole of why not (the
+    // table's column may be too narrow for it).
     const auto showMessage = [=] {
         const QModelIndexList chosen = table->selectionModel()->selectedRows();
-        message->setPlainText(chosen.isEmpty() ? QString() : preview->message(chosen.first().row()));
+        const int row = chosen.isEmpty() ? -1 : chosen.first().row();
+        const QString text = preview->message(row);
+        message->setPlainText(text.isEmpty() && row >= 0 ? preview->index(row, 5).data().toString() : text);
     };
     QObject::connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, message, showMessage);
     QObject::connect(preview, &QAbstractItemModel::modelReset, message, [=] {

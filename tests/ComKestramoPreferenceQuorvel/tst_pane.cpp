@@ -623,6 +623,9 @@ private Q_SLOTS:
         const QAbstractItemModel *rows = upcoming->model();
         QTRY_COMPARE(rows->rowCount(), 1);
         QCOMPARE(rows->index(0, 5).data().toString(), englishText(QStringLiteral("PreviewCalendarNotEnabled")));
+        upcoming->selectRow(0); // a line without a reminder shows the whole of why not
+        QCOMPARE(widget<QPlainTextEdit>(m_view, "upcomingMessage")->toPlainText(),
+                 englishText(QStringLiteral("PreviewCalendarNotEnabled")));
 
         auto *calendars = widget<QTableView>(m_view, "calendarsTable");
         calendars->setFocus();
