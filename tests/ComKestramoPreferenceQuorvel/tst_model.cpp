@@ -75,9 +75,8 @@ private Q_SLOTS:
         ComKestramoPreferenceQuorvelModel model(true, &m_store);
         QCOMPARE(model.daysList(), strings("1 2 3 4 5 6 7"));
         QCOMPARE(entries(model), QStringLiteral("A Home 0, B Work 0"));
-        for (const char *placeholder : {"<<first>>", "<<date>>", "<<time>>"}) {
+        for (const char *placeholder : {"<<first>>", "<<date>>", "<<time>>"})
             QVERIFY2(model.mailContent().contains(QLatin1String(placeholder)), placeholder);
-        }
         const QVariantMap defaults {{enabledKey, false},
                                     {verboseKey, false},
                                     {QStringLiteral("daysBeforeEventStart"), QStringLiteral("4")},
@@ -211,9 +210,8 @@ private Q_SLOTS:
             QCOMPARE(table->data(table->index(table->rowCount() - 1, 1), Qt::DisplayRole),
                      QVariant(model.allCalendars().last()->calendarTitle()));
         }
-        if (columns.value(2) == QLatin1String("stores")) {
+        if (columns.value(2) == QLatin1String("stores"))
             domain.insert(activeKey, QVariantList());
-        }
         QCOMPARE(storedDomain(), domain);
         // A later tick of a newly listed calendar is stored.
         model.allCalendars().last()->setIsCalendarEnabled(1);

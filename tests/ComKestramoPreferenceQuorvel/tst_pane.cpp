@@ -23,8 +23,10 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QMetaEnum>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableView>
 #include <QTest>
 #include <QTextBrowser>
@@ -37,22 +39,25 @@ using PaneAction = std::function<void(QWidget *view)>;
 Q_DECLARE_METATYPE(PaneAction)
 
 namespace {
-const QString builtPane = buildPath(QStringLiteral("Ruvelant.prefPane"));
+QString operator""_qs(const char *text, size_t size)
+{
+    return QString::fromUtf8(text, int(size));
+}
+
+const QString builtPane = buildPath("Ruvelant.prefPane"_qs);
 
 template<typename Widget> Widget *widget(QWidget *view, const char *name)
 {
     auto *found = view->findChild<Widget *>(QLatin1String(name));
-    if (!found) {
+    if (!found)
         qFatal("the pane has no %s", name);
-    }
     return found;
 }
 
 // The text of key in the pane's English strings table, read from the source.
 QString englishText(const QString &key)
 {
-    return StringsTable::parse(
-               readFile(QStringLiteral(RUVELANT_SOURCE_DIR "/resources/pane/en.lproj/Localizable.strings")))
+    return StringsTable::parse(readFile(RUVELANT_SOURCE_DIR "/resources/pane/en.lproj/Localizable.strings"_qs))
         .value(key);
 }
 
@@ -60,8 +65,50 @@ QString englishText(const QString &key)
 QVariantMap storedDomain(const ThrowAwayHome &home)
 {
     QVariant value;
-    PropertyList::readFile(home.filePath(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist")), &value);
+    PropertyList::readFile(home.filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &value);
     return value.toMap();
+}
+
+// The rows of tests/data/<name> (a missing file has none, which fails the test): one a line but
+// for '#' comments, columns split at '|' and trimmed, and out of their quotes.
+QList<QStringList> table(const char *name)
+{
+    QList<QStringList> rows;
+    const QString text = QString::fromUtf8(readFile(RUVELANT_SOURCE_DIR "/tests/data/"_qs + QLatin1String(name)));
+    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QRegularExpression("^[^#]"_qs)))
+        rows.append(
+            line.split(QLatin1Char('|')).replaceInStrings(QRegularExpression("^\\s*\"?|\"?\\s*$"_qs), QString()));
+    return rows;
+}
+
+// Edits of the pane: a click on a control; keys pressed on a control that has the focus; a text
+// typed over the whole of an edit's text; the space bar on a row of the calendars table.
+PaneAction click(const char *name)
+{
+    return [name](QWidget *view) { QTest::mouseClick(widget<QWidget>(view, name), Qt::LeftButton); };
+}
+PaneAction keys(const char *name, const QList<Qt::Key> &keys)
+{
+    return [name, keys](QWidget *view) {
+        QWidget *control = widget<QWidget>(view, name);
+        control->setFocus();
+        for (Qt::Key key : keys)
+            QTest::keyClick(control, key);
+    };
+}
+template<typename Edit> PaneAction type(const char *name, const QString &text)
+{
+    return [name, text](QWidget *view) {
+        widget<Edit>(view, name)->selectAll();
+        QTest::keyClicks(widget<Edit>(view, name), text);
+    };
+}
+void tickCalendar(QWidget *view, int row)
+{
+    auto *table = widget<QTableView>(view, "calendarsTable");
+    table->setFocus();
+    table->setCurrentIndex(table->model()->index(row, 0));
+    QTest::keyClick(table->viewport(), Qt::Key_Space);
 }
 
 // The message box shown on the pane's window, if any.
@@ -96,12 +143,10 @@ class PaneTest : public QObject
     // tables, no credits, no agent.
     QString barePane()
     {
-        const QString path = m_home->filePath(QStringLiteral("Bare.prefPane"));
-        m_home->writeFile(QStringLiteral("Bare.prefPane/Contents/Info.plist"),
-                          readFile(builtPane + QStringLiteral("/Contents/Info.plist")));
-        m_home->writeFile(
-            QStringLiteral("Bare.prefPane/Contents/Resources/ComKestramoPreferenceQuorvelPref.ui"),
-            readFile(builtPane + QStringLiteral("/Contents/Resources/ComKestramoPreferenceQuorvelPref.ui")));
+        const QString path = m_home->filePath("Bare.prefPane"_qs);
+        m_home->writeFile("Bare.prefPane/Contents/Info.plist"_qs, readFile(builtPane + "/Contents/Info.plist"_qs));
+        m_home->writeFile("Bare.prefPane/Contents/Resources/ComKestramoPreferenceQuorvelPref.ui"_qs,
+                          readFile(builtPane + "/Contents/Resources/ComKestramoPreferenceQuorvelPref.ui"_qs));
         return path;
     }
 
@@ -109,19 +154,13 @@ private Q_SLOTS:
     void init()
     {
         m_home = std::make_unique<ThrowAwayHome>();
-        m_home->writeFile(QStringLiteral(".local/share/calendars/home/displayname"), "Home\n");
-        m_home->writeFile(QStringLiteral(".local/share/calendars/work/displayname"), "Work\n");
-        m_home->writeFile(QStringLiteral(".local/share/contacts/me"), "me\n");
-        m_home->writeFile(
-            QStringLiteral(".local/share/contacts/default/me.vcf"),
-            "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:me\r\nN:Self;Me;;;\r\nFN:Me Self\r\nEMAIL:me@example.com\r\n"
-            "EMAIL:me@work.example\r\nEND:VCARD\r\n");
+        // The calendars home and work; the "me" card with me@example.com and me@work.example.
+        m_home->copyFixture("pane/home"_qs, ".local/share"_qs);
         // Stand-ins of the user's scheduler (systemctl, crontab) that keep their state in the home.
-        m_home->copyFixture(QStringLiteral("launchctl/bin"), QStringLiteral("bin"));
-        for (const char *program : {"bin/systemctl", "bin/crontab"}) {
+        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
+        for (const char *program : {"bin/systemctl", "bin/crontab"})
             QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
-        }
-        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath(QStringLiteral("bin"))) + ':' + qgetenv("PATH"));
+        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
     }
 
     void cleanup()
@@ -137,36 +176,21 @@ private Q_SLOTS:
     // table lacks it).
     void tooltips_data()
     {
-        QTest::addColumn<QByteArray>("property");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QByteArray>("control");
-        const char *rows[][3] = {{"enableRuvelant", "tooltipEnableRuvelant", "enableCheckBox"},
-                                 {"emailSubject", "tooltipEmailSubject", "mailTitleEdit"},
-                                 {"emailFrom", "tooltipEmailFrom", "senderComboBox"},
-                                 {"emailContent", "tooltipEmailContent", "mailContentEdit"},
-                                 {"daysList", "tooltipDaysList", "daysComboBox"},
-                                 {"insertDate", "tooltipInsertDate", "insertDateButton"},
-                                 {"insertTime", "tooltipInsertTime", "insertTimeButton"},
-                                 {"insertLastName", "tooltipInsertLastName", "insertLastNameButton"},
-                                 {"insertFirstName", "tooltipInsertFirstName", "insertFirstNameButton"},
-                                 {"alertNow", "tooltipAlertNow", "alertNowButton"},
-                                 {"showLog", "tooltipShowLog", "showLogButton"},
-                                 {"calendarsTable", "tooltipCalendarsTable", "calendarsTable"}};
-        for (const auto &row : rows) {
-            QTest::newRow(row[0]) << QByteArray(row[0]) << QString::fromLatin1(row[1]) << QByteArray(row[2]);
-        }
+        QTest::addColumn<QStringList>("row"); // property | key | control
+        for (const QStringList &row : table("pane/tooltips.txt"))
+            QTest::newRow(qPrintable(row.first())) << row;
     }
     void tooltips()
     {
-        QFETCH(QByteArray, property);
-        QFETCH(QString, key);
-        QFETCH(QByteArray, control);
+        QFETCH(QStringList, row);
+        const QByteArray property = row.at(0).toLatin1();
+        const QString key = row.at(1);
         openPane();
         const QString text = englishText(key);
         QVERIFY(!text.isEmpty());
         auto *tooltips = m_pane->findChild<ComKestramoLocaliztedTooltips *>();
         QCOMPARE(tooltips->property(property).toString(), text);
-        QWidget *tied = widget<QWidget>(m_view, control.constData());
+        QWidget *tied = widget<QWidget>(m_view, qPrintable(row.at(2)));
         QCOMPARE(tied->toolTip(), text);
         QCOMPARE(tied->accessibleDescription(), text);
         QVERIFY(!tied->accessibleName().isEmpty());
@@ -195,9 +219,8 @@ private Q_SLOTS:
             QVERIFY(path.isNull());
             QVERIFY(text.isEmpty());
         } else {
-            QCOMPARE(path, builtPane + QStringLiteral("/Contents/Resources/Credits.rtfd"));
-            QVERIFY2(text.contains(QStringLiteral("KCalendarCore")) && !text.contains(QLatin1Char('\\')),
-                     qPrintable(text));
+            QCOMPARE(path, builtPane + "/Contents/Resources/Credits.rtfd"_qs);
+            QVERIFY2(text.contains("KCalendarCore"_qs) && !text.contains(QLatin1Char('\\')), qPrintable(text));
         }
     }
 
@@ -207,9 +230,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("lang");
         QTest::addColumn<QString>("folder");
-        QTest::newRow("English") << QByteArray("en_GB.UTF-8") << QStringLiteral("en.lproj");
-        QTest::newRow("French") << QByteArray("fr_FR.UTF-8") << QStringLiteral("fr.lproj");
-        QTest::newRow("German") << QByteArray("de_DE.UTF-8") << QStringLiteral("de.lproj");
+        QTest::newRow("English") << QByteArray("en_GB.UTF-8") << "en.lproj"_qs;
+        QTest::newRow("French") << QByteArray("fr_FR.UTF-8") << "fr.lproj"_qs;
+        QTest::newRow("German") << QByteArray("de_DE.UTF-8") << "de.lproj"_qs;
     }
     void help()
     {
@@ -219,13 +242,13 @@ private Q_SLOTS:
         RecordingViewer viewer(*m_home);
         const int registered = HelpBook::registrations().size();
         openPane();
-        QCOMPARE(HelpBook::registrations().mid(registered), QStringList {QStringLiteral("Ruvelant Help")});
-        QVERIFY(!QFileInfo::exists(m_home->filePath(QStringLiteral("Library/LaunchAgents"))));
-        QVERIFY(!QFileInfo::exists(m_home->filePath(QStringLiteral("Library/Logs"))));
+        QCOMPARE(HelpBook::registrations().mid(registered), QStringList {"Ruvelant Help"_qs});
+        QVERIFY(!QFileInfo::exists(m_home->filePath("Library/LaunchAgents"_qs)));
+        QVERIFY(!QFileInfo::exists(m_home->filePath("Library/Logs"_qs)));
 
         QTest::mouseClick(widget<QAbstractButton>(m_view, "helpButton"), Qt::LeftButton);
         QTRY_COMPARE(viewer.opened(),
-                     QStringList {builtPane + QStringLiteral("/Contents/Resources/%1/help/index.html").arg(folder)});
+                     QStringList {builtPane + "/Contents/Resources/%1/help/index.html"_qs.arg(folder)});
     }
 
     // Each insert button types exactly its placeholder at the cursor, replacing a selection, and
@@ -251,14 +274,14 @@ private Q_SLOTS:
         openPane();
         auto *body = widget<QPlainTextEdit>(m_view, "mailContentEdit");
         body->selectAll();
-        QTest::keyClicks(body, QStringLiteral("See you"));
+        QTest::keyClicks(body, "See you"_qs);
         QTextCursor cursor = body->textCursor();
         cursor.setPosition(from);
         cursor.setPosition(from + length, QTextCursor::KeepAnchor);
         body->setTextCursor(cursor);
         QTest::mouseClick(widget<QAbstractButton>(m_view, button.constData()), Qt::LeftButton);
         QCOMPARE(body->toPlainText(), expected);
-        QCOMPARE(storedDomain(*m_home).value(QStringLiteral("mailContent")).toString(), expected);
+        QCOMPARE(storedDomain(*m_home).value("mailContent"_qs).toString(), expected);
     }
 
     // Every control edits its setting, and each edit is in the domain file at once.
@@ -267,38 +290,18 @@ private Q_SLOTS:
         QTest::addColumn<PaneAction>("edit");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QVariant>("expected");
-        QTest::newRow("enable ticked") << PaneAction([](QWidget *view) {
-            QTest::mouseClick(widget<QCheckBox>(view, "enableCheckBox"), Qt::LeftButton);
-        }) << "quorvelEnabled" << QVariant(true);
-        QTest::newRow("detailed log ticked") << PaneAction([](QWidget *view) {
-            QTest::mouseClick(widget<QCheckBox>(view, "verboseCheckBox"), Qt::LeftButton);
-        }) << "verboseLogging" << QVariant(true);
-        QTest::newRow("days chosen") << PaneAction([](QWidget *view) {
-            auto *box = widget<QComboBox>(view, "daysComboBox");
-            box->setFocus();
-            QTest::keyClick(box, Qt::Key_Home);
-            QTest::keyClick(box, Qt::Key_Down);
-        }) << "daysBeforeEventStart" << QVariant(QStringLiteral("2"));
-        QTest::newRow("sender chosen") << PaneAction([](QWidget *view) {
-            auto *box = widget<QComboBox>(view, "senderComboBox");
-            QTest::keyClick(box, Qt::Key_End);
-        }) << "senderEmail" << QVariant(QStringLiteral("me@work.example"));
-        QTest::newRow("subject typed") << PaneAction([](QWidget *view) {
-            auto *edit = widget<QLineEdit>(view, "mailTitleEdit");
-            edit->selectAll();
-            QTest::keyClicks(edit, QStringLiteral("Soon: <<date>>"));
-        }) << "mailTitle" << QVariant(QStringLiteral("Soon: <<date>>"));
-        QTest::newRow("body typed") << PaneAction([](QWidget *view) {
-            auto *edit = widget<QPlainTextEdit>(view, "mailContentEdit");
-            edit->selectAll();
-            QTest::keyClicks(edit, QStringLiteral("Hi <<first>>"));
-        }) << "mailContent" << QVariant(QStringLiteral("Hi <<first>>"));
-        QTest::newRow("calendar ticked") << PaneAction([](QWidget *view) {
-            auto *table = widget<QTableView>(view, "calendarsTable");
-            table->setFocus();
-            table->setCurrentIndex(table->model()->index(1, 0));
-            QTest::keyClick(table->viewport(), Qt::Key_Space);
-        }) << "activeCalendars" << QVariant(QVariantList {QStringLiteral("work")});
+        QTest::newRow("enable ticked") << click("enableCheckBox") << "quorvelEnabled" << QVariant(true);
+        QTest::newRow("detailed log ticked") << click("verboseCheckBox") << "verboseLogging" << QVariant(true);
+        QTest::newRow("days chosen") << keys("daysComboBox", {Qt::Key_Home, Qt::Key_Down}) << "daysBeforeEventStart"
+                                     << QVariant("2"_qs);
+        QTest::newRow("sender chosen") << keys("senderComboBox", {Qt::Key_End}) << "senderEmail"
+                                       << QVariant("me@work.example"_qs);
+        QTest::newRow("subject typed") << type<QLineEdit>("mailTitleEdit", "Soon: <<date>>"_qs) << "mailTitle"
+                                       << QVariant("Soon: <<date>>"_qs);
+        QTest::newRow("body typed") << type<QPlainTextEdit>("mailContentEdit", "Hi <<first>>"_qs) << "mailContent"
+                                    << QVariant("Hi <<first>>"_qs);
+        QTest::newRow("calendar ticked") << PaneAction([](QWidget *view) { tickCalendar(view, 1); })
+                                         << "activeCalendars" << QVariant(QVariantList {"work"_qs});
     }
     void editsAreStored()
     {
@@ -313,9 +316,8 @@ private Q_SLOTS:
         const QVariantMap after = storedDomain(*m_home);
         QCOMPARE(after.value(key), expected);
         for (auto it = before.cbegin(); it != before.cend(); ++it) {
-            if (it.key() != key) {
+            if (it.key() != key)
                 QCOMPARE(after.value(it.key()), it.value());
-            }
         }
     }
 
@@ -325,39 +327,45 @@ private Q_SLOTS:
         openPane();
         const QAbstractItemModel *calendars = widget<QTableView>(m_view, "calendarsTable")->model();
         QCOMPARE(calendars->rowCount(), 2);
-        m_home->writeFile(QStringLiteral(".local/share/calendars/travel/displayname"), "Travel\n");
+        m_home->writeFile(".local/share/calendars/travel/displayname"_qs, "Travel\n");
         QTRY_COMPARE(calendars->rowCount(), 3);
-        QCOMPARE(calendars->index(2, 1).data().toString(), QStringLiteral("Travel"));
-        m_home->writeFile(QStringLiteral(".local/share/calendars/work/displayname"), "Office\n");
-        QTRY_COMPARE(calendars->index(1, 1).data().toString(), QStringLiteral("Office"));
+        QCOMPARE(calendars->index(2, 1).data().toString(), "Travel"_qs);
+        m_home->writeFile(".local/share/calendars/work/displayname"_qs, "Office\n");
+        QTRY_COMPARE(calendars->index(1, 1).data().toString(), "Office"_qs);
     }
 
-    // Show Log opens the agent's log in the user's viewer, or says on a sheet that there is none.
-    void showLog_data()
+    // Show Log opens the agent's log in the user's viewer, or says on a sheet that there is none;
+    // Send Reminders Now says on a sheet when the agent cannot be started. Neither makes a log.
+    void buttonsAndSheets_data()
     {
+        QTest::addColumn<QByteArray>("button");
         QTest::addColumn<bool>("logExists");
-        QTest::addColumn<bool>("bare");
-        QTest::addColumn<QString>("title");
+        QTest::addColumn<bool>("bare"); // no strings tables, no agent
+        QTest::addColumn<QString>("title"); // of the sheet; null: none
         QTest::addColumn<QString>("message");
-        QTest::newRow("no log") << false << false << englishText(QStringLiteral("LogFileNotAvailableYet"))
-                                << englishText(QStringLiteral("LogFileNotAvailableYetMessage"));
-        QTest::newRow("no log, no strings table") << false << true << "LogFileNotAvailableYet"
+        const QByteArray showLog("showLogButton");
+        QTest::newRow("no log") << showLog << false << false << englishText("LogFileNotAvailableYet"_qs)
+                                << englishText("LogFileNotAvailableYetMessage"_qs);
+        QTest::newRow("no log, no strings table") << showLog << false << true << "LogFileNotAvailableYet"
                                                   << "LogFileNotAvailableYetMessage";
-        QTest::newRow("log present") << true << false << QString() << QString();
+        QTest::newRow("log present") << showLog << true << false << QString() << QString();
+        QTest::newRow("send now without an agent")
+            << QByteArray("alertNowButton") << false << true << "AgentCannotStart"
+            << "AgentCannotStartMessage";
     }
-    void showLog()
+    void buttonsAndSheets()
     {
+        QFETCH(QByteArray, button);
         QFETCH(bool, logExists);
         QFETCH(bool, bare);
         QFETCH(QString, title);
         QFETCH(QString, message);
         RecordingViewer viewer(*m_home);
-        const QString log = m_home->filePath(QStringLiteral("Library/Logs/RuvelantAgent.log"));
-        if (logExists) {
-            m_home->writeFile(QStringLiteral("Library/Logs/RuvelantAgent.log"), "a record\n");
-        }
+        const QString log = m_home->filePath("Library/Logs/RuvelantAgent.log"_qs);
+        if (logExists)
+            m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs, "a record\n");
         openPane(bare ? barePane() : builtPane);
-        QTest::mouseClick(widget<QAbstractButton>(m_view, "showLogButton"), Qt::LeftButton);
+        QTest::mouseClick(widget<QAbstractButton>(m_view, button.constData()), Qt::LeftButton);
         if (logExists) {
             QTRY_COMPARE(viewer.opened(), QStringList {log});
             QVERIFY(!sheet(m_view));
@@ -368,78 +376,49 @@ private Q_SLOTS:
         QCOMPARE(box->text(), title);
         QVERIFY2(box->informativeText().contains(message.toHtmlEscaped()), qPrintable(box->informativeText()));
         QCOMPARE(box->buttons().size(), 1);
-        QCOMPARE(box->buttons().first()->text(), QStringLiteral("OK"));
+        QCOMPARE(box->buttons().first()->text(), "OK"_qs);
         QTest::qWait(500);
         QVERIFY(viewer.opened().isEmpty());
+        QVERIFY(!QFileInfo::exists(log));
     }
 
     // Scheduling writes the launch-agent file of the fixture, byte for byte, and runs launchctl
     // with it: load at every enable, unload at every disable, whether or not a file is there.
     void scheduling_data()
     {
-        QTest::addColumn<QString>("pane"); // below the home
-        QTest::addColumn<QString>("writtenPane"); // as the file writes it
-        QTest::addColumn<QList<int>>("values"); // check box values given to enableCheckPressed
-        QTest::addColumn<QStringList>("calls"); // of launchctl, FILE for the file's path
-        QTest::addColumn<bool>("scheduled");
-        QTest::addColumn<QString>("logged");
-        const QString pane = QStringLiteral("Ruvelant.prefPane");
-        QTest::newRow("enable in a home without Library")
-            << pane << pane << QList<int> {Qt::Checked} << QStringList {QStringLiteral("load -w FILE")} << true
-            << QString();
-        QTest::newRow("enable again replaces the file and loads it again")
-            << pane << pane << QList<int> {Qt::Checked, Qt::Checked}
-            << QStringList {QStringLiteral("load -w FILE"), QStringLiteral("load -w FILE")} << true << QString();
-        QTest::newRow("disable") << pane << pane << QList<int> {Qt::Checked, Qt::Unchecked}
-                                 << QStringList {QStringLiteral("load -w FILE"), QStringLiteral("unload -w FILE")}
-                                 << false << QString();
-        QTest::newRow("disable without a file")
-            << pane << pane << QList<int> {Qt::Unchecked} << QStringList {QStringLiteral("unload -w FILE")} << false
-            << QStringLiteral("error=2 , failed to remove : FILE file \n");
-        QTest::newRow("mixed state disables")
-            << pane << pane << QList<int> {Qt::Checked, Qt::PartiallyChecked}
-            << QStringList {QStringLiteral("load -w FILE"), QStringLiteral("unload -w FILE")} << false << QString();
-        QTest::newRow("the file cannot be written: launchctl is not run")
-            << QStringLiteral("Blocked.prefPane") << QString() << QList<int> {Qt::Checked} << QStringList() << false
-            << QStringLiteral("error=20 while installing : FILE file \n");
-        QTest::newRow("pane in a folder named R&D <x>")
-            << QStringLiteral("R&D <x>/Ruvelant.prefPane") << QStringLiteral("R&amp;D &lt;x&gt;/Ruvelant.prefPane")
-            << QList<int> {Qt::Checked} << QStringList {QStringLiteral("load -w FILE")} << true << QString();
+        QTest::addColumn<QStringList>("row"); // see tests/data/pane/scheduling.txt
+        for (QStringList row : table("pane/scheduling.txt"))
+            QTest::newRow(qPrintable(row.first())) << row.replaceInStrings(QRegularExpression("^-$"_qs), QString());
     }
     void scheduling()
     {
-        QFETCH(QString, pane);
-        QFETCH(QString, writtenPane);
-        QFETCH(QList<int>, values);
-        QFETCH(QStringList, calls);
-        QFETCH(bool, scheduled);
-        QFETCH(QString, logged);
-        // launchctl itself is a stand-in here that notes how it was called.
-        m_home->writeFile(QStringLiteral("tools/launchctl"), "#!/bin/sh\necho \"$*\" >> \"$HOME/launchctl.log\"\n");
-        QFile::setPermissions(m_home->filePath(QStringLiteral("tools/launchctl")), QFile::ReadOwner | QFile::ExeOwner);
-        m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath(QStringLiteral("tools"))));
-        m_home->writeFile(pane + QStringLiteral("/Contents/Info.plist"),
-                          readFile(builtPane + QStringLiteral("/Contents/Info.plist")));
-        if (writtenPane.isEmpty()) {
-            m_home->writeFile(QStringLiteral("Library/LaunchAgents"), "a file where the folder belongs");
-        }
+        QFETCH(QStringList, row); // name | pane | written | values | calls | scheduled | logged
+        const QString pane = row.at(1), writtenPane = row.at(2), logged = row.at(6);
+        const QStringList calls = row.at(4).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        const bool scheduled = row.at(5) == QLatin1String("yes");
+        m_home->copyFixture("pane/tools"_qs, "tools"_qs); // a launchctl that notes its calls
+        QFile::setPermissions(m_home->filePath("tools/launchctl"_qs), QFile::ReadOwner | QFile::ExeOwner);
+        m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath("tools"_qs)));
+        m_home->writeFile(pane + "/Contents/Info.plist"_qs, readFile(builtPane + "/Contents/Info.plist"_qs));
+        if (writtenPane.isEmpty())
+            m_home->writeFile("Library/LaunchAgents"_qs, "a file where the folder belongs");
         ComKestramoPreferenceQuorvelPref principal(m_home->filePath(pane));
         ComKestramoPreferenceQuorvelController controller;
         controller.setPreferencePane(&principal);
-        const QString file = m_home->filePath(QStringLiteral("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"));
+        const QString file = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
         QCOMPARE(controller.plistAgentFilePath(), file);
 
         QCheckBox box;
         box.setTristate(true);
         StandardErrorCapture errors;
-        for (int value : std::as_const(values)) {
-            box.setCheckState(Qt::CheckState(value));
+        for (const QString &value : row.at(3).split(QLatin1Char(' '))) {
+            box.setCheckState(Qt::CheckState(QMetaEnum::fromType<Qt::CheckState>().keyToValue(qPrintable(value))));
             controller.enableCheckPressed(&box);
         }
         const QString written = errors.release();
 
-        const QString called = calls.join(QLatin1Char('\n')).replace(QStringLiteral("FILE"), file);
-        QCOMPARE(QString::fromUtf8(readFile(m_home->filePath(QStringLiteral("launchctl.log")))),
+        const QString called = calls.join(QLatin1Char('\n')).replace("FILE"_qs, file);
+        QCOMPARE(QString::fromUtf8(readFile(m_home->filePath("launchctl.log"_qs))),
                  called.isEmpty() ? called : called + QLatin1Char('\n'));
         QCOMPARE(QFileInfo::exists(file), scheduled);
         if (scheduled) {
@@ -448,53 +427,36 @@ private Q_SLOTS:
             QCOMPARE(readFile(file), expected);
             QVariant plist;
             QVERIFY(PropertyList::readFile(file, &plist));
-            QCOMPARE(plist.toMap().value(QStringLiteral("ProgramArguments")).toList(),
-                     QVariantList {m_home->filePath(pane) + QStringLiteral("/Contents/Resources/RuvelantAgent")});
+            QCOMPARE(plist.toMap().value("ProgramArguments"_qs).toList(),
+                     QVariantList {m_home->filePath(pane) + "/Contents/Resources/RuvelantAgent"_qs});
         }
         if (!logged.isEmpty()) {
-            QVERIFY2(written.contains(QString(logged).replace(QStringLiteral("FILE"), file)), qPrintable(written));
+            QVERIFY2(written.contains(QString(logged).replace("FILE"_qs, file) + QLatin1Char('\n')),
+                     qPrintable(written));
         }
     }
 
-    // Ticking the enable box stores the setting and makes a schedule the user's scheduler runs;
-    // unticking removes both.
-    void enableCheckBoxSchedules_data()
-    {
-        QTest::addColumn<bool>("systemd");
-        QTest::newRow("systemd user manager") << true;
-        QTest::newRow("cron") << false;
-    }
+    // Ticking the enable box stores the setting and has the user's scheduler run the bundle's
+    // agent; unticking removes both. (Which scheduler launchctl uses is tst_launchctl's to check.)
     void enableCheckBoxSchedules()
     {
-        QFETCH(bool, systemd);
-        if (!systemd) {
-            m_home->writeFile(QStringLiteral("no-user-manager"), QByteArray());
-        }
         openPane();
         auto *enable = widget<QCheckBox>(m_view, "enableCheckBox");
-        const QString file = m_home->filePath(QStringLiteral("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"));
-        const QString timer = m_home->filePath(QStringLiteral(".config/systemd/user/com.kestramo.RuvelantAgent.timer"));
-        const auto schedule = [&] {
-            return systemd ? QString::fromUtf8(readFile(m_home->filePath(QStringLiteral("timers")))).trimmed()
-                           : QString::fromUtf8(readFile(m_home->filePath(QStringLiteral("crontab")))).trimmed();
-        };
+        const QString file = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
+        const QString unit = m_home->filePath(".config/systemd/user/com.kestramo.RuvelantAgent"_qs);
         QTest::mouseClick(enable, Qt::LeftButton);
         QVERIFY(QFileInfo::exists(file));
-        QCOMPARE(storedDomain(*m_home).value(QStringLiteral("quorvelEnabled")), QVariant(true));
-        QCOMPARE(QFileInfo::exists(timer), systemd);
-        const QString agent = builtPane + QStringLiteral("/Contents/Resources/RuvelantAgent");
-        if (systemd) {
-            QCOMPARE(schedule(), QStringLiteral("com.kestramo.RuvelantAgent.timer"));
-        } else {
-            QVERIFY2(schedule().startsWith(QStringLiteral("*/30 * * * * ")) && schedule().contains(agent),
-                     qPrintable(schedule()));
-        }
+        QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(true));
+        QCOMPARE(readFile(m_home->filePath("timers"_qs)), QByteArray("com.kestramo.RuvelantAgent.timer\n"));
+        QVERIFY(QFileInfo::exists(unit + ".timer"_qs));
+        const QByteArray agent = QFile::encodeName(builtPane) + "/Contents/Resources/RuvelantAgent";
+        QVERIFY(readFile(unit + ".service"_qs).contains("\nExecStart=\"" + agent + "\"\n"));
 
         QTest::mouseClick(enable, Qt::LeftButton);
         QVERIFY(!QFileInfo::exists(file));
-        QVERIFY(!QFileInfo::exists(timer));
-        QCOMPARE(schedule(), QString());
-        QCOMPARE(storedDomain(*m_home).value(QStringLiteral("quorvelEnabled")), QVariant(false));
+        QVERIFY(!QFileInfo::exists(unit + ".timer"_qs));
+        QCOMPARE(readFile(m_home->filePath("timers"_qs)), QByteArray());
+        QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(false));
     }
 
     // The pane names the mail system that reminders go to, found as the agent finds it, or says
@@ -503,37 +465,34 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("sendmail"); // "link": to msmtp; "script"; empty: none
         QTest::addColumn<QString>("shown");
-        QTest::newRow("no sendmail") << QByteArray() << englishText(QStringLiteral("MailStatusMissing"));
-        QTest::newRow("a link to msmtp") << QByteArray("link")
-                                         << QStringLiteral("Mail: reminders are handed to msmtp (");
-        QTest::newRow("a plain script") << QByteArray("script")
-                                        << QStringLiteral("Mail: reminders are handed to the script ");
+        QTest::newRow("no sendmail") << QByteArray() << englishText("MailStatusMissing"_qs);
+        QTest::newRow("a link to msmtp") << QByteArray("link") << "Mail: reminders are handed to msmtp ("_qs;
+        QTest::newRow("a plain script") << QByteArray("script") << "Mail: reminders are handed to the script "_qs;
     }
     void mailStatus()
     {
         QFETCH(QByteArray, sendmail);
         QFETCH(QString, shown);
         RecordingViewer viewer(*m_home);
-        const QString bin = m_home->filePath(QStringLiteral("mailbin"));
+        const QString bin = m_home->filePath("mailbin"_qs);
         QDir().mkpath(bin);
         m_home->setEnv("PATH", QFile::encodeName(bin) + ":/usr/bin:/bin");
-        MailApplication::setFallbackSendmailPaths({m_home->filePath(QStringLiteral("no-sendmail"))});
+        MailApplication::setFallbackSendmailPaths({m_home->filePath("no-sendmail"_qs)});
         if (sendmail == "link") {
-            QVERIFY(QFile::link(QStringLiteral("/usr/bin/msmtp"), bin + QStringLiteral("/sendmail")));
+            QVERIFY(QFile::link("/usr/bin/msmtp"_qs, bin + "/sendmail"_qs));
         } else if (sendmail == "script") {
-            m_home->writeFile(QStringLiteral("mailbin/sendmail"), "#!/bin/sh\nexit 0\n");
-            QFile::setPermissions(bin + QStringLiteral("/sendmail"), QFile::ReadOwner | QFile::ExeOwner);
+            m_home->writeFile("mailbin/sendmail"_qs, "#!/bin/sh\nexit 0\n");
+            QFile::setPermissions(bin + "/sendmail"_qs, QFile::ReadOwner | QFile::ExeOwner);
         }
         openPane();
         MailApplication::setFallbackSendmailPaths({});
         auto *status = widget<QLabel>(m_view, "mailStatusLabel");
         QVERIFY2(status->text().startsWith(shown.toHtmlEscaped()), qPrintable(status->text()));
         if (sendmail.isEmpty()) {
-            Q_EMIT status->linkActivated(QStringLiteral("mail.html"));
-            QTRY_COMPARE(viewer.opened(),
-                         QStringList {builtPane + QStringLiteral("/Contents/Resources/en.lproj/help/mail.html")});
+            Q_EMIT status->linkActivated("mail.html"_qs);
+            QTRY_COMPARE(viewer.opened(), QStringList {builtPane + "/Contents/Resources/en.lproj/help/mail.html"_qs});
         } else {
-            QVERIFY(status->text().contains(bin + QStringLiteral("/sendmail")));
+            QVERIFY(status->text().contains(bin + "/sendmail"_qs));
         }
     }
 
@@ -549,17 +508,15 @@ private Q_SLOTS:
     void testReminder()
     {
         QFETCH(bool, serverUp);
-        storePreferences({{QStringLiteral("mailTitle"), QStringLiteral("Check <<date>>")},
-                          {QStringLiteral("mailContent"), QStringLiteral("Hi <<first>>, at <<time>>.")}});
-        m_home->writeFile(QStringLiteral(".local/share/calendars/home/event.ics"),
-                          "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n");
+        storePreferences({{"mailTitle"_qs, "Check <<date>>"_qs}, {"mailContent"_qs, "Hi <<first>>, at <<time>>."_qs}});
+        const QByteArray calendar("BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n");
+        m_home->writeFile(".local/share/calendars/home/event.ics"_qs, calendar);
         SmtpSink sink(*m_home);
         QVERIFY(sink.start());
-        if (!serverUp) {
+        if (!serverUp)
             sink.stop();
-        }
         openPane();
-        const QString settings = m_home->filePath(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist"));
+        const QString settings = m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs);
         const QByteArray settingsBefore = readFile(settings);
         auto *button = widget<QPushButton>(m_view, "testReminderButton");
         auto *result = widget<QLabel>(m_view, "testReminderResultLabel");
@@ -567,27 +524,23 @@ private Q_SLOTS:
         QVERIFY(!button->isEnabled()); // sending beside the window
         QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), 30000);
         if (serverUp) {
-            QCOMPARE(result->text(),
-                     englishText(QStringLiteral("TestReminderTaken")).arg(QStringLiteral("me@example.com")));
+            QCOMPARE(result->text(), englishText("TestReminderTaken"_qs).arg("me@example.com"_qs));
             QTRY_COMPARE(sink.messages().size(), 1);
             const KMime::Message::Ptr message = sink.messages().first();
-            QCOMPARE(message->to()->asUnicodeString(), QStringLiteral("me@example.com"));
-            QCOMPARE(message->from()->asUnicodeString(), QStringLiteral("me@example.com"));
+            QCOMPARE(message->to()->asUnicodeString(), "me@example.com"_qs);
+            QCOMPARE(message->from()->asUnicodeString(), "me@example.com"_qs);
             const QString subject = message->subject()->asUnicodeString();
-            QVERIFY2(subject.startsWith(QStringLiteral("Check ")) && !subject.contains(QLatin1Char('<')),
-                     qPrintable(subject));
+            QVERIFY2(subject.startsWith("Check "_qs) && !subject.contains(QLatin1Char('<')), qPrintable(subject));
             const QString body = QString::fromUtf8(message->decodedContent());
-            QVERIFY2(body.startsWith(QStringLiteral("Hi Me, at 10:00")), qPrintable(body));
+            QVERIFY2(body.startsWith("Hi Me, at 10:00"_qs), qPrintable(body));
         } else {
-            QVERIFY2(
-                result->text().startsWith(QStringLiteral("The test reminder to me@example.com could not be sent: "))
-                    && result->text().contains(QStringLiteral("exited with status")),
-                qPrintable(result->text()));
+            QVERIFY2(result->text().startsWith("The test reminder to me@example.com could not be sent: "_qs)
+                         && result->text().contains("exited with status"_qs),
+                     qPrintable(result->text()));
             QVERIFY(sink.messages().isEmpty());
         }
         QCOMPARE(readFile(settings), settingsBefore);
-        QCOMPARE(readFile(m_home->filePath(QStringLiteral(".local/share/calendars/home/event.ics"))),
-                 QByteArray("BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n"));
+        QCOMPARE(readFile(m_home->filePath(".local/share/calendars/home/event.ics"_qs)), calendar);
     }
 
     // The Sent tab lists what the agent's log tells, and follows the log as runs add to it.
@@ -597,49 +550,42 @@ private Q_SLOTS:
         const QAbstractItemModel *sent = widget<QTableView>(m_view, "sentTable")->model();
         QCOMPARE(sent->rowCount(), 0);
         const QDateTime now = QDateTime::currentDateTime();
-        const QByteArray stamp = QLocale::c().toString(now, QStringLiteral("MMM dd HH:mm:ss")).toLatin1();
-        m_home->writeFile(QStringLiteral("Library/Logs/RuvelantAgent.log"),
+        const QByteArray stamp = QLocale::c().toString(now, "MMM dd HH:mm:ss"_qs).toLatin1();
+        m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs,
                           stamp + " host RuvelantAgent[7] <Info>:  Dentist  ->ann@example.org\n" + stamp
                               + " host RuvelantAgent[7] <Info>: terminated\n");
         QTRY_COMPARE(sent->rowCount(), 1);
-        QCOMPARE(sent->index(0, 1).data().toString(), QStringLiteral("Dentist"));
-        QCOMPARE(sent->index(0, 2).data().toString(), QStringLiteral("ann@example.org"));
-        QCOMPARE(sent->index(0, 3).data().toString(), englishText(QStringLiteral("SentOutcomeSent")));
+        QCOMPARE(sent->index(0, 1).data().toString(), "Dentist"_qs);
+        QCOMPARE(sent->index(0, 2).data().toString(), "ann@example.org"_qs);
+        QCOMPARE(sent->index(0, 3).data().toString(), englishText("SentOutcomeSent"_qs));
     }
 
     // The Upcoming tab lists who gets which reminder, follows the settings as they are edited,
     // and shows the chosen reminder as it will be sent.
     void upcomingTabFollowsTheSettings()
     {
-        const QByteArray day = QDateTime::currentDateTime().addDays(4).toString(QStringLiteral("yyyyMMdd")).toLatin1();
-        m_home->writeFile(QStringLiteral(".local/share/calendars/work/review.ics"),
-                          "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:review\r\nSUMMARY:Review\r\n"
-                          "DTSTART:"
-                              + day
-                              + "T100000\r\nDURATION:PT1H\r\nATTENDEE;CN=Ann:mailto:ann@example.org\r\n"
-                                "END:VEVENT\r\nEND:VCALENDAR\r\n");
+        const QByteArray day = QDateTime::currentDateTime().addDays(4).toString("yyyyMMdd"_qs).toLatin1();
+        // Review in four days at 10:00 with Ann, in the calendar work.
+        m_home->copyFixture("pane/review"_qs, ".local/share/calendars/work"_qs, {{"@DAY@", day}});
         openPane();
         auto *upcoming = widget<QTableView>(m_view, "upcomingTable");
         const QAbstractItemModel *rows = upcoming->model();
         QTRY_COMPARE(rows->rowCount(), 1);
-        QCOMPARE(rows->index(0, 5).data().toString(), englishText(QStringLiteral("PreviewCalendarNotEnabled")));
+        const QString notTicked = englishText("PreviewCalendarNotEnabled"_qs);
+        QCOMPARE(rows->index(0, 5).data().toString(), notTicked);
         upcoming->selectRow(0); // a line without a reminder shows the whole of why not
-        QCOMPARE(widget<QPlainTextEdit>(m_view, "upcomingMessage")->toPlainText(),
-                 englishText(QStringLiteral("PreviewCalendarNotEnabled")));
+        QCOMPARE(widget<QPlainTextEdit>(m_view, "upcomingMessage")->toPlainText(), notTicked);
 
-        auto *calendars = widget<QTableView>(m_view, "calendarsTable");
-        calendars->setFocus();
-        calendars->setCurrentIndex(calendars->model()->index(1, 0));
-        QTest::keyClick(calendars->viewport(), Qt::Key_Space);
-        QTRY_VERIFY(rows->index(0, 5).data().toString().startsWith(QStringLiteral("Reminder: your appointment on ")));
-        QCOMPARE(rows->index(0, 4).data().toString(), QStringLiteral("Ann <ann@example.org>"));
+        tickCalendar(m_view, 1);
+        QTRY_VERIFY(rows->index(0, 5).data().toString().startsWith("Reminder: your appointment on "_qs));
+        QCOMPARE(rows->index(0, 4).data().toString(), "Ann <ann@example.org>"_qs);
 
         upcoming->selectRow(0);
         const QString message = widget<QPlainTextEdit>(m_view, "upcomingMessage")->toPlainText();
-        QVERIFY2(message.startsWith(QStringLiteral(
-                     "To: ann@example.org\nFrom: Default sender of the mail system\nSubject: Reminder: "))
-                     && message.contains(QStringLiteral("\n\nHello ")) && !message.contains(QStringLiteral("<<")),
-                 qPrintable(message));
+        QVERIFY2(
+            message.startsWith("To: ann@example.org\nFrom: Default sender of the mail system\nSubject: Reminder: "_qs)
+                && message.contains("\n\nHello "_qs) && !message.contains("<<"_qs),
+            qPrintable(message));
     }
 
     // Send Reminders Now runs the real agent (switched off: it sends nothing) and returns only
@@ -666,21 +612,10 @@ private Q_SLOTS:
         QVERIFY2(ticks >= 40, qPrintable(QString::number(ticks)));
         QVERIFY(disabledMeanwhile);
         QVERIFY(button->isEnabled());
-        const QStringList records = logRecords(m_home->filePath(QStringLiteral("Library/Logs/RuvelantAgent.log")));
-        QCOMPARE(records.filter(QStringLiteral("started -v.")).size(), 1);
-        QVERIFY(records.last().endsWith(QStringLiteral("terminated")));
-        QVERIFY(records.filter(QStringLiteral("exiting, disabled in system preferences")).size() == 1);
-    }
-
-    // An agent that cannot be started is reported on a sheet.
-    void alertNowWithoutAgent()
-    {
-        openPane(barePane());
-        QTest::mouseClick(widget<QAbstractButton>(m_view, "alertNowButton"), Qt::LeftButton);
-        QMessageBox *box = sheet(m_view);
-        QVERIFY(box);
-        QCOMPARE(box->text(), QStringLiteral("AgentCannotStart"));
-        QVERIFY(!QFileInfo::exists(m_home->filePath(QStringLiteral("Library/Logs/RuvelantAgent.log"))));
+        const QStringList records = logRecords(m_home->filePath("Library/Logs/RuvelantAgent.log"_qs));
+        QCOMPARE(records.filter("started -v."_qs).size(), 1);
+        QVERIFY(records.last().endsWith("terminated"_qs));
+        QVERIFY(records.filter("exiting, disabled in system preferences"_qs).size() == 1);
     }
 };
 

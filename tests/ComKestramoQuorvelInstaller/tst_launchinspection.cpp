@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QMetaProperty>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <memory>
@@ -20,9 +21,10 @@ QString operator""_qs(const char *text, size_t size)
 
 const QString builtInstaller = buildPath("RuvelantInstaller.app"_qs);
 
-QByteArray versioned(const QByteArray &version)
+QByteArray versioned(const QString &version)
 {
-    return "<plist version=\"1.0\"><dict><key>CFBundleVersion</key><string>" + version + "</string></dict></plist>";
+    return "<plist version=\"1.0\"><dict><key>CFBundleVersion</key><string>" + version.toUtf8()
+        + "</string></dict></plist>";
 }
 
 QHash<QString, QString> stringsTable(const char *language)
@@ -31,41 +33,18 @@ QHash<QString, QString> stringsTable(const char *language)
         readFile(builtInstaller + "/Contents/Resources/%1.lproj/Localizable.strings"_qs.arg(QLatin1String(language))));
 }
 
-// The English text of key, given the installed and the carried version when it takes them.
-QString english(const char *key, const char *installed = nullptr, const char *carried = nullptr)
+// The rows of tests/data/<name> (a missing file has none, which fails the test): one a line but
+// for '#' comments, columns split at '|' and trimmed, and out of their quotes.
+QList<QStringList> table(const char *name)
 {
-    const QString text = stringsTable("en").value(QLatin1String(key));
-    return installed ? text.arg(QLatin1String(installed), QLatin1String(carried)) : text;
+    QList<QStringList> rows;
+    const QString text = QString::fromUtf8(readFile(RUVELANT_SOURCE_DIR "/tests/data/"_qs + QLatin1String(name)));
+    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QRegularExpression("^[^#]"_qs)))
+        rows.append(
+            line.split(QLatin1Char('|')).replaceInStrings(QRegularExpression("^\\s*\"?|\"?\\s*$"_qs), QString()));
+    return rows;
 }
 
-// Every change signal of a model, as "property=value", in the order they came.
-class ChangeRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    explicit ChangeRecorder(Model *model)
-    {
-        for (int i = model->metaObject()->propertyOffset(); i < model->metaObject()->propertyCount(); ++i) {
-            connect(model, model->metaObject()->property(i).notifySignal(), this,
-                    metaObject()->method(metaObject()->indexOfSlot("changed()")));
-        }
-    }
-    QStringList changes;
-
-public Q_SLOTS:
-    void changed()
-    {
-        const QMetaObject *meta = sender()->metaObject();
-        for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i) {
-            if (meta->property(i).notifySignalIndex() == senderSignalIndex()) {
-                const QVariant value = meta->property(i).read(sender());
-                changes.append(QLatin1String(meta->property(i).name()) + QLatin1Char('=')
-                               + (value.userType() == QMetaType::Bool ? (value.toBool() ? "true"_qs : "false"_qs)
-                                                                      : value.toString()));
-            }
-        }
-    }
-};
 } // namespace
 
 class LaunchInspectionTest : public QObject
@@ -74,14 +53,27 @@ class LaunchInspectionTest : public QObject
 
     std::unique_ptr<ThrowAwayHome> m_home;
     std::unique_ptr<Bundle> m_installer;
+    QStringList m_changes; // of the model's properties, as "property=value", in the order they came
 
-    // A pane at path below the home: a bundle with that Info.plist, or a plain file ("file").
-    void makePane(const QString &path, const QByteArray &info)
+    // A pane at path below the home, as a column of the table gives it (see the table's file).
+    void makePane(const QString &path, const QString &info)
     {
-        if (info == "file") {
+        if (info == "file"_qs) {
             m_home->writeFile(path, "not a bundle");
-        } else if (!info.isNull()) {
-            m_home->writeFile(path + "/Contents/Info.plist"_qs, info);
+        } else if (info != "-"_qs) {
+            m_home->writeFile(path + "/Contents/Info.plist"_qs,
+                              info.startsWith(QLatin1Char('<')) ? info.toUtf8() : versioned(info));
+        }
+    }
+
+public Q_SLOTS: // not a test: notes a change signal of the model
+    void changed()
+    {
+        const QMetaObject *meta = sender()->metaObject();
+        for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i) {
+            if (meta->property(i).notifySignalIndex() == senderSignalIndex())
+                m_changes.append(QLatin1String(meta->property(i).name()) + QLatin1Char('=')
+                                 + meta->property(i).read(sender()).toString());
         }
     }
 
@@ -100,157 +92,64 @@ private Q_SLOTS:
 
     void normalizeVersion_data()
     {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("normalized");
-        const char *const rows[][2] = {
-            {"1", "00001.00000.00000"},
-            {"1.2", "00001.00002.00000"},
-            {"1.10", "00001.00010.00000"},
-            {"1.2.3.4", "00001.00002.00003"},
-            {"", "00000.00000.00000"},
-            {".", "00000.00000.00000"},
-            {"1..2", "00001.00000.00002"},
-            {"1.", "00001.00000.00000"},
-            {"2b3", "00002.00000.00000"},
-            {"1.2b3", "00001.00002.00000"},
-            {"beta", "00000.00000.00000"},
-            {"-3", "-00003.00000.00000"},
-            {"+4.-5", "00004.-00005.00000"},
-            {"123456.7", "123456.00007.00000"},
-            {" 7. \t8", "00007.00008.00000"},
-            {"1,5.2", "00001.00002.00000"},
-            {"99999999999999999999", "9223372036854775807.00000.00000"},
-        };
-        for (const auto &row : rows) {
-            QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << QString::fromLatin1(row[1]);
-        }
+        QTest::addColumn<QStringList>("row"); // version | normalized
+        for (const QStringList &row : table("installer/versions.txt"))
+            QTest::newRow(qPrintable(row.first())) << row;
     }
     void normalizeVersion()
     {
-        QFETCH(QString, version);
-        QFETCH(QString, normalized);
-        QCOMPARE(ActionController::normalizeVersion(version), normalized);
+        QFETCH(QStringList, row);
+        QCOMPARE(ActionController::normalizeVersion(row.at(0)), row.at(1));
     }
 
-    void verifyIfInstallerVersion_data()
-    {
-        QTest::addColumn<QString>("carried");
-        QTest::addColumn<QString>("installed");
-        QTest::addColumn<bool>("moreRecent");
-        QTest::newRow("1.10 after 1.9") << "1.10"_qs
-                                        << "1.9"_qs << true;
-        QTest::newRow("1.2.0 equals 1.2") << "1.2.0"_qs
-                                          << "1.2"_qs << false;
-        QTest::newRow("1.9.9 before 2.0") << "1.9.9"_qs
-                                          << "2.0"_qs << false;
-        QTest::newRow("a fourth component is ignored") << "1.2.3"_qs
-                                                       << "1.2.3.9"_qs << false;
-        QTest::newRow("1.2b3 equals 1.2") << "1.2b3"_qs
-                                          << "1.2"_qs << false;
-        QTest::newRow("5.0 after an unreadable 0") << "5.0"_qs
-                                                   << "0"_qs << true;
-        QTest::newRow("0.0.1 after -1") << "0.0.1"_qs
-                                        << "-1"_qs << true;
-        QTest::newRow("six digits order by their first") << "100000"_qs
-                                                         << "99999"_qs << false;
-    }
-    void verifyIfInstallerVersion()
-    {
-        QFETCH(QString, carried);
-        QFETCH(QString, installed);
-        QFETCH(bool, moreRecent);
-        QCOMPARE(ActionController::verifyIfInstallerVersion(carried, installed), moreRecent);
-    }
-
-    // The launch inspection's settings, in their order, for each place and version of the pane.
+    // The launch inspection's settings, in their order, for each place and version of the pane
+    // (tests/data/installer/launchinspection.txt); the comparison of versions shows in the update.
     void launchInspection_data()
     {
-        QTest::addColumn<QByteArray>("user"); // Info.plist of a pane in the user's folder
-        QTest::addColumn<QByteArray>("system"); // ... in the system folder
-        QTest::addColumn<QByteArray>("carried");
-        QTest::addColumn<bool>("strings"); // the installer has its strings tables
-        QTest::addColumn<QString>("found"); // applicationAlreadyInstalled, ...InUserHome
-        QTest::addColumn<bool>("update");
-        QTest::addColumn<QString>("versionMessage");
-        QTest::addColumn<QString>("message");
-        const QByteArray none;
-        const QByteArray noVersion("<plist version=\"1.0\"><dict/></plist>");
-        const QString user = "true true"_qs, system = "true false"_qs, nowhere = "false true"_qs;
-        const QString upToDate = english("ApplicationInstalled_UpToDate");
-        QTest::newRow("nowhere") << none << none << QByteArray("5.0") << true << nowhere << true << "v.5.0 "_qs
-                                 << english("ApplicationNotInstalled_UpdateAvailable");
-        QTest::newRow("user 1.9, carried 1.10")
-            << versioned("1.9") << none << QByteArray("1.10") << true << user << true << "v.1.9 --> v.1.10"_qs
-            << english("ApplicationInstalled_UpdateAvailable", "1.9", "1.10");
-        QTest::newRow("user 1.2, carried 1.2.0")
-            << versioned("1.2") << none << QByteArray("1.2.0") << true << user << false << "v.1.2 "_qs << upToDate;
-        QTest::newRow("user 2.0, carried 1.9.9")
-            << versioned("2.0") << none << QByteArray("1.9.9") << true << user << false << "v.2.0 "_qs << upToDate;
-        QTest::newRow("user 1.2.3.9, carried 1.2.3") << versioned("1.2.3.9") << none << QByteArray("1.2.3") << true
-                                                     << user << false << "v.1.2.3.9 "_qs << upToDate;
-        QTest::newRow("system 1.0, carried 5.0")
-            << none << versioned("1.0") << QByteArray("5.0") << true << system << true << "v.1.0 --> v.5.0"_qs
-            << english("ApplicationInstalled_UninstallWrongLocation_UpdateAvailable", "1.0", "5.0");
-        QTest::newRow("system 5.0, carried 5.0")
-            << none << versioned("5.0") << QByteArray("5.0") << true << system << false << "v.5.0 "_qs
-            << english("ApplicationInstalled_UninstallWrongLocation_UpToDate");
-        QTest::newRow("user 5.0 decides over system 1.0") << versioned("5.0") << versioned("1.0") << QByteArray("5.0")
-                                                          << true << user << false << "v.5.0 "_qs << upToDate;
-        const QString unknown = english("ApplicationInstalled_UpdateAvailable", "?", "5.0");
-        QTest::newRow("unreadable Info.plist") << QByteArray("<plist><dict>") << none << QByteArray("5.0") << true
-                                               << user << true << "v.? --> v.5.0"_qs << unknown;
-        QTest::newRow("no CFBundleVersion")
-            << noVersion << none << QByteArray("5.0") << true << user << true << "v.? --> v.5.0"_qs << unknown;
-        QTest::newRow("a number as CFBundleVersion")
-            << QByteArray("<plist><dict><key>CFBundleVersion</key><integer>9</integer></dict></plist>") << none
-            << QByteArray("5.0") << true << user << true << "v.? --> v.5.0"_qs << unknown;
-        QTest::newRow("a plain file in the system folder")
-            << none << QByteArray("file") << QByteArray("5.0") << true << system << true << "v.? --> v.5.0"_qs
-            << english("ApplicationInstalled_UninstallWrongLocation_UpdateAvailable", "?", "5.0");
-        QTest::newRow("no strings table, update")
-            << versioned("1.0") << none << QByteArray("5.0") << false << user << true << "v.1.0 --> v.5.0"_qs
-            << "ApplicationInstalled_UpdateAvailable"_qs;
+        QTest::addColumn<QStringList>("row");
+        for (const QStringList &row : table("installer/launchinspection.txt"))
+            QTest::newRow(qPrintable(row.first())) << row;
     }
     void launchInspection()
     {
-        QFETCH(QByteArray, user);
-        QFETCH(QByteArray, system);
-        QFETCH(QByteArray, carried);
-        QFETCH(bool, strings);
-        QFETCH(QString, found);
-        QFETCH(bool, update);
-        QFETCH(QString, versionMessage);
-        QFETCH(QString, message);
-        m_home->writeFile("Installer.app/Contents/Info.plist"_qs, versioned(carried));
-        if (strings) {
+        QFETCH(QStringList, row); // name | user | system | carried | strings | found | update | versions | message
+        m_home->writeFile("Installer.app/Contents/Info.plist"_qs, versioned(row.at(3)));
+        if (row.at(4) == "yes"_qs) {
             m_home->writeFile("Installer.app/Contents/Resources/en.lproj/Localizable.strings"_qs,
                               readFile(builtInstaller + "/Contents/Resources/en.lproj/Localizable.strings"_qs));
         }
         m_installer = std::make_unique<Bundle>(m_home->filePath("Installer.app"_qs));
         Bundle::setMainBundle(m_installer.get());
-        makePane("Library/PreferencePanes/Ruvelant.prefPane"_qs, user);
-        makePane("system/Library/PreferencePanes/Ruvelant.prefPane"_qs, system);
+        makePane("Library/PreferencePanes/Ruvelant.prefPane"_qs, row.at(1));
+        makePane("system/Library/PreferencePanes/Ruvelant.prefPane"_qs, row.at(2));
 
-        Model model; // all flags false, all texts null
+        Model model; // all flags false, all texts null; each change noted by changed()
+        m_changes.clear();
         for (int i = model.metaObject()->propertyOffset(); i < model.metaObject()->propertyCount(); ++i) {
-            const QVariant value = model.metaObject()->property(i).read(&model);
+            const QMetaProperty property = model.metaObject()->property(i);
+            const QVariant value = property.read(&model);
             QVERIFY(value.userType() == QMetaType::Bool ? !value.toBool() : value.toString().isNull());
+            connect(&model, property.notifySignal(), this,
+                    metaObject()->method(metaObject()->indexOfSlot("changed()")));
         }
         ActionController controller;
         controller.setModel(&model);
-        ChangeRecorder recorder(&model);
         controller.applicationDidFinishLaunching(nullptr);
+        const QStringList message = row.at(8).split(QLatin1Char(' ')); // the key, then the versions
+        QString text = row.at(4) == "yes"_qs ? stringsTable("en").value(message.first()) : message.first();
+        if (message.size() == 3)
+            text = text.arg(message.at(1), message.at(2));
         const QStringList expected {
             "applicationInitCompleted=false"_qs,
             "applicationInstallationOrUnistallationCompleted=false"_qs,
-            "applicationAlreadyInstalled="_qs + found.section(QLatin1Char(' '), 0, 0),
-            "applicationAlreadyInstalledInUserHome="_qs + found.section(QLatin1Char(' '), 1, 1),
-            "applicationUpdateNecessary="_qs + (update ? "true"_qs : "false"_qs),
-            "versionMessage="_qs + versionMessage,
-            "message="_qs + message,
+            "applicationAlreadyInstalled="_qs + row.at(5).section(QLatin1Char(' '), 0, 0),
+            "applicationAlreadyInstalledInUserHome="_qs + row.at(5).section(QLatin1Char(' '), 1, 1),
+            "applicationUpdateNecessary="_qs + row.at(6),
+            "versionMessage="_qs + row.at(7),
+            "message="_qs + text,
             "applicationInitCompleted=true"_qs,
         };
-        QCOMPARE(recorder.changes, expected);
+        QCOMPARE(m_changes, expected);
     }
 
     // Each language has every text of the English table, and the two texts with versions take

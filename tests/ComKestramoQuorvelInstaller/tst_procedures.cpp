@@ -43,6 +43,7 @@ const QString unzip = "/usr/bin/unzip -qq -d HOME/Library/PreferencePanes/.Ruvel
                       "HOME/Installer.app/Contents/Resources/Ruvelant.prefPane.zip"_qs;
 const QString unload = "/bin/launchctl unload -w HOME/"_qs + agentFile;
 const QString switchOff = "/usr/bin/defaults write com.kestramo.ruvelant quorvelEnabled 0"_qs;
+const QHash<QString, QString> programs {{"unzip"_qs, unzip}, {"unload"_qs, unload}, {"defaults"_qs, switchOff}};
 const QString paneNotFound = "ScriptExecutionFailed: ExecutionError ErrorDictionary={NSAppleScriptErrorMessage = "
                              "\"Can't get item 1 of {}.\"; NSAppleScriptErrorNumber = -1728;}"_qs;
 
@@ -55,6 +56,18 @@ void noteStarts(QtMsgType type, const QMessageLogContext &context, const QString
         return;
     }
     s_previousHandler(type, context, message);
+}
+
+// The rows of tests/data/<name> (a missing file has none, which fails the test): one a line but
+// for '#' comments, columns split at '|' and trimmed, and out of their quotes.
+QList<QStringList> table(const char *name)
+{
+    QList<QStringList> rows;
+    const QString text = QString::fromUtf8(readFile(RUVELANT_SOURCE_DIR "/tests/data/"_qs + QLatin1String(name)));
+    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QRegularExpression("^[^#]"_qs)))
+        rows.append(
+            line.split(QLatin1Char('|')).replaceInStrings(QRegularExpression("^\\s*\"?|\"?\\s*$"_qs), QString()));
+    return rows;
 }
 
 QString shownPane()
@@ -97,9 +110,7 @@ class ProceduresTest : public QObject
             bytes.replace(bytes.size() / 2, 4096, QByteArray(4096, 'x'));
             m_home->writeFile(resources + "Ruvelant.prefPane.zip"_qs, bytes);
         } else if (archive == "other"_qs) {
-            m_home->writeFile("other/Ruvelant.prefPane/Contents/Info.plist"_qs,
-                              "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                              "<string>org.example.other</string></dict></plist>\n");
+            m_home->copyFixture("installer/other"_qs, "other"_qs);
             QProcess zipper;
             zipper.setWorkingDirectory(m_home->filePath("other"_qs));
             zipper.start(QStandardPaths::findExecutable("cmake"_qs),
@@ -113,17 +124,12 @@ class ProceduresTest : public QObject
     // An older pane ("old") in folder, or one whose Contents/Resources cannot be removed ("refused").
     void makePane(const QString &folder, const QString &kind)
     {
-        if (kind.isEmpty()) {
+        if (kind.isEmpty())
             return;
-        }
         const QString pane = folder + "/Ruvelant.prefPane"_qs;
-        m_home->writeFile(pane + "/Contents/Info.plist"_qs,
-                          "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.kestramo.ruvelant"
-                          "</string><key>CFBundleVersion</key><string>1.0</string></dict></plist>\n");
-        m_home->writeFile(pane + "/Contents/Resources/old.txt"_qs, "old\n");
-        if (kind == "refused"_qs) {
+        m_home->copyFixture("installer/old"_qs, pane); // version 1.0, with Contents/Resources/old.txt
+        if (kind == "refused"_qs)
             refuseRemoval(m_home->filePath(pane + "/Contents/Resources"_qs));
-        }
     }
 
     // The folder's entries cannot be removed: immutable for the superuser, read-only otherwise.
@@ -161,9 +167,8 @@ private Q_SLOTS:
         m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath("system"_qs)));
         // Stand-ins of the user's scheduler (systemctl, crontab) that keep their state in the home.
         m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
-        for (const char *program : {"bin/systemctl", "bin/crontab"}) {
+        for (const char *program : {"bin/systemctl", "bin/crontab"})
             QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
-        }
         m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
         m_window = std::make_unique<QWidget>();
         Application::setMainWindow(m_window.get());
@@ -190,91 +195,27 @@ private Q_SLOTS:
 
     void procedures_data()
     {
-        QTest::addColumn<bool>("install"); // else uninstall
-        QTest::addColumn<QString>("user"); // pane in the user's folder before: "", "old", "refused"
-        QTest::addColumn<QString>("system"); // ... in the system folder
-        QTest::addColumn<QString>("setting"); // archive of the installer, "scheduled", "no tools"
-        QTest::addColumn<QByteArray>("message"); // key
-        QTest::addColumn<QStringList>("started");
-        QTest::addColumn<QString>("exception"); // its start
-        QTest::addColumn<QStringList>("logged"); // CODE: the refusal's error number
-        QTest::addColumn<QList<bool>>("flags"); // applicationAlreadyInstalled, applicationUpdateNecessary
-        QTest::addColumn<QString>("paneAfter"); // identifier of the pane in the user's folder
-        QTest::addColumn<QString>("shown"); // by System Preferences; "off": it does not run
-        const QString none, off("off"_qs);
-        const QByteArray completed("InstallationCompleted"), failed("InstallationFailed");
-        const QString removalFailed = "error=CODE , failed to remove : HOME/%1/Ruvelant.prefPane file "_qs;
-        const QList<bool> installed {true, false}, removed {false, true};
-        QTest::newRow("install in a fresh home")
-            << true << none << none << "built"_qs << completed << QStringList {unzip} << none << QStringList()
-            << installed << ruvelant << ruvelant;
-        QTest::newRow("install over an older pane")
-            << true << "old"_qs << none << "built"_qs << completed << QStringList {unzip} << none << QStringList()
-            << installed << ruvelant << ruvelant;
-        QTest::newRow("install, pane only in the system folder")
-            << true << none << "old"_qs
-            << "built"_qs << completed << QStringList {unzip} << none << QStringList() << installed << ruvelant
-            << ruvelant;
-        QTest::newRow("install, system copy cannot be removed")
-            << true << none << "refused"_qs
-            << "built"_qs << completed << QStringList {unzip} << none << QStringList {removalFailed.arg(systemPanes)}
-            << installed << ruvelant << ruvelant;
-        // unzip would have stopped to ask about the files in its way; the new pane takes the old
-        // one's place, and the old one stays behind, hidden, where it could not be removed.
-        QTest::newRow("install, user copy cannot be removed")
-            << true << "refused"_qs << none << "built"_qs << completed << QStringList {unzip} << none
-            << QStringList {removalFailed.arg(panes),
-                            "error=CODE , failed to remove : HOME/Library/PreferencePanes/.Ruvelant.prefPane-X file "_qs}
-            << installed << ruvelant << ruvelant;
-        QTest::newRow("install a damaged archive: no half pane")
-            << true << none << none << "damaged"_qs << failed << QStringList {unzip} << paneNotFound << QStringList()
-            << removed << none << none;
-        QTest::newRow("install, archive missing")
-            << true << "old"_qs << none << "missing"_qs << failed << QStringList() << paneNotFound
-            << QStringList {"error=2 while installing : HOME/Installer.app/Contents/Resources/Ruvelant.prefPane.zip "
-                            "file "_qs}
-            << removed << none << none;
-        QTest::newRow("install an archive holding another pane")
-            << true << none << none << "other"_qs << completed << QStringList {unzip} << paneNotFound << QStringList()
-            << installed << "org.example.other"_qs << none;
-        const QByteArray uninstalled("UninstallationCompleted");
-        QTest::newRow("uninstall pane and schedule")
-            << false << "old"_qs << none << "scheduled"_qs << uninstalled << QStringList {unload, switchOff} << none
-            << QStringList() << removed << none << off;
-        QTest::newRow("uninstall, nothing installed")
-            << false << none << none << none << uninstalled << QStringList {switchOff} << none << QStringList()
-            << removed << none << off;
-        QTest::newRow("uninstall, system copy cannot be removed")
-            << false << none << "refused"_qs << none << uninstalled << QStringList {switchOff} << none
-            << QStringList {removalFailed.arg(systemPanes)} << QList<bool> {true, true} << none << off;
-        QTest::newRow("uninstall, our programs cannot be found")
-            << false << "old"_qs << none << "no tools"_qs << QByteArray("UninstallationFailed")
-            << QStringList {switchOff} << "LaunchFailed: HOME/nothing/defaults could not be started"_qs << QStringList()
-            << QList<bool> {true, true} << ruvelant << none;
+        QTest::addColumn<QStringList>("row"); // see tests/data/installer/procedures.txt
+        for (QStringList row : table("installer/procedures.txt"))
+            QTest::newRow(qPrintable(row.first())) << row.replaceInStrings(QRegularExpression("^-$"_qs), QString());
     }
     void procedures()
     {
-        QFETCH(bool, install);
-        QFETCH(QString, user);
-        QFETCH(QString, system);
-        QFETCH(QString, setting);
-        QFETCH(QByteArray, message);
-        QFETCH(QStringList, started);
-        QFETCH(QString, exception);
-        QFETCH(QStringList, logged);
-        QFETCH(QList<bool>, flags);
-        QFETCH(QString, paneAfter);
-        QFETCH(QString, shown);
+        QFETCH(QStringList, row);
+        const bool install = row.at(1) == "install"_qs;
+        const QString user = row.at(2), system = row.at(3), setting = row.at(4), exception = row.at(7);
+        const QString paneAfter = row.at(10), shown = row.at(11);
+        QStringList started, logged = row.at(8).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        for (const QString &name : row.at(6).split(QLatin1Char(';'), Qt::SkipEmptyParts))
+            started.append(programs.value(name));
         useInstaller(install ? setting : "built"_qs);
         makePane(panes, user);
         makePane(systemPanes, system);
-        if (setting == "scheduled"_qs) {
+        if (setting == "scheduled"_qs)
             schedule();
-        }
         QVERIFY(SystemPreferencesChannel::startHost()); // to be quit
-        if (setting == "no tools"_qs) {
+        if (setting == "no tools"_qs)
             m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath("nothing"_qs)));
-        }
 
         Model model;
         ActionController controller;
@@ -291,11 +232,13 @@ private Q_SLOTS:
         const QStringList log = errors.logTexts().filter(QRegularExpression("^error="_qs));
         QVERIFY2(exception.isEmpty() ? raised.isEmpty() : raised.startsWith(exception), qPrintable(raised));
 
-        QCOMPARE(model.message(), m_installer->localizedStringForKey(QString::fromLatin1(message)));
-        const QList<bool> state {model.applicationAlreadyInstalled(), model.applicationUpdateNecessary(),
-                                 model.applicationInstallationOrUnistallationInProgress(),
-                                 model.applicationInstallationOrUnistallationCompleted()};
-        QCOMPARE(state, flags + QList<bool>({false, true}));
+        QCOMPARE(model.message(), m_installer->localizedStringForKey(row.at(5)));
+        QStringList state;
+        for (bool on : {model.applicationAlreadyInstalled(), model.applicationUpdateNecessary(),
+                        model.applicationInstallationOrUnistallationInProgress(),
+                        model.applicationInstallationOrUnistallationCompleted()})
+            state.append(QVariant(on).toString());
+        QCOMPARE(state.join(QLatin1Char(' ')), row.at(9) + " false true"_qs);
         QCOMPARE(normalized(s_started.join(QLatin1Char('\n'))), started.join(QLatin1Char('\n')));
         logged.replaceInStrings("CODE"_qs, QString::number(m_refusal));
         QCOMPARE(normalized(log.join(QLatin1Char('\n'))), logged.join(QLatin1Char('\n')));
@@ -340,9 +283,8 @@ private Q_SLOTS:
         Application::setMainWindow(window);
         window->show();
         const auto widgets = window->findChildren<QWidget *>();
-        for (QWidget *widget : widgets) {
+        for (QWidget *widget : widgets)
             QVERIFY2(!widget->accessibleName().isEmpty(), qPrintable(widget->objectName()));
-        }
         auto *label = window->findChild<QLabel *>("messageLabel"_qs);
         auto *busy = window->findChild<QProgressBar *>();
         QAbstractButton *install = interface.installButton(), *uninstall = interface.uninstallButton();

@@ -4,7 +4,6 @@
 #include "systempreferenceschannel.h"
 #include "throwawayhome.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
@@ -61,35 +60,17 @@ class SystemPreferencesTest : public QObject
 
     std::unique_ptr<ThrowAwayHome> m_home;
 
-    // A pane bundle folder: a link to the built pane, or a made-up bundle with the given
-    // identifier and plug-in content.
-    void linkPane(const QString &folder)
-    {
-        QDir().mkpath(m_home->filePath(folder));
-        QVERIFY(QFile::link(buildPath(QStringLiteral("Ruvelant.prefPane")),
-                            m_home->filePath(folder + QStringLiteral("/Ruvelant.prefPane"))));
-    }
-    void makePane(const QString &path, const QByteArray &identifier, const QByteArray &plugin)
-    {
-        m_home->writeFile(path + QStringLiteral("/Contents/Info.plist"),
-                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                          "<key>CFBundleIdentifier</key><string>"
-                              + identifier
-                              + "</string><key>CFBundleExecutable</key><string>Pane</string></dict></plist>\n");
-        if (!plugin.isNull()) {
-            m_home->writeFile(path + QStringLiteral("/Contents/MacOS/Pane"), plugin);
-        }
-    }
-
 private Q_SLOTS:
     void init()
     {
         m_home = std::make_unique<ThrowAwayHome>();
         m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath(QStringLiteral("system"))));
-        linkPane(QStringLiteral("Library/PreferencePanes"));
-        linkPane(QStringLiteral("system/Library/PreferencePanes"));
-        makePane(QStringLiteral("Library/PreferencePanes/Broken.prefPane"), "org.example.broken", "not a library");
-        makePane(QStringLiteral("system/Library/PreferencePanes/Empty.prefPane"), "org.example.empty", QByteArray());
+        // Beside our pane in both folders, a pane whose plug-in is no library in the user's folder
+        // and one without a plug-in in the system's (tests/data/systempreferences).
+        m_home->copyFixture(QStringLiteral("systempreferences"), QStringLiteral("."));
+        for (const char *folder : {"Library/PreferencePanes", "system/Library/PreferencePanes"})
+            QVERIFY(QFile::link(buildPath(QStringLiteral("Ruvelant.prefPane")),
+                                m_home->filePath(QLatin1String(folder) + QStringLiteral("/Ruvelant.prefPane"))));
     }
     void cleanup()
     {
@@ -142,23 +123,23 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("scripts");
         QTest::addColumn<QList<int>>("errors");
         QTest::addColumn<QString>("shown"); // the pane shown afterwards; empty: no host runs
-        QTest::newRow("quit when not running") << QStringList {quitScript} << QList<int> {0} << QString();
+        const QString none, broken = QStringLiteral("org.example.broken");
+        QTest::newRow("quit when not running") << QStringList {quitScript} << QList<int> {0} << none;
         QTest::newRow("reveal starts the host") << QStringList {revealScript(ruvelant)} << QList<int> {0} << ruvelant;
         QTest::newRow("reveal, then quit")
-            << QStringList {revealScript(ruvelant), quitScript} << QList<int> {0, 0} << QString();
+            << QStringList {revealScript(ruvelant), quitScript} << QList<int> {0, 0} << none;
         QTest::newRow("reveal a pane that is not there")
-            << QStringList {revealScript(QStringLiteral("org.example.none"))} << QList<int> {-1728} << QString();
+            << QStringList {revealScript(QStringLiteral("org.example.none"))} << QList<int> {-1728} << none;
         QTest::newRow("reveal a pane that cannot be loaded")
-            << QStringList {revealScript(QStringLiteral("org.example.broken"))} << QList<int> {-10000}
-            << QStringLiteral("org.example.broken");
+            << QStringList {revealScript(broken)} << QList<int> {-10000} << broken;
         QTest::newRow("another application")
             << QStringList {QStringLiteral("tell application \"Terminal\"\r quit \r end tell")} << QList<int> {-10814}
-            << QString();
+            << none;
         QTest::newRow("another command") << QStringList {QStringLiteral(
             "tell application \"System Preferences\"\r do shell script \"rm\" \r end tell")}
-                                         << QList<int> {-2741} << QString();
+                                         << QList<int> {-2741} << none;
         QTest::newRow("no end") << QStringList {QStringLiteral("tell application \"Finder\"\r")} << QList<int> {-2741}
-                                << QString();
+                                << none;
     }
     void scripts()
     {
@@ -166,9 +147,8 @@ private Q_SLOTS:
         QFETCH(QList<int>, errors);
         QFETCH(QString, shown);
         QList<int> got;
-        for (const QString &script : std::as_const(scripts)) {
+        for (const QString &script : std::as_const(scripts))
             got.append(runScript(script));
-        }
         QCOMPARE(got, errors);
         if (shown.isEmpty()) {
             QVERIFY(current().isEmpty());
