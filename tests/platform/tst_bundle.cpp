@@ -32,15 +32,6 @@ private Q_SLOTS:
         QCOMPARE(table.contains(key), !value.isNull());
     }
 
-    void utf16TableWithByteOrderMark()
-    {
-        QByteArray data("\xFF\xFE", 2);
-        for (const QChar c : QStringLiteral("\"k\" = \"Grüße\";")) {
-            data.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
-        }
-        QCOMPARE(StringsTable::parse(data).value(QStringLiteral("k")), QStringLiteral("Grüße"));
-    }
-
     void localizedTextFollowsLanguage_data()
     {
         dataTable<QString, QString, QString>("bundle/localized.txt", {"lang", "key", "expected"});
