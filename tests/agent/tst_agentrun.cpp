@@ -1,6 +1,7 @@
 // One run of the agent with an injected clock and pause, on a calendar store in memory.
 #include "ComKestramoLogger.h"
 #include "agentrun.h"
+#include "datatable.h"
 #include "mailapplication.h"
 #include "memorycalendarstore.h"
 #include "sendjournal.h"
@@ -58,18 +59,12 @@ public:
         return runAgent(environment);
     }
 
-    // A sendmail that answers each recipient with the exit status given for it in exits ("hang":
-    // it never ends; none: 0), and notes the recipients it took in the file "taken".
+    // A sendmail that answers each recipient with the exit status given for it in exits
+    // ("address=status ..."), and notes the recipients it took (tests/data/agentrun/sendmail).
     void useSendmail(const QString &exits)
     {
         home.writeFile(QStringLiteral("exits"), exits.toUtf8().replace(' ', '\n') + '\n');
-        home.writeFile(QStringLiteral("bin/sendmail"),
-                       "#!/bin/sh\nfor a; do to=$a; done\ncat >/dev/null\n"
-                       "code=$(awk -v to=\"$to\" -F= '$1 == to {print $2}' \"$HOME/exits\")\n"
-                       "[ \"$code\" = hang ] && exec sleep 60\n"
-                       "[ -z \"$code\" ] && code=0 && echo \"$to\" >> \"$HOME/taken\"\nexit $code\n");
-        QFile::setPermissions(home.filePath(QStringLiteral("bin/sendmail")),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        home.writeProgram(QStringLiteral("bin/sendmail"), readFile(QFINDTESTDATA("../data/agentrun/sendmail")));
         home.setEnv("PATH", QFile::encodeName(home.filePath(QStringLiteral("bin"))) + ":/usr/bin:/bin");
     }
     // The recipients that the sendmail took since the last call.
@@ -95,12 +90,17 @@ public:
     std::function<bool()> stopRequested = [] { return false; };
 };
 
+// Attendees named by their addresses, given space-separated or as a list.
 QList<Attendee> attendees(const QStringList &addresses)
 {
     QList<Attendee> list;
     for (const QString &address : addresses)
         list.append({QStringLiteral("mailto:") + address, address});
     return list;
+}
+QList<Attendee> attendees(const char *addresses)
+{
+    return attendees(QString::fromUtf8(addresses).split(QLatin1Char(' ')));
 }
 } // namespace
 
@@ -110,25 +110,7 @@ class AgentRunTest : public QObject
 private Q_SLOTS:
     void reminderWindow_data()
     {
-        QTest::addColumn<QString>("days");
-        QTest::addColumn<QString>("now"); // local time, read once the fixture has set the zone
-        QTest::addColumn<QString>("searched");
-        const auto row = [](const char *name, const char *days, const char *searched,
-                            const char *now = "2010-03-01T14:05") {
-            QTest::newRow(name) << QString::fromUtf8(days) << QString::fromUtf8(now) << QString::fromUtf8(searched);
-        };
-        row("four days", "4", "2010-03-05");
-        row("zero", "0", "2010-03-01");
-        row("empty text", "", "2010-03-01");
-        row("garbage", "soon", "2010-03-01");
-        row("leading blanks and trailing text", "  3 days", "2010-03-04");
-        row("negative", "-2", "2010-02-27");
-        row("plus sign", "+3", "2010-03-04");
-        row("sign without digits", "-", "2010-03-01");
-        // Clocks go forward on 28 March 2010: 4 x 86400 s after 23:30 is 00:30 on the fifth day.
-        row("summer time on the way", "4", "2010-03-29", "2010-03-24T23:30");
-        // And back on 31 October 2010: 4 x 86400 s after 00:30 is 23:30 on the third day.
-        row("winter time on the way", "4", "2010-10-31", "2010-10-28T00:30");
+        dataTable<QString, QString, QString>("agentrun/window.txt", {"days", "now", "searched"});
     }
     void reminderWindow()
     {
@@ -163,21 +145,7 @@ private Q_SLOTS:
         QCOMPARE(messages.last(), QStringLiteral("<Info>: terminated"));
     }
 
-    void marker_data()
-    {
-        QTest::addColumn<QString>("notes");
-        QTest::addColumn<QString>("saved"); // null: the event is left alone
-        const auto row = [](const char *name, const char *notes, const char *saved) {
-            QTest::newRow(name) << QString::fromUtf8(notes) << QString::fromUtf8(saved);
-        };
-        row("notes get a space and the marker", "Room 12", "Room 12 (*)");
-        row("empty notes", "", "(*)");
-        row("absent notes", nullptr, "(*)");
-        row("marker at the start", "(*) Room 12", nullptr);
-        row("marker in the middle", "Room(*)12", nullptr);
-        row("marker at the end", "Room 12(*)", nullptr);
-        row("spaced marker is no marker", "( * )", "( * ) (*)");
-    }
+    void marker_data() { dataTable<QString, QString>("agentrun/marker.txt", {"notes", "saved"}); }
     void marker()
     {
         QFETCH(QString, notes);
@@ -216,12 +184,9 @@ private Q_SLOTS:
     void withoutMailSystemNothingIsLostOrMarked()
     {
         Fixture fixture;
-        fixture.store.events
-            = {makeEvent(QStringLiteral("Meeting"), QStringLiteral("Room 12"),
-                         QList<Attendee> {{QStringLiteral("mailto:a@example.org"), QStringLiteral("A")},
-                                          {QStringLiteral("mailto:b@example.org"), QStringLiteral("B")},
-                                          {QStringLiteral("mailto:c@example.org"), QStringLiteral("C")},
-                                          {QStringLiteral("tel:123"), QStringLiteral("Phone")}})};
+        fixture.store.events = {makeEvent(QStringLiteral("Meeting"), QStringLiteral("Room 12"),
+                                          attendees("a@example.org b@example.org c@example.org")
+                                              << Attendee {QStringLiteral("tel:123"), QStringLiteral("Phone")})};
         fixture.run();
         const QStringList messages = logMessages();
         QCOMPARE(messages.filter(QStringLiteral("<Error>: Cannot create Scripting Bridge to Mail.app")).size(), 3);
@@ -239,32 +204,18 @@ private Q_SLOTS:
     // sends only those; a refusal for good is logged once and counts as handled.
     void handOverOutcomes_data()
     {
-        QTest::addColumn<QString>("exits"); // sendmail's answer per recipient
-        QTest::addColumn<bool>("marked");
-        QTest::addColumn<QStringList>("again"); // taken by the next run, when the event stays unmarked
-        QTest::addColumn<int>("refusals"); // "Failed to hand over" lines after both runs
-        const auto row = [](const char *name, const char *exits, bool marked, const QStringList &again, int refusals) {
-            QTest::newRow(name) << QString::fromUtf8(exits) << marked << again << refusals;
-        };
-        const QString a = QStringLiteral("a@example.org"), b = QStringLiteral("b@example.org");
-        row("both taken", "", true, {}, 0);
-        row("try again later", "a@example.org=75 b@example.org=75", false, {a, b}, 2);
-        row("no answer in time", "a@example.org=hang b@example.org=hang", false, {a, b}, 2);
-        row("refused for good", "a@example.org=1 b@example.org=64", true, {}, 2);
-        row("one taken, one to try again", "b@example.org=75", false, {b}, 1);
-        row("one refused, one to try again", "a@example.org=1 b@example.org=75", false, {b}, 2);
+        dataTable<QString, bool, int, QStringList>("agentrun/handovers.txt", {"exits", "marked", "refusals", "again"});
     }
     void handOverOutcomes()
     {
         QFETCH(QString, exits);
         QFETCH(bool, marked);
-        QFETCH(QStringList, again);
         QFETCH(int, refusals);
+        QFETCH(QStringList, again);
         Fixture fixture;
         fixture.useSendmail(exits);
         fixture.store.events
-            = {makeEvent(QStringLiteral("Meeting"), QString(),
-                         attendees({QStringLiteral("a@example.org"), QStringLiteral("b@example.org")}))};
+            = {makeEvent(QStringLiteral("Meeting"), QString(), attendees("a@example.org b@example.org"))};
         fixture.run();
         QCOMPARE(fixture.store.saves.size(), marked ? 1 : 0);
         if (!marked) {
@@ -281,12 +232,7 @@ private Q_SLOTS:
     // together; past it, none is sent and the refusal is logged once, not at every run.
     void reminderBound_data()
     {
-        QTest::addColumn<int>("occurrences");
-        QTest::addColumn<int>("attendeesEach");
-        QTest::addColumn<bool>("sent");
-        QTest::newRow("500 attendees") << 1 << 500 << true;
-        QTest::newRow("501 attendees") << 1 << 501 << false;
-        QTest::newRow("two occurrences of 251 attendees") << 2 << 251 << false;
+        dataTable<int, int, bool>("agentrun/bound.txt", {"occurrences", "attendeesEach", "sent"});
     }
     void reminderBound()
     {
@@ -322,20 +268,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("notesNow"); // of the event after the first save; null: gone
         QTest::addColumn<QStringList>("saved"); // the notes of each save
         QTest::addColumn<QString>("logged");
-        const int changed = CalendarStore::ChangedOnDisk;
-        QTest::newRow("changed, still there")
-            << QList<int> {changed} << QStringLiteral("Edited elsewhere")
-            << QStringList {QStringLiteral("(*)"), QStringLiteral("Edited elsewhere (*)")} << QString();
-        QTest::newRow("changed, marked meanwhile")
-            << QList<int> {changed} << QStringLiteral("Done (*)") << QStringList {QStringLiteral("(*)")} << QString();
-        QTest::newRow("changed and gone")
-            << QList<int> {changed} << QString() << QStringList {QStringLiteral("(*)")}
-            << QStringLiteral("'Meeting' was changed by another program and is no longer in its "
-                              "calendar; it is not marked");
-        QTest::newRow("read-only") << QList<int> {int(CalendarStore::ReadOnly)} << QString()
-                                   << QStringList {QStringLiteral("(*)")}
-                                   << QStringLiteral("'Meeting' cannot be marked, saving failed in this store; its "
-                                                     "reminders are not sent again");
+        const QList<int> changed {CalendarStore::ChangedOnDisk};
+        const QString marker = QStringLiteral("(*)");
+        row("changed, still there", changed, "Edited elsewhere",
+            QStringList {marker, QStringLiteral("Edited elsewhere (*)")}, nullptr);
+        row("changed, marked meanwhile", changed, "Done (*)", QStringList {marker}, nullptr);
+        row("changed and gone", changed, nullptr, QStringList {marker},
+            "'Meeting' was changed by another program and is no longer in its calendar; it is not marked");
+        row("read-only", QList<int> {CalendarStore::ReadOnly}, nullptr, QStringList {marker},
+            "'Meeting' cannot be marked, saving failed in this store; its reminders are not sent again");
     }
     void markingAfterOtherWrites()
     {
@@ -365,10 +306,8 @@ private Q_SLOTS:
         Fixture fixture;
         fixture.useSendmail(QString());
         fixture.store.events
-            = {makeEvent(QStringLiteral("First"), QString(), attendees({QStringLiteral("a@example.org")})),
-               makeEvent(QStringLiteral("Second"), QString(),
-                         attendees({QStringLiteral("b@example.org"), QStringLiteral("c@example.org"),
-                                    QStringLiteral("b@example.org")}))};
+            = {makeEvent(QStringLiteral("First"), QString(), attendees("a@example.org")),
+               makeEvent(QStringLiteral("Second"), QString(), attendees("b@example.org c@example.org b@example.org"))};
         int asked = 0;
         fixture.stopRequested = [&asked] { return ++asked > 1; };
         fixture.run();

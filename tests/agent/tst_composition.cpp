@@ -1,6 +1,7 @@
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "calendarstore.h"
 #include "composition.h"
+#include "datatable.h"
 #include "memoryaddressbook.h"
 #include "throwawayhome.h"
 
@@ -44,28 +45,11 @@ private Q_SLOTS:
         m_home.reset();
     }
 
-    // Built-in texts for blank templates, in four locales and two zones: the same instant is a
-    // different local day. "env" sets TZ, then LANG, LC_TIME and LC_ALL.
+    // Built-in texts for blank templates, in four locales and two zones.
     void defaultTexts_data()
     {
-        QTest::addColumn<QByteArray>("env");
-        QTest::addColumn<QString>("shortDate");
-        QTest::addColumn<QString>("longDate");
-        QTest::addColumn<QString>("shortTime");
-        const auto row = [](const char *env, const char *shortDate, const char *longDate, const char *shortTime) {
-            QTest::newRow(env) << QByteArray(env) << u(shortDate) << u(longDate) << u(shortTime);
-        };
-        // CLDR puts a narrow no-break space before AM/PM.
-        row("Europe/Paris en_US.UTF-8", "3/6/10", "March 6, 2010", "4:30\u202FAM");
-        row("America/New_York en_US.UTF-8", "3/5/10", "March 5, 2010", "10:30\u202FPM");
-        row("Europe/Paris fr_FR.UTF-8", "06/03/2010", "6 mars 2010", "04:30");
-        row("Europe/Paris de_DE.UTF-8", "06.03.10", "6. M\u00e4rz 2010", "04:30");
-        row("America/New_York de_DE@euro", "05.03.10", "5. M\u00e4rz 2010", "22:30");
-        row("Europe/Paris ja_JP.UTF-8", "2010/03/06", "2010\u5e743\u67086\u65e5", "4:30");
-        row("America/New_York C", "3/5/10", "March 5, 2010", "10:30\u202FPM");
-        // LC_TIME wins over LANG, LC_ALL over both.
-        row("Europe/Paris de_DE.UTF-8 fr_FR.UTF-8", "06/03/2010", "6 mars 2010", "04:30");
-        row("Europe/Paris de_DE.UTF-8 fr_FR.UTF-8 ja_JP.UTF-8", "2010/03/06", "2010\u5e743\u67086\u65e5", "4:30");
+        dataTable<QByteArray, QString, QString, QString>("composition/defaulttexts.txt",
+                                                         {"env", "shortDate", "longDate", "shortTime"});
     }
     void defaultTexts()
     {
@@ -87,30 +71,9 @@ private Q_SLOTS:
                 .arg(longDate, shortTime));
     }
 
-    // Subject (no address) and body templates at 04:30 on 6 March 2010 in en_US.
     void templates_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *name, const char *text, const char *address, const char *expected) {
-            QTest::newRow(name) << u(text) << u(address) << u(expected);
-        };
-        row("subject: padded", " \tHi <<date>>\u00A0 ", nullptr, "Hi 3/6/10");
-        row("subject: other and mis-cased placeholders and % stay", "%1 <<time>> <<first>> <<last>> <<Date>> <<date>>",
-            nullptr, "%1 <<time>> <<first>> <<last>> <<Date>> 3/6/10");
-        row("subject: repeated, adjacent, stray brackets", "<<date <<date>><<<date>> >> <<", nullptr,
-            "<<date 3/6/10<3/6/10 >> <<");
-        const char *ann = "ann@example.org";
-        row("body: padded, padded names", " \t\nHello <<first>> <<last>>\n\u00A0\t", ann, "\nHello Ann Lee\n");
-        row("body: unknown recipient", "Dear <<first>> <<last>>,", "bob@example.org", "Dear  ,");
-        row("body: missing last name", "<<first>>|<<last>>", "solo@example.org", "Solo|");
-        row("body: first of two cards", "<<first>> <<last>>", "shared@example.org", "First Card");
-        row("body: blank name, names not re-read", "[<<first>>][<<last>>]", "odd@example.org", "[][<<first>>]");
-        row("body: repeated and adjacent", "<<time>><<date>><<time>>", ann, "4:30\u202FAMMarch 6, 20104:30\u202FAM");
-        row("body: mis-cased placeholders and % stay", "%1 %@ <<first>> <<First>> <<TIME>> <<Date>>", ann,
-            "%1 %@ Ann <<First>> <<TIME>> <<Date>>");
-        row("body: line breaks only", "\n\n", ann, "\n\n");
+        dataTable<QString, QString, QString>("composition/templates.txt", {"text", "address", "expected"});
     }
     void templates()
     {

@@ -1,6 +1,7 @@
 #include "ComKestramoLogger.h"
 #include "bundle.h"
 #include "logservice.h"
+#include "standarderrorcapture.h"
 #include "throwawayhome.h"
 
 #include <QCoreApplication>
@@ -8,12 +9,10 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QSysInfo>
-#include <QTemporaryFile>
 #include <QTest>
 
 #include <memory>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 int mode(const QString &path)
@@ -25,19 +24,6 @@ int mode(const QString &path)
 int openDescriptors()
 {
     return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
-}
-
-// What f writes to standard error.
-template<typename F> QByteArray standardErrorOf(F f)
-{
-    QTemporaryFile file;
-    file.open();
-    const int saved = dup(STDERR_FILENO);
-    dup2(file.handle(), STDERR_FILENO);
-    f();
-    dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    return readFile(file.fileName());
 }
 } // namespace
 
@@ -65,7 +51,9 @@ private Q_SLOTS:
     void firstRecord()
     {
         const QString message = QStringLiteral("started %s %@ %d %n 100% %%\nnext=1\r\nend\x01\x7f é\t.");
-        const QByteArray console = standardErrorOf([&message] { ComKestramoLogger::logINFO(message); });
+        StandardErrorCapture capture;
+        ComKestramoLogger::logINFO(message);
+        const QByteArray console = capture.release().toUtf8();
         QCOMPARE(mode(m_home->filePath(QStringLiteral("Library"))), 0700);
         QCOMPARE(mode(m_home->filePath(QStringLiteral("Library/Logs"))), 0700);
         QCOMPARE(mode(m_log), 0600);
@@ -136,7 +124,9 @@ private Q_SLOTS:
     void unwritableLogsGoOnToStandardError()
     {
         m_home->writeFile(QStringLiteral("Library"), "a file in the way of the logs folder");
-        const QByteArray console = standardErrorOf([] { ComKestramoLogger::logERR(QStringLiteral("still here")); });
+        StandardErrorCapture capture;
+        ComKestramoLogger::logERR(QStringLiteral("still here"));
+        const QByteArray console = capture.release().toUtf8();
         const QByteArray logs = QFile::encodeName(m_home->filePath(QStringLiteral("Library/Logs")));
         QVERIFY2(console.contains("Failed to create " + logs + " folder due to error:20\n")
                      && console.contains(" RuvelantAgent[") && console.endsWith("<Error>: still here\n"),

@@ -11,6 +11,8 @@
 // files it rewrote.
 #include <QByteArray>
 #include <QFile>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QSet>
 
 #include <cstdio>
@@ -22,44 +24,25 @@
 namespace {
 QSet<QByteArray> rewritten;
 
-bool rewrite(const QByteArray &folder, const QByteArray &name)
+void rewrite(const QByteArray &folder, const QByteArray &name)
 {
-    if (rewritten.contains(name))
-        return false;
     QFile file(QFile::decodeName(folder + '/' + name));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    QByteArray content = file.readAll();
-    file.close();
+    QByteArray content = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     const int end = content.indexOf("END:VEVENT");
-    if (end < 0)
-        return false;
-    content.insert(end, "X-WRITER:" + name + "\r\n");
-    const QByteArray temporary = folder + "/.writer.tmp";
-    QFile out(QFile::decodeName(temporary));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(content) != content.size())
-        return false;
-    out.close();
-    if (::rename(temporary.constData(), (folder + '/' + name).constData()) != 0)
-        return false;
-    rewritten.insert(name);
-    return true;
+    QSaveFile out(file.fileName()); // written aside, then renamed over the file
+    if (end >= 0 && out.open(QIODevice::WriteOnly) && out.write(content.insert(end, "X-WRITER:" + name + "\r\n")) > 0
+        && out.commit())
+        rewritten.insert(name);
 }
 
 // The event file whose reminder the message is: eN@example.org is eventN.ics.
 QByteArray eventOfMessage(const QByteArray &path)
 {
+    static const QRegularExpression recipient(QStringLiteral("^X-RcptTo: e(\\d+)"),
+                                              QRegularExpression::MultilineOption);
     QFile file(QFile::decodeName(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    const QByteArray message = file.readAll();
-    const int at = message.indexOf("X-RcptTo: e");
-    if (at < 0)
-        return QByteArray();
-    int end = at + 11;
-    while (end < message.size() && message.at(end) >= '0' && message.at(end) <= '9')
-        ++end;
-    return "event" + message.mid(at + 11, end - at - 11) + ".ics";
+    const auto found = recipient.match(QString::fromLatin1(file.open(QIODevice::ReadOnly) ? file.readAll() : ""));
+    return found.hasMatch() ? "event" + found.captured(1).toLatin1() + ".ics" : QByteArray();
 }
 } // namespace
 

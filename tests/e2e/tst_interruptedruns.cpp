@@ -2,9 +2,8 @@
 // chain: killed (a crash, a power cut) or asked to stop (the user logging out). The next run
 // finishes the work; no file is damaged or left behind, no attendee gets a second copy except
 // the one hand-over that a kill may catch in flight.
-#include "manyevents.h"
+#include "agentruns.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -16,18 +15,8 @@
 namespace {
 constexpr int eventCount = 100;
 
-QProcess *startAgent(QObject *parent)
-{
-    auto *agent = new QProcess(parent);
-    agent->setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    agent->setStandardErrorFile(QProcess::nullDevice());
-    agent->start(buildPath(QStringLiteral("Ruvelant.prefPane/Contents/Resources/RuvelantAgent")), {});
-    agent->closeWriteChannel();
-    return agent;
-}
-
 // Waits until the mail system delivered count messages in all (false when the agent ended first).
-bool waitForDeliveries(const SmtpSink &sink, QProcess *agent, int count)
+bool waitForDeliveries(const SmtpSink &sink, const std::unique_ptr<QProcess> &agent, int count)
 {
     const QDir folder(sink.maildirPath() + QStringLiteral("/new"));
     while (folder.entryList(QDir::Files).size() < count) {
@@ -70,7 +59,7 @@ private Q_SLOTS:
         QRandomGenerator random(20100305); // the same moments at every run of the test
         int kills = 0;
         for (const int after : {3, 40, 81, 120, 161}) {
-            QProcess *agent = startAgent(this);
+            const auto agent = startProgram(AgentWithPause, {}, false);
             QVERIFY(waitForDeliveries(sink, agent, after));
             QThread::usleep(random.bounded(30000)); // anywhere in the hand-over, the journal or a save
             ::kill(agent->processId(), SIGKILL);
@@ -78,10 +67,7 @@ private Q_SLOTS:
             QCOMPARE(agent->exitStatus(), QProcess::CrashExit);
             ++kills;
         }
-        QProcess *agent = startAgent(this);
-        QVERIFY(agent->waitForFinished(180000));
-        QCOMPARE(agent->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(agent->exitCode(), 0);
+        QCOMPARE(runToEnd(nullptr, AgentWithPause), 0);
 
         const QHash<QString, int> received = deliveries(sink);
         QCOMPARE(received.size(), 2 * eventCount);
@@ -104,7 +90,7 @@ private Q_SLOTS:
         writeManyEvents(home, eventCount);
         SmtpSink sink(home);
         QVERIFY(sink.start());
-        QProcess *agent = startAgent(this);
+        const auto agent = startProgram(AgentWithPause, {}, false);
         QVERIFY(waitForDeliveries(sink, agent, 25));
         QElapsedTimer stopping;
         stopping.start();
@@ -113,15 +99,13 @@ private Q_SLOTS:
         QCOMPARE(agent->exitStatus(), QProcess::NormalExit);
         QCOMPARE(agent->exitCode(), 0);
         QVERIFY2(stopping.elapsed() < 9000, "the closing pause is cut short"); // a bound, not a speed goal
-        const QStringList records = logRecords(home.filePath(QStringLiteral("Library/Logs/RuvelantAgent.log")));
-        QVERIFY(records.last().endsWith(QStringLiteral("<Info>: terminated")));
+        QVERIFY(agentLog(home).last().endsWith(QStringLiteral("<Info>: terminated")));
         // Every event whose reminders went out is marked, and no other.
         const int reminded = deliveries(sink).size();
         QVERIFY(reminded % 2 == 0 && reminded < 2 * eventCount);
         QCOMPARE(checkedMarkedEvents(home), reminded / 2);
 
-        agent = startAgent(this);
-        QVERIFY(agent->waitForFinished(180000));
+        QCOMPARE(runToEnd(nullptr, AgentWithPause), 0);
         const QHash<QString, int> received = deliveries(sink);
         QCOMPARE(received.size(), 2 * eventCount);
         QCOMPARE(received.keys(1).size(), 2 * eventCount);

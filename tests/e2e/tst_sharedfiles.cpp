@@ -1,8 +1,8 @@
 // The agent shares its files with other programs: a sync tool rewriting event files during a
 // run, a settings writer, read-only calendars, a kill in the middle of a hand-over. Real runs of
 // the agent (without the closing pause) through the real mail chain.
+#include "agentruns.h"
 #include "filelock.h"
-#include "manyevents.h"
 #include "propertylist.h"
 
 #include <QFile>
@@ -16,32 +16,7 @@
 namespace {
 constexpr int eventCount = 100;
 
-QString agentProgram()
-{
-    return buildPath(QStringLiteral("tests/helpers/helper_agentrun"));
-}
-
-// One run; its standard error (every log record and every store warning), or "crashed".
-QString runAgent()
-{
-    QProcess agent;
-    agent.start(agentProgram(), {});
-    agent.closeWriteChannel();
-    const bool ended = agent.waitForFinished(180000);
-    const QString errors = QString::fromUtf8(agent.readAllStandardError());
-    return ended && agent.exitStatus() == QProcess::NormalExit && agent.exitCode() == 0 ? errors
-                                                                                        : QStringLiteral("crashed");
-}
-
-// The usual calendar "home" of the agent tests (Dentist: Ann twice, Jürgen, the user, a phone).
-void setUpDentist(ThrowAwayHome &home)
-{
-    const QDate day = QDateTime::currentDateTime().addSecs(4 * 86400).date();
-    home.copyFixture(QStringLiteral("agent"), QStringLiteral(".local/share"),
-                     {{"@DAY@", day.toString(QStringLiteral("yyyyMMdd")).toLatin1()}});
-    storePreferences();
-}
-
+// Waits up to 30 seconds for the condition.
 bool waitFor(const std::function<bool()> &condition)
 {
     for (int i = 0; i < 30000 && !condition(); ++i)
@@ -78,16 +53,14 @@ private Q_SLOTS:
                      mode == QLatin1String("sent") ? QStringList {mode, folder, sink.maildirPath()}
                                                    : QStringList {mode, folder});
         QVERIFY(writer.waitForReadyRead(20000) && writer.readLine() == "ready\n");
-        QProcess agent;
-        agent.start(agentProgram(), {});
-        agent.closeWriteChannel();
-        writer.write(QByteArray::number(agent.processId()) + '\n');
+        const auto agent = startProgram(AgentRunOnly);
+        writer.write(QByteArray::number(agent->processId()) + '\n');
         QVERIFY(writer.waitForBytesWritten(20000));
-        QVERIFY(agent.waitForFinished(180000) && agent.exitCode() == 0);
+        QString first;
+        QCOMPARE(finish(*agent, &first), 0);
         writer.closeWriteChannel();
         QVERIFY(writer.waitForFinished(20000));
         const int rewrites = writer.readAllStandardOutput().trimmed().toInt();
-        const QString first = QString::fromUtf8(agent.readAllStandardError());
         qInfo("%d files rewritten; %d saves met a write made since the file was read, %d one made while it was saved",
               rewrites, int(first.count(QStringLiteral("changed since the event was read"))),
               int(first.count(QStringLiteral("wrote the file while it was saved"))));
@@ -101,7 +74,7 @@ private Q_SLOTS:
             }
         };
         check(); // marked by the run itself, on each file as the tool left it
-        QVERIFY(!runAgent().contains(QStringLiteral("crashed")));
+        QCOMPARE(runToEnd(), 0);
         check();
         const QHash<QString, int> received = deliveries(sink);
         QCOMPARE(received.size(), 2 * eventCount);
@@ -113,18 +86,17 @@ private Q_SLOTS:
     void settingWrittenDuringTheRun()
     {
         ThrowAwayHome home;
-        setUpDentist(home);
+        writeAgentHome(home);
         storePreferences({{QStringLiteral("activeCalendars"), QVariant()}}); // missing
         const QString file = home.preferencesPath() + QStringLiteral("/com.kestramo.ruvelant.plist");
-        QProcess agent;
+        std::unique_ptr<QProcess> agent;
         {
             const FileLock lock(file + QStringLiteral(".lock"));
-            agent.start(agentProgram(), {});
-            agent.closeWriteChannel();
+            agent = startProgram(AgentRunOnly);
             // The run waits for the lock (it shows in /proc/locks as a waiter, "->", with its pid).
             QVERIFY(waitFor([&] {
                 return readFile(QStringLiteral("/proc/locks"))
-                    .contains(" -> FLOCK  ADVISORY  WRITE " + QByteArray::number(agent.processId()) + ' ');
+                    .contains(" -> FLOCK  ADVISORY  WRITE " + QByteArray::number(agent->processId()) + ' ');
             }));
             QVariant values;
             QVERIFY(PropertyList::readFile(file, &values));
@@ -132,7 +104,7 @@ private Q_SLOTS:
             written.insert(QStringLiteral("activeCalendars"), QStringList {QStringLiteral("home")});
             QVERIFY(PropertyList::writeFile(file, written));
         }
-        QVERIFY(agent.waitForFinished(180000) && agent.exitCode() == 0);
+        QCOMPARE(finish(*agent), 0);
         QVariant values;
         QVERIFY(PropertyList::readFile(file, &values));
         QCOMPARE(values.toMap().value(QStringLiteral("activeCalendars")).toStringList(),
@@ -151,7 +123,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, readOnly);
         ThrowAwayHome home;
-        setUpDentist(home);
+        writeAgentHome(home);
         SmtpSink sink(home);
         QVERIFY(sink.start());
         const QString dentist = home.calendarsPath() + QStringLiteral("/home/dentist.ics");
@@ -160,7 +132,8 @@ private Q_SLOTS:
                 == 0);
         const QByteArray before = readFile(dentist);
         for (int run = 0; run < 2; ++run) {
-            const QString errors = runAgent();
+            QString errors;
+            QCOMPARE(runToEnd(&errors), 0);
             QCOMPARE(errors.count(QStringLiteral("'Dentist' cannot be marked")), 1);
             QCOMPARE(sink.messages().size(), 3); // Ann twice, Jürgen
             QCOMPARE(readFile(dentist), before);
@@ -173,29 +146,25 @@ private Q_SLOTS:
     void killedDuringHandOver()
     {
         ThrowAwayHome home;
-        setUpDentist(home);
+        writeAgentHome(home);
         SmtpSink sink(home);
         QVERIFY(sink.start());
         // A sendmail that holds its first hand-over until released, then reads its input.
-        home.writeFile(QStringLiteral("held/sendmail"),
-                       "#!/bin/sh\nif [ ! -e \"$HOME/held.pid\" ]; then echo $$ > \"$HOME/held.pid\"\n"
-                       "  while [ ! -e \"$HOME/release\" ]; do sleep 0.01; done\nfi\nexec '"
-                           + QFile::encodeName(sink.binPath()) + "/sendmail' \"$@\"\n");
-        QFile::setPermissions(home.filePath(QStringLiteral("held/sendmail")), QFile::ReadOwner | QFile::ExeOwner);
+        home.writeProgram(QStringLiteral("held/sendmail"),
+                          readFile(QFINDTESTDATA("../data/sharedfiles/sendmail"))
+                              .replace("@SINK@", QFile::encodeName(sink.binPath())));
         home.setEnv("PATH", QFile::encodeName(home.filePath(QStringLiteral("held"))) + ':' + qgetenv("PATH"));
-        QProcess agent;
-        agent.start(agentProgram(), {});
-        agent.closeWriteChannel();
+        const auto agent = startProgram(AgentRunOnly);
         const QString held = home.filePath(QStringLiteral("held.pid"));
         QVERIFY(waitFor([&] { return readFile(held).endsWith('\n'); }));
-        ::kill(agent.processId(), SIGKILL);
-        QVERIFY(agent.waitForFinished());
+        ::kill(agent->processId(), SIGKILL);
+        QVERIFY(agent->waitForFinished());
         home.writeFile(QStringLiteral("release"), "");
         const QByteArray sendmail = "/proc/" + readFile(held).trimmed();
         QVERIFY(waitFor([&] { return !QFile::exists(QFile::decodeName(sendmail)); }));
         QCOMPARE(sink.rawMessages().size(), 0);
 
-        QVERIFY(!runAgent().contains(QStringLiteral("crashed")));
+        QCOMPARE(runToEnd(), 0);
         const auto messages = sink.messages();
         QCOMPARE(messages.size(), 3);
         for (const auto &message : messages)

@@ -3,6 +3,7 @@
 // several processes over one index. Exits 1 when a query finds the index unusable or misses one
 // of the files added.
 #include "calendarstore.h"
+#include "throwawayhome.h"
 #include "vdircalendarstore.h"
 #include "xdgpaths.h"
 
@@ -27,18 +28,14 @@ int main(int argc, char **argv)
         unusable = unusable || message.contains(QLatin1String("calendar index"));
     });
     const QDate day(2010, 3, 5);
+    const QString text
+        = QString::fromUtf8(readFile(QStringLiteral(RUVELANT_SOURCE_DIR "/tests/data/calendars/numbered.ics")));
     for (int i = 0; i < args.at(3).toInt(); ++i) {
         const QString path = store.root() + QLatin1Char('/') + calendar + QStringLiteral("/%1-%2.ics").arg(tag).arg(i);
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly))
             return 1;
-        file.write(
-            QStringLiteral("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VEVENT\r\nUID:%1-%2\r\n"
-                           "DTSTAMP:20100101T000000Z\r\nDTSTART:20100305T100000Z\r\nSUMMARY:%1 %2\r\n"
-                           "END:VEVENT\r\nEND:VCALENDAR\r\n")
-                .arg(tag)
-                .arg(i)
-                .toUtf8());
+        file.write(text.arg(tag).arg(i).toUtf8());
         file.close();
         const timespec times[2] = {{1262304000, 0}, {1262304000, 0}}; // settled: indexed
         utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);

@@ -1,4 +1,5 @@
 #include "addressbook.h"
+#include "datatable.h"
 #include "throwawayhome.h"
 #include "vdiraddressbook.h"
 
@@ -20,12 +21,6 @@ QString names(const QList<Person> &people)
 QByteArray card(const QByteArray &uid, const QByteArray &name, const QByteArray &email)
 {
     return "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + uid + "\r\nN:" + name + "\r\nEMAIL:" + email + "\r\nEND:VCARD\r\n";
-}
-
-// One row of a data table; text columns may be given as UTF-8 literals.
-template<typename... Columns> void row(const char *name, Columns... columns)
-{
-    (QTest::newRow(name) << ... << columns);
 }
 } // namespace
 
@@ -105,18 +100,7 @@ private Q_SLOTS:
         QCOMPARE(book.me()->uid, QStringLiteral("new-1"));
     }
 
-    void me_data()
-    {
-        QTest::addColumn<QByteArray>("meFile"); // null: no file
-        QTest::addColumn<QString>("expected"); // "uid: addresses in card order"; empty: no card
-        row("me names a card", QByteArray("bob-1\n"),
-            "bob-1: bob@example.com bob@work.example.com Ann@Example.org shared@example.org");
-        row("padded UID, CRLF, second line ignored", QByteArray("  ann-1 \r\nbob-1\r\n"),
-            "ann-1: ann@example.org shared@example.org");
-        row("no me file", QByteArray(), "");
-        row("empty me file", QByteArray(""), "");
-        row("me names no card", QByteArray("gone-7\n"), "");
-    }
+    void me_data() { dataTable<QByteArray, QString>("addressbook/me.txt", {"meFile", "expected"}); }
     void me()
     {
         QFETCH(QByteArray, meFile);

@@ -1,5 +1,6 @@
 #include "calendarindex.h"
 #include "calendarstore.h"
+#include "datatable.h"
 #include "icaltext.h"
 #include "throwawayhome.h"
 #include "vdircalendarstore.h"
@@ -20,12 +21,6 @@
 namespace {
 // Long enough ago for the index to trust a file (it does not trust files changed just now).
 constexpr qint64 past = 1262304000; // 2010-01-01
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Rewrites a file in place: same inode.
 bool overwrite(const QString &path, const QByteArray &bytes)
@@ -65,27 +60,6 @@ QStringList described(const QList<Event> &events)
     }
     out.sort();
     return out;
-}
-
-// One row per line of a table under tests/data/calendars: columns split at '|', the first naming
-// the row; "\n" stands for a line break and lines starting with '#' are comments.
-void table(const char *file)
-{
-    QTest::addColumn<QStringList>("columns");
-    const QString path = QFINDTESTDATA(QStringLiteral("../data/calendars/") + QLatin1String(file));
-    for (const QString &line : QString::fromUtf8(readAll(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        QStringList columns;
-        for (const QString &column : line.split(QLatin1Char('|')))
-            columns.append(column.trimmed().replace(QLatin1String("\\n"), QLatin1String("\n")));
-        if (!line.startsWith(QLatin1Char('#')))
-            QTest::newRow(qPrintable(columns.takeFirst())) << columns;
-    }
-}
-
-// One row of a data table; text columns may be given as UTF-8 literals.
-template<typename... Columns> void row(const char *name, Columns... columns)
-{
-    (QTest::newRow(name) << ... << columns);
 }
 
 // Takes the next announcement (waiting for it) and checks it names one calendar under one key.
@@ -133,9 +107,7 @@ private Q_SLOTS:
     void init()
     {
         m_home = std::make_unique<ThrowAwayHome>("Europe/Paris");
-        const QString data = QFINDTESTDATA("../data/calendars/vdir");
-        QVERIFY(QDir().mkpath(m_home->dataHome()));
-        QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-r"), data, m_home->calendarsPath()}), 0);
+        m_home->copyFixture(QStringLiteral("calendars/vdir"), QStringLiteral(".local/share/calendars"));
         for (QDirIterator it(m_home->calendarsPath(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
             QVERIFY(setModified(it.next(), past));
         m_store = std::make_unique<VdirCalendarStore>(m_home->calendarsPath());
@@ -151,22 +123,27 @@ private Q_SLOTS:
         m_home.reset();
     }
 
-    void occurrences_data() { table("occurrences.txt"); }
+    void occurrences_data()
+    {
+        dataTable<QString, QString, QString, QStringList>("calendars/occurrences.txt",
+                                                          {"zone", "date", "uids", "expected"});
+    }
     void occurrences()
     {
-        QFETCH(QStringList, columns); // time zone, day, calendars, then the occurrences as described()
-        const QDate day = QDate::fromString(columns.at(1), Qt::ISODate);
-        const QString uids = columns.at(2);
-        const QStringList expected = columns.mid(3);
-        setZone(columns.at(0));
+        QFETCH(QString, zone);
+        QFETCH(QString, date);
+        QFETCH(QString, uids);
+        QFETCH(QStringList, expected); // as described()
+        const QDate day = QDate::fromString(date, Qt::ISODate);
+        setZone(zone);
         QCOMPARE(described(on(day, day, uids)), expected); // index cold
         QCOMPARE(described(on(day, day, uids)), expected); // index warm
         // The index made by readers in the zones furthest apart, and used in the row's zone.
-        for (const char *zone : {"Pacific/Kiritimati", "Pacific/Pago_Pago"}) {
+        for (const char *reader : {"Pacific/Kiritimati", "Pacific/Pago_Pago"}) {
             QFile::remove(m_store->indexPath());
-            setZone(QLatin1String(zone));
+            setZone(QLatin1String(reader));
             on(day, day, uids);
-            setZone(columns.at(0));
+            setZone(zone);
             QCOMPARE(described(on(day, day, uids)), expected);
         }
         // Every file edited in place within one second, with the same size: first to hold no event,
@@ -174,7 +151,7 @@ private Q_SLOTS:
         const QStringList files = eventFiles(m_home->calendarsPath(), uids);
         QList<QByteArray> contents;
         for (const QString &file : files) {
-            contents.append(readAll(file));
+            contents.append(readFile(file));
             QVERIFY(overwrite(file, QByteArray(contents.last()).replace("VEVENT", "VTODO_")));
             QVERIFY(setModified(file, past + 60, 100));
         }
@@ -189,14 +166,7 @@ private Q_SLOTS:
     // and time, a removal, an addition. A file that keeps its size, time and inode is trusted.
     void indexFollowsChanges_data()
     {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<bool>("before"); // the call on its old day afterwards
-        QTest::addColumn<bool>("after"); // the call on its new day afterwards (the old span does not meet it)
-        row("edited in place, same size and second", "in place", false, true);
-        row("replaced by rename, same size and time", "rename", false, true);
-        row("removed", "remove", false, false);
-        row("added", "add", true, true);
-        row("edited with size, time and inode kept", "kept", false, false);
+        dataTable<QString, bool, bool>("calendars/indexchanges.txt", {"how", "before", "after"});
     }
     void indexFollowsChanges()
     {
@@ -210,7 +180,7 @@ private Q_SLOTS:
         QCOMPARE(calls(oldDay), 1);
         QCOMPARE(calls(newDay), 0);
         const QString file = path(QStringLiteral("home/utc-call.ics")), other = path(QStringLiteral("home/other.ics"));
-        const QByteArray moved = readAll(file).replace("20100305T22", "20100310T22");
+        const QByteArray moved = readFile(file).replace("20100305T22", "20100310T22");
         if (how == QLatin1String("in place")) {
             QVERIFY(overwrite(file, moved) && setModified(file, past, 500));
         } else if (how == QLatin1String("rename")) {
@@ -232,21 +202,14 @@ private Q_SLOTS:
     }
 
     // An index file that cannot be used is made anew, with one warning, and nothing is lost.
-    void damagedIndex_data()
-    {
-        QTest::addColumn<QString>("how");
-        row("cut short", "cut");
-        row("junk", "junk");
-        row("empty", "empty");
-        row("of another calendar folder", "foreign");
-    }
+    void damagedIndex_data() { dataTable<QString>("calendars/damagedindex.txt", {"how"}); }
     void damagedIndex()
     {
         QFETCH(QString, how);
         const QDate day(2010, 3, 5);
         const QStringList expected = described(on(day, day, QStringLiteral("home,work")));
         const QString index = m_store->indexPath();
-        QByteArray bytes = readAll(index);
+        QByteArray bytes = readFile(index);
         QVERIFY(bytes.size() > 100);
         if (how == QLatin1String("cut")) {
             bytes.chop(bytes.size() / 3);
@@ -261,7 +224,7 @@ private Q_SLOTS:
                                 other.root() + QStringLiteral("/work/trip.ics")));
             other.eventsWithPredicate(CalendarStore::eventPredicateWithStartDate(
                 QDateTime(day, QTime(0, 0)), QDateTime(day, QTime(23, 59, 59)), other.calendars()));
-            bytes = readAll(other.indexPath());
+            bytes = readFile(other.indexPath());
         }
         QVERIFY(overwrite(index, bytes));
         QSignalSpy problems(m_store.get(), &CalendarStore::problemFound);
@@ -277,15 +240,12 @@ private Q_SLOTS:
     void concurrentIndexUpdates()
     {
         std::vector<std::unique_ptr<QProcess>> helpers;
-        for (const char *tag : {"first", "second"}) {
-            helpers.push_back(std::make_unique<QProcess>());
-            helpers.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            helpers.back()->start(buildPath(QStringLiteral("tests/helpers/helper_calendarquery")),
-                                  {QStringLiteral("home"), QLatin1String(tag), QStringLiteral("60")});
-        }
+        for (const char *tag : {"first", "second"})
+            helpers.push_back(startProgram("tests/helpers/helper_calendarquery",
+                                           {QStringLiteral("home"), QLatin1String(tag), QStringLiteral("60")}));
         for (const auto &helper : helpers) {
-            QVERIFY(helper->waitForFinished(120000));
-            QCOMPARE(helper->exitCode(), 0);
+            QString errors;
+            QVERIFY2(finish(*helper, &errors, 120000) == 0, qPrintable(errors));
         }
         QSignalSpy problems(m_store.get(), &CalendarStore::problemFound);
         const QStringList found = described(on(QDate(2010, 3, 5), QDate(2010, 3, 5), QStringLiteral("home")));
@@ -310,24 +270,14 @@ private Q_SLOTS:
                  QStringLiteral("home"));
     }
 
-    // Attendee addresses come with their URL scheme in lower case (Outlook writes "MAILTO:").
-    void attendeeSchemes_data()
-    {
-        QTest::addColumn<QString>("written");
-        QTest::addColumn<QString>("read");
-        row("upper case", "MAILTO:ann@example.org", "mailto:ann@example.org");
-        row("mixed case, the rest as it is", "MailTo:Ann@Example.ORG", "mailto:Ann@Example.ORG");
-        row("another scheme", "URN:UUID:ROOM-12", "urn:UUID:ROOM-12");
-        row("no scheme", "ann@example.org", "ann@example.org");
-    }
+    void attendeeSchemes_data() { dataTable<QString, QString>("calendars/schemes.txt", {"written", "read"}); }
     void attendeeSchemes()
     {
         QFETCH(QString, written);
         QFETCH(QString, read);
-        m_home->writeFile(QStringLiteral(".local/share/calendars/home/scheme.ics"),
-                          "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:scheme\r\nSUMMARY:Scheme\r\n"
-                          "DTSTART:20100305T120000\r\nATTENDEE;CN=Ann:"
-                              + written.toUtf8() + "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+        m_home->writeFile(
+            QStringLiteral(".local/share/calendars/home/scheme.ics"),
+            readFile(QFINDTESTDATA("../data/calendars/scheme.ics")).replace("@ADDRESS@", written.toUtf8()));
         const Event event = find(QDate(2010, 3, 5), QStringLiteral("Scheme"), QStringLiteral("home"));
         QVERIFY(event.attendees && event.attendees->size() == 1);
         QCOMPARE(event.attendees->first().address, read);
@@ -335,32 +285,40 @@ private Q_SLOTS:
 
     // A save changes the occurrence's notes alone; in the file only one DESCRIPTION line, or one
     // added override, differs and every other byte stays as it was.
-    void saveNotes_data() { table("saves.txt"); }
+    void saveNotes_data()
+    {
+        dataTable<QString, QString, QString, QString, QString>("calendars/saves.txt",
+                                                               {"file", "date", "title", "notes", "change"});
+    }
     void saveNotes()
     {
-        QFETCH(QStringList, columns); // file (reached through a symbolic link), day, title, new notes, change
-        const QString file = columns.at(0), uid = file.section(QLatin1Char('/'), 0, 0), link = path(file),
+        QFETCH(QString, file); // reached through a symbolic link
+        QFETCH(QString, date);
+        QFETCH(QString, title);
+        QFETCH(QString, notes);
+        QFETCH(QString, change);
+        const QString uid = file.section(QLatin1Char('/'), 0, 0), link = path(file),
                       real = m_home->filePath(QStringLiteral("elsewhere.ics"));
         const auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
         QVERIFY(QFile::rename(link, real) && QFile::setPermissions(real, mode) && QFile::link(real, link));
-        const QByteArray before = readAll(real);
-        const QDate date = QDate::fromString(columns.at(1), Qt::ISODate);
-        Event event = find(date, columns.at(2), uid);
+        const QByteArray before = readFile(real);
+        const QDate day = QDate::fromString(date, Qt::ISODate);
+        Event event = find(day, title, uid);
         // Every occurrence within a week either side reads back as before, this one with the new notes.
-        const auto around = [&] { return described(on(date.addDays(-8), date.addDays(8), uid)); };
+        const auto around = [&] { return described(on(day.addDays(-8), day.addDays(8), uid)); };
         QStringList others = around();
         QVERIFY(others.removeOne(described({event}).first()));
         CalendarStore::Error error;
-        QVERIFY2(save(event, columns.at(3), &error), qPrintable(error.message));
-        event.notes = columns.at(3);
+        QVERIFY2(save(event, notes, &error), qPrintable(error.message));
+        event.notes = notes;
         QStringList now = around();
         QVERIFY(now.removeOne(described({event}).first()));
         QCOMPARE(now, others);
         QVERIFY(QFileInfo(link).isSymLink());
         QCOMPARE(QFileInfo(real).permissions() & QFileDevice::Permissions(QFlag(0x7077)), mode);
 
-        QByteArray inside = before, after = readAll(real);
-        if (columns.at(4) == QLatin1String("wrapped override")) {
+        QByteArray inside = before, after = readFile(real);
+        if (change == QLatin1String("wrapped override")) {
             // Compared within the new VCALENDAR lines; an unended last line has got its line end.
             const auto whole = ICalText::parse(after, nullptr);
             QVERIFY(whole && !whole->isBare());
@@ -388,7 +346,7 @@ private Q_SLOTS:
         }
         // Taken out: nothing, or the old DESCRIPTION line; put in: one DESCRIPTION line, or one whole override.
         QVERIFY(head + tail == n || (head + tail == n - 1 && ICalText::name(original->line(head)) == "DESCRIPTION"));
-        if (columns.at(4).endsWith(QLatin1String("override"))) {
+        if (change.endsWith(QLatin1String("override"))) {
             QCOMPARE(head + tail, n);
             QCOMPARE(changed->calendar().children.size(), original->calendar().children.size() + 1);
             for (const char *name : {"BEGIN", "END", "RECURRENCE-ID", "DTSTART", "DESCRIPTION"})
@@ -422,10 +380,10 @@ private Q_SLOTS:
             QVERIFY(save(other, QStringLiteral("(*)")));
         else if (how == QLatin1String("changed")) // still a well-formed file
             m_home->writeFile(QStringLiteral(".local/share/calendars/work/google-standup.ics"),
-                              readAll(file).replace("CALSCALE:GREGORIAN\r\n", ""));
+                              readFile(file).replace("CALSCALE:GREGORIAN\r\n", ""));
         else if (how == QLatin1String("removed"))
             QVERIFY(QFile::remove(file));
-        const QByteArray before = readAll(file);
+        const QByteArray before = readFile(file);
         // A file size limit below the file's size makes the write fail as a full disk does.
         rlimit old {};
         getrlimit(RLIMIT_FSIZE, &old);
@@ -443,7 +401,7 @@ private Q_SLOTS:
             QCOMPARE(find(nextWeek, QStringLiteral("Standup")).notes, QStringLiteral("(*)"));
         } else {
             QVERIFY(!error.message.isEmpty());
-            QCOMPARE(readAll(file), before);
+            QCOMPARE(readFile(file), before);
         }
         QCOMPARE(
             QDir(path(QStringLiteral("work"))).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".tmp")),
@@ -472,8 +430,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<int>("found"); // occurrences of "Odd" on the day; -1: no more than the cap
         QTest::addColumn<bool>("reported"); // the query tells of a problem with the file
-        const QByteArray good = readAll(QFINDTESTDATA("../data/calendars/bad/odd.ics"));
-        const auto rule = [text = readAll(QFINDTESTDATA("../data/calendars/bad/rule.ics"))](const char *rrule) {
+        const QByteArray good = readFile(QFINDTESTDATA("../data/calendars/bad/odd.ics"));
+        const auto rule = [text = readFile(QFINDTESTDATA("../data/calendars/bad/rule.ics"))](const char *rrule) {
             return QByteArray(text).replace("@RRULE@", rrule);
         };
         row("truncated without END", good.left(good.size() - 30), 0, true);
@@ -511,7 +469,7 @@ private Q_SLOTS:
         QVERIFY2(found < 0 ? odd <= VdirCalendarStore::maxOccurrencesPerEvent : odd == found,
                  qPrintable(QString::number(odd)));
         QCOMPARE(titles.filter(QStringLiteral("Call 2010-03-05T23:00 ")).size(), 1);
-        QCOMPARE(readAll(path(QStringLiteral("home/odd.ics"))), content);
+        QCOMPARE(readFile(path(QStringLiteral("home/odd.ics"))), content);
     }
 
     // A time zone that neither the file nor the zone database defines is read as local time, with

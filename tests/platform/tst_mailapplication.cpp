@@ -1,4 +1,5 @@
 // The mail application against the real chain: msmtp as sendmail and an SMTP server on 127.0.0.1.
+#include "datatable.h"
 #include "mailapplication.h"
 #include "smtpsink.h"
 #include "throwawayhome.h"
@@ -24,13 +25,6 @@ bool send(const QString &sender, const QString &to, QString *error)
     message.addToRecipient(to);
     return message.send(error);
 }
-
-// Writes an executable shell script below the home.
-void writeScript(ThrowAwayHome &home, const QString &relative, const QByteArray &script)
-{
-    home.writeFile(relative, "#!/bin/sh\n" + script + '\n');
-    QFile(home.filePath(relative)).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
 } // namespace
 
 class TestMailApplication : public QObject
@@ -40,31 +34,8 @@ class TestMailApplication : public QObject
 private Q_SLOTS:
     void handOver_data()
     {
-        QTest::addColumn<QString>("sender");
-        QTest::addColumn<QString>("to");
-        QTest::addColumn<QString>("from"); // null: refused, nothing sent
-        QTest::addColumn<QString>("envelopeFrom");
-        const auto row = [](const char *name, const QByteArray &sender, const QByteArray &to,
-                            const QByteArray &from = QByteArray(), const QByteArray &envelopeFrom = QByteArray()) {
-            QTest::newRow(name) << QString::fromUtf8(sender) << QString::fromUtf8(to) << QString::fromUtf8(from)
-                                << QString::fromUtf8(envelopeFrom);
-        };
-        const QByteArray own = SmtpSink::DefaultFrom.toUtf8();
-        const QByteArray bob("bob@example.org");
-        const QByteArray ann("ann@example.org");
-        row("no sender: the mail system's own", nullptr, bob, own, own);
-        row("blank sender: the mail system's own", " \t\u00A0 ", bob, own, own);
-        row("white space around the sender", "  ann@example.org\t", bob, ann, ann);
-        row("name and address: header only", "Ann Example <ann@example.org>", bob, "Ann Example <ann@example.org>",
-            own);
-        row("address starting with a dash is no option", nullptr, "-bob@example.org", own, own);
-        row("refused: CR LF in the address", nullptr, "bob@example.org\r\nBcc: eve@example.org");
-        row("refused: LF in the address", nullptr, "bob@example.org\nTo: eve@example.org");
-        row("refused: NEL in the address", nullptr, "bob@example.org\u0085eve@example.org");
-        row("refused: CR LF in the sender", "ann@example.org\r\nBcc: eve@example.org", bob);
-        row("refused: two addresses", nullptr, "bob@example.org, eve@example.org");
-        row("refused: no address at all", nullptr, "bob");
-        row("refused: sender that is no address", "nobody here", bob);
+        dataTable<QString, QString, QString, QString>("mailapplication/handovers.txt",
+                                                      {"sender", "to", "from", "envelopeFrom"});
     }
     void handOver()
     {
@@ -110,9 +81,9 @@ private Q_SLOTS:
         QCOMPARE(program(), QStringLiteral("none"));
         home.writeFile(QStringLiteral("sbin/sendmail"), "#!/bin/sh\nexit 0\n");
         QCOMPARE(program(), QStringLiteral("none")); // not executable
-        writeScript(home, QStringLiteral("sbin/sendmail"), "exit 0");
+        home.writeProgram(QStringLiteral("sbin/sendmail"), "#!/bin/sh\nexit 0\n");
         QCOMPARE(program(), fallback);
-        writeScript(home, QStringLiteral("bin/sendmail"), "exit 0"); // PATH comes before the fixed places
+        home.writeProgram(QStringLiteral("bin/sendmail"), "#!/bin/sh\nexit 0\n"); // PATH comes before the fixed places
         QCOMPARE(program(), home.filePath(QStringLiteral("bin/sendmail")));
         MailApplication::setFallbackSendmailPaths({});
     }
@@ -120,7 +91,7 @@ private Q_SLOTS:
     void stuckSendmailIsStopped()
     {
         ThrowAwayHome home;
-        writeScript(home, QStringLiteral("bin/sendmail"), "exec sleep 120");
+        home.writeProgram(QStringLiteral("bin/sendmail"), "#!/bin/sh\nexec sleep 120\n");
         home.setEnv("PATH", QFile::encodeName(home.filePath(QStringLiteral("bin"))) + ":/usr/bin:/bin");
         auto mail = MailApplication::applicationWithBundleIdentifier(QStringLiteral("com.apple.Mail"));
         QVERIFY(mail);

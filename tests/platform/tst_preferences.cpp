@@ -131,9 +131,8 @@ private Q_SLOTS:
         const QStringList prefixes {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
         std::vector<std::unique_ptr<QProcess>> writers;
         for (const QString &prefix : prefixes) {
-            writers.push_back(std::make_unique<QProcess>());
-            writers.back()->start(buildPath(QStringLiteral("tests/helpers/helper_prefwriter")),
-                                  {domainName, prefix, QStringLiteral("60")});
+            writers.push_back(
+                startProgram("tests/helpers/helper_prefwriter", {domainName, prefix, QStringLiteral("60")}));
         }
         // The defaults program races the writers too.
         for (int i = 0; i < 20; ++i) {
@@ -143,8 +142,7 @@ private Q_SLOTS:
                      0);
         }
         for (auto &writer : writers) {
-            QVERIFY(writer->waitForFinished(120000));
-            QCOMPARE(writer->exitCode(), 0);
+            QCOMPARE(finish(*writer, nullptr, 120000), 0);
         }
         const QVariantMap disk = onDisk(home);
         for (int i = 0; i < 60; ++i) {
@@ -159,14 +157,13 @@ private Q_SLOTS:
     {
         ThrowAwayHome home;
         for (int round = 0; round < 15; ++round) {
-            QProcess writer;
-            writer.start(
-                buildPath(QStringLiteral("tests/helpers/helper_prefwriter")),
+            const auto writer = startProgram(
+                "tests/helpers/helper_prefwriter",
                 {domainName, QStringLiteral("r%1_").arg(round), QStringLiteral("40"), QStringLiteral("--big")});
-            QVERIFY(writer.waitForStarted());
+            QVERIFY(writer->waitForStarted());
             QTest::qWait(20 + QRandomGenerator::global()->bounded(200));
-            ::kill(static_cast<pid_t>(writer.processId()), SIGKILL);
-            QVERIFY(writer.waitForFinished());
+            ::kill(static_cast<pid_t>(writer->processId()), SIGKILL);
+            QVERIFY(writer->waitForFinished());
             const QVariantMap disk = onDisk(home);
             QVERIFY2(!disk.contains(QStringLiteral("<unreadable>")), "a killed writer left a broken file");
         }

@@ -1,5 +1,6 @@
 // Programs: which of our programs an installation starts for "/bin/launchctl" and
 // "/usr/bin/defaults", and the run-and-wait helper.
+#include "datatable.h"
 #include "programs.h"
 #include "throwawayhome.h"
 
@@ -14,25 +15,7 @@ class ProgramsTest : public QObject
 private Q_SLOTS:
     void toolsFolderNear_data()
     {
-        QTest::addColumn<QString>("programFolder");
-        QTest::addColumn<QString>("toolsFolder"); // empty: none found
-        QTest::newRow("build tree: the programs' own folder") << "build/bin"
-                                                              << "build/bin";
-        QTest::newRow("build tree: pane plug-in") << "build/Ruvelant.prefPane/Contents/MacOS"
-                                                  << "build/bin";
-        QTest::newRow("build tree: installer") << "build/RuvelantInstaller.app/Contents/MacOS"
-                                               << "build/bin";
-        QTest::newRow("build tree: test helper") << "build/tests/helpers"
-                                                 << "build/bin";
-        QTest::newRow("installed: PREFIX/bin") << "prefix/bin"
-                                               << "prefix/bin";
-        QTest::newRow("installed: installer bundle") << "prefix/lib/ruvelant/RuvelantInstaller.app/Contents/MacOS"
-                                                     << "prefix/bin";
-        QTest::newRow("pane copied into the home: none near")
-            << "Library/PreferencePanes/Ruvelant.prefPane/Contents/MacOS"
-            << "";
-        QTest::newRow("another defaults program alone is not ours") << "gnustep/lib/x"
-                                                                    << "";
+        dataTable<QString, QString>("programs/toolsfolders.txt", {"programFolder", "toolsFolder"});
     }
     void toolsFolderNear()
     {
@@ -40,26 +23,14 @@ private Q_SLOTS:
         QFETCH(QString, toolsFolder);
         ThrowAwayHome home;
         for (const char *file : {"build/bin/launchctl", "build/bin/defaults", "prefix/bin/launchctl",
-                                 "prefix/bin/defaults", "gnustep/bin/defaults"}) {
-            home.writeFile(QLatin1String(file), "#!/bin/sh\n");
-            QFile(home.filePath(QLatin1String(file))).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-        }
+                                 "prefix/bin/defaults", "gnustep/bin/defaults"})
+            home.writeProgram(QLatin1String(file), "#!/bin/sh\n");
         QVERIFY(QDir().mkpath(home.filePath(programFolder)));
         QCOMPARE(Programs::toolsFolderNear(home.filePath(programFolder)),
                  toolsFolder.isEmpty() ? QString() : home.filePath(toolsFolder));
     }
 
-    void pathFor_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("override");
-        QTest::addColumn<QString>("expected"); // relative: in the tools folder
-        QTest::newRow("launchctl, found from this test's place") << "/bin/launchctl" << false << "launchctl";
-        QTest::newRow("defaults, found from this test's place") << "/usr/bin/defaults" << false << "defaults";
-        QTest::newRow("launchctl, named folder") << "/bin/launchctl" << true << "launchctl";
-        QTest::newRow("unzip is the system's") << "/usr/bin/unzip" << false << "/usr/bin/unzip";
-        QTest::newRow("other launchctl path unchanged") << "/usr/bin/launchctl" << true << "/usr/bin/launchctl";
-    }
+    void pathFor_data() { dataTable<QString, bool, QString>("programs/paths.txt", {"path", "override", "expected"}); }
     void pathFor()
     {
         QFETCH(QString, path);
@@ -73,28 +44,12 @@ private Q_SLOTS:
                  expected.startsWith(QLatin1Char('/')) ? expected : folder + QLatin1Char('/') + expected);
     }
 
-    void run_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("status");
-        QTest::newRow("our launchctl by its absolute path")
-            << "/bin/launchctl" << QStringList {QStringLiteral("--version")} << 0;
-        QTest::newRow("exit status passed on")
-            << "/bin/sh" << QStringList {QStringLiteral("-c"), QStringLiteral("exit 3")} << 3;
-        QTest::newRow("arguments reach no shell")
-            << "/bin/echo" << QStringList {QStringLiteral("$(exit 4)"), QStringLiteral(";"), QStringLiteral("exit 5")}
-            << 0;
-        QTest::newRow("crash") << "/bin/sh" << QStringList {QStringLiteral("-c"), QStringLiteral("kill -SEGV $$")}
-                               << -1;
-        QTest::newRow("missing program") << "/nonexistent/program" << QStringList() << -1;
-        QTest::newRow("relative path") << "bin/launchctl" << QStringList {QStringLiteral("--version")} << -1;
-    }
+    void run_data() { dataTable<QString, int, QStringList>("programs/runs.txt", {"path", "status", "arguments"}); }
     void run()
     {
         QFETCH(QString, path);
-        QFETCH(QStringList, arguments);
         QFETCH(int, status);
+        QFETCH(QStringList, arguments);
         ThrowAwayHome home;
         QString error;
         QCOMPARE(Programs::run(path, arguments, &error), status);

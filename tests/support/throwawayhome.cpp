@@ -63,6 +63,12 @@ void ThrowAwayHome::writeFile(const QString &relative, const QByteArray &content
     file.write(content);
 }
 
+void ThrowAwayHome::writeProgram(const QString &relative, const QByteArray &content) const
+{
+    writeFile(relative, content);
+    QFile::setPermissions(filePath(relative), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
 void ThrowAwayHome::copyFixture(const QString &fixture, const QString &relative,
                                 const QHash<QByteArray, QByteArray> &replacements) const
 {
@@ -87,6 +93,27 @@ QByteArray readFile(const QString &path)
 QString buildPath(const QString &relative)
 {
     return QStringLiteral(RUVELANT_BUILD_DIR "/") + relative;
+}
+
+std::unique_ptr<QProcess> startProgram(const char *relative, const QStringList &arguments, bool keepErrors)
+{
+    auto program = std::make_unique<QProcess>();
+    if (!keepErrors)
+        program->setStandardErrorFile(QProcess::nullDevice());
+    program->start(buildPath(QLatin1String(relative)), arguments);
+    program->closeWriteChannel();
+    return program;
+}
+
+int finish(QProcess &program, QString *errors, int timeout)
+{
+    if (!program.waitForFinished(timeout)) {
+        program.kill();
+        program.waitForFinished();
+    }
+    if (errors)
+        *errors = QString::fromUtf8(program.readAllStandardError());
+    return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
 }
 
 QStringList logRecords(const QString &path)

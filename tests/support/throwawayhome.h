@@ -3,9 +3,12 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <memory>
 
 // A fresh home folder for one test: sets HOME, the XDG_* folders, TZ and LANG for this process
 // (and so for the programs it starts) and restores the previous values when it goes away.
@@ -25,6 +28,8 @@ public:
 
     // Writes a file below the home folder, creating the folders on the way.
     void writeFile(const QString &relative, const QByteArray &content) const;
+    // Writes a program (a script) that only the owner may read, change and run.
+    void writeProgram(const QString &relative, const QByteArray &content) const;
     // Copies the files of the folder tests/data/<fixture> to <relative> below the home, with
     // every key of replacements in their content replaced by its value.
     void copyFixture(const QString &fixture, const QString &relative,
@@ -46,5 +51,12 @@ QByteArray readFile(const QString &path);
 
 // The build tree's path of a deliverable or helper program.
 QString buildPath(const QString &relative);
+
+// Starts a program of the build tree with no input; its standard error is kept for finish(), or
+// thrown away (so that a program stopped at a random moment is never held by a full pipe).
+std::unique_ptr<QProcess> startProgram(const char *relative, const QStringList &arguments = {}, bool keepErrors = true);
+// Waits for a started program to end, killing it after timeout milliseconds: its exit code, -1
+// when it crashed or was killed; its standard error goes to errors.
+int finish(QProcess &program, QString *errors = nullptr, int timeout = 180000);
 
 #endif
