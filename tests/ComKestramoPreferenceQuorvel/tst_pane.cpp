@@ -4,6 +4,7 @@
 #include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelPref.h"
 #include "bundle.h"
+#include "datatable.h"
 #include "helpbook.h"
 #include "mailapplication.h"
 #include "propertylist.h"
@@ -67,18 +68,6 @@ QVariantMap storedDomain(const ThrowAwayHome &home)
     QVariant value;
     PropertyList::readFile(home.filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &value);
     return value.toMap();
-}
-
-// The rows of tests/data/<name> (a missing file has none, which fails the test): one a line but
-// for '#' comments, columns split at '|' and trimmed, and out of their quotes.
-QList<QStringList> table(const char *name)
-{
-    QList<QStringList> rows;
-    const QString text = QString::fromUtf8(readFile(RUVELANT_SOURCE_DIR "/tests/data/"_qs + QLatin1String(name)));
-    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QRegularExpression("^[^#]"_qs)))
-        rows.append(
-            line.split(QLatin1Char('|')).replaceInStrings(QRegularExpression("^\\s*\"?|\"?\\s*$"_qs), QString()));
-    return rows;
 }
 
 // Edits of the pane: a click on a control; keys pressed on a control that has the focus; a text
@@ -177,7 +166,7 @@ private Q_SLOTS:
     void tooltips_data()
     {
         QTest::addColumn<QStringList>("row"); // property | key | control
-        for (const QStringList &row : table("pane/tooltips.txt"))
+        for (const QStringList &row : tableRows("pane/tooltips.txt"))
             QTest::newRow(qPrintable(row.first())) << row;
     }
     void tooltips()
@@ -387,7 +376,7 @@ private Q_SLOTS:
     void scheduling_data()
     {
         QTest::addColumn<QStringList>("row"); // see tests/data/pane/scheduling.txt
-        for (QStringList row : table("pane/scheduling.txt"))
+        for (QStringList row : tableRows("pane/scheduling.txt"))
             QTest::newRow(qPrintable(row.first())) << row.replaceInStrings(QRegularExpression("^-$"_qs), QString());
     }
     void scheduling()

@@ -3,6 +3,7 @@
 #include "ActionController.h"
 #include "Model.h"
 #include "bundle.h"
+#include "datatable.h"
 #include "stringstable.h"
 #include "throwawayhome.h"
 
@@ -31,18 +32,6 @@ QHash<QString, QString> stringsTable(const char *language)
 {
     return StringsTable::parse(
         readFile(builtInstaller + "/Contents/Resources/%1.lproj/Localizable.strings"_qs.arg(QLatin1String(language))));
-}
-
-// The rows of tests/data/<name> (a missing file has none, which fails the test): one a line but
-// for '#' comments, columns split at '|' and trimmed, and out of their quotes.
-QList<QStringList> table(const char *name)
-{
-    QList<QStringList> rows;
-    const QString text = QString::fromUtf8(readFile(RUVELANT_SOURCE_DIR "/tests/data/"_qs + QLatin1String(name)));
-    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QRegularExpression("^[^#]"_qs)))
-        rows.append(
-            line.split(QLatin1Char('|')).replaceInStrings(QRegularExpression("^\\s*\"?|\"?\\s*$"_qs), QString()));
-    return rows;
 }
 
 } // namespace
@@ -93,7 +82,7 @@ private Q_SLOTS:
     void normalizeVersion_data()
     {
         QTest::addColumn<QStringList>("row"); // version | normalized
-        for (const QStringList &row : table("installer/versions.txt"))
+        for (const QStringList &row : tableRows("installer/versions.txt"))
             QTest::newRow(qPrintable(row.first())) << row;
     }
     void normalizeVersion()
@@ -107,7 +96,7 @@ private Q_SLOTS:
     void launchInspection_data()
     {
         QTest::addColumn<QStringList>("row");
-        for (const QStringList &row : table("installer/launchinspection.txt"))
+        for (const QStringList &row : tableRows("installer/launchinspection.txt"))
             QTest::newRow(qPrintable(row.first())) << row;
     }
     void launchInspection()

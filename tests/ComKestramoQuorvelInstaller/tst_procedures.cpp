@@ -6,6 +6,7 @@
 #include "Model.h"
 #include "application.h"
 #include "bundle.h"
+#include "datatable.h"
 #include "installerinterface.h"
 #include "propertylist.h"
 #include "scriptrunner.h"
@@ -56,18 +57,6 @@ void noteStarts(QtMsgType type, const QMessageLogContext &context, const QString
         return;
     }
     s_previousHandler(type, context, message);
-}
-
-// The rows of tests/data/<name> (a missing file has none, which fails the test): one a line but
-// for '#' comments, columns split at '|' and trimmed, and out of their quotes.
-QList<QStringList> table(const char *name)
-{
-    QList<QStringList> rows;
-    const QString text = QString::fromUtf8(readFile(RUVELANT_SOURCE_DIR "/tests/data/"_qs + QLatin1String(name)));
-    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QRegularExpression("^[^#]"_qs)))
-        rows.append(
-            line.split(QLatin1Char('|')).replaceInStrings(QRegularExpression("^\\s*\"?|\"?\\s*$"_qs), QString()));
-    return rows;
 }
 
 QString shownPane()
@@ -196,7 +185,7 @@ private Q_SLOTS:
     void procedures_data()
     {
         QTest::addColumn<QStringList>("row"); // see tests/data/installer/procedures.txt
-        for (QStringList row : table("installer/procedures.txt"))
+        for (QStringList row : tableRows("installer/procedures.txt"))
             QTest::newRow(qPrintable(row.first())) << row.replaceInStrings(QRegularExpression("^-$"_qs), QString());
     }
     void procedures()

@@ -53,3 +53,11 @@ QList<QPair<QByteArray, QStringList>> readTable(const QString &file)
     }
     return rows;
 }
+
+QList<QStringList> tableRows(const char *file)
+{
+    QList<QStringList> rows;
+    for (const auto &[name, cells] : readTable(QLatin1String(file)))
+        rows.append(QStringList {QString::fromUtf8(name)} + cells);
+    return rows;
+}

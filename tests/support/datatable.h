@@ -30,6 +30,8 @@ template<typename... Columns> void row(const char *name, Columns... columns)
 // quotes keeps its blanks; \n \r \t \\ \| \" and \uXXXX stand for what they name (another
 // backslash for itself); a cell that is just ~ is a null text, an empty one an empty text.
 QList<QPair<QByteArray, QStringList>> readTable(const QString &file);
+// The same rows, each as a list of its name and its cells.
+QList<QStringList> tableRows(const char *file);
 
 template<typename T> T tableCell(const QStringList &cells, int i);
 template<> inline QString tableCell(const QStringList &cells, int i)
