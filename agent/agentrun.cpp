@@ -3,12 +3,14 @@
 #include "ComKestramoLogger.h"
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "calendarstore.h"
+#include "calendarsync.h"
 #include "composition.h"
 #include "filelock.h"
 #include "maildelivery.h"
 #include "sendjournal.h"
 #include "textnumber.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 #include <QSet>
 #include <QStringList>
@@ -62,6 +64,7 @@ struct Run
     CalendarStore *store;
     SendJournal &journal;
     bool journalFailed = false;
+    int marked = 0; // events whose marker was saved
 
     // Keeps the first failure of the journal in the log; later ones would only repeat it.
     void journalError(const QString &error)
@@ -178,6 +181,7 @@ void markEvent(Run &run, Event event)
         ComKestramoLogger::logERR(QStringLiteral("Error while marking event as notified err:%1").arg(error.code));
         return;
     }
+    ++run.marked;
     QString journalError;
     if (!run.journal.forget(occurrence, &journalError)) {
         run.journalError(journalError);
@@ -211,8 +215,9 @@ void logRefusedSources(Run &run, const QList<EventDecision> &decisions)
     }
 }
 
-void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
-                  const AgentRunEnvironment &environment)
+// Returns how many events it marked.
+int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
+                 const AgentRunEnvironment &environment)
 {
     const QDateTime now = environment.now();
     const ReminderWindow window = reminderWindow(leadingInteger(model.daysBeforeEventStart()), now);
@@ -284,6 +289,7 @@ void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore 
         }
         markEvent(run, event);
     }
+    return run.marked;
 }
 } // namespace
 
@@ -303,6 +309,7 @@ QString logDateText(const QDateTime &dateTime)
 int runAgent(const AgentRunEnvironment &environment)
 {
     ComKestramoLogger::logINFO(QStringLiteral("started -v.%1").arg(agentVersion));
+    int marked = 0;
     {
         const FileLock lock(runLockPath());
         if (!lock.isLocked()) {
@@ -322,10 +329,18 @@ int runAgent(const AgentRunEnvironment &environment)
         if (!model.quorvelEnabled()) {
             ComKestramoLogger::logERR(QStringLiteral("exiting, disabled in system preferences"));
         } else {
-            handleEvents(model, store, environment);
+            marked = handleEvents(model, store, environment);
         }
         QObject::disconnect(problems);
         resetMailDelivery();
+    }
+    if (marked > 0) {
+        // The markers go to the calendars' server now, not at the next scheduled sync.
+        if (environment.afterMarking) {
+            environment.afterMarking();
+        } else {
+            CalendarSync::startInBackground(QCoreApplication::applicationDirPath());
+        }
     }
     if (environment.pause) {
         environment.pause(closingPause);
