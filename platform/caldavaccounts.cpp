@@ -10,6 +10,8 @@
 #include <QSet>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 constexpr int maxIdLength = 40;
 
@@ -178,20 +180,48 @@ void CalDavAccounts::assignNames(CalDavAccount *account, const QList<CalDavAccou
             folders.insert(calendar.folder.toLower());
         }
     }
+    for (const CalDavCalendar &calendar : qAsConst(account->calendars)) {
+        folders.insert(calendar.folder.toLower());
+    }
     const QStringList present = QDir(calendarsFolder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QString &name : present) {
         folders.insert(name.toLower());
     }
 
-    QString base = slug(account->userName.section(QLatin1Char('@'), 0, 0), maxIdLength / 2);
-    const QString host = slug(QUrl(account->url).host(), maxIdLength / 2);
-    base = base.isEmpty() ? host : host.isEmpty() ? base : base + QLatin1Char('_') + host;
-    account->id = unique(base.isEmpty() ? QStringLiteral("account") : base, QStringLiteral("_"), ids);
-
+    if (account->id.isEmpty()) {
+        QString base = slug(account->userName.section(QLatin1Char('@'), 0, 0), maxIdLength / 2);
+        const QString host = slug(QUrl(account->url).host(), maxIdLength / 2);
+        base = base.isEmpty() ? host : host.isEmpty() ? base : base + QLatin1Char('_') + host;
+        account->id = unique(base.isEmpty() ? QStringLiteral("account") : base, QStringLiteral("_"), ids);
+    }
     for (CalDavCalendar &calendar : account->calendars) {
+        if (!calendar.folder.isEmpty()) {
+            continue;
+        }
         const QString name = slug(calendar.collection, maxIdLength);
         calendar.folder = unique(account->id + QLatin1Char('-') + (name.isEmpty() ? QStringLiteral("calendar") : name),
                                  QStringLiteral("-"), folders);
         folders.insert(calendar.folder.toLower());
     }
+}
+
+bool CalDavAccounts::updateCalendars(CalDavAccount *account, const QList<CalDavCalendar> &found,
+                                     const QList<CalDavAccount> &others, const QString &calendarsFolder)
+{
+    QList<CalDavCalendar> calendars;
+    for (const CalDavCalendar &calendar : found) {
+        const auto known
+            = std::find_if(account->calendars.cbegin(), account->calendars.cend(),
+                           [&calendar](const CalDavCalendar &c) { return c.collection == calendar.collection; });
+        calendars.append({calendar.collection, calendar.displayName,
+                          known == account->calendars.cend() ? QString() : known->folder});
+    }
+    const QList<CalDavCalendar> before = account->calendars;
+    // The folders of calendars that are gone stay taken: they keep their events.
+    QList<CalDavAccount> taken = others;
+    taken.append(*account);
+    taken.last().id = QString();
+    account->calendars = calendars;
+    assignNames(account, taken, calendarsFolder);
+    return account->calendars != before;
 }

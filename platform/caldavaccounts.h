@@ -10,6 +10,11 @@ struct CalDavCalendar
     QString collection; // its name on the server: the last part of its address, as vdirsyncer names it
     QString displayName; // its title on the server; may be empty
     QString folder; // the folder below the calendars folder that holds it here
+
+    bool operator==(const CalDavCalendar &other) const
+    {
+        return collection == other.collection && displayName == other.displayName && folder == other.folder;
+    }
 };
 
 // A CalDAV account whose calendars vdirsyncer keeps in folders of the calendar store.
@@ -36,10 +41,15 @@ QString calendarsFolder();
 bool load(QList<CalDavAccount> *accounts, QString *error);
 // Replaces the file with accounts (mode 0600); removes it when there is none.
 bool save(const QList<CalDavAccount> &accounts, QString *error);
-// Gives a new account its id and each of its calendars a folder: the id unique among others,
-// each folder "<id>-<calendar>" unique among others' folders and the folders already in
-// calendarsFolder, so that two accounts never share one.
+// Gives an account without id its id, and each of its calendars without folder a folder: the id
+// unique among others, each folder "<id>-<calendar>" unique among others' folders and the
+// folders already in calendarsFolder, so that two accounts never share one.
 void assignNames(CalDavAccount *account, const QList<CalDavAccount> &others, const QString &calendarsFolder);
+// Makes the account's calendars those found on the server: a new one gets a folder of its own, a
+// known one keeps its folder (and takes the server's display name), one that is gone leaves the
+// account (its folder stays, with its events). Returns whether calendars came or went.
+bool updateCalendars(CalDavAccount *account, const QList<CalDavCalendar> &found, const QList<CalDavAccount> &others,
+                     const QString &calendarsFolder);
 } // namespace CalDavAccounts
 
 #endif

@@ -1,11 +1,14 @@
 #include "calendarsync.h"
 
+#include "caldavdiscovery.h"
 #include "filelock.h"
+#include "passwordstore.h"
 #include "syncstatus.h"
 #include "vdirsyncerconfig.h"
 #include "xdgpaths.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QProcess>
@@ -15,6 +18,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include <unistd.h>
 
@@ -53,6 +57,77 @@ bool vdirsyncer(const QString &program, const QString &command, const CalDavAcco
     }
     *failure = CalendarSync::failureOf(diagnostics, detail);
     return false;
+}
+
+// The account's password, read the way vdirsyncer reads it; empty when it cannot be read.
+QString fetchPassword(const CalDavAccount &account)
+{
+    QStringList command = PasswordStore::fetchCommand(account);
+    QProcess fetch;
+    fetch.setStandardInputFile(QProcess::nullDevice());
+    fetch.start(command.takeFirst(), command);
+    if (!fetch.waitForFinished(120000) || fetch.exitStatus() != QProcess::NormalExit || fetch.exitCode() != 0) {
+        fetch.kill();
+        return QString();
+    }
+    QString password = QString::fromUtf8(fetch.readAllStandardOutput());
+    while (password.endsWith(QLatin1Char('\n'))) {
+        password.chop(1);
+    }
+    return password;
+}
+
+// Follows the calendars made or deleted on the server since the account was added: its calendars
+// become those the server has now, and the configuration says so. Left as they are when the
+// server cannot be asked (vdirsyncer then says why).
+void followServerCalendars(const CalDavAccount &account)
+{
+    const QString password = fetchPassword(account);
+    if (password.isEmpty()) {
+        return;
+    }
+    CalDavDiscovery discovery;
+    CalDavDiscovery::Result found;
+    QEventLoop loop;
+    QObject::connect(&discovery, &CalDavDiscovery::finished, &loop, [&](const CalDavDiscovery::Result &result) {
+        found = result;
+        loop.quit();
+    });
+    discovery.start(account.url, account.userName, password);
+    loop.exec();
+    QList<CalDavAccount> accounts;
+    if (found.failure != CalDavFailure::None || !CalDavAccounts::load(&accounts, nullptr)) {
+        return;
+    }
+    for (int i = 0; i < accounts.size(); ++i) {
+        if (accounts.at(i).id != account.id) {
+            continue;
+        }
+        CalDavAccount updated = accounts.takeAt(i);
+        if (CalDavAccounts::updateCalendars(&updated, found.calendars, accounts, CalDavAccounts::calendarsFolder())) {
+            accounts.insert(i, updated);
+            QString error;
+            if (!CalDavAccounts::save(accounts, &error) || !VdirsyncerConfig::write(accounts, &error)) {
+                qCWarning(lcCalendarSync).noquote() << error;
+            }
+        }
+        return;
+    }
+}
+
+// The account with that id as the accounts' file holds it now; none when it is gone (or the file
+// cannot be read).
+std::optional<CalDavAccount> currentAccount(const QString &id)
+{
+    QList<CalDavAccount> accounts;
+    if (CalDavAccounts::load(&accounts, nullptr)) {
+        for (const CalDavAccount &account : qAsConst(accounts)) {
+            if (account.id == id) {
+                return account;
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 // Records in the status file what syncing account is doing, or what came of it; the outcomes of
@@ -167,18 +242,16 @@ bool CalendarSync::run(const QStringList &ids, QStringList *problems)
         return false;
     }
     const QString program = QStandardPaths::findExecutable(QStringLiteral("vdirsyncer"));
-    for (const CalDavAccount &account : qAsConst(accounts)) {
-        if (!ids.isEmpty() && !ids.contains(account.id)) {
+    for (const CalDavAccount &listed : qAsConst(accounts)) {
+        if (!ids.isEmpty() && !ids.contains(listed.id)) {
             continue;
         }
         // The pane may have removed the account (and its folders) while others were synced.
-        QList<CalDavAccount> current;
-        if (CalDavAccounts::load(&current, &error)
-            && std::none_of(current.cbegin(), current.cend(),
-                            [&account](const CalDavAccount &a) { return a.id == account.id; })) {
+        std::optional<CalDavAccount> account = currentAccount(listed.id);
+        if (!account) {
             continue;
         }
-        record(accounts, account.id, [](SyncOutcome &outcome) {
+        record(accounts, listed.id, [](SyncOutcome &outcome) {
             outcome.started = QDateTime::currentDateTimeUtc();
             outcome.pid = ::getpid();
         });
@@ -187,23 +260,27 @@ bool CalendarSync::run(const QStringList &ids, QStringList *problems)
         if (program.isEmpty()) {
             failure = CalDavFailure::SyncProgramMissing;
             detail = QStringLiteral("vdirsyncer is not installed (Debian package vdirsyncer)");
-        } else if (!makeFolders(account, &detail)) {
-            failure = CalDavFailure::Other;
         } else {
+            followServerCalendars(*account);
+            account = currentAccount(listed.id);
+            if (account && !makeFolders(*account, &detail)) {
+                failure = CalDavFailure::Other;
+            }
             for (const char *command : {"discover", "sync", "metasync"}) {
-                if (!vdirsyncer(program, QLatin1String(command), account, &failure, &detail)) {
+                if (!account || failure != CalDavFailure::None
+                    || !vdirsyncer(program, QLatin1String(command), *account, &failure, &detail)) {
                     break;
                 }
             }
         }
-        record(accounts, account.id, [failure, detail](SyncOutcome &outcome) {
+        record(accounts, listed.id, [failure, detail](SyncOutcome &outcome) {
             outcome.finished = QDateTime::currentDateTimeUtc();
             outcome.failure = failure;
             outcome.detail = detail;
             outcome.pid = 0;
         });
         if (failure != CalDavFailure::None) {
-            problems->append(QStringLiteral("%1: %2").arg(account.title(), detail));
+            problems->append(QStringLiteral("%1: %2").arg(listed.title(), detail));
             ok = false;
         }
     }

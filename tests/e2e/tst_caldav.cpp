@@ -260,7 +260,12 @@ private Q_SLOTS:
             = m_server->request("PUT", "/alice/work/board.ics"_qs, "alice"_qs,
                                 onServer.replace("SUMMARY:Board meeting", "SUMMARY:Board meeting (moved)"));
         QVERIFY2(renamed / 100 == 2, qPrintable(QString::number(renamed)));
+        // A calendar made on the server arrives; one deleted there leaves the account.
+        QVERIFY(m_server->makeCalendar("alice"_qs, "trips"_qs, "Trips"_qs));
+        QCOMPARE(m_server->request("DELETE", "/alice/home/"_qs, "alice"_qs), 200);
         QCOMPARE(syncToEnd(), 0);
+        QCOMPARE(readFile(m_home->calendarsPath() + "/alice_127_0_0_1-trips/displayname"_qs), QByteArray("Trips"));
+        QVERIFY(!readFile(VdirsyncerConfig::path()).contains("alice_127_0_0_1-home"));
         QVERIFY(readFile(work + "/board.ics"_qs).contains("SUMMARY:Board meeting (moved)"));
         QCOMPARE(SyncStatus::load().value(id).failure, CalDavFailure::None);
         QCOMPARE(runToEnd(), 0);
