@@ -38,9 +38,11 @@ void AccountListModel::setTexts(const QHash<QString, QString> &texts)
 void AccountListModel::reload()
 {
     QList<CalDavAccount> accounts;
-    CalDavAccounts::load(&accounts, nullptr);
+    QString error;
+    CalDavAccounts::load(&accounts, &error);
     beginResetModel();
     m_accounts = accounts;
+    m_error = error;
     m_outcomes = SyncStatus::load();
     endResetModel();
     if (isSyncing()) {

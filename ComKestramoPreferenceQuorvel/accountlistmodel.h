@@ -34,6 +34,8 @@ public:
     QString outcomeText(int row, bool withDetail) const;
     // Whether an account is being synced now.
     bool isSyncing() const;
+    // Why the accounts could not be read; empty when they could.
+    QString errorString() const { return m_error; }
 
 public Q_SLOTS:
     // Reads the accounts and their outcomes again.
@@ -43,6 +45,7 @@ private:
     QString text(const QString &key) const { return m_texts.value(key, key); }
 
     QList<CalDavAccount> m_accounts;
+    QString m_error;
     QHash<QString, SyncOutcome> m_outcomes;
     QHash<QString, QString> m_texts;
     QFileSystemWatcher m_watcher;

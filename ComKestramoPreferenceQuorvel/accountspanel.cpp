@@ -139,7 +139,9 @@ void AccountsPanel::update()
     if (m_remove) {
         m_remove->setEnabled(!busy && !chosen.isEmpty());
     }
-    if (!m_message.isEmpty()) {
+    if (!m_model->errorString().isEmpty()) {
+        showStatus(text("AccountsUnreadable").arg(m_model->errorString()));
+    } else if (!m_message.isEmpty()) {
         showStatus(m_message);
     } else if (!chosen.isEmpty()) {
         showStatus(m_model->outcomeText(chosen.first().row(), true));

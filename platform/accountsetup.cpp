@@ -40,9 +40,7 @@ void AccountSetup::add(CalDavAccount account, const QString &password)
 {
     m_busy = true;
     QList<CalDavAccount> accounts;
-    QString error;
-    if (!CalDavAccounts::load(&accounts, &error)) {
-        QTimer::singleShot(0, this, [this, error] { finish(false, error); });
+    if (!loadAccounts(&accounts)) {
         return;
     }
     CalDavAccounts::assignNames(&account, accounts, CalDavAccounts::calendarsFolder());
@@ -87,21 +85,20 @@ void AccountSetup::remove(const QString &id, bool removeFolders)
 {
     m_busy = true;
     QList<CalDavAccount> accounts;
-    QString error;
-    if (!CalDavAccounts::load(&accounts, &error)) {
-        QTimer::singleShot(0, this, [this, error] { finish(false, error); });
+    if (!loadAccounts(&accounts)) {
         return;
     }
     const auto found
         = std::find_if(accounts.begin(), accounts.end(), [&id](const CalDavAccount &a) { return a.id == id; });
     if (found == accounts.end()) {
-        QTimer::singleShot(0, this, [this, id] { finish(false, QStringLiteral("there is no account %1").arg(id)); });
+        finishLater(false, QStringLiteral("there is no account %1").arg(id));
         return;
     }
     const CalDavAccount account = *found;
     accounts.erase(found);
+    QString error;
     if (!CalDavAccounts::save(accounts, &error)) {
-        QTimer::singleShot(0, this, [this, error] { finish(false, error); });
+        finishLater(false, error);
         return;
     }
     QStringList warnings;
@@ -153,6 +150,21 @@ void AccountSetup::schedule(bool load, const QString &warning)
     } else {
         m_schedule->unload();
     }
+}
+
+bool AccountSetup::loadAccounts(QList<CalDavAccount> *accounts)
+{
+    QString error;
+    if (!CalDavAccounts::load(accounts, &error)) {
+        finishLater(false, error);
+        return false;
+    }
+    return true;
+}
+
+void AccountSetup::finishLater(bool ok, const QString &warning)
+{
+    QTimer::singleShot(0, this, [this, ok, warning] { finish(ok, warning); });
 }
 
 void AccountSetup::finish(bool ok, const QString &warning)

@@ -38,6 +38,10 @@ Q_SIGNALS:
 private:
     void saveAdded(const CalDavAccount &account);
     void schedule(bool load, const QString &warning);
+    // Reads the accounts; when they cannot be read, ends the operation with the reason.
+    bool loadAccounts(QList<CalDavAccount> *accounts);
+    // Ends the operation once the caller has returned, as a change made later would.
+    void finishLater(bool ok, const QString &warning);
     void finish(bool ok, const QString &warning);
 
     QString m_syncProgram;

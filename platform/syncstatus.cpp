@@ -9,7 +9,11 @@
 
 bool SyncOutcome::isRunning() const
 {
-    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+    // A sync stopped before its last word leaves its process id behind, which another process may
+    // carry later; no sync lasts longer than its steps' time limits.
+    constexpr qint64 longestSyncSeconds = 3 * 15 * 60;
+    return pid > 0 && started.isValid() && started.secsTo(QDateTime::currentDateTimeUtc()) < longestSyncSeconds
+        && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 }
 
 QString SyncStatus::path()

@@ -11,7 +11,10 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTextStream>
+
+#include <unistd.h>
 
 int main(int argc, char **argv)
 {
@@ -28,6 +31,19 @@ int main(int argc, char **argv)
                                  QStringLiteral("Ids of the accounts to sync (all when none)."),
                                  QStringLiteral("[ACCOUNT...]"));
     parser.process(app);
+
+    // cron starts programs without the session's variables: the keyring is found on the user's
+    // session bus, where there is one.
+    const QString runtime = QStringLiteral("/run/user/%1").arg(::getuid());
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") && QFileInfo(runtime).isDir()
+        && QFileInfo(runtime).ownerId() == ::getuid()) {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    }
+    const QString bus = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/bus");
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") && !qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")
+        && QFileInfo::exists(bus)) {
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(bus));
+    }
 
     QStringList problems;
     const bool ok = CalendarSync::run(parser.positionalArguments(), &problems);
