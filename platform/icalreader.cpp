@@ -233,7 +233,7 @@ QByteArray ICalReader::eventText(const ICalText::Component &vevent, QSet<QByteAr
     // Every zone is resolved in the lines themselves, so no VTIMEZONE is needed.
     for (int i = vevent.begin; i <= vevent.end; ++i) {
         QByteArray line = m_text.line(i);
-        if (line.trimmed().isEmpty())
+        if (line.isEmpty())
             continue;
         const QByteArray name = ICalText::name(line);
         if ((name == "RRULE" || name == "EXRULE") && vevent.properties.contains(i))

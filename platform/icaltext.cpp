@@ -7,6 +7,12 @@
 #include <algorithm>
 
 namespace {
+// A line of nothing but white space (only the first line of a file can be one).
+bool isBlank(const QByteArray &line)
+{
+    return std::all_of(line.cbegin(), line.cend(), [](char c) { return c == ' ' || c == '\t'; });
+}
+
 int nameEnd(const QByteArray &line)
 {
     for (int i = 0; i < line.size(); ++i) {
@@ -54,7 +60,7 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
         } else {
             // A continuation of no line is a line of its own: names are read without white space around them.
             if (text.m_lines.isEmpty())
-                leadingContinuation = !physical.trimmed().isEmpty() && physical != physical.trimmed();
+                leadingContinuation = !isBlank(physical) && physical != physical.trimmed();
             text.m_lines.append({i, i, physical});
         }
     }
@@ -74,9 +80,18 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
             text.m_damaged = true;
         }
     };
+    // The VCALENDAR in hand is not well-formed: it is not read.
+    const auto passOver = [&](const QString &problem) {
+        firstError = firstError.isEmpty() ? problem : firstError;
+        text.m_problems.append(QStringLiteral("has a VCALENDAR (line %1) that is not read, it %2")
+                                   .arg(text.m_lines.at(stack.first().begin).first + 1)
+                                   .arg(problem));
+        text.m_damaged = true;
+        stack.clear();
+    };
     for (int i = 0; i < text.m_lines.size(); ++i) {
         const QByteArray &line = text.m_lines.at(i).text;
-        if (line.trimmed().isEmpty())
+        if (isBlank(line))
             continue;
         const int lineNumber = text.m_lines.at(i).first + 1;
         const bool content = ::ContentLine::valueSeparator(line) >= 0;
@@ -144,12 +159,7 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
             continue;
         if (text.m_bare)
             return fail(problem);
-        firstError = firstError.isEmpty() ? problem : firstError;
-        text.m_problems.append(QStringLiteral("has a VCALENDAR (line %1) that is not read, it %2")
-                                   .arg(text.m_lines.at(stack.first().begin).first + 1)
-                                   .arg(problem));
-        text.m_damaged = true;
-        stack.clear();
+        passOver(problem);
         skipping = true;
     }
     if (stack.size() == 1 && !text.m_bare) {
@@ -161,11 +171,7 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
             = QStringLiteral("ends before END:%1 (truncated)").arg(QString::fromLatin1(stack.last().name));
         if (text.m_bare)
             return fail(problem);
-        firstError = firstError.isEmpty() ? problem : firstError;
-        text.m_problems.append(QStringLiteral("has a VCALENDAR (line %1) that is not read, it %2")
-                                   .arg(text.m_lines.at(stack.first().begin).first + 1)
-                                   .arg(problem));
-        text.m_damaged = true;
+        passOver(problem);
     }
     if (text.m_bare) {
         text.m_calendars = {text.m_calendar};
@@ -192,11 +198,10 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
 
 int ICalText::calendarOf(const Component &child) const
 {
-    for (int c = 0; c < m_calendars.size(); ++c) {
-        if (child.begin >= m_calendars.at(c).begin && child.end <= m_calendars.at(c).end)
-            return c;
-    }
-    return 0;
+    // The last VCALENDAR that begins before the child (they are in file order and do not overlap).
+    const auto after = std::upper_bound(m_calendars.cbegin(), m_calendars.cend(), child.begin,
+                                        [](int begin, const Component &calendar) { return begin < calendar.begin; });
+    return after == m_calendars.cbegin() ? 0 : int(after - m_calendars.cbegin()) - 1;
 }
 
 QByteArray ICalText::name(const QByteArray &line)
