@@ -116,6 +116,10 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
                     text.m_calendar = Component {"VCALENDAR", -1, int(text.m_lines.size()), {}, {}};
                 }
             }
+        } else if (!content && stack.size() == 1 && !text.m_bare) {
+            // Text between the components of a VCALENDAR (a mail's, in a dump) is passed over too.
+            outside = outside > 0 ? outside : lineNumber;
+            continue;
         } else if (beginsCalendar && stack.size() == 1 && stack.first().name == "VCALENDAR") {
             // VCALENDARs do not nest: the one in hand ended without its END.
             endCalendar(i - 1,
