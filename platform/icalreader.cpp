@@ -113,6 +113,9 @@ std::shared_ptr<const ICalZone> ICalReader::ownZone(int calendar, const QByteArr
     const QHash<QByteArray, std::shared_ptr<const ICalZone>> &zones = m_zones.at(calendar);
     if (const auto exact = zones.value(tzid))
         return exact;
+    // The name escaped as the TZID's own text is (TZID=Kuala Lumpur\, Singapore, unquoted)
+    if (const auto escaped = zones.value(ICalText::unescapeText(tzid)))
+        return escaped;
     // The same name with other white space around it (TZID: 1 against TZID=1)
     const QByteArray name = tzid.trimmed();
     for (auto it = zones.cbegin(); it != zones.cend(); ++it) {
