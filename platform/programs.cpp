@@ -38,7 +38,8 @@ QString Programs::toolsFolderNear(const QString &programFolder)
     QDir dir(QFileInfo(programFolder).absoluteFilePath());
     // Five levels up reaches PREFIX from PREFIX/lib/ruvelant/X.app/Contents/MacOS.
     for (int level = 0; level <= 5; ++level) {
-        for (const QString &candidate : {dir.path(), dir.filePath(QStringLiteral("bin"))}) {
+        for (const QString &candidate :
+             {dir.path(), dir.filePath(QStringLiteral("bin")), dir.filePath(QStringLiteral("lib/ruvelant/bin"))}) {
             if (holdsOurPrograms(candidate)) {
                 return QDir::cleanPath(candidate);
             }
@@ -58,6 +59,13 @@ QString Programs::toolsFolder()
     }
     const QString executable = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
     return toolsFolderNear(QFileInfo(executable).absolutePath());
+}
+
+QString Programs::commandsFolder()
+{
+    const QString tools = toolsFolder();
+    const QLatin1String privateFolder("/lib/ruvelant/bin");
+    return tools.endsWith(privateFolder) ? tools.chopped(privateFolder.size()) + QStringLiteral("/bin") : tools;
 }
 
 QString Programs::pathFor(const QString &absolutePath)

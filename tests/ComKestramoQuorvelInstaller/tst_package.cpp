@@ -78,11 +78,42 @@ private Q_SLOTS:
         QVERIFY(!entries.isEmpty());
         for (const QString &entry : entries)
             QVERIFY2(listed.out.contains(QLatin1Char(' ') + entry + QLatin1Char('\n')), qPrintable(entry));
+        // Nothing of ours takes a generic name in everyone's command path.
+        for (const char *generic : {"defaults", "launchctl"})
+            QVERIFY2(!listed.out.contains(" ./usr/bin/"_qs + QLatin1String(generic)), generic);
         const Result fields = run("dpkg-deb"_qs, {"--field"_qs, m_package, "Depends"_qs, "Suggests"_qs});
         for (const char *package :
              {"libqt5widgets5", "libkf5calendarcore5abi2", "libplist3", "unzip", "xdg-utils", "msmtp-mta"}) {
             QVERIFY2(fields.out.contains(QLatin1String(package)), qPrintable(fields.out));
         }
+    }
+
+    // What Debian's own checks say of the package (when lintian is there): no error, no warning.
+    void lintian()
+    {
+        const QString lintian = QStandardPaths::findExecutable("lintian"_qs);
+        if (lintian.isEmpty())
+            QSKIP("lintian is not installed");
+        const Result checked = run(lintian, {"--fail-on"_qs, "error,warning"_qs, m_package});
+        QVERIFY2(checked.status == 0, qPrintable(checked.out));
+    }
+
+    // The pane archive is unpacked into every user's home: its programs carry no debugging
+    // information, and the whole stays small.
+    void paneArchiveSize()
+    {
+        const QString root = m_home->filePath("archive"_qs);
+        QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, root}).status, 0);
+        const Result listed = run("unzip"_qs,
+                                  {"-Z"_qs, "-t"_qs,
+                                   root
+                                       + "/usr/lib/ruvelant/RuvelantInstaller.app/Contents/Resources/"
+                                         "Ruvelant.prefPane.zip"_qs});
+        QCOMPARE(listed.status, 0);
+        // "N files, BYTES bytes uncompressed, ..."
+        const qint64 unpacked
+            = listed.out.section(QLatin1Char(','), 1, 1).trimmed().section(QLatin1Char(' '), 0, 0).toLongLong();
+        QVERIFY2(unpacked > 0 && unpacked < 5 * 1000 * 1000, qPrintable(listed.out));
     }
 
     // Install puts the pane in the user's folder with a runnable agent and System Preferences
@@ -123,8 +154,8 @@ private Q_SLOTS:
         QByteArray plist = readFile(QFINDTESTDATA("../data/pane/com.kestramo.RuvelantAgent.plist"));
         m_home->writeFile("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs,
                           plist.replace("@PANE@", QFile::encodeName(pane)));
-        QCOMPARE(run(root + "/usr/bin/launchctl"_qs, {"load"_qs, "-w"_qs, agentFile}).status, 0);
-        QCOMPARE(run(root + "/usr/bin/defaults"_qs,
+        QCOMPARE(run(root + "/usr/lib/ruvelant/bin/launchctl"_qs, {"load"_qs, "-w"_qs, agentFile}).status, 0);
+        QCOMPARE(run(root + "/usr/lib/ruvelant/bin/defaults"_qs,
                      {"write"_qs, "com.kestramo.ruvelant"_qs, "quorvelEnabled"_qs, "-bool"_qs, "true"_qs})
                      .status,
                  0);
