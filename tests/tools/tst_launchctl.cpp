@@ -81,7 +81,7 @@ public:
         process.setProcessEnvironment(environment);
         process.start(buildPath(QStringLiteral("bin/launchctl")), arguments);
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-            return {-1, process.errorString()};
+            return {-1, process.errorString(), QString()};
         }
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardError()),
                 QString::fromUtf8(process.readAllStandardOutput())};
