@@ -1,125 +1,23 @@
-#include "sentreminders.h"
+#include "sentremindersmodel.h"
 
-#include "logservice.h"
+#include "bundle.h"
+#include "dateformatter.h"
 #include "watchedpaths.h"
 
+#include <QApplication>
+#include <QColor>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QHash>
-#include <QLocale>
-#include <QRegularExpression>
+#include <QStyle>
 #include <QTimer>
 
-#include <algorithm>
-
-#include <sys/stat.h>
-
-namespace {
-// The lines of the agent's log that tell of a reminder.
-const QString handOver = QStringLiteral("  ->"); // " <title>  -><address>", before the hand-over
-const QRegularExpression handOverFailed(QStringLiteral("^Failed to hand over the reminder to '(.*)': (.*)$"),
-                                        QRegularExpression::DotMatchesEverythingOption);
-const QString noMailSystem = QStringLiteral("Cannot create Scripting Bridge to Mail.app");
-const QRegularExpression
-    noAddress(QStringLiteral("^Failed to notify '(.*)', its AddressBook contact does not have an email assigned$"),
-              QRegularExpression::DotMatchesEverythingOption);
-
-// Which file is at path now (device and inode); empty when none is.
-QByteArray identity(const QString &path)
-{
-    struct stat info
-    {
-    };
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
-        return QByteArray();
-    }
-    return QByteArray::number(qulonglong(info.st_dev)) + ':' + QByteArray::number(qulonglong(info.st_ino));
-}
-
-QByteArray readWhole(const QString &path)
-{
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
-        return QByteArray();
-    }
-    return file.read(64 * 1024 * 1024);
-}
-} // namespace
-
-QList<SentReminder> SentReminders::fromRecords(const QString &logText, const QDate &today)
-{
-    QList<SentReminder> reminders;
-    QHash<qint64, int> pending; // pid of a run -> its hand-over whose outcome is not known yet
-    const QList<LogService::Record> records = LogService::parseRecords(logText.toUtf8(), today);
-    for (const LogService::Record &record : records) {
-        const auto open = pending.constFind(record.pid);
-        SentReminder *last = open != pending.cend() ? &reminders[*open] : nullptr;
-        if (record.level == LogService::Error && last) {
-            const QRegularExpressionMatch failed = handOverFailed.match(record.text);
-            if (failed.hasMatch() && failed.captured(1) == last->address) {
-                last->outcome = SentReminder::Failed;
-                last->detail = failed.captured(2);
-                pending.remove(record.pid);
-                continue;
-            }
-            if (record.text == noMailSystem) {
-                last->outcome = SentReminder::Failed;
-                last->detail = record.text;
-                pending.remove(record.pid);
-                continue;
-            }
-        }
-        if (last) {
-            // Anything else the run logged afterwards: the mail system took that reminder.
-            last->outcome = SentReminder::Sent;
-            pending.remove(record.pid);
-        }
-        const int arrow = record.text.lastIndexOf(handOver);
-        if (record.level == LogService::Info && record.text.startsWith(QLatin1Char(' ')) && arrow > 0) {
-            pending.insert(record.pid, reminders.size());
-            reminders.append({record.time, record.text.mid(1, arrow - 1), record.text.mid(arrow + handOver.size()),
-                              SentReminder::Sending, QString()});
-        } else if (record.level == LogService::Error) {
-            const QRegularExpressionMatch missing = noAddress.match(record.text);
-            if (missing.hasMatch()) {
-                reminders.append({record.time, QString(), missing.captured(1), SentReminder::NoAddress, QString()});
-            }
-        }
-    }
-    return reminders;
-}
-
-QList<SentReminder> SentReminders::read(const QString &logsFolder, const QString &agentName, const QDate &today)
-{
-    const QString current = QStringLiteral("%1/%2.log").arg(logsFolder, agentName);
-    const QString previous = QStringLiteral("%1/%2_previous.log").arg(logsFolder, agentName);
-    QByteArray text;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        // The agent moves the current file to the previous one when it grows too large: read
-        // both, and again if either changed meanwhile, so nothing is read twice or missed.
-        const QByteArray before = identity(previous) + '|' + identity(current);
-        text = readWhole(previous);
-        if (!text.isEmpty() && !text.endsWith('\n')) {
-            text += '\n';
-        }
-        text += readWhole(current);
-        if (identity(previous) + '|' + identity(current) == before) {
-            break;
-        }
-    }
-    QList<SentReminder> reminders = fromRecords(QString::fromUtf8(text), today);
-    std::reverse(reminders.begin(), reminders.end());
-    std::stable_sort(reminders.begin(), reminders.end(),
-                     [](const SentReminder &a, const SentReminder &b) { return a.time > b.time; });
-    return reminders;
-}
-
-SentRemindersModel::SentRemindersModel(const QString &logsFolder, const QString &agentName, QObject *parent)
+SentRemindersModel::SentRemindersModel(const QString &logsFolder, const QString &agentName, const Bundle *bundle,
+                                       QObject *parent)
     : QAbstractTableModel(parent)
     , m_logsFolder(logsFolder)
     , m_agentName(agentName)
+    , m_bundle(bundle)
     , m_watcher(new QFileSystemWatcher(this))
     , m_reloadTimer(new QTimer(this))
 {
@@ -165,15 +63,33 @@ int SentRemindersModel::columnCount(const QModelIndex &parent) const
     return parent.isValid() ? 0 : 4;
 }
 
+QString SentRemindersModel::text(const char *key) const
+{
+    return m_bundle->localizedStringForKey(QLatin1String(key));
+}
+
 QVariant SentRemindersModel::data(const QModelIndex &index, int role) const
 {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid) || (role != Qt::DisplayRole && role != Qt::ToolTipRole)) {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid)) {
         return QVariant();
     }
     const SentReminder &reminder = m_reminders.at(index.row());
+    const bool notSent = reminder.outcome == SentReminder::Failed || reminder.outcome == SentReminder::NoAddress;
+    if (role == Qt::ForegroundRole) {
+        // Not sent stands out from sent, in every column: red for a failure, amber for no address.
+        return notSent ? QVariant(QColor(reminder.outcome == SentReminder::Failed ? 0xb00020 : 0x9a5b00)) : QVariant();
+    }
+    if (role == Qt::DecorationRole && index.column() == 3) {
+        static const QStyle::StandardPixmap icons[] = {QStyle::SP_DialogApplyButton, QStyle::SP_MessageBoxCritical,
+                                                       QStyle::SP_MessageBoxWarning, QStyle::SP_BrowserReload};
+        return QApplication::style()->standardIcon(icons[reminder.outcome]);
+    }
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole) {
+        return QVariant();
+    }
     switch (index.column()) {
     case 0:
-        return QLocale().toString(reminder.time, QLocale::ShortFormat);
+        return DateFormatter(DateFormatter::ShortStyle, DateFormatter::ShortStyle).stringFromDate(reminder.time);
     case 1:
         return reminder.event;
     case 2:
@@ -181,11 +97,20 @@ QVariant SentRemindersModel::data(const QModelIndex &index, int role) const
     default:
         break;
     }
-    static const char *const outcomes[]
-        = {"SentOutcomeSent", "SentOutcomeFailed", "SentOutcomeNoAddress", "SentOutcomeSending"};
-    const QString key = QLatin1String(outcomes[reminder.outcome]);
-    const QString outcome = m_texts.value(key, key);
-    return reminder.detail.isEmpty() ? outcome : QStringLiteral("%1: %2").arg(outcome, reminder.detail);
+    if (role == Qt::ToolTipRole && !reminder.logLine.isEmpty()) {
+        return reminder.logLine; // the agent's own words, as its log holds them
+    }
+    switch (reminder.outcome) {
+    case SentReminder::Sent:
+        return text("SentOutcomeSent");
+    case SentReminder::NoAddress:
+        return text("SentOutcomeNoAddress");
+    case SentReminder::Sending:
+        return text("SentOutcomeSending");
+    case SentReminder::Failed:
+        break;
+    }
+    return text("SentOutcomeFailed").arg(HandOverFailure::fromDetail(reminder.detail).plainWords(*m_bundle));
 }
 
 QVariant SentRemindersModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -194,6 +119,5 @@ QVariant SentRemindersModel::headerData(int section, Qt::Orientation orientation
         return QAbstractTableModel::headerData(section, orientation, role);
     }
     static const char *const keys[] = {"SentColumnTime", "SentColumnEvent", "SentColumnAddress", "SentColumnOutcome"};
-    const QString key = QLatin1String(keys[section]);
-    return m_texts.value(key, key);
+    return text(keys[section]);
 }

@@ -1,0 +1,191 @@
+#include "sentreminders.h"
+
+#include "bundle.h"
+#include "logservice.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+
+namespace {
+// The lines of the agent's log that tell of a reminder.
+const QString handOver = QStringLiteral("  ->"); // " <title>  -><address>", before the hand-over
+const QRegularExpression handOverFailed(QStringLiteral("^Failed to hand over the reminder to '(.*)': (.*)$"),
+                                        QRegularExpression::DotMatchesEverythingOption);
+const QString noMailSystem = QStringLiteral("Cannot create Scripting Bridge to Mail.app");
+const QRegularExpression
+    noAddress(QStringLiteral("^Failed to notify '(.*)', its AddressBook contact does not have an email assigned$"),
+              QRegularExpression::DotMatchesEverythingOption);
+
+// Which file is at path now (device and inode); empty when none is.
+QByteArray identity(const QString &path)
+{
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        return QByteArray();
+    }
+    return QByteArray::number(qulonglong(info.st_dev)) + ':' + QByteArray::number(qulonglong(info.st_ino));
+}
+
+QByteArray readWhole(const QString &path)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        return QByteArray();
+    }
+    return file.read(64 * 1024 * 1024);
+}
+} // namespace
+
+QList<SentReminder> SentReminders::fromRecords(const QString &logText, const QDate &today)
+{
+    QList<SentReminder> reminders;
+    QHash<qint64, int> pending; // pid of a run -> its hand-over whose outcome is not known yet
+    const QList<LogService::Record> records = LogService::parseRecords(logText.toUtf8(), today);
+    for (const LogService::Record &record : records) {
+        const auto open = pending.constFind(record.pid);
+        SentReminder *last = open != pending.cend() ? &reminders[*open] : nullptr;
+        if (record.level == LogService::Error && last) {
+            const QRegularExpressionMatch failed = handOverFailed.match(record.text);
+            if (failed.hasMatch() && failed.captured(1) == last->address) {
+                last->outcome = SentReminder::Failed;
+                last->detail = failed.captured(2);
+                last->logLine = record.text;
+                pending.remove(record.pid);
+                continue;
+            }
+            if (record.text == noMailSystem) {
+                last->outcome = SentReminder::Failed;
+                last->detail = record.text;
+                last->logLine = record.text;
+                pending.remove(record.pid);
+                continue;
+            }
+        }
+        if (last) {
+            // Anything else the run logged afterwards: the mail system took that reminder.
+            last->outcome = SentReminder::Sent;
+            pending.remove(record.pid);
+        }
+        const int arrow = record.text.lastIndexOf(handOver);
+        if (record.level == LogService::Info && record.text.startsWith(QLatin1Char(' ')) && arrow > 0) {
+            pending.insert(record.pid, reminders.size());
+            reminders.append({record.time, record.text.mid(1, arrow - 1), record.text.mid(arrow + handOver.size()),
+                              SentReminder::Sending, QString(), record.pid, QString()});
+        } else if (record.level == LogService::Error) {
+            const QRegularExpressionMatch missing = noAddress.match(record.text);
+            if (missing.hasMatch()) {
+                reminders.append({record.time, QString(), missing.captured(1), SentReminder::NoAddress, QString(),
+                                  record.pid, record.text});
+            }
+        }
+    }
+    return reminders;
+}
+
+QString SentReminders::readLogText(const QString &logsFolder, const QString &agentName)
+{
+    const QString current = QStringLiteral("%1/%2.log").arg(logsFolder, agentName);
+    const QString previous = QStringLiteral("%1/%2_previous.log").arg(logsFolder, agentName);
+    QByteArray text;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        // The agent moves the current file to the previous one when it grows too large: read
+        // both, and again if either changed meanwhile, so nothing is read twice or missed.
+        const QByteArray before = identity(previous) + '|' + identity(current);
+        text = readWhole(previous);
+        if (!text.isEmpty() && !text.endsWith('\n')) {
+            text += '\n';
+        }
+        text += readWhole(current);
+        if (identity(previous) + '|' + identity(current) == before) {
+            break;
+        }
+    }
+    return QString::fromUtf8(text);
+}
+
+QList<SentReminder> SentReminders::read(const QString &logsFolder, const QString &agentName, const QDate &today)
+{
+    QList<SentReminder> reminders = fromRecords(readLogText(logsFolder, agentName), today);
+    std::reverse(reminders.begin(), reminders.end());
+    std::stable_sort(reminders.begin(), reminders.end(),
+                     [](const SentReminder &a, const SentReminder &b) { return a.time > b.time; });
+    return reminders;
+}
+
+HandOverFailure HandOverFailure::fromDetail(const QString &detail)
+{
+    // The reasons that the mail delivery writes (see OutgoingMessage::send).
+    static const QRegularExpression exited(QStringLiteral("^(.+) exited with status (\\d+)(?:: (.*))?$"),
+                                           QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression timedOut(QStringLiteral("^(.+) did not finish within ([\\d.]+) seconds"));
+    static const QRegularExpression notStarted(QStringLiteral("^(.+) could not be started: (.*)$"),
+                                               QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression crashed(QStringLiteral("^(.+) crashed$"));
+    HandOverFailure failure;
+    failure.diagnostics = detail;
+    QRegularExpressionMatch match;
+    if (detail == noMailSystem) {
+        failure.cause = NoMailSystem;
+        failure.diagnostics.clear();
+    } else if ((match = exited.match(detail)).hasMatch()) {
+        failure.program = match.captured(1);
+        failure.status = match.captured(2).toInt();
+        failure.diagnostics = match.captured(3);
+        failure.cause = failure.status == 75 ? TryAgainLater : Refused;
+    } else if ((match = timedOut.match(detail)).hasMatch()) {
+        failure.cause = NoAnswer;
+        failure.program = match.captured(1);
+        failure.diagnostics = match.captured(2);
+    } else if ((match = notStarted.match(detail)).hasMatch()) {
+        failure.cause = NotStarted;
+        failure.program = match.captured(1);
+        failure.diagnostics = match.captured(2);
+    } else if ((match = crashed.match(detail)).hasMatch()) {
+        failure.cause = Crashed;
+        failure.program = match.captured(1);
+        failure.diagnostics.clear();
+    } else if (detail.contains(QLatin1String("is not a single e-mail address"))
+               || detail.contains(QLatin1String("holds a line break or control character"))) {
+        failure.cause = BadAddress;
+    }
+    return failure;
+}
+
+bool HandOverFailure::isTemporary() const
+{
+    return cause == NoMailSystem || cause == TryAgainLater || cause == NoAnswer || cause == NotStarted
+        || cause == Crashed;
+}
+
+QString HandOverFailure::plainWords(const Bundle &bundle) const
+{
+    const auto tr = [&bundle](const char *key) { return bundle.localizedStringForKey(QLatin1String(key)); };
+    switch (cause) {
+    case NoMailSystem:
+        return tr("FailureNoMailSystem");
+    case TryAgainLater:
+        return tr("FailureTryAgainLater").arg(status);
+    case NoAnswer:
+        return tr("FailureNoAnswer").arg(diagnostics);
+    case NotStarted:
+        return tr("FailureNotStarted").arg(program, diagnostics);
+    case Crashed:
+        return tr("FailureCrashed").arg(program);
+    case Refused:
+        return diagnostics.isEmpty() ? tr("FailureRefused").arg(status)
+                                     : tr("FailureRefusedSaying").arg(status).arg(diagnostics);
+    case BadAddress:
+        return tr("FailureBadAddress").arg(diagnostics);
+    case Other:
+        break;
+    }
+    return diagnostics;
+}
