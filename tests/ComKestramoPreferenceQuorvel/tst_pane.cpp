@@ -174,6 +174,7 @@ private Q_SLOTS:
         QFETCH(QStringList, row);
         const QByteArray property = row.at(0).toLatin1();
         const QString key = row.at(1);
+        storePreferences(); // switched on: every control offers its own tooltip
         openPane();
         const QString text = englishText(key);
         QVERIFY(!text.isEmpty());
@@ -353,6 +354,7 @@ private Q_SLOTS:
         const QString log = m_home->filePath("Library/Logs/RuvelantAgent.log"_qs);
         if (logExists)
             m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs, "a record\n");
+        storePreferences(); // switched on, so that a run may be started
         openPane(bare ? barePane() : builtPane);
         QTest::mouseClick(widget<QAbstractButton>(m_view, button.constData()), Qt::LeftButton);
         if (logExists) {
