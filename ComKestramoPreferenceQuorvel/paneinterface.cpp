@@ -31,6 +31,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTextBrowser>
@@ -419,7 +420,8 @@ SentRemindersModel *tieSent(QWidget *view, PreferencePane *owner, ComKestramoPre
 {
     auto *table = control<QTableView>(view, "sentTable");
     auto *hint = control<QLabel>(view, "sentHintLabel");
-    if (!table || !hint) {
+    auto *detail = control<QLabel>(view, "sentDetailLabel");
+    if (!table || !hint || !detail) {
         return nullptr;
     }
     const Bundle *bundle = owner->bundle();
@@ -427,21 +429,46 @@ SentRemindersModel *tieSent(QWidget *view, PreferencePane *owner, ComKestramoPre
         = new SentRemindersModel(userLibraryPath() + QStringLiteral("/Logs"), controller->agentName(), bundle, owner);
     sent->setObjectName(QStringLiteral("sentReminders"));
     table->setModel(sent);
-    // Time and attendee fit their text; the event and the outcome share the rest.
+    // Time and attendee fit their text, the event up to a third of the table; the outcome takes
+    // the rest, and the chosen row's outcome is shown whole below, with the log's own line.
     QHeaderView *header = table->horizontalHeader();
     for (int column : {0, 2}) {
         header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
     }
-    for (int column : {1, 3}) {
-        header->setSectionResizeMode(column, QHeaderView::Stretch);
-    }
+    header->setSectionResizeMode(1, QHeaderView::Interactive);
+    header->setSectionResizeMode(3, QHeaderView::Stretch);
     table->setTextElideMode(Qt::ElideRight);
     const QString filled = hint->text();
-    const auto showHint = [hint, sent, filled, bundle] {
-        hint->setText(sent->rowCount() > 0 ? filled : bundle->localizedStringForKey(QStringLiteral("SentEmpty")));
+    const auto showDetail = [table, sent, detail] {
+        const QModelIndexList chosen = table->selectionModel()->selectedRows();
+        const int row = chosen.isEmpty() ? -1 : chosen.first().row();
+        QString text;
+        if (row >= 0) {
+            text = sent->index(row, 3).data().toString();
+            const QString line = sent->reminders().at(row).logLine;
+            if (!line.isEmpty() && line != text) {
+                text += QStringLiteral("\n") + line;
+            }
+        }
+        detail->setText(text);
+        detail->setVisible(!text.isEmpty());
     };
-    showHint();
-    QObject::connect(sent, &QAbstractItemModel::modelReset, hint, showHint);
+    const auto show = [=] {
+        hint->setText(sent->rowCount() > 0 ? filled : bundle->localizedStringForKey(QStringLiteral("SentEmpty")));
+        // The newest failure is chosen, so that its reason shows at once.
+        for (int row = 0; row < sent->rowCount() && table->selectionModel()->selectedRows().isEmpty(); ++row) {
+            if (sent->reminders().at(row).outcome == SentReminder::Failed) {
+                table->selectRow(row);
+            }
+        }
+        header->resizeSection(1,
+                              qMin(static_cast<QAbstractItemView *>(table)->sizeHintForColumn(1),
+                                   qMax(120, table->viewport()->width() / 3)));
+        showDetail();
+    };
+    show();
+    QObject::connect(sent, &QAbstractItemModel::modelReset, hint, show);
+    QObject::connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, detail, showDetail);
     return sent;
 }
 
@@ -545,6 +572,34 @@ void tieAlertNow(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     QObject::connect(result, &QLabel::linkActivated, tabs, [tabs, sentTab] { tabs->setCurrentWidget(sentTab); });
 }
 
+// The order in which Tab goes through the controls: down the window, through the page of the
+// tabs that is shown (the others' controls are hidden and passed over), and back to the top.
+void tieTabOrder(QWidget *view)
+{
+    static const char *const order[]
+        = {"enableCheckBox",      "helpButton",      "scheduleFixButton",   "tabs",
+           "daysComboBox",        "calendarsTable",  "calendarsEmptyLabel", "openCalendarsFolderButton",
+           "senderComboBox",      "mailTitleEdit",   "mailContentEdit",     "mailStatusLabel",
+           "testReminderButton",  "verboseCheckBox", "showLogButton",       "alertNowButton",
+           "alertNowResultLabel", "upcomingTable",   "upcomingMessage",     "sentTable",
+           "sentShowLogButton",   "creditsView"};
+    QWidget *previous = nullptr;
+    for (const char *name : order) {
+        QWidget *next = control<QWidget>(view, name);
+        if (auto *tabs = qobject_cast<QTabWidget *>(next)) {
+            // Its bar is the stop: the tab widget itself, which only hands the focus on to its
+            // bar, would make a second stop at its own place in the chain, after its pages.
+            tabs->setFocusProxy(nullptr);
+            tabs->setFocusPolicy(Qt::NoFocus);
+            next = tabs->tabBar();
+        }
+        if (previous && next) {
+            QWidget::setTabOrder(previous, next);
+        }
+        previous = next ? next : previous;
+    }
+}
+
 void tieAction(QAbstractButton *button, ComKestramoPreferenceQuorvelController *controller,
                void (ComKestramoPreferenceQuorvelController::*action)(QObject *))
 {
@@ -634,6 +689,8 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
                          [schedule, model] { schedule->refresh(model->quorvelEnabled()); });
     }
     tieAlertNow(view, owner, model, controller, tooltips, sent, schedule);
+
+    tieTabOrder(view);
     if (auto *credits = control<QTextBrowser>(view, "creditsView")) {
         const QString path = tooltips->creditsPath();
         credits->setHtml(path.isEmpty() ? QString() : RtfDocument::htmlOfPackage(path));
