@@ -3,6 +3,7 @@
 #include "ComKestramoLocaliztedTooltips.h"
 #include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelPref.h"
+#include "agentruns.h"
 #include "application.h"
 #include "bundle.h"
 #include "datatable.h"
@@ -173,24 +174,6 @@ class PaneTest : public QObject
         m_view->show();
         m_view->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_view));
-    }
-
-    // A copy of the pane bundle whose agent is the run without its closing pause.
-    QString quickPane()
-    {
-        const QString path = m_home->filePath("Quick.prefPane"_qs);
-        m_home->writeFile("Quick.prefPane/Contents/Info.plist"_qs, readFile(builtPane + "/Contents/Info.plist"_qs));
-        const QDir resources(builtPane + "/Contents/Resources"_qs);
-        QDirIterator it(resources.path(), {"*.ui"_qs, "*.strings"_qs, "*.qm"_qs}, QDir::Files,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString file = it.next();
-            m_home->writeFile("Quick.prefPane/Contents/Resources/"_qs + resources.relativeFilePath(file),
-                              readFile(file));
-        }
-        m_home->writeProgram("Quick.prefPane/Contents/Resources/RuvelantAgent"_qs,
-                             readFile(buildPath("tests/helpers/helper_agentrun"_qs)));
-        return path;
     }
 
     // The launch-agent file that ticking the box writes, loaded through the stand-ins of the
@@ -705,7 +688,7 @@ private Q_SLOTS:
         storePreferences({{"quorvelEnabled"_qs, false}, {"activeCalendars"_qs, QStringList {"work"_qs}}});
         m_home->writeProgram("mailbin/sendmail"_qs, "#!/bin/sh\ncat >/dev/null\nsleep 3\n");
         m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("mailbin"_qs)) + ':' + qgetenv("PATH"));
-        openPane(quickPane());
+        openPane(writeQuickPane(*m_home, "Quick.prefPane"_qs));
         auto *button = widget<QPushButton>(m_view, "alertNowButton");
         QVERIFY(!button->isEnabled());
         QCOMPARE(button->toolTip(), englishText("AlertNowOff"_qs));
