@@ -24,6 +24,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -36,6 +37,8 @@
 #include <QTableView>
 #include <QTextBrowser>
 #include <QTimer>
+
+#include <functional>
 
 Q_LOGGING_CATEGORY(lcPaneInterface, "ruvelant.pane")
 
@@ -61,6 +64,51 @@ void setLinkText(QLabel *label, const QString &html)
 QString helpBookName(const Bundle &bundle)
 {
     return bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleHelpBookName")).toString();
+}
+
+// Calls a function whenever a widget changes its size.
+class ResizeWatcher : public QObject
+{
+public:
+    ResizeWatcher(QWidget *widget, std::function<void()> resized) : QObject(widget), m_resized(std::move(resized))
+    {
+        widget->installEventFilter(this);
+    }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Resize) {
+            m_resized();
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> m_resized;
+};
+
+// Sizes the columns of a table to their text: the short ones (fit) always, the long ones (with
+// the share of the table's width they may take at most) up to that share; the last column takes
+// what is left. Again whenever the model is filled anew or the table changes its size. A cut text
+// is whole in its tooltip.
+void fitColumns(QTableView *table, const QList<int> &fit, const QList<QPair<int, int>> &capped)
+{
+    QHeaderView *header = table->horizontalHeader();
+    for (int column : fit) {
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
+    header->setStretchLastSection(true);
+    table->setTextElideMode(Qt::ElideRight);
+    const auto size = [table, header, capped] {
+        for (const auto &column : capped) {
+            header->setSectionResizeMode(column.first, QHeaderView::Interactive);
+            const int hint = qMax(static_cast<QAbstractItemView *>(table)->sizeHintForColumn(column.first),
+                                  header->sectionSizeHint(column.first));
+            header->resizeSection(column.first, qMin(hint, table->viewport()->width() * column.second / 100));
+        }
+    };
+    size();
+    QObject::connect(table->model(), &QAbstractItemModel::modelReset, table, size);
+    new ResizeWatcher(table->viewport(), size);
 }
 
 // The form's own texts are written in English; each is the key of its translation.
@@ -355,16 +403,9 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     }
     preview->setTexts(texts);
     table->setModel(preview);
-    // Day, time and calendar fit their text; the event, the attendee and the reminder (its
-    // subject, or why none goes) share the rest; a cut text is whole in its tooltip.
-    QHeaderView *header = table->horizontalHeader();
-    for (int column : {0, 1, 3}) {
-        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
-    }
-    for (int column : {2, 4, 5}) {
-        header->setSectionResizeMode(column, QHeaderView::Stretch);
-    }
-    table->setTextElideMode(Qt::ElideRight);
+    // Day and time fit their text, the event, calendar and attendee up to a share of the width;
+    // the reminder (its subject, or why none goes) takes the rest.
+    fitColumns(table, {0, 1}, {{2, 18}, {3, 12}, {4, 22}});
     if (auto *splitter = qobject_cast<QSplitter *>(table->parentWidget())) {
         splitter->setStretchFactor(0, 3); // the list first; the message below it
         splitter->setStretchFactor(1, 1);
@@ -431,13 +472,7 @@ SentRemindersModel *tieSent(QWidget *view, PreferencePane *owner, ComKestramoPre
     table->setModel(sent);
     // Time and attendee fit their text, the event up to a third of the table; the outcome takes
     // the rest, and the chosen row's outcome is shown whole below, with the log's own line.
-    QHeaderView *header = table->horizontalHeader();
-    for (int column : {0, 2}) {
-        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
-    }
-    header->setSectionResizeMode(1, QHeaderView::Interactive);
-    header->setSectionResizeMode(3, QHeaderView::Stretch);
-    table->setTextElideMode(Qt::ElideRight);
+    fitColumns(table, {0, 2}, {{1, 30}});
     const QString filled = hint->text();
     const auto showDetail = [table, sent, detail] {
         const QModelIndexList chosen = table->selectionModel()->selectedRows();
@@ -461,9 +496,6 @@ SentRemindersModel *tieSent(QWidget *view, PreferencePane *owner, ComKestramoPre
                 table->selectRow(row);
             }
         }
-        header->resizeSection(1,
-                              qMin(static_cast<QAbstractItemView *>(table)->sizeHintForColumn(1),
-                                   qMax(120, table->viewport()->width() / 3)));
         showDetail();
     };
     show();
