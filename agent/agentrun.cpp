@@ -4,6 +4,7 @@
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "calendarstore.h"
 #include "composition.h"
+#include "failurenotice.h"
 #include "filelock.h"
 #include "maildelivery.h"
 #include "sendjournal.h"
@@ -327,6 +328,7 @@ int runAgent(const AgentRunEnvironment &environment)
         QObject::disconnect(problems);
         resetMailDelivery();
     }
+    FailureNotice::afterRun(environment.notifierPath);
     if (environment.pause) {
         environment.pause(closingPause);
     } else {

@@ -85,7 +85,7 @@ QString Programs::pathFor(const QString &absolutePath)
     return absolutePath;
 }
 
-int Programs::run(const QString &absolutePath, const QStringList &arguments, QString *error)
+int Programs::run(const QString &absolutePath, const QStringList &arguments, QString *error, QString *standardError)
 {
     const auto fail = [error](const QString &message) {
         qCWarning(lcPrograms).noquote() << message;
@@ -102,7 +102,7 @@ int Programs::run(const QString &absolutePath, const QStringList &arguments, QSt
     QProcess process;
     process.setProgram(path);
     process.setArguments(arguments);
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setProcessChannelMode(standardError ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
     QEventLoop loop;
     QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop, &QEventLoop::quit);
@@ -117,6 +117,9 @@ int Programs::run(const QString &absolutePath, const QStringList &arguments, QSt
         }
     } else {
         process.waitForFinished(-1);
+    }
+    if (standardError) {
+        *standardError = QString::fromLocal8Bit(process.readAllStandardError());
     }
     if (process.exitStatus() != QProcess::NormalExit) {
         return fail(QStringLiteral("%1 did not exit normally").arg(path));

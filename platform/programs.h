@@ -41,8 +41,10 @@ public:
     // user input. Returns the program's exit status, or -1 with *error set when it is not an
     // absolute path, could not be started, or did not exit normally. Every start is noted as
     // "starting <absolutePath> <arguments>" at debug level of the category ruvelant.programs
-    // (off unless the logging rules switch it on).
-    static int run(const QString &absolutePath, const QStringList &arguments, QString *error = nullptr);
+    // (off unless the logging rules switch it on). With standardError, what the program writes
+    // there is kept in it instead.
+    static int run(const QString &absolutePath, const QStringList &arguments, QString *error = nullptr,
+                   QString *standardError = nullptr);
 };
 
 #endif

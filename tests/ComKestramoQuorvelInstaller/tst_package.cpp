@@ -1,5 +1,6 @@
 // The Debian package made by cpack from the install rules, and the installer that it holds run
 // as a person runs it: --install, then --uninstall, in a throw-away home, offscreen.
+#include "datatable.h"
 #include "propertylist.h"
 #include "scriptrunner.h"
 #include "systempreferenceschannel.h"
@@ -46,6 +47,7 @@ class PackageTest : public QObject
 
     std::unique_ptr<ThrowAwayHome> m_home;
     QString m_package;
+    QString m_root; // the package's files, extracted
 
 private Q_SLOTS:
     void initTestCase()
@@ -58,6 +60,8 @@ private Q_SLOTS:
         const QStringList debs = QDir(m_home->filePath("package"_qs)).entryList({"*.deb"_qs});
         QCOMPARE(debs.size(), 1);
         m_package = m_home->filePath("package/"_qs + debs.first());
+        m_root = m_home->filePath("root"_qs);
+        QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, m_root}).status, 0);
     }
     void cleanupTestCase()
     {
@@ -121,8 +125,7 @@ private Q_SLOTS:
     // schedule and leaves the agent switched off.
     void installThenUninstall()
     {
-        const QString root = m_home->filePath("root"_qs);
-        QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, root}).status, 0);
+        const QString &root = m_root;
         m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath("system"_qs)));
         m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
         for (const char *program : {"bin/systemctl", "bin/crontab"})
@@ -173,6 +176,29 @@ private Q_SLOTS:
             PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &domain));
         QCOMPARE(domain.toMap().value("quorvelEnabled"_qs), QVariant("0"_qs));
         QVERIFY(!SystemPreferencesChannel::isHostRunning());
+    }
+
+    // Over ssh or in a script, with no display at all, the command-line modes of the installer
+    // and the host work and end with the statuses the README gives; the windows say why not.
+    void withoutDisplay_data()
+    {
+        dataTable<QString, QString, int, QString>("installer/withoutdisplay.txt",
+                                                  {"program", "arguments", "status", "output"});
+    }
+    void withoutDisplay()
+    {
+        QFETCH(QString, program);
+        QFETCH(QString, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, output);
+        for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            m_home->setEnv(variable, QByteArray());
+        const Result result
+            = run(m_root + "/usr/bin/"_qs + program, arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+        QCOMPARE(result.status, status);
+        QVERIFY2(output.isEmpty() || result.out.startsWith(output), qPrintable(result.out));
+        const bool installed = QFileInfo::exists(m_home->filePath("Library/PreferencePanes/Ruvelant.prefPane"_qs));
+        QCOMPARE(installed, QByteArray(QTest::currentDataTag()).startsWith("installed"));
     }
 };
 
