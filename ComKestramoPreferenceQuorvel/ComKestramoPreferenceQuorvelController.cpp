@@ -12,10 +12,10 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QUrl>
 
@@ -151,18 +151,41 @@ void ComKestramoPreferenceQuorvelController::enableAlerter()
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         const int code = errno ? errno : int(file.error());
         LogService::consoleLog(QStringLiteral("error=%1 while installing : %2 file ").arg(code).arg(path));
+        reportSchedulingFailure(true, QStringLiteral("%1: %2").arg(path, file.errorString()));
         return;
     }
-    Programs::run(QStringLiteral("/bin/launchctl"), {QStringLiteral("load"), QStringLiteral("-w"), path});
+    QString error;
+    QString errors;
+    const int status = Programs::run(QStringLiteral("/bin/launchctl"),
+                                     {QStringLiteral("load"), QStringLiteral("-w"), path}, &error, &errors);
+    if (status != 0) {
+        reportSchedulingFailure(true, errors.trimmed().isEmpty() ? error : errors);
+    }
 }
 
 void ComKestramoPreferenceQuorvelController::disableAlerter()
 {
     const QString path = plistAgentFilePath();
-    Programs::run(QStringLiteral("/bin/launchctl"), {QStringLiteral("unload"), QStringLiteral("-w"), path});
+    QString error;
+    QString errors;
+    const int status = Programs::run(QStringLiteral("/bin/launchctl"),
+                                     {QStringLiteral("unload"), QStringLiteral("-w"), path}, &error, &errors);
     if (::unlink(QFile::encodeName(path).constData()) != 0) {
         LogService::consoleLog(QStringLiteral("error=%1 , failed to remove : %2 file ").arg(errno).arg(path));
     }
+    if (status != 0) {
+        reportSchedulingFailure(false, errors.trimmed().isEmpty() ? error : errors);
+    }
+}
+
+void ComKestramoPreferenceQuorvelController::reportSchedulingFailure(bool enabling, const QString &reason)
+{
+    // launchctl's own lines, without its name in front of each.
+    QString why = reason.trimmed();
+    why.replace(QRegularExpression(QStringLiteral("^launchctl: "), QRegularExpression::MultilineOption), QString());
+    const QString key = enabling ? QStringLiteral("ScheduleOnFailed") : QStringLiteral("ScheduleOffFailed");
+    showSheet(localized(key), localized(key + QStringLiteral("Message")).arg(why));
+    Q_EMIT schedulingFailed(enabling);
 }
 
 void ComKestramoPreferenceQuorvelController::enableCheckPressed(QObject *sender)
@@ -176,39 +199,44 @@ void ComKestramoPreferenceQuorvelController::enableCheckPressed(QObject *sender)
 
 void ComKestramoPreferenceQuorvelController::alertNow(QObject *sender)
 {
-    if (m_agentRunning) {
+    Q_UNUSED(sender)
+    if (m_agent) {
         return; // one run at a time
     }
+    // The run lasts ten seconds at least, and longer with a slow mail system: it goes on beside
+    // the window, which stays the user's to work in.
     const QString agent = excecutableAgentPath();
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(agent, QStringList());
-    if (!process.waitForStarted()) {
+    auto *process = new QProcess(this);
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->setStandardInputFile(QProcess::nullDevice());
+    const QDateTime started = QDateTime::currentDateTime();
+    process->start(agent, QStringList());
+    if (!process->waitForStarted()) {
         showSheet(localized(QStringLiteral("AgentCannotStart")),
-                  localized(QStringLiteral("AgentCannotStartMessage")).arg(agent, process.errorString()));
+                  localized(QStringLiteral("AgentCannotStartMessage")).arg(agent, process->errorString()));
+        delete process;
         return;
     }
-    // The run lasts ten seconds at least: wait for it without freezing the window, with the
-    // button showing that a run is going on.
-    m_agentRunning = true;
-    auto *button = qobject_cast<QAbstractButton *>(sender);
-    QString title;
-    if (button) {
-        title = button->text();
-        button->setEnabled(false);
-        button->setText(localized(QStringLiteral("AlertNowRunning")));
+    m_agent = process;
+    const qint64 pid = process->processId();
+    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, [this, process, pid, started] {
+        m_agent = nullptr;
+        process->deleteLater();
+        Q_EMIT agentRunningChanged(false);
+        Q_EMIT agentRunFinished(pid, started);
+    });
+    Q_EMIT agentRunningChanged(true);
+}
+
+ComKestramoPreferenceQuorvelController::~ComKestramoPreferenceQuorvelController()
+{
+    if (m_agent) {
+        // Closing the window does not cut a run short in the middle of a hand-over: asked to
+        // stop, the agent finishes the event in hand and ends.
+        m_agent->disconnect(this);
+        m_agent->terminate();
+        m_agent->waitForFinished(90000);
     }
-    if (process.state() != QProcess::NotRunning) {
-        QEventLoop loop;
-        connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop, &QEventLoop::quit);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    if (button) {
-        button->setText(title);
-        button->setEnabled(true);
-    }
-    m_agentRunning = false;
 }
 
 void ComKestramoPreferenceQuorvelController::showLog(QObject *sender)

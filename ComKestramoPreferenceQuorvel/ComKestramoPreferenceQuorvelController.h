@@ -1,9 +1,11 @@
 #ifndef COMKESTRAMOPREFERENCEQUORVELCONTROLLER_H
 #define COMKESTRAMOPREFERENCEQUORVELCONTROLLER_H
 
+#include <QDateTime>
 #include <QObject>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QProcess>
 #include <QString>
 
 #include "preferencepane.h"
@@ -34,9 +36,11 @@ public:
     QString plistAgentFilePath() const;
     QString excecutableAgentPath() const;
     void createLaunchAgentsFolderIfMissing();
-    // Writes the launch-agent property list and loads it into the scheduler.
+    // Writes the launch-agent property list and loads it into the scheduler. When that fails, a
+    // sheet gives the reason and schedulingFailed(true) follows: the reminders must not look on.
     void enableAlerter();
-    // Unloads the launch-agent property list and removes it.
+    // Unloads the launch-agent property list and removes it; a sheet tells when the scheduler
+    // could not take the schedule away, then schedulingFailed(false).
     void disableAlerter();
 
     // The launch-agent property list for the given agent executable.
@@ -46,7 +50,8 @@ public Q_SLOTS:
     void help(QObject *sender);
     // Schedules the agent when the sender's value is 1 (on), unschedules it otherwise.
     void enableCheckPressed(QObject *sender);
-    // Runs the agent once and returns when it has ended; the window goes on meanwhile.
+    // Starts one run of the agent beside the window and returns at once; agentRunFinished()
+    // follows when it has ended. Refused while a run it started is going on.
     void alertNow(QObject *sender);
     // Opens the agent's log in the user's viewer, or tells that there is none yet.
     void showLog(QObject *sender);
@@ -55,14 +60,27 @@ public Q_SLOTS:
     void insertFirstName(QObject *sender);
     void insertLastName(QObject *sender);
 
+Q_SIGNALS:
+    // Scheduling (enabling true) or unscheduling the agent failed; the user has been told why.
+    void schedulingFailed(bool enabling);
+    // A run that alertNow started began (true) or ended (false).
+    void agentRunningChanged(bool running);
+    // That run has ended: its process number and the moment it started, to find it in the log.
+    void agentRunFinished(qint64 pid, const QDateTime &started);
+
+public:
+    bool isAgentRunning() const { return m_agent != nullptr; }
+    ~ComKestramoPreferenceQuorvelController() override;
+
 private:
+    void reportSchedulingFailure(bool enabling, const QString &reason);
     void insertPlaceholder(const QString &placeholder);
     QString localized(const QString &key) const;
     void showSheet(const QString &title, const QString &message);
 
     QPointer<PreferencePane> m_preferencePane;
     QPointer<QPlainTextEdit> m_mailContent;
-    bool m_agentRunning = false; // an alert-now run is in progress
+    QPointer<QProcess> m_agent; // the run that alertNow started, while it goes on
 };
 
 #endif

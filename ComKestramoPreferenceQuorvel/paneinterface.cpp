@@ -3,19 +3,28 @@
 #include "ComKestramoLocaliztedTooltips.h"
 #include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelModel.h"
+#include "application.h"
 #include "bundle.h"
+#include "composition.h"
 #include "helpbook.h"
 #include "mailapplication.h"
 #include "preferencepane.h"
 #include "reminderpreview.h"
 #include "rtfdocument.h"
-#include "sentreminders.h"
+#include "runoutcome.h"
+#include "schedulestatus.h"
+#include "sentremindersmodel.h"
 #include "testreminder.h"
+#include "textnumber.h"
 #include "userfolders.h"
+#include "workspace.h"
+#include "xdgpaths.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,9 +32,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTextBrowser>
+#include <QTimer>
+
+#include <functional>
 
 Q_LOGGING_CATEGORY(lcPaneInterface, "ruvelant.pane")
 
@@ -37,6 +50,65 @@ template<typename Widget> Widget *control(QWidget *view, const char *name)
         qCWarning(lcPaneInterface, "the interface file has no control %s", name);
     }
     return widget;
+}
+
+// Rich text in a label; a label that holds a link is reached with Tab and follows it with Return.
+void setLinkText(QLabel *label, const QString &html)
+{
+    label->setText(html);
+    const bool link = html.contains(QLatin1String("<a "));
+    label->setTextInteractionFlags(link ? Qt::TextBrowserInteraction : Qt::TextSelectableByMouse);
+    label->setFocusPolicy(link ? Qt::StrongFocus : Qt::NoFocus);
+}
+
+QString helpBookName(const Bundle &bundle)
+{
+    return bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleHelpBookName")).toString();
+}
+
+// Calls a function whenever a widget changes its size.
+class ResizeWatcher : public QObject
+{
+public:
+    ResizeWatcher(QWidget *widget, std::function<void()> resized) : QObject(widget), m_resized(std::move(resized))
+    {
+        widget->installEventFilter(this);
+    }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Resize) {
+            m_resized();
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> m_resized;
+};
+
+// Sizes the columns of a table to their text: the short ones (fit) always, the long ones (with
+// the share of the table's width they may take at most) up to that share; the last column takes
+// what is left. Again whenever the model is filled anew or the table changes its size. A cut text
+// is whole in its tooltip.
+void fitColumns(QTableView *table, const QList<int> &fit, const QList<QPair<int, int>> &capped)
+{
+    QHeaderView *header = table->horizontalHeader();
+    for (int column : fit) {
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
+    header->setStretchLastSection(true);
+    table->setTextElideMode(Qt::ElideRight);
+    const auto size = [table, header, capped] {
+        for (const auto &column : capped) {
+            header->setSectionResizeMode(column.first, QHeaderView::Interactive);
+            const int hint = qMax(static_cast<QAbstractItemView *>(table)->sizeHintForColumn(column.first),
+                                  header->sectionSizeHint(column.first));
+            header->resizeSection(column.first, qMin(hint, table->viewport()->width() * column.second / 100));
+        }
+    };
+    size();
+    QObject::connect(table->model(), &QAbstractItemModel::modelReset, table, size);
+    new ResizeWatcher(table->viewport(), size);
 }
 
 // The form's own texts are written in English; each is the key of its translation.
@@ -53,7 +125,7 @@ void localizeTexts(QWidget *view, const Bundle &bundle)
         if (!button->accessibleName().isEmpty()) {
             button->setAccessibleName(tr(button->accessibleName()));
         } else {
-            button->setAccessibleName(button->text());
+            button->setAccessibleName(Application::spokenText(button->text()));
         }
     }
     const auto tabs = view->findChildren<QTabWidget *>();
@@ -71,11 +143,7 @@ void localizeTexts(QWidget *view, const Bundle &bundle)
     // A field is named by the label that stands for it.
     for (QLabel *label : labels) {
         if (QWidget *buddy = label->buddy()) {
-            QString name = label->text();
-            if (name.endsWith(QLatin1Char(':'))) {
-                name.chop(1);
-            }
-            buddy->setAccessibleName(name);
+            buddy->setAccessibleName(Application::spokenText(label->text()));
         }
     }
 }
@@ -177,6 +245,8 @@ void tieTitle(QLineEdit *edit, ComKestramoPreferenceQuorvelModel *model)
     if (!edit) {
         return;
     }
+    // What goes out when the subject is left empty.
+    edit->setPlaceholderText(builtInReminderSubject(QStringLiteral("<<date>>")));
     const auto show = [edit, model] {
         if (edit->text() != model->mailTitle()) {
             edit->setText(model->mailTitle());
@@ -193,6 +263,8 @@ void tieContent(QPlainTextEdit *edit, ComKestramoPreferenceQuorvelModel *model)
     if (!edit) {
         return;
     }
+    // What goes out when the message is left empty.
+    edit->setPlaceholderText(builtInReminderBody(QStringLiteral("<<date>>"), QStringLiteral("<<time>>")));
     const auto show = [edit, model] {
         if (edit->toPlainText() != model->mailContent()) {
             const QSignalBlocker blocker(edit);
@@ -205,14 +277,44 @@ void tieContent(QPlainTextEdit *edit, ComKestramoPreferenceQuorvelModel *model)
                      [edit, model] { model->setMailContent(edit->toPlainText()); });
 }
 
-void tieCalendars(QTableView *table, ComKestramoPreferenceQuorvelModel *model)
+// The calendars to tick; without any, where calendars come from, the help page on getting them
+// and a button that opens their folder.
+void tieCalendars(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model)
 {
-    if (!table) {
+    auto *table = control<QTableView>(view, "calendarsTable");
+    auto *empty = control<QLabel>(view, "calendarsEmptyLabel");
+    auto *open = control<QPushButton>(view, "openCalendarsFolderButton");
+    if (!table || !empty || !open) {
         return;
     }
-    table->setModel(model->activeCalendarsController());
+    QAbstractItemModel *calendars = model->activeCalendarsController();
+    table->setModel(calendars);
     table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     table->horizontalHeader()->setStretchLastSection(true);
+    const Bundle *bundle = owner->bundle();
+    const QString folder = xdgDataHome() + QStringLiteral("/calendars");
+    setLinkText(empty,
+                QStringLiteral("%1 <a href=\"calendars.html\">%2</a>")
+                    .arg(bundle->localizedStringForKey(QStringLiteral("CalendarsEmpty"))
+                             .arg(QDir::toNativeSeparators(folder))
+                             .toHtmlEscaped(),
+                         bundle->localizedStringForKey(QStringLiteral("CalendarsHelpLink")).toHtmlEscaped()));
+    QObject::connect(empty, &QLabel::linkActivated, empty,
+                     [bundle](const QString &page) { HelpBook::gotoPage(helpBookName(*bundle), page); });
+    QObject::connect(open, &QPushButton::clicked, open, [folder] {
+        QDir().mkpath(folder); // the place to put them, even before there is one
+        Workspace::openFile(folder);
+    });
+    const auto show = [table, empty, open, calendars] {
+        const bool none = calendars->rowCount() == 0;
+        table->setVisible(!none);
+        empty->setVisible(none);
+        open->setVisible(none);
+    };
+    show();
+    QObject::connect(calendars, &QAbstractItemModel::modelReset, table, show);
+    QObject::connect(calendars, &QAbstractItemModel::rowsInserted, table, show);
+    QObject::connect(calendars, &QAbstractItemModel::rowsRemoved, table, show);
 }
 
 // One line that names the mail system the reminders are handed to, or says there is none and
@@ -248,12 +350,11 @@ void tieMailSetup(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuo
     }
     const Bundle *bundle = owner->bundle();
     const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key), QString()); };
-    const auto showStatus = [status, bundle] { status->setText(mailStatusText(*bundle)); };
+    const auto showStatus = [status, bundle] { setLinkText(status, mailStatusText(*bundle)); };
     showStatus();
     status->setAccessibleName(tr("Mail"));
-    QObject::connect(status, &QLabel::linkActivated, status, [bundle](const QString &page) {
-        HelpBook::gotoPage(bundle->objectForInfoDictionaryKey(QStringLiteral("CFBundleHelpBookName")).toString(), page);
-    });
+    QObject::connect(status, &QLabel::linkActivated, status,
+                     [bundle](const QString &page) { HelpBook::gotoPage(helpBookName(*bundle), page); });
 
     auto *reminder = new TestReminder(owner);
     QObject::connect(button, &QPushButton::clicked, reminder, [=] {
@@ -297,42 +398,42 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
           "PreviewColumnAttendee", "PreviewColumnReminder", "PreviewAlreadyMarked", "PreviewNoAttendees",
           "PreviewTooManyReminders", "PreviewCalendarNotEnabled", "PreviewNoAddress", "PreviewOwnAddress",
           "PreviewAlreadyHandedOver", "PreviewRefusedAddress", "PreviewMessageTo", "PreviewMessageFrom",
-          "PreviewMessageSubject", "SenderNotChosen"}) {
+          "PreviewMessageSubject", "SenderNotChosen", "PreviewNoCard"}) {
         texts.insert(QLatin1String(key), bundle->localizedStringForKey(QLatin1String(key), QString()));
     }
     preview->setTexts(texts);
     table->setModel(preview);
-    // Day and time fit their text; event, calendar and attendee get a fair share; the reminder
-    // (its subject, or why none goes) the rest.
-    QHeaderView *header = table->horizontalHeader();
-    header->setSectionResizeMode(QHeaderView::Interactive);
-    header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-    header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
-    header->resizeSection(2, 140);
-    header->resizeSection(3, 100);
-    header->resizeSection(4, 210);
-    header->setStretchLastSection(true);
-    table->setTextElideMode(Qt::ElideRight);
+    // Day and time fit their text, the event, calendar and attendee up to a share of the width;
+    // the reminder (its subject, or why none goes) takes the rest.
+    fitColumns(table, {0, 1}, {{2, 18}, {3, 12}, {4, 22}});
     if (auto *splitter = qobject_cast<QSplitter *>(table->parentWidget())) {
         splitter->setStretchFactor(0, 3); // the list first; the message below it
         splitter->setStretchFactor(1, 1);
     }
 
+    // How many reminders go out, or would if reminders were on; or that nothing lies ahead.
     const auto showStatus = [=] {
+        const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key)); };
         if (preview->isComputing()) {
-            status->setText(bundle->localizedStringForKey(QStringLiteral("PreviewComputing"), QString()));
+            status->setText(tr("PreviewComputing"));
+            return;
+        }
+        if (preview->rows().isEmpty()) {
+            status->setText(tr(model->quorvelEnabled() ? "PreviewNothing" : "PreviewNothingOff"));
             return;
         }
         int reminders = 0;
         for (const PreviewRow &row : preview->rows()) {
             reminders += row.hasAttendee && row.attendee.verdict == AttendeeDecision::Remind ? 1 : 0;
         }
-        status->setText(bundle->localizedStringForKey(QStringLiteral("PreviewSummary"), QString())
-                            .arg(reminders)
-                            .arg(model->daysBeforeEventStart()));
+        const QString count = bundle->localizedStringForKey(QStringLiteral("PreviewReminderCount"), reminders);
+        const QString days = bundle->localizedStringForKey(QStringLiteral("PreviewDayCount"),
+                                                           leadingInteger(model->daysBeforeEventStart()));
+        status->setText(tr(model->quorvelEnabled() ? "PreviewSummary" : "PreviewSummaryOff").arg(count, days));
     };
     showStatus();
     QObject::connect(preview, &ReminderPreviewModel::computingChanged, status, showStatus);
+    QObject::connect(model, &ComKestramoPreferenceQuorvelModel::quorvelEnabledChanged, status, showStatus);
     // The chosen reminder as it will be sent; for a line without one, the whole of why not (the
     // table's column may be too narrow for it).
     const auto showMessage = [=] {
@@ -355,24 +456,180 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     QObject::connect(model, &ComKestramoPreferenceQuorvelModel::senderEmailChanged, message, showMessage);
 }
 
-// The reminders of the agent's log, in the Sent tab.
-void tieSent(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelController *controller)
+// The reminders of the agent's log, in the Sent tab; without any yet, what the tab will show.
+SentRemindersModel *tieSent(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelController *controller)
 {
     auto *table = control<QTableView>(view, "sentTable");
-    if (!table) {
-        return;
+    auto *hint = control<QLabel>(view, "sentHintLabel");
+    auto *detail = control<QLabel>(view, "sentDetailLabel");
+    if (!table || !hint || !detail) {
+        return nullptr;
     }
-    auto *sent = new SentRemindersModel(userLibraryPath() + QStringLiteral("/Logs"), controller->agentName(), owner);
-    QHash<QString, QString> texts;
-    for (const char *key : {"SentColumnTime", "SentColumnEvent", "SentColumnAddress", "SentColumnOutcome",
-                            "SentOutcomeSent", "SentOutcomeFailed", "SentOutcomeNoAddress", "SentOutcomeSending"}) {
-        texts.insert(QLatin1String(key), owner->bundle()->localizedStringForKey(QLatin1String(key), QString()));
-    }
-    sent->setTexts(texts);
+    const Bundle *bundle = owner->bundle();
+    auto *sent
+        = new SentRemindersModel(userLibraryPath() + QStringLiteral("/Logs"), controller->agentName(), bundle, owner);
     sent->setObjectName(QStringLiteral("sentReminders"));
     table->setModel(sent);
-    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    table->horizontalHeader()->setStretchLastSection(true);
+    // Time and attendee fit their text, the event up to a third of the table; the outcome takes
+    // the rest, and the chosen row's outcome is shown whole below, with the log's own line.
+    fitColumns(table, {0, 2}, {{1, 30}});
+    const QString filled = hint->text();
+    const auto showDetail = [table, sent, detail] {
+        const QModelIndexList chosen = table->selectionModel()->selectedRows();
+        const int row = chosen.isEmpty() ? -1 : chosen.first().row();
+        QString text;
+        if (row >= 0) {
+            text = sent->index(row, 3).data().toString();
+            const QString line = sent->reminders().at(row).logLine;
+            if (!line.isEmpty() && line != text) {
+                text += QStringLiteral("\n") + line;
+            }
+        }
+        detail->setText(text);
+        detail->setVisible(!text.isEmpty());
+    };
+    const auto show = [=] {
+        hint->setText(sent->rowCount() > 0 ? filled : bundle->localizedStringForKey(QStringLiteral("SentEmpty")));
+        // The newest failure is chosen, so that its reason shows at once.
+        for (int row = 0; row < sent->rowCount() && table->selectionModel()->selectedRows().isEmpty(); ++row) {
+            if (sent->reminders().at(row).outcome == SentReminder::Failed) {
+                table->selectRow(row);
+            }
+        }
+        showDetail();
+    };
+    show();
+    QObject::connect(sent, &QAbstractItemModel::modelReset, hint, show);
+    QObject::connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, detail, showDetail);
+    return sent;
+}
+
+// The line below the enable box: the schedule as the scheduler holds it, and the button that
+// brings it in line with the box when the two differ.
+ScheduleStatus *tieSchedule(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model,
+                            ComKestramoPreferenceQuorvelController *controller)
+{
+    auto *label = control<QLabel>(view, "scheduleStatusLabel");
+    auto *fix = control<QPushButton>(view, "scheduleFixButton");
+    if (!label || !fix) {
+        return nullptr;
+    }
+    const Bundle *bundle = owner->bundle();
+    auto *status = new ScheduleStatus(QStringLiteral("com.kestramo.") + controller->agentName(), owner);
+    status->setObjectName(QStringLiteral("scheduleStatus"));
+    const QString scheduleText = fix->text();
+    const QString removeText = bundle->localizedStringForKey(QStringLiteral("Remove Sc&hedule"));
+    const auto show = [=] {
+        const ScheduleStatus::Result &result = status->result();
+        label->setText(ScheduleStatus::text(result, *bundle, QDateTime::currentDateTime()));
+        label->setAccessibleDescription(label->text());
+        fix->setText(result.state == ScheduleStatus::OffButScheduled ? removeText : scheduleText);
+        fix->setAccessibleName(Application::spokenText(fix->text()));
+        fix->setVisible(result.state == ScheduleStatus::NotScheduled
+                        || result.state == ScheduleStatus::OffButScheduled);
+    };
+    show();
+    QObject::connect(status, &ScheduleStatus::changed, label, show);
+    const auto refresh = [status, model] { status->refresh(model->quorvelEnabled()); };
+    QObject::connect(fix, &QPushButton::clicked, controller, [=] {
+        if (status->result().state == ScheduleStatus::OffButScheduled) {
+            controller->disableAlerter();
+        } else {
+            controller->enableAlerter();
+        }
+        refresh();
+    });
+    QObject::connect(model, &ComKestramoPreferenceQuorvelModel::quorvelEnabledChanged, status, refresh);
+    // The next run's time moves on, and other programs may change the schedule.
+    auto *clock = new QTimer(status);
+    clock->setInterval(60 * 1000);
+    QObject::connect(clock, &QTimer::timeout, status, refresh);
+    clock->start();
+    refresh();
+    return status;
+}
+
+// "Send Reminders Now": only while reminders are on (the tooltip says why not otherwise), busy
+// while its run goes on, and then one line on what the run did, with a way to the Sent tab.
+void tieAlertNow(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model,
+                 ComKestramoPreferenceQuorvelController *controller, const ComKestramoLocaliztedTooltips *tooltips,
+                 SentRemindersModel *sent, ScheduleStatus *status)
+{
+    auto *button = control<QPushButton>(view, "alertNowButton");
+    auto *result = control<QLabel>(view, "alertNowResultLabel");
+    auto *tabs = control<QTabWidget>(view, "tabs");
+    auto *sentTab = control<QWidget>(view, "sentTab");
+    if (!button || !result || !tabs || !sentTab) {
+        return;
+    }
+    const Bundle *bundle = owner->bundle();
+    const QString idleText = button->text();
+    const auto show = [=] {
+        const bool running = controller->isAgentRunning();
+        button->setEnabled(model->quorvelEnabled() && !running);
+        button->setText(running ? bundle->localizedStringForKey(QStringLiteral("AlertNowRunning")) : idleText);
+        const QString tip = model->quorvelEnabled() ? tooltips->alertNow()
+                                                    : bundle->localizedStringForKey(QStringLiteral("AlertNowOff"));
+        button->setToolTip(tip);
+        button->setAccessibleDescription(tip);
+    };
+    show();
+    QObject::connect(model, &ComKestramoPreferenceQuorvelModel::quorvelEnabledChanged, button, show);
+    QObject::connect(controller, &ComKestramoPreferenceQuorvelController::agentRunningChanged, button, show);
+    QObject::connect(controller, &ComKestramoPreferenceQuorvelController::agentRunningChanged, result,
+                     [result, bundle](bool running) {
+                         if (running) {
+                             setLinkText(result, bundle->localizedStringForKey(QStringLiteral("AlertNowStarted")));
+                         }
+                     });
+    QObject::connect(
+        controller, &ComKestramoPreferenceQuorvelController::agentRunFinished, result,
+        [=](qint64 pid, const QDateTime &started) {
+            const QString logs = userLibraryPath() + QStringLiteral("/Logs");
+            const RunOutcome outcome = RunOutcome::ofProcess(SentReminders::readLogText(logs, controller->agentName()),
+                                                             pid, started, QDate::currentDate());
+            const QString text = outcome.found ? outcome.summary(*bundle)
+                                               : bundle->localizedStringForKey(QStringLiteral("RunNotInLog"));
+            setLinkText(result,
+                        QStringLiteral("%1 <a href=\"#sent\">%2</a>")
+                            .arg(text.toHtmlEscaped(),
+                                 bundle->localizedStringForKey(QStringLiteral("RunShowSent")).toHtmlEscaped()));
+            if (sent) {
+                sent->reload();
+            }
+            if (status) {
+                status->refresh(model->quorvelEnabled());
+            }
+        });
+    QObject::connect(result, &QLabel::linkActivated, tabs, [tabs, sentTab] { tabs->setCurrentWidget(sentTab); });
+}
+
+// The order in which Tab goes through the controls: down the window, through the page of the
+// tabs that is shown (the others' controls are hidden and passed over), and back to the top.
+void tieTabOrder(QWidget *view)
+{
+    static const char *const order[]
+        = {"enableCheckBox",      "helpButton",      "scheduleFixButton",   "tabs",
+           "daysComboBox",        "calendarsTable",  "calendarsEmptyLabel", "openCalendarsFolderButton",
+           "senderComboBox",      "mailTitleEdit",   "mailContentEdit",     "mailStatusLabel",
+           "testReminderButton",  "verboseCheckBox", "showLogButton",       "alertNowButton",
+           "alertNowResultLabel", "upcomingTable",   "upcomingMessage",     "sentTable",
+           "sentShowLogButton",   "creditsView"};
+    QWidget *previous = nullptr;
+    for (const char *name : order) {
+        QWidget *next = control<QWidget>(view, name);
+        if (auto *tabs = qobject_cast<QTabWidget *>(next)) {
+            // Its bar is the stop: the tab widget itself, which only hands the focus on to its
+            // bar, would make a second stop at its own place in the chain, after its pages.
+            tabs->setFocusProxy(nullptr);
+            tabs->setFocusPolicy(Qt::NoFocus);
+            next = tabs->tabBar();
+        }
+        if (previous && next) {
+            QWidget::setTabOrder(previous, next);
+        }
+        previous = next ? next : previous;
+    }
 }
 
 void tieAction(QAbstractButton *button, ComKestramoPreferenceQuorvelController *controller,
@@ -412,6 +669,13 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
             controller->enableCheckPressed(enable);
         });
     }
+    // Reminders that cannot be scheduled are not on: the box and the setting say so.
+    QObject::connect(controller, &ComKestramoPreferenceQuorvelController::schedulingFailed, model,
+                     [model](bool enabling) {
+                         if (enabling) {
+                             model->setQuorvelEnabled(false);
+                         }
+                     });
     auto *verbose = control<QCheckBox>(view, "verboseCheckBox");
     tieCheckBox(verbose, model, &ComKestramoPreferenceQuorvelModel::verboseLogging,
                 &ComKestramoPreferenceQuorvelModel::verboseLoggingChanged);
@@ -423,11 +687,20 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieSender(control<QComboBox>(view, "senderComboBox"), model, bundle);
     tieTitle(control<QLineEdit>(view, "mailTitleEdit"), model);
     tieContent(controller->mailContent(), model);
-    tieCalendars(control<QTableView>(view, "calendarsTable"), model);
+    tieCalendars(view, owner, model);
 
     // The actions.
     using Controller = ComKestramoPreferenceQuorvelController;
     tieAction(control<QAbstractButton>(view, "alertNowButton"), controller, &Controller::alertNow);
+    // The placeholders go in where the message's cursor is, and the message keeps the keyboard.
+    if (QPlainTextEdit *content = controller->mailContent()) {
+        for (const char *name :
+             {"insertDateButton", "insertTimeButton", "insertFirstNameButton", "insertLastNameButton"}) {
+            if (auto *insert = control<QAbstractButton>(view, name)) {
+                QObject::connect(insert, &QAbstractButton::clicked, content, [content] { content->setFocus(); });
+            }
+        }
+    }
     tieAction(control<QAbstractButton>(view, "showLogButton"), controller, &Controller::showLog);
     tieAction(control<QAbstractButton>(view, "sentShowLogButton"), controller, &Controller::showLog);
     tieAction(control<QAbstractButton>(view, "helpButton"), controller, &Controller::help);
@@ -438,10 +711,18 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
 
     tieMailSetup(view, owner, model);
     tieUpcoming(view, owner, model);
-    tieSent(view, owner, controller);
+    SentRemindersModel *sent = tieSent(view, owner, controller);
 
     // Tooltips and credits.
     tieTooltips(view, tooltips);
+    ScheduleStatus *schedule = tieSchedule(view, owner, model, controller);
+    if (enable && schedule) {
+        QObject::connect(enable, &QCheckBox::clicked, schedule,
+                         [schedule, model] { schedule->refresh(model->quorvelEnabled()); });
+    }
+    tieAlertNow(view, owner, model, controller, tooltips, sent, schedule);
+
+    tieTabOrder(view);
     if (auto *credits = control<QTextBrowser>(view, "creditsView")) {
         const QString path = tooltips->creditsPath();
         credits->setHtml(path.isEmpty() ? QString() : RtfDocument::htmlOfPackage(path));

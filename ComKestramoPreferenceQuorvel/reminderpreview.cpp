@@ -2,6 +2,7 @@
 
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "composition.h"
+#include "dateformatter.h"
 #include "textnumber.h"
 #include "watchedpaths.h"
 #include "xdgpaths.h"
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QLocale>
 #include <QThread>
 #include <QTimer>
 
@@ -92,6 +92,12 @@ ReminderPreviewModel::ReminderPreviewModel(ComKestramoPreferenceQuorvelModel *se
                         &Settings::activeCalendarsChanged, &Settings::userEmailsChanged}) {
         connect(settings, signal, this, &ReminderPreviewModel::refresh);
     }
+    // Whether the message names the attendee changes what the reminder column says of them.
+    connect(settings, &Settings::mailContentChanged, this, [this] {
+        if (!m_rows.isEmpty()) {
+            Q_EMIT dataChanged(index(0, 5), index(m_rows.size() - 1, 5));
+        }
+    });
     // Time goes by: the days to come change, and so do the runs' decisions.
     auto *clock = new QTimer(this);
     clock->setInterval(5 * 60 * 1000);
@@ -143,6 +149,12 @@ void ReminderPreviewModel::start()
             [this, rows] {
                 beginResetModel();
                 m_rows = rows;
+                // The names of a reminder come from the address book; an attendee without a card
+                // gets none.
+                for (PreviewRow &row : m_rows) {
+                    row.hasCard = !row.hasAttendee || row.attendee.verdict != AttendeeDecision::Remind
+                        || mailOwner(row.attendee.address).has_value();
+                }
                 endResetModel();
                 m_computing = false;
                 Q_EMIT computingChanged(false);
@@ -193,13 +205,12 @@ QVariant ReminderPreviewModel::data(const QModelIndex &index, int role) const
         return QVariant();
     }
     const PreviewRow &row = m_rows.at(index.row());
-    const QLocale locale;
     const QDateTime start = row.event.startDate.toLocalTime();
     switch (index.column()) {
     case 0:
-        return locale.toString(start.date(), QLocale::ShortFormat);
+        return DateFormatter(DateFormatter::ShortStyle, DateFormatter::NoStyle).stringFromDate(start);
     case 1:
-        return locale.toString(start.time(), QLocale::ShortFormat);
+        return DateFormatter(DateFormatter::NoStyle, DateFormatter::ShortStyle).stringFromDate(start);
     case 2:
         return row.event.title;
     case 3:
@@ -224,6 +235,11 @@ QVariant ReminderPreviewModel::data(const QModelIndex &index, int role) const
     static const char *const attendeeReasons[]
         = {"", "PreviewNoAddress", "PreviewOwnAddress", "PreviewAlreadyHandedOver", "PreviewRefusedAddress"};
     if (row.attendee.verdict == AttendeeDecision::Remind) {
+        const QString content = m_settings ? m_settings->mailContent() : QString();
+        if (!row.hasCard
+            && (content.contains(QLatin1String("<<first>>")) || content.contains(QLatin1String("<<last>>")))) {
+            return text("PreviewNoCard").arg(row.subject);
+        }
         return row.subject;
     }
     const QString reason = text(attendeeReasons[row.attendee.verdict]);

@@ -26,6 +26,7 @@ struct PreviewRow
     bool hasAttendee = false;
     AttendeeDecision attendee;
     QString subject; // the reminder's subject, for an attendee who gets one
+    bool hasCard = true; // the attendee's address is on a card of the address book (names for <<first>>, <<last>>)
 };
 
 // What the preview needs of the settings, taken on the window's thread.

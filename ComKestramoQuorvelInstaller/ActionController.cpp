@@ -212,6 +212,12 @@ void ActionController::stopSystemPreferencesIfNecessary()
 
 void ActionController::startSystemPreferences()
 {
+    if (Application::isWindowless()) {
+        // Over ssh or in a script there is no desktop to show System Preferences on; the pane is
+        // in place all the same, and shows at the next start of System Preferences.
+        LogService::consoleLog(QStringLiteral("no display: System Preferences is not opened on the pane"));
+        return;
+    }
     executeAppleScriptWithSource(revealScript);
 }
 

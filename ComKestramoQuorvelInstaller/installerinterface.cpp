@@ -2,11 +2,15 @@
 
 #include "ActionController.h"
 #include "Model.h"
+#include "application.h"
 #include "bundle.h"
 #include "ui_MainMenu.h"
 
+#include <QApplication>
 #include <QPixmap>
 #include <QPointer>
+#include <QPushButton>
+#include <QShortcut>
 
 InstallerInterface::InstallerInterface(QObject *parent)
     : QObject(parent)
@@ -44,6 +48,18 @@ InstallerInterface::InstallerInterface(QObject *parent)
     for (QAbstractButton *button : {installButton(), uninstallButton()}) {
         connect(button, &QAbstractButton::clicked, this, [this, button] { sendAction(button); });
     }
+    // The keyboard: Return presses the button that has the focus, else the default one (Install);
+    // Ctrl+Q and Ctrl+W close the window.
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        connect(new QShortcut(QKeySequence(key), m_window.get()), &QShortcut::activated, this, [this] {
+            auto *focused = qobject_cast<QPushButton *>(QApplication::focusWidget());
+            QAbstractButton *button = focused && m_window->isAncestorOf(focused) ? focused : installButton();
+            if (button->isEnabled()) {
+                button->click();
+            }
+        });
+    }
+    Application::closeOnStandardKeys(m_window.get());
 }
 
 InstallerInterface::~InstallerInterface() = default;
@@ -87,7 +103,7 @@ void InstallerInterface::localizeTexts()
     for (QWidget *widget : widgets) {
         if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
             button->setText(tr(button->text()));
-            button->setAccessibleName(button->text());
+            button->setAccessibleName(Application::spokenText(button->text()));
         } else if (!widget->accessibleName().isEmpty()) {
             widget->setAccessibleName(tr(widget->accessibleName()));
         }

@@ -15,6 +15,8 @@
 
 int main(int argc, char **argv)
 {
+    // --install, --uninstall, --help and --version work over ssh and in scripts too.
+    Application::prepareForSessionWithoutDisplay();
     Application app(argc, argv);
     const Bundle *bundle = Bundle::mainBundle();
     QApplication::setApplicationName(QStringLiteral("RuvelantInstaller"));
@@ -42,6 +44,14 @@ int main(int argc, char **argv)
     if (!parser.positionalArguments().isEmpty() || (parser.isSet(installOption) && parser.isSet(uninstallOption))) {
         std::fprintf(stderr, "RuvelantInstaller: give --install or --uninstall, or nothing (see --help)\n");
         return 2;
+    }
+
+    if (Application::isWindowless() && !parser.isSet(installOption) && !parser.isSet(uninstallOption)
+        && !parser.isSet(screenshotOption)) {
+        std::fprintf(stderr,
+                     "RuvelantInstaller: there is no display to show the window on (DISPLAY is not set); "
+                     "--install and --uninstall work without one\n");
+        return 1;
     }
 
     InstallerInterface interface;

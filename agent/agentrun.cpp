@@ -5,6 +5,7 @@
 #include "calendarstore.h"
 #include "calendarsync.h"
 #include "composition.h"
+#include "failurenotice.h"
 #include "filelock.h"
 #include "maildelivery.h"
 #include "sendjournal.h"
@@ -342,6 +343,7 @@ int runAgent(const AgentRunEnvironment &environment)
             CalendarSync::startInBackground(QCoreApplication::applicationDirPath());
         }
     }
+    FailureNotice::afterRun(environment.notifierPath);
     if (environment.pause) {
         environment.pause(closingPause);
     } else {

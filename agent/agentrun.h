@@ -29,6 +29,8 @@ struct AgentRunEnvironment
     std::function<void()> afterMarking;
     // How long one hand-over to the mail system may take.
     std::chrono::milliseconds sendTimeout = std::chrono::seconds(60);
+    // The program that tells the desktop of reminders that failed; empty: the one beside this program.
+    QString notifierPath;
 };
 
 // One whole run of the reminder agent: settings, reminder window, events, reminders, markers,

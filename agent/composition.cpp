@@ -57,7 +57,18 @@ QString buildReminderSubject(const QString &mailTitle, const Event &event)
     if (!title.isEmpty()) {
         return substitute(title, {{QLatin1String("<<date>>"), shortDate}});
     }
+    return builtInReminderSubject(shortDate);
+}
+
+QString builtInReminderSubject(const QString &shortDate)
+{
     return QStringLiteral("Appointement reminder (%1)").arg(shortDate);
+}
+
+QString builtInReminderBody(const QString &longDate, const QString &shortTime)
+{
+    return QStringLiteral("Hello,\nthis email is a reminder,\nremember your appointement on ") + longDate
+        + QStringLiteral(" at ") + shortTime + QStringLiteral("\n\nbest regards");
 }
 
 QString buildReminderBody(const ComKestramoPreferenceQuorvelModel &model, const Event &event, const QString &address)
@@ -78,8 +89,7 @@ QString buildReminderBody(const ComKestramoPreferenceQuorvelModel &model, const 
              {QLatin1String("<<first>>"),
               getStringFromPersonProperyByTrimmingAndManagingNullAndEmptyOnes(person, kABFirstNameProperty)}});
     }
-    return QStringLiteral("Hello,\nthis email is a reminder,\nremember your appointement on ") + longDate
-        + QStringLiteral(" at ") + shortTime + QStringLiteral("\n\nbest regards");
+    return builtInReminderBody(longDate, shortTime);
 }
 
 std::optional<Person> mailOwner(const QString &address)

@@ -24,6 +24,10 @@ QString buildReminderSubject(const QString &mailTitle, const Event &event);
 // the template is blank.
 QString buildReminderBody(const ComKestramoPreferenceQuorvelModel &model, const Event &event, const QString &address);
 
+// The built-in subject and body, for a blank template, with the dates and time given as texts.
+QString builtInReminderSubject(const QString &shortDate);
+QString builtInReminderBody(const QString &longDate, const QString &shortTime);
+
 // The first card of the user's address book with an e-mail address equal to address.
 std::optional<Person> mailOwner(const QString &address);
 

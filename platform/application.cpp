@@ -2,12 +2,15 @@
 
 #include "logservice.h"
 
+#include <QKeySequence>
 #include <QPointer>
+#include <QShortcut>
 #include <QWidget>
 
 namespace {
 QPointer<QWidget> s_mainWindow;
-}
+bool s_windowless = false;
+} // namespace
 
 Application::Application(int &argc, char **argv) : QApplication(argc, argv) { }
 
@@ -44,6 +47,9 @@ void Application::setMainWindow(QWidget *window)
 void Application::activateIgnoringOtherApps(bool flag)
 {
     Q_UNUSED(flag) // a program on this platform can only ask; the window manager decides
+    if (s_windowless) {
+        return; // nothing to bring in front of
+    }
     const auto windows = QApplication::topLevelWidgets();
     for (QWidget *window : windows) {
         if (window->isVisible()) {
@@ -54,10 +60,53 @@ void Application::activateIgnoringOtherApps(bool flag)
 
 void Application::makeKeyAndOrderFront(QWidget *window)
 {
-    if (!window) {
+    if (!window || s_windowless) {
         return;
     }
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+void Application::closeOnStandardKeys(QWidget *window)
+{
+    const QKeySequence keys[] = {QKeySequence(Qt::CTRL | Qt::Key_Q), QKeySequence(Qt::CTRL | Qt::Key_W),
+                                 QKeySequence(QKeySequence::Quit), QKeySequence(QKeySequence::Close)};
+    QList<QKeySequence> taken;
+    for (const QKeySequence &key : keys) {
+        if (key.isEmpty() || taken.contains(key)) {
+            continue;
+        }
+        taken.append(key);
+        auto *shortcut = new QShortcut(key, window);
+        QObject::connect(shortcut, &QShortcut::activated, window, &QWidget::close);
+    }
+}
+
+QString Application::spokenText(QString text)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        if (text.at(i) == QLatin1Char('&')) {
+            text.remove(i, 1); // "&&" leaves one "&"
+        }
+    }
+    text = text.trimmed();
+    if (text.endsWith(QLatin1Char(':'))) {
+        text.chop(1);
+    }
+    return text.trimmed();
+}
+
+void Application::prepareForSessionWithoutDisplay()
+{
+    s_windowless = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    if (s_windowless) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+}
+
+bool Application::isWindowless()
+{
+    return s_windowless;
 }

@@ -29,6 +29,16 @@ public:
     static void activateIgnoringOtherApps(bool flag);
     // Shows window in front of the application's other windows and gives it the keyboard.
     static void makeKeyAndOrderFront(QWidget *window);
+    // Ctrl+Q and Ctrl+W (and the platform's own keys for both) close window.
+    static void closeOnStandardKeys(QWidget *window);
+    // For a program whose command-line modes must work without a display (over ssh, in scripts):
+    // called before the application object exists, it has Qt's offscreen platform stand in when
+    // neither a display (DISPLAY, WAYLAND_DISPLAY) nor a window platform (QT_QPA_PLATFORM) is
+    // given, and isWindowless() then tells the program that no window can be seen.
+    static void prepareForSessionWithoutDisplay();
+    static bool isWindowless();
+    // A control's text as a screen reader says it: without its access key's "&" and a closing colon.
+    static QString spokenText(QString text);
 
 private:
     int m_reportedExceptions = 0;

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMutex>
+#include <QTranslator>
 
 #include <dlfcn.h>
 
@@ -38,6 +39,8 @@ Bundle::Bundle(const QString &path)
     , m_isBundleFolder(QFileInfo(m_path + QStringLiteral("/Contents")).isDir())
 {
 }
+
+Bundle::~Bundle() = default;
 
 QString Bundle::bundlePathForBinary(const QString &binaryPath)
 {
@@ -216,6 +219,39 @@ const QHash<QString, QString> &Bundle::stringsTable() const
         }
     }
     return *m_strings;
+}
+
+const std::vector<std::unique_ptr<QTranslator>> &Bundle::translators() const
+{
+    const QStringList languages = preferredLanguages();
+    if (!m_translators || languages != m_translatorLanguages) {
+        m_translators = std::make_unique<std::vector<std::unique_ptr<QTranslator>>>();
+        m_translatorLanguages = languages;
+        for (const QString &language : languages) {
+            const QString path = resourcePath() + QLatin1Char('/') + language + QStringLiteral(".lproj/Localizable.qm");
+            auto translator = std::make_unique<QTranslator>();
+            if (QFileInfo(path).isFile() && translator->load(path)) {
+                m_translators->push_back(std::move(translator));
+            }
+        }
+    }
+    return *m_translators;
+}
+
+QString Bundle::localizedStringForKey(const QString &key, int count) const
+{
+    QString text;
+    const QByteArray source = key.toUtf8();
+    for (const auto &translator : translators()) {
+        text = translator->translate("Localizable", source.constData(), nullptr, count);
+        if (!text.isEmpty()) {
+            break;
+        }
+    }
+    if (text.isEmpty()) {
+        text = localizedStringForKey(key);
+    }
+    return text.replace(QLatin1String("%n"), QString::number(count));
 }
 
 QString Bundle::localizedStringForKey(const QString &key, const QString &value) const

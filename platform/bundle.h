@@ -6,6 +6,9 @@
 #include <QVariantMap>
 
 #include <memory>
+#include <vector>
+
+class QTranslator;
 
 // A bundle: a folder X.app / X.prefPane with Contents/Info.plist, Contents/MacOS/ and
 // Contents/Resources/, or, for a bare executable, the folder that holds it.
@@ -14,6 +17,7 @@ class Bundle
 public:
     // The bundle of the folder at path (a bundle folder, or a plain folder).
     explicit Bundle(const QString &path);
+    ~Bundle();
 
     // The bundle of the running program. Made on first use.
     static Bundle *mainBundle();
@@ -37,6 +41,10 @@ public:
     // The text of key in the default strings table for the process's language; value when the
     // key has no entry and value is not empty, else the key itself.
     QString localizedStringForKey(const QString &key, const QString &value = QString()) const;
+    // The text of key in the form for count items, with every "%n" replaced by count: from the
+    // Qt translation <lang>.lproj/Localizable.qm (context "Localizable", the key as source text,
+    // its plural forms as the language has them), else the strings table's text, else the key.
+    QString localizedStringForKey(const QString &key, int count) const;
 
     // The process's preferred languages, most preferred first (from LANGUAGE, LC_ALL,
     // LC_MESSAGES, LANG), each as "fr_FR" and then "fr"; always ending with English.
@@ -44,6 +52,7 @@ public:
 
 private:
     const QHash<QString, QString> &stringsTable() const;
+    const std::vector<std::unique_ptr<QTranslator>> &translators() const;
 
     QString m_path;
     QString m_executablePath; // set for the bundle of a loaded binary
@@ -51,6 +60,8 @@ private:
     mutable std::unique_ptr<QVariantMap> m_info;
     mutable std::unique_ptr<QHash<QString, QString>> m_strings;
     mutable QStringList m_stringsLanguages;
+    mutable std::unique_ptr<std::vector<std::unique_ptr<QTranslator>>> m_translators;
+    mutable QStringList m_translatorLanguages;
 };
 
 #endif

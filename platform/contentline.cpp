@@ -2,10 +2,21 @@
 
 #include <QString>
 
+#include <unicode/unistr.h>
+
 bool ContentLine::isValidUtf8(const QByteArray &data)
 {
     // Qt's decoder replaces every malformed sequence, so only valid UTF-8 survives the round trip.
     return QString::fromUtf8(data).toUtf8() == data;
+}
+
+QString ContentLine::decodeUtf8(const QByteArray &data)
+{
+    if (isValidUtf8(data))
+        return QString::fromUtf8(data);
+    // Qt gives one U+FFFD per byte of a cut-short sequence; ICU gives one per sequence.
+    const icu::UnicodeString text = icu::UnicodeString::fromUTF8(icu::StringPiece(data.constData(), data.size()));
+    return QString(reinterpret_cast<const QChar *>(text.getBuffer()), text.length());
 }
 
 int ContentLine::valueSeparator(const QByteArray &line)

@@ -64,6 +64,25 @@ QString CronJobScheduler::schedule(qint64 seconds)
     return QStringLiteral("* * * * *");
 }
 
+qint64 CronJobScheduler::interval(const QString &fields)
+{
+    const QStringList parts = fields.simplified().split(QLatin1Char(' '));
+    if (parts.size() != 5 || parts.at(2) != QLatin1String("*") || parts.at(3) != QLatin1String("*")
+        || parts.at(4) != QLatin1String("*")) {
+        return 0;
+    }
+    const auto step = [](const QString &field) {
+        return field == QLatin1String("*") ? 1 : field.startsWith(QLatin1String("*/")) ? field.mid(2).toInt() : 0;
+    };
+    if (parts.at(0) == QLatin1String("0") && parts.at(1) == QLatin1String("0")) {
+        return 24 * 3600;
+    }
+    if (parts.at(0) == QLatin1String("0")) {
+        return qint64(step(parts.at(1))) * 3600;
+    }
+    return parts.at(1) == QLatin1String("*") ? qint64(step(parts.at(0))) * 60 : 0;
+}
+
 QString CronJobScheduler::line(const LaunchJob &job, QString *why)
 {
     QStringList words;
@@ -137,6 +156,26 @@ bool CronJobScheduler::load(const LaunchJob &job, QString *error)
     removeTagged(&lines, job.label);
     lines.append(entry.toUtf8());
     return writeLines(lines, error);
+}
+
+bool CronJobScheduler::state(const QString &label, JobState *state, bool *loaded, QString *error)
+{
+    *loaded = false;
+    QByteArrayList lines;
+    if (!readLines(&lines, error)) {
+        return false;
+    }
+    for (const QByteArray &entry : qAsConst(lines)) {
+        if (isTagged(entry, label)) {
+            *loaded = true;
+            state->label = label;
+            state->scheduler = kind();
+            state->startInterval = interval(QString::fromUtf8(entry).simplified().section(QLatin1Char(' '), 0, 4));
+            state->nextRun = QDateTime();
+            return true;
+        }
+    }
+    return true;
 }
 
 bool CronJobScheduler::unload(const QString &label, QString *error)

@@ -15,14 +15,19 @@ public:
     explicit CronJobScheduler(const QString &crontab);
 
     QString name() const override { return QStringLiteral("cron"); }
+    QString kind() const override { return QStringLiteral("cron"); }
     bool load(const LaunchJob &job, QString *error) override;
     bool unload(const QString &label, QString *error) override;
+    // Loaded: a line of the crontab carries the label's tag; its interval is read from its fields.
+    bool state(const QString &label, JobState *state, bool *loaded, QString *error) override;
 
     // The five time fields for an agent started every seconds seconds. cron counts in whole
     // minutes and restarts its steps every hour and every day, so the agent runs at the longest
     // step that divides the hour or the day evenly and does not exceed the interval: every
     // 1, 2, 3, 4, 5, 6, 10, 12, 15, 20 or 30 minutes, every 1, 2, 3, 4, 6, 8 or 12 hours, or daily.
     static QString schedule(qint64 seconds);
+    // The interval in seconds of the five time fields that schedule() writes; 0 for others.
+    static qint64 interval(const QString &fields);
     // The crontab line for a schedulable job, with its tag; empty (and *why set) when an
     // argument cannot be written into a crontab.
     static QString line(const LaunchJob &job, QString *why = nullptr);

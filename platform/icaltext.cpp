@@ -7,6 +7,12 @@
 #include <algorithm>
 
 namespace {
+// A line of nothing but white space (only the first line of a file can be one).
+bool isBlank(const QByteArray &line)
+{
+    return std::all_of(line.cbegin(), line.cend(), [](char c) { return c == ' ' || c == '\t'; });
+}
+
 int nameEnd(const QByteArray &line)
 {
     for (int i = 0; i < line.size(); ++i) {
@@ -32,7 +38,7 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
     }
     if (bytes.contains('\0'))
         return fail(QStringLiteral("contains NUL bytes"));
-    text.m_latin1 = !::ContentLine::isValidUtf8(bytes);
+    text.m_validUtf8 = ::ContentLine::isValidUtf8(bytes);
 
     for (int pos = 0; pos < bytes.size();) {
         int end = pos;
@@ -45,79 +51,161 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
         pos = end + eolLength;
     }
 
+    bool leadingContinuation = false;
     for (int i = 0; i < text.m_physical.size(); ++i) {
         const QByteArray &physical = text.m_physical.at(i).text;
-        if (!physical.isEmpty() && (physical.at(0) == ' ' || physical.at(0) == '\t')) {
-            if (text.m_lines.isEmpty())
-                return fail(QStringLiteral("starts with a continuation line"));
+        if (!physical.isEmpty() && (physical.at(0) == ' ' || physical.at(0) == '\t') && !text.m_lines.isEmpty()) {
             text.m_lines.last().text += physical.mid(1);
             text.m_lines.last().last = i;
         } else {
+            // A continuation of no line is a line of its own: names are read without white space around them.
+            if (text.m_lines.isEmpty())
+                leadingContinuation = !isBlank(physical) && physical != physical.trimmed();
             text.m_lines.append({i, i, physical});
         }
     }
 
+    static const QList<QByteArray> bareNames {"VEVENT", "VTODO", "VJOURNAL", "VFREEBUSY", "VTIMEZONE"};
     QList<Component> stack;
-    bool done = false;
+    bool skipping = false; // in a VCALENDAR that is not well-formed, up to the next one
+    int outside = 0; // the first line outside the components, counted from 1
+    QString firstError;
+    // The VCALENDAR in hand ends at content line `end` (its END, or the last line before the next).
+    const auto endCalendar = [&](int end, const QString &problem) {
+        Component calendar = stack.takeLast();
+        calendar.end = end;
+        text.m_calendars.append(calendar);
+        if (!problem.isEmpty()) {
+            text.m_problems.append(problem);
+            text.m_damaged = true;
+        }
+    };
+    // The VCALENDAR in hand is not well-formed: it is not read.
+    const auto passOver = [&](const QString &problem) {
+        firstError = firstError.isEmpty() ? problem : firstError;
+        text.m_problems.append(QStringLiteral("has a VCALENDAR (line %1) that is not read, it %2")
+                                   .arg(text.m_lines.at(stack.first().begin).first + 1)
+                                   .arg(problem));
+        text.m_damaged = true;
+        stack.clear();
+    };
     for (int i = 0; i < text.m_lines.size(); ++i) {
         const QByteArray &line = text.m_lines.at(i).text;
-        if (line.isEmpty())
+        if (isBlank(line))
             continue;
         const int lineNumber = text.m_lines.at(i).first + 1;
-        if (done)
-            return fail(QStringLiteral("has content after END:VCALENDAR (line %1)").arg(lineNumber));
-        if (::ContentLine::valueSeparator(line) < 0)
-            return fail(QStringLiteral("line %1 is not a content line").arg(lineNumber));
-        const QByteArray lineName = name(line);
-        if (lineName == "BEGIN") {
-            const QByteArray componentName = value(line).trimmed().toUpper();
-            if (stack.isEmpty() && componentName != "VCALENDAR") {
+        const bool content = ::ContentLine::valueSeparator(line) >= 0;
+        const QByteArray lineName = content ? name(line) : QByteArray();
+        const QByteArray componentName
+            = lineName == "BEGIN" || lineName == "END" ? value(line).trimmed().toUpper() : QByteArray();
+        const bool beginsCalendar = lineName == "BEGIN" && componentName == "VCALENDAR";
+        if (skipping && !beginsCalendar)
+            continue;
+        skipping = false;
+        if (stack.isEmpty()) {
+            if (beginsCalendar && text.m_bare)
+                return fail(QStringLiteral("has a VCALENDAR after bare components (line %1)").arg(lineNumber));
+            if (!beginsCalendar) {
                 // A bare component (a VEVENT without the VCALENDAR around it) is read as if wrapped.
-                static const QList<QByteArray> bareNames {"VEVENT", "VTODO", "VJOURNAL", "VFREEBUSY", "VTIMEZONE"};
-                if (!bareNames.contains(componentName))
-                    return fail(QStringLiteral("does not start with BEGIN:VCALENDAR"));
+                if (lineName != "BEGIN" || !bareNames.contains(componentName) || !text.m_calendars.isEmpty()) {
+                    outside = outside > 0 ? outside : lineNumber;
+                    continue;
+                }
                 if (!text.m_bare) {
                     text.m_bare = true;
                     text.m_calendar = Component {"VCALENDAR", -1, int(text.m_lines.size()), {}, {}};
                 }
-            } else if (stack.isEmpty() && text.m_bare) {
-                return fail(QStringLiteral("has a VCALENDAR after bare components (line %1)").arg(lineNumber));
             }
+        } else if (!content && stack.size() == 1 && !text.m_bare) {
+            // Text between the components of a VCALENDAR (a mail's, in a dump) is passed over too.
+            outside = outside > 0 ? outside : lineNumber;
+            continue;
+        } else if (beginsCalendar && stack.size() == 1 && stack.first().name == "VCALENDAR") {
+            // VCALENDARs do not nest: the one in hand ended without its END.
+            endCalendar(i - 1,
+                        QStringLiteral("has a VCALENDAR without END:VCALENDAR (line %1)")
+                            .arg(text.m_lines.at(stack.first().begin).first + 1));
+        }
+        QString problem; // what makes the VCALENDAR in hand not well-formed
+        if (!content) {
+            problem = QStringLiteral("line %1 is not a content line").arg(lineNumber);
+        } else if (lineName == "BEGIN") {
             if (stack.size() >= maxDepth)
-                return fail(QStringLiteral("nests components more than %1 levels deep (line %2)")
-                                .arg(maxDepth)
-                                .arg(lineNumber));
-            Component component;
-            component.name = componentName;
-            component.begin = i;
-            stack.append(component);
+                problem = QStringLiteral("nests components more than %1 levels deep (line %2)")
+                              .arg(maxDepth)
+                              .arg(lineNumber);
+            else
+                stack.append(Component {componentName, i, 0, {}, {}});
         } else if (lineName == "END") {
-            const QByteArray componentName = value(line).trimmed().toUpper();
-            if (stack.isEmpty() || stack.last().name != componentName)
-                return fail(QStringLiteral("has an unmatched END:%1 (line %2)")
+            if (stack.last().name == componentName) {
+                Component component = stack.takeLast();
+                component.end = i;
+                if (stack.isEmpty() && text.m_bare)
+                    text.m_calendar.children.append(component);
+                else if (stack.isEmpty())
+                    text.m_calendars.append(component);
+                else
+                    stack.last().children.append(component);
+            } else if (stack.size() == 1 && !text.m_bare) { // END:VCALENDARD, say
+                endCalendar(i,
+                            QStringLiteral("ends a VCALENDAR with END:%1 (line %2)")
                                 .arg(QString::fromLatin1(componentName))
                                 .arg(lineNumber));
-            Component component = stack.takeLast();
-            component.end = i;
-            if (stack.isEmpty() && text.m_bare) {
-                text.m_calendar.children.append(component);
-            } else if (stack.isEmpty()) {
-                text.m_calendar = component;
-                done = true;
             } else {
-                stack.last().children.append(component);
+                problem = QStringLiteral("has an unmatched END:%1 (line %2)")
+                              .arg(QString::fromLatin1(componentName))
+                              .arg(lineNumber);
             }
         } else {
-            if (stack.isEmpty())
-                return fail(QStringLiteral("does not start with BEGIN:VCALENDAR"));
             stack.last().properties.append(i);
         }
+        if (problem.isEmpty())
+            continue;
+        if (text.m_bare)
+            return fail(problem);
+        passOver(problem);
+        skipping = true;
     }
-    if (!stack.isEmpty())
-        return fail(QStringLiteral("ends before END:%1 (truncated)").arg(QString::fromLatin1(stack.last().name)));
-    if (!done && !text.m_bare)
-        return fail(QStringLiteral("holds no VCALENDAR"));
+    if (stack.size() == 1 && !text.m_bare) {
+        endCalendar(text.m_lines.size() - 1,
+                    QStringLiteral("has a VCALENDAR without END:VCALENDAR (line %1)")
+                        .arg(text.m_lines.at(stack.first().begin).first + 1));
+    } else if (!stack.isEmpty()) {
+        const QString problem
+            = QStringLiteral("ends before END:%1 (truncated)").arg(QString::fromLatin1(stack.last().name));
+        if (text.m_bare)
+            return fail(problem);
+        passOver(problem);
+    }
+    if (text.m_bare) {
+        text.m_calendars = {text.m_calendar};
+    } else if (text.m_calendars.isEmpty()) {
+        return fail(firstError.isEmpty() ? QStringLiteral("holds no VCALENDAR") : firstError);
+    } else if (text.m_calendars.size() == 1) {
+        text.m_calendar = text.m_calendars.first();
+    } else {
+        text.m_calendar = Component {"VCALENDAR", -1, int(text.m_lines.size()), {}, {}};
+        for (const Component &calendar : std::as_const(text.m_calendars))
+            text.m_calendar.children += calendar.children;
+        text.m_problems.append(
+            QStringLiteral("holds %1 VCALENDARs, the events of each are read").arg(text.m_calendars.size()));
+    }
+    if (outside > 0) {
+        text.m_problems.append(
+            QStringLiteral("has text outside its iCalendar components (line %1), which is not read").arg(outside));
+        text.m_damaged = true;
+    }
+    if (leadingContinuation && outside != text.m_lines.first().first + 1)
+        text.m_problems.prepend(QStringLiteral("starts with a continuation line, read as a line of its own"));
     return text;
+}
+
+int ICalText::calendarOf(const Component &child) const
+{
+    // The last VCALENDAR that begins before the child (they are in file order and do not overlap).
+    const auto after = std::upper_bound(m_calendars.cbegin(), m_calendars.cend(), child.begin,
+                                        [](int begin, const Component &calendar) { return begin < calendar.begin; });
+    return after == m_calendars.cbegin() ? 0 : int(after - m_calendars.cbegin()) - 1;
 }
 
 QByteArray ICalText::name(const QByteArray &line)
@@ -185,20 +273,36 @@ QString ICalText::escapeText(const QString &text)
     return out;
 }
 
-QString ICalText::decode(const QByteArray &bytes) const
+QByteArray ICalText::unescapeText(const QByteArray &value)
 {
-    return m_latin1 ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
+    QByteArray out;
+    out.reserve(value.size());
+    for (int i = 0; i < value.size(); ++i) {
+        const char next = i + 1 < value.size() ? value.at(i + 1) : '\0';
+        if (value.at(i) == '\\' && (next == ',' || next == ';' || next == '\\')) {
+            out += next;
+            ++i;
+        } else if (value.at(i) == '\\' && (next == 'n' || next == 'N')) {
+            out += '\n';
+            ++i;
+        } else {
+            out += value.at(i);
+        }
+    }
+    return out;
 }
 
-std::optional<QByteArray> ICalText::encode(const QString &text) const
+QString ICalText::decode(const QByteArray &bytes)
 {
-    if (!m_latin1)
+    return ::ContentLine::decodeUtf8(bytes);
+}
+
+QByteArray ICalText::encode(const QString &text, const QByteArray &kept)
+{
+    const QString keptText = decode(kept);
+    if (kept.isEmpty() || !text.startsWith(keptText))
         return text.toUtf8();
-    for (const QChar c : text) {
-        if (c.unicode() > 0xFF)
-            return std::nullopt;
-    }
-    return text.toLatin1();
+    return kept + text.mid(keptText.size()).toUtf8();
 }
 
 QByteArray ICalText::physical(int index) const
@@ -227,10 +331,8 @@ QByteArray ICalText::fold(const QByteArray &line, const QByteArray &lineEnd) con
     do {
         const int room = first ? 75 : 74;
         int cut = std::min<int>(line.size(), pos + room);
-        if (!m_latin1) {
-            while (cut < line.size() && cut > pos + 1 && (static_cast<unsigned char>(line.at(cut)) & 0xC0) == 0x80)
-                --cut;
-        }
+        while (cut < line.size() && cut > pos + 1 && (static_cast<unsigned char>(line.at(cut)) & 0xC0) == 0x80)
+            --cut;
         if (!first)
             out += ' ';
         out += line.mid(pos, cut - pos);

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -41,21 +42,34 @@ public:
     // iCalendar libraries read nested components by recursion.
     static constexpr int maxDepth = 16;
 
-    // The structure of bytes; nullopt with a message in error when it is not a well-formed
-    // iCalendar object (no BEGIN:VCALENDAR/END:VCALENDAR, unbalanced blocks, NUL bytes, nesting
-    // deeper than maxDepth, ...). Bare iCalendar components without the VCALENDAR around them are
-    // read as if wrapped.
+    // The structure of bytes; nullopt with a message in error when it holds no readable iCalendar
+    // object (no VCALENDAR that is well-formed, NUL bytes, unbalanced blocks in bare components,
+    // ...). Bare iCalendar components without the VCALENDAR around them are read as if wrapped.
+    // Read as other calendar programs read damaged files, each with a problem noted: content
+    // outside the VCALENDARs is passed over, every VCALENDAR of the file is read, one that is not
+    // well-formed inside is passed over, one whose END is garbled or missing ends where the next
+    // begins or the file ends, and a first line that is a continuation is a line of its own.
     static std::optional<ICalText> parse(const QByteArray &bytes, QString *error);
 
-    // The VCALENDAR; for bare components, one that has them as children, no properties and lies
-    // outside the lines (begin -1, end lineCount()).
+    // The VCALENDAR; for bare components, or several VCALENDARs, one that has all their
+    // components as children (in file order), no properties and lies outside the lines (begin -1,
+    // end lineCount()).
     const Component &calendar() const { return m_calendar; }
+    // Each VCALENDAR that is read (for bare components, calendar() alone), and the one that holds
+    // a child of calendar().
+    const QList<Component> &calendars() const { return m_calendars; }
+    int calendarOf(const Component &child) const;
     // True when the file holds bare components without the VCALENDAR around them.
     bool isBare() const { return m_bare; }
+    // What the reading passed over or read leniently, one text per problem ("has ... (line N)").
+    const QStringList &problems() const { return m_problems; }
+    // True when some content lies outside the components that are read, or a VCALENDAR is not
+    // ended as written: an edit that would put the components into a new VCALENDAR could take it in.
+    bool isDamaged() const { return m_damaged; }
     int lineCount() const { return m_lines.size(); }
     const QByteArray &line(int index) const { return m_lines.at(index).text; }
-    // True when the file is not valid UTF-8 and its text is read as Latin-1.
-    bool isLatin1() const { return m_latin1; }
+    // True when the file is valid UTF-8; elsewhere decode() replaces each ill-formed sequence.
+    bool isValidUtf8() const { return m_validUtf8; }
 
     // The upper-case name, the raw parameters ("TZID=x;CN=y", without the leading ';') and the
     // raw value of a content line.
@@ -66,10 +80,15 @@ public:
     static QByteArray parameter(const QByteArray &line, const QByteArray &param);
     // Escapes a TEXT value: backslash, semicolon, comma and line breaks.
     static QString escapeText(const QString &text);
+    // The text of an escaped TEXT value (\, \; \\ and \n read as the characters they stand for); other backslashes
+    // stay.
+    static QByteArray unescapeText(const QByteArray &value);
 
-    QString decode(const QByteArray &bytes) const;
-    // Bytes of text in this file's encoding; nullopt when a Latin-1 file cannot hold the text.
-    std::optional<QByteArray> encode(const QString &text) const;
+    // Text of the file's bytes: UTF-8, each ill-formed sequence read as one U+FFFD.
+    static QString decode(const QByteArray &bytes);
+    // UTF-8 bytes of text. Where text begins with what kept decodes to, kept stands for that part
+    // as written, so that an edit keeps the bytes of a value that are not valid UTF-8.
+    static QByteArray encode(const QString &text, const QByteArray &kept = QByteArray());
 
     // The physical bytes of content line index (with their folding and line ends).
     QByteArray physical(int index) const;
@@ -92,8 +111,11 @@ private:
     QList<Physical> m_physical;
     QList<ContentLine> m_lines;
     Component m_calendar;
-    bool m_latin1 = false;
+    QList<Component> m_calendars;
+    QStringList m_problems;
+    bool m_validUtf8 = true;
     bool m_bare = false;
+    bool m_damaged = false;
 };
 
 #endif

@@ -102,7 +102,7 @@ std::optional<ICalZone> ICalZone::fromComponent(const ICalText &text, const ICal
     ICalZone zone;
     for (int index : vtimezone.properties) {
         if (ICalText::name(text.line(index)) == "TZID")
-            zone.m_tzid = ICalText::value(text.line(index)).trimmed();
+            zone.m_tzid = ICalText::unescapeText(ICalText::value(text.line(index))); // as written, for TZID= to match
     }
     for (const ICalText::Component &child : vtimezone.children) {
         if (child.name != "STANDARD" && child.name != "DAYLIGHT")
@@ -110,7 +110,7 @@ std::optional<ICalZone> ICalZone::fromComponent(const ICalText &text, const ICal
         if (std::optional<Part> part = readPart(text, child))
             zone.m_parts.append(*part);
     }
-    if (zone.m_tzid.isEmpty() || zone.m_parts.isEmpty())
+    if (zone.m_tzid.trimmed().isEmpty() || zone.m_parts.isEmpty())
         return std::nullopt;
     return zone;
 }

@@ -21,25 +21,81 @@ JobScheduler::~JobScheduler() = default;
 
 std::unique_ptr<JobScheduler> JobScheduler::forCurrentUser(QString *error)
 {
+    std::vector<std::unique_ptr<JobScheduler>> schedulers = allForCurrentUser(error);
+    if (schedulers.empty() || !schedulers.front()->canLoad()) {
+        return nullptr;
+    }
+    return std::move(schedulers.front());
+}
+
+std::vector<std::unique_ptr<JobScheduler>> JobScheduler::allForCurrentUser(QString *error)
+{
+    std::vector<std::unique_ptr<JobScheduler>> schedulers;
     const QString systemctl = QStandardPaths::findExecutable(QStringLiteral("systemctl"));
     QString noManager = QStringLiteral("there is no systemctl program on PATH");
+    bool answers = false;
     if (!systemctl.isEmpty()) {
         QByteArray ignored;
-        if (runCommand(systemctl, {QStringLiteral("--user"), QStringLiteral("show-environment")}, QByteArray(),
-                       &ignored, &noManager)) {
-            return std::make_unique<SystemdJobScheduler>(systemctl);
-        }
+        answers = runCommand(systemctl, {QStringLiteral("--user"), QStringLiteral("show-environment")}, QByteArray(),
+                             &ignored, &noManager);
+    }
+    if (answers) {
+        schedulers.push_back(std::make_unique<SystemdJobScheduler>(systemctl));
     }
     const QString crontab = QStandardPaths::findExecutable(QStringLiteral("crontab"));
     if (!crontab.isEmpty()) {
-        return std::make_unique<CronJobScheduler>(crontab);
+        schedulers.push_back(std::make_unique<CronJobScheduler>(crontab));
     }
-    if (error) {
+    if (!answers) {
+        schedulers.push_back(std::make_unique<SystemdJobScheduler>(QString()));
+    }
+    if (!schedulers.front()->canLoad() && error) {
         *error = QStringLiteral("no scheduler to start agents: the systemd user manager does not answer (%1), "
                                 "and there is no crontab program on PATH for cron")
                      .arg(noManager);
     }
-    return nullptr;
+    return schedulers;
+}
+
+QString JobState::toText() const
+{
+    QString text
+        = QStringLiteral("Label\t%1\nScheduler\t%2\nStartInterval\t%3\n").arg(label, scheduler).arg(startInterval);
+    if (nextRun.isValid()) {
+        text += QStringLiteral("NextRun\t%1\n")
+                    .arg(nextRun.toOffsetFromUtc(nextRun.offsetFromUtc()).toString(Qt::ISODate));
+    }
+    return text;
+}
+
+QList<JobState> JobState::fromText(const QString &text)
+{
+    QList<JobState> states;
+    bool open = false;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.trimmed().isEmpty()) {
+            open = false;
+            continue;
+        }
+        const QString key = line.section(QLatin1Char('\t'), 0, 0);
+        const QString value = line.section(QLatin1Char('\t'), 1);
+        if (!open) {
+            states.append(JobState());
+            open = true;
+        }
+        JobState &state = states.last();
+        if (key == QLatin1String("Label")) {
+            state.label = value;
+        } else if (key == QLatin1String("Scheduler")) {
+            state.scheduler = value;
+        } else if (key == QLatin1String("StartInterval")) {
+            state.startInterval = value.toLongLong();
+        } else if (key == QLatin1String("NextRun")) {
+            state.nextRun = QDateTime::fromString(value, Qt::ISODate);
+        }
+    }
+    return states;
 }
 
 QList<QPair<QString, QString>> JobScheduler::localeEnvironment()

@@ -38,7 +38,8 @@ QString Programs::toolsFolderNear(const QString &programFolder)
     QDir dir(QFileInfo(programFolder).absoluteFilePath());
     // Five levels up reaches PREFIX from PREFIX/lib/ruvelant/X.app/Contents/MacOS.
     for (int level = 0; level <= 5; ++level) {
-        for (const QString &candidate : {dir.path(), dir.filePath(QStringLiteral("bin"))}) {
+        for (const QString &candidate :
+             {dir.path(), dir.filePath(QStringLiteral("bin")), dir.filePath(QStringLiteral("lib/ruvelant/bin"))}) {
             if (holdsOurPrograms(candidate)) {
                 return QDir::cleanPath(candidate);
             }
@@ -60,6 +61,13 @@ QString Programs::toolsFolder()
     return toolsFolderNear(QFileInfo(executable).absolutePath());
 }
 
+QString Programs::commandsFolder()
+{
+    const QString tools = toolsFolder();
+    const QLatin1String privateFolder("/lib/ruvelant/bin");
+    return tools.endsWith(privateFolder) ? tools.chopped(privateFolder.size()) + QStringLiteral("/bin") : tools;
+}
+
 QString Programs::pathFor(const QString &absolutePath)
 {
     for (const OwnProgram &program : ownPrograms) {
@@ -77,7 +85,7 @@ QString Programs::pathFor(const QString &absolutePath)
     return absolutePath;
 }
 
-int Programs::run(const QString &absolutePath, const QStringList &arguments, QString *error)
+int Programs::run(const QString &absolutePath, const QStringList &arguments, QString *error, QString *standardError)
 {
     const auto fail = [error](const QString &message) {
         qCWarning(lcPrograms).noquote() << message;
@@ -94,7 +102,7 @@ int Programs::run(const QString &absolutePath, const QStringList &arguments, QSt
     QProcess process;
     process.setProgram(path);
     process.setArguments(arguments);
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setProcessChannelMode(standardError ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
     QEventLoop loop;
     QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop, &QEventLoop::quit);
@@ -109,6 +117,9 @@ int Programs::run(const QString &absolutePath, const QStringList &arguments, QSt
         }
     } else {
         process.waitForFinished(-1);
+    }
+    if (standardError) {
+        *standardError = QString::fromLocal8Bit(process.readAllStandardError());
     }
     if (process.exitStatus() != QProcess::NormalExit) {
         return fail(QStringLiteral("%1 did not exit normally").arg(path));

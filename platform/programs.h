@@ -5,9 +5,9 @@
 #include <QStringList>
 
 // The programs that the pane and the installer start by absolute path. "/bin/launchctl" and
-// "/usr/bin/defaults" are ours: they are taken from the bin/ folder of the same installation as
-// the running program (the build tree's build/bin, or PREFIX/bin once installed). Every other
-// path ("/usr/bin/unzip"...) is the system's and is started as it stands.
+// "/usr/bin/defaults" are ours: they are taken from the tools folder of the same installation as
+// the running program (the build tree's build/bin, or the private PREFIX/lib/ruvelant/bin once
+// installed). Every other path ("/usr/bin/unzip"...) is the system's and is started as it stands.
 class Programs
 {
 public:
@@ -22,11 +22,17 @@ public:
     // running program's own folder (see toolsFolderNear); empty when there is none.
     static QString toolsFolder();
 
+    // The folder of our commands that people start (SystemPreferences, ruvelant): PREFIX/bin for
+    // an installation whose tools are in PREFIX/lib/ruvelant/bin, the tools folder itself in the
+    // build tree; empty when there is no tools folder.
+    static QString commandsFolder();
+
     // The folder of our programs for a program that lives in programFolder: programFolder or one
-    // of its first five parents, or the bin/ folder of one of those, whichever comes first and
-    // holds both launchctl and defaults. So build/bin, build/tests, build/X.app/Contents/MacOS,
-    // PREFIX/bin and PREFIX/lib/ruvelant/X.app/Contents/MacOS all give their installation's
-    // bin/ folder. Empty when none holds them.
+    // of its first five parents, or the bin/ or lib/ruvelant/bin/ folder of one of those,
+    // whichever comes first and holds both launchctl and defaults. So build/bin, build/tests and
+    // build/X.app/Contents/MacOS give build/bin; PREFIX/bin and
+    // PREFIX/lib/ruvelant/X.app/Contents/MacOS give PREFIX/lib/ruvelant/bin. Empty when none
+    // holds them.
     static QString toolsFolderNear(const QString &programFolder);
 
     // Starts the program at absolutePath (mapped by pathFor) with arguments, without a shell,
@@ -35,8 +41,10 @@ public:
     // user input. Returns the program's exit status, or -1 with *error set when it is not an
     // absolute path, could not be started, or did not exit normally. Every start is noted as
     // "starting <absolutePath> <arguments>" at debug level of the category ruvelant.programs
-    // (off unless the logging rules switch it on).
-    static int run(const QString &absolutePath, const QStringList &arguments, QString *error = nullptr);
+    // (off unless the logging rules switch it on). With standardError, what the program writes
+    // there is kept in it instead.
+    static int run(const QString &absolutePath, const QStringList &arguments, QString *error = nullptr,
+                   QString *standardError = nullptr);
 };
 
 #endif

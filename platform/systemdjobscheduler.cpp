@@ -4,6 +4,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 namespace {
@@ -121,6 +126,12 @@ bool SystemdJobScheduler::systemctl(const QStringList &arguments, QString *error
 
 bool SystemdJobScheduler::load(const LaunchJob &job, QString *error)
 {
+    if (!canLoad()) {
+        if (error) {
+            *error = QStringLiteral("the user manager does not answer");
+        }
+        return false;
+    }
     const QString folder = unitFolder();
     if (!QDir().mkpath(folder)) {
         if (error) {
@@ -143,10 +154,63 @@ bool SystemdJobScheduler::unload(const QString &label, QString *error)
     if (!QFile::exists(service) && !QFile::exists(timer)) {
         return true; // not loaded
     }
+    if (!canLoad()) {
+        // The manager reads the folder when it runs again: what "enable" linked goes with the units.
+        const QString wanted
+            = unitFolder() + QStringLiteral("/timers.target.wants/") + label + QStringLiteral(".timer");
+        const bool linked = QFileInfo(wanted).isSymLink() || QFileInfo::exists(wanted);
+        return (!linked || removeUnit(wanted, error)) && removeUnit(timer, error) && removeUnit(service, error);
+    }
     if (QFile::exists(timer)
         && !systemctl({QStringLiteral("disable"), QStringLiteral("--now"), label + QStringLiteral(".timer")}, error)) {
         return false;
     }
     return removeUnit(timer, error) && removeUnit(service, error)
         && systemctl({QStringLiteral("daemon-reload")}, error);
+}
+
+bool SystemdJobScheduler::state(const QString &label, JobState *state, bool *loaded, QString *error)
+{
+    *loaded = false;
+    if (!canLoad()) {
+        return true; // nothing runs without the manager
+    }
+    const QString timer = label + QStringLiteral(".timer");
+    QByteArray output;
+    if (!runCommand(m_systemctl,
+                    {QStringLiteral("--user"), QStringLiteral("list-timers"), QStringLiteral("--output=json"), timer},
+                    QByteArray(), &output, error)) {
+        return false;
+    }
+    QJsonParseError parseError {};
+    const QJsonDocument document = QJsonDocument::fromJson(output, &parseError);
+    if (!document.isArray()) {
+        if (error) {
+            *error = QStringLiteral("\"systemctl --user list-timers\" answered what is no list of timers: %1")
+                         .arg(parseError.errorString());
+        }
+        return false;
+    }
+    const QJsonArray timers = document.array();
+    for (const QJsonValue &value : timers) {
+        const QJsonObject entry = value.toObject();
+        if (entry.value(QStringLiteral("unit")).toString() != timer) {
+            continue;
+        }
+        *loaded = true;
+        state->label = label;
+        state->scheduler = kind();
+        // Microseconds since the epoch; null or 0 when the timer has no next start.
+        const double next = entry.value(QStringLiteral("next")).toDouble();
+        state->nextRun = next > 0 ? QDateTime::fromMSecsSinceEpoch(qint64(next / 1000)) : QDateTime();
+        // The interval as the unit file that load wrote gives it.
+        QFile file(unitFolder() + QLatin1Char('/') + timer);
+        if (file.open(QIODevice::ReadOnly)) {
+            static const QRegularExpression interval(QStringLiteral("^OnUnitActiveSec=(\\d+)$"),
+                                                     QRegularExpression::MultilineOption);
+            state->startInterval = interval.match(QString::fromUtf8(file.read(64 * 1024))).captured(1).toLongLong();
+        }
+        return true;
+    }
+    return true;
 }

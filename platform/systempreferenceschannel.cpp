@@ -71,8 +71,9 @@ bool SystemPreferencesChannel::isHostRunning()
 
 QString SystemPreferencesChannel::hostProgramPath()
 {
-    const QString tools = Programs::toolsFolder();
-    return (tools.isEmpty() ? QCoreApplication::applicationDirPath() : tools) + QStringLiteral("/SystemPreferences");
+    const QString commands = Programs::commandsFolder();
+    return (commands.isEmpty() ? QCoreApplication::applicationDirPath() : commands)
+        + QStringLiteral("/SystemPreferences");
 }
 
 bool SystemPreferencesChannel::startHost(QString *error)

@@ -9,7 +9,7 @@
 // the answer is "ok" or "error <why>" on its first line, then any lines of data, then the host
 // closes the connection. Requests: "activate", "quit", "reveal <id>", "pane <path>" (add a pane
 // bundle and reveal it), "list" (one line per pane: id, state, name and path, tab-separated),
-// "current" (the id of the pane shown).
+// "current" (the id of the pane shown), "show <name>" (bring the pane's control <name> into view).
 namespace SystemPreferencesChannel {
 // The socket of the current user's host: $XDG_RUNTIME_DIR/SystemPreferences.socket, or a
 // per-user name in the temporary folder where that variable is not set.

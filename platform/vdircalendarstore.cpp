@@ -28,6 +28,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,12 +102,46 @@ QString withLowerCaseScheme(QString url)
     return url.left(colon).toLower() + url.mid(colon);
 }
 
+// Of overrides of one occurrence (one UID and RECURRENCE-ID, as revisions that a sync or an
+// import left side by side), the one with the highest SEQUENCE (RFC 5545 3.8.7.4), then the
+// latest DTSTAMP, then the later in the file is the occurrence; the others are not read.
+void dropSupersededOverrides(ParsedFile *file)
+{
+    const auto revision = [file](const ParsedEvent &parsed) {
+        qint64 stamp = std::numeric_limits<qint64>::min();
+        for (int index : file->text.calendar().children.at(parsed.child).properties) {
+            if (ICalText::name(file->text.line(index)) == "DTSTAMP")
+                ICalSpan::readTime(ICalText::value(file->text.line(index)), &stamp);
+        }
+        return std::make_pair(parsed.event->revision(), stamp);
+    };
+    QList<ParsedEvent> kept;
+    QHash<QString, int> overrides; // UID and RECURRENCE-ID -> index in kept
+    for (const ParsedEvent &parsed : std::as_const(file->events)) {
+        const QDateTime recurrenceId = parsed.event->recurrenceId();
+        const QString key = parsed.uid + QLatin1Char('\n')
+            + (parsed.event->allDay() ? recurrenceId.date().toString(Qt::ISODate)
+                                      : QString::number(recurrenceId.toSecsSinceEpoch()));
+        const auto same = parsed.event->hasRecurrenceId() ? overrides.constFind(key) : overrides.cend();
+        if (same == overrides.cend()) {
+            if (parsed.event->hasRecurrenceId())
+                overrides.insert(key, kept.size());
+            kept.append(parsed);
+        } else if (revision(parsed) >= revision(kept.at(same.value()))) {
+            kept[same.value()] = parsed;
+        }
+    }
+    file->events = kept;
+}
+
 // The VEVENTs of a file. A VEVENT that KCalendarCore cannot read is left out with a warning, and
-// so is each time zone that the file names but nobody defines; nullopt when the file as a whole
-// is not an iCalendar object.
+// so is each time zone that the file names but nobody defines, and what the file's reading
+// passed over; nullopt when the file as a whole is not an iCalendar object.
 ParsedFile parseText(const QString &path, const QByteArray &bytes, const ICalText &text, QStringList *warnings)
 {
     ParsedFile file {path, fingerprintOf(bytes), text, ICalReader(text), {}};
+    if (!text.problems().isEmpty())
+        warnings->append(QStringLiteral("%1: the file %2").arg(path, text.problems().join(QLatin1String("; "))));
     QSet<QByteArray> unknownZones;
     const QList<ICalText::Component> &children = file.text.calendar().children;
     for (int c = 0; c < children.size(); ++c) {
@@ -140,6 +175,7 @@ ParsedFile parseText(const QString &path, const QByteArray &bytes, const ICalTex
         }
         file.events.append(parsed);
     }
+    dropSupersededOverrides(&file);
     QList<QByteArray> zones = unknownZones.values();
     std::sort(zones.begin(), zones.end());
     for (const QByteArray &zone : std::as_const(zones)) {
@@ -378,8 +414,8 @@ void describe(const ParsedFile &file, qint64 from, CalendarIndex::Entry *entry,
 // The value of a DTSTART/DTEND/RECURRENCE-ID line for time, in the form of the given line:
 // a date, a UTC time, a time in the line's zone (the file's own one, or zone), or a floating
 // (local) time.
-QByteArray timeValueLike(const ICalReader &reader, const QByteArray &line, const QDateTime &time, const QTimeZone &zone,
-                         const QDate &date)
+QByteArray timeValueLike(const ICalReader &reader, const ICalText::Component &component, const QByteArray &line,
+                         const QDateTime &time, const QTimeZone &zone, const QDate &date)
 {
     const QByteArray value = ICalText::value(line).trimmed();
     if (ICalText::parameter(line, "VALUE").toUpper() == "DATE" || value.size() == 8)
@@ -388,7 +424,7 @@ QByteArray timeValueLike(const ICalReader &reader, const QByteArray &line, const
     if (value.endsWith('Z') || value.endsWith('z'))
         return QLocale::c().toString(time.toUTC(), format).toLatin1() + 'Z';
     const QByteArray tzid = ICalText::parameter(line, "TZID");
-    if (const auto own = reader.zone(tzid))
+    if (const auto own = reader.zone(component, tzid))
         return QLocale::c().toString(own->wallClock(time), format).toLatin1();
     if (!tzid.isNull() && zone.isValid())
         return QLocale::c().toString(time.toTimeZone(zone), format).toLatin1();
@@ -476,9 +512,9 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
         = [&](const QDateTime &time) { return event.allDay() ? time.date() : time.toTimeZone(zone).date(); };
     const QDateTime startTime = occurrence.span.first;
     const QDate startDate = dateOf(startTime);
-    const QByteArray start = timeValueLike(file.reader, startLine, startTime, zone, startDate);
-    const QByteArray recurrence
-        = timeValueLike(file.reader, startLine, recurrenceId, master.event->dtStart().timeZone(), dateOf(recurrenceId));
+    const QByteArray start = timeValueLike(file.reader, component, startLine, startTime, zone, startDate);
+    const QByteArray recurrence = timeValueLike(file.reader, component, startLine, recurrenceId,
+                                                master.event->dtStart().timeZone(), dateOf(recurrenceId));
     const QDate rawStartDate = QDate::fromString(QString::fromLatin1(ICalText::value(startLine).trimmed().left(8)),
                                                  QStringLiteral("yyyyMMdd"));
     const qint64 length = startTime.secsTo(occurrence.span.second);
@@ -516,7 +552,9 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
                 rawStartDate.isValid() && rawEndDate.isValid() ? rawStartDate.daysTo(rawEndDate) : 1);
             const QDateTime endTime = startTime.addSecs(length);
             out += text.fold(
-                withValue(line, timeValueLike(file.reader, line, endTime, event.dtEnd().timeZone(), endDate)), eol);
+                withValue(line,
+                          timeValueLike(file.reader, component, line, endTime, event.dtEnd().timeZone(), endDate)),
+                eol);
         } else if (name == "DURATION" && !event.allDay() && length != event.dtStart().secsTo(event.dtEnd())) {
             out += text.fold(withValue(line, "PT" + QByteArray::number(length) + 'S'), eol);
         } else if (index == description) {
@@ -973,23 +1011,32 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
     const ParsedEvent *found = findEvent(*file, event.origin.uid, event.origin.recurrenceId, &master, &ambiguous);
     if (ambiguous)
         return fail(NotSupported, QStringLiteral("the file holds this event more than once"));
-    const std::optional<QByteArray> notes = file->text.encode(ICalText::escapeText(event.notes));
-    if (!notes)
-        return fail(NotSupported, QStringLiteral("the notes cannot be written in the file's Latin-1 encoding"));
+    // The notes in UTF-8; the bytes of the notes they extend stay as written, also where they are
+    // not valid UTF-8.
+    const auto notesFor = [&](const ParsedEvent &parsed) {
+        const int line = descriptionLine(file->text, file->text.calendar().children.at(parsed.child));
+        return ICalText::encode(ICalText::escapeText(event.notes),
+                                line < 0 ? QByteArray() : ICalText::value(file->text.line(line)));
+    };
     std::optional<ICalText::Edit> edit;
     std::pair<QDateTime, QDateTime> kept; // the occurrence's span, which the edit must keep
     if (found) {
-        edit = descriptionEdit(*file, *found, *notes);
+        edit = descriptionEdit(*file, *found, notesFor(*found));
         kept = occurrenceSpan(*found->event, found->event->dtStart());
     } else if (event.origin.recurrenceId.isValid() && master && master->event->recurs()) {
         const Occurrence occurrence = occurrenceAt(*file, *master, event.origin.recurrenceId);
-        edit = overrideEdit(*file, *master, event.origin.recurrenceId, occurrence, *notes, &message);
+        edit = overrideEdit(*file, *master, event.origin.recurrenceId, occurrence, notesFor(*occurrence.source),
+                            &message);
         kept = occurrence.span;
     } else {
         return fail(EventNotFound, QStringLiteral("the file holds no such event"));
     }
     if (!edit)
         return fail(NotSupported, message);
+    if (!found && file->text.isBare() && file->text.isDamaged())
+        return fail(NotSupported,
+                    QStringLiteral("the file holds content beside its events that a VCALENDAR put "
+                                   "around them would take in"));
     const QByteArray changed
         = file->text.bytes(!found && file->text.isBare() ? wrapped(file->text, *edit) : QList<ICalText::Edit> {*edit});
 

@@ -37,8 +37,9 @@ public:
     // the event was read from (other than through this store's own saves), also when another
     // program writes it while it is saved (its write is kept), ReadOnly when the file or its
     // folder has no write permission (or cannot be written by this user), NotSupported for a
-    // span other than this occurrence of a repeating event, WriteFailed when the file cannot be
-    // replaced; the file is then unchanged.
+    // span other than this occurrence of a repeating event (and for an override that would put a
+    // file's bare components, and text beside them, into a VCALENDAR), WriteFailed when the file
+    // cannot be replaced; the file is then unchanged.
     bool saveEvent(const Event &event, Span span, Error *error) override;
     std::optional<Event> currentEvent(const Event &event) override;
 

@@ -3,6 +3,8 @@
 #include "ComKestramoLocaliztedTooltips.h"
 #include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelPref.h"
+#include "agentruns.h"
+#include "application.h"
 #include "bundle.h"
 #include "datatable.h"
 #include "helpbook.h"
@@ -19,19 +21,27 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QIcon>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
 #include <QMetaEnum>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QWindow>
+#include <qpa/qwindowsysteminterface.h>
 
 #include <functional>
 #include <memory>
@@ -100,6 +110,42 @@ void tickCalendar(QWidget *view, int row)
     QTest::keyClick(table->viewport(), Qt::Key_Space);
 }
 
+// Input as the window system hands it over: queued, and taken in when the event loop runs (a
+// loop that holds user input back holds these back too). A click at pos of target, and text
+// typed on the keyboard, with Shift where the character needs it.
+void clickLater(QWidget *target, const QPoint &pos)
+{
+    QWindow *window = target->window()->windowHandle();
+    const QPointF local = target->mapTo(target->window(), pos);
+    const QPointF global = target->mapToGlobal(pos);
+    QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+        window, local, global, Qt::LeftButton, Qt::LeftButton, QEvent::MouseButtonPress);
+    QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+        window, local, global, Qt::NoButton, Qt::LeftButton, QEvent::MouseButtonRelease);
+}
+void typeLater(QWindow *window, const QString &text)
+{
+    for (const QChar c : text) {
+        static const QHash<QChar, int> shifted {{QLatin1Char('!'), Qt::Key_Exclam},
+                                                {QLatin1Char('?'), Qt::Key_Question}};
+        const bool shift = c.isUpper() || shifted.contains(c);
+        const int key = shifted.value(c, c.isLetter() ? Qt::Key_A + (c.toLower().unicode() - 'a') : Qt::Key_Space);
+        for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+            QWindowSystemInterface::handleKeyEvent<QWindowSystemInterface::AsynchronousDelivery>(
+                window, type, key, shift ? Qt::ShiftModifier : Qt::NoModifier, QString(c));
+        }
+    }
+}
+
+// The control that has the keyboard, by its name in the interface file (a tab bar by its tabs').
+QString focusName()
+{
+    const QWidget *focus = QApplication::focusWidget();
+    if (focus && focus->objectName().startsWith(QLatin1String("qt_")) && focus->parentWidget())
+        focus = focus->parentWidget();
+    return focus ? focus->objectName() : QString();
+}
+
 // The message box shown on the pane's window, if any.
 QMessageBox *sheet(QWidget *view)
 {
@@ -126,6 +172,26 @@ class PaneTest : public QObject
         m_view = m_pane->loadMainView();
         QVERIFY2(m_view, qPrintable(m_pane->errorString()));
         m_view->show();
+        m_view->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_view));
+    }
+
+    // The launch-agent file that ticking the box writes, loaded through the stand-ins of the
+    // user's scheduler: "systemd", "cron" (a user manager that does not answer), or "neither"
+    // (no crontab either: nothing is loaded).
+    void schedule(const QString &scheduler, bool load)
+    {
+        if (scheduler != "systemd"_qs)
+            m_home->writeFile("no-user-manager"_qs, {});
+        if (scheduler == "neither"_qs)
+            QFile::remove(m_home->filePath("bin/crontab"_qs));
+        if (!load)
+            return;
+        const QString file = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
+        m_home->writeFile("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs,
+                          readFile(QFINDTESTDATA("../data/pane/com.kestramo.RuvelantAgent.plist"))
+                              .replace("@PANE@", QFile::encodeName(builtPane)));
+        QCOMPARE(QProcess::execute(buildPath("bin/launchctl"_qs), {"load"_qs, "-w"_qs, file}), 0);
     }
 
     // A copy of the pane bundle that holds only its information and interface file: no strings
@@ -174,6 +240,7 @@ private Q_SLOTS:
         QFETCH(QStringList, row);
         const QByteArray property = row.at(0).toLatin1();
         const QString key = row.at(1);
+        storePreferences(); // switched on: every control offers its own tooltip
         openPane();
         const QString text = englishText(key);
         QVERIFY(!text.isEmpty());
@@ -248,11 +315,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("from");
         QTest::addColumn<int>("length");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("date at the cursor") << QByteArray("insertDateButton") << 4 << 0 << "See <<date>>you";
-        QTest::newRow("time at the end") << QByteArray("insertTimeButton") << 7 << 0 << "See you<<time>>";
+        QTest::newRow("date at the cursor") << QByteArray("insertDateButton") << 4 << 0 << "See <<date>> xyou";
+        QTest::newRow("time at the end") << QByteArray("insertTimeButton") << 7 << 0 << "See you<<time>> x";
         QTest::newRow("first name over a selection")
-            << QByteArray("insertFirstNameButton") << 4 << 3 << "See <<first>>";
-        QTest::newRow("last name at the start") << QByteArray("insertLastNameButton") << 0 << 0 << "<<last>>See you";
+            << QByteArray("insertFirstNameButton") << 4 << 3 << "See <<first>> x";
+        QTest::newRow("last name at the start") << QByteArray("insertLastNameButton") << 0 << 0 << "<<last>> xSee you";
     }
     void insertPlaceholders()
     {
@@ -269,8 +336,21 @@ private Q_SLOTS:
         cursor.setPosition(from + length, QTextCursor::KeepAnchor);
         body->setTextCursor(cursor);
         QTest::mouseClick(widget<QAbstractButton>(m_view, button.constData()), Qt::LeftButton);
+        // The message keeps the keyboard: what is typed next goes on after the placeholder.
+        QCOMPARE(QApplication::focusWidget(), body);
+        QTest::keyClicks(QApplication::focusWidget(), " x"_qs);
         QCOMPARE(body->toPlainText(), expected);
         QCOMPARE(storedDomain(*m_home).value("mailContent"_qs).toString(), expected);
+    }
+
+    // An empty subject or message shows, greyed, the built-in text that goes out instead.
+    void emptyTemplatesShowWhatGoesOut()
+    {
+        openPane();
+        QCOMPARE(widget<QLineEdit>(m_view, "mailTitleEdit")->placeholderText(), "Appointement reminder (<<date>>)"_qs);
+        QCOMPARE(
+            widget<QPlainTextEdit>(m_view, "mailContentEdit")->placeholderText(),
+            "Hello,\nthis email is a reminder,\nremember your appointement on <<date>> at <<time>>\n\nbest regards"_qs);
     }
 
     // Every control edits its setting, and each edit is in the domain file at once.
@@ -353,6 +433,7 @@ private Q_SLOTS:
         const QString log = m_home->filePath("Library/Logs/RuvelantAgent.log"_qs);
         if (logExists)
             m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs, "a record\n");
+        storePreferences(); // switched on, so that a run may be started
         openPane(bare ? barePane() : builtPane);
         QTest::mouseClick(widget<QAbstractButton>(m_view, button.constData()), Qt::LeftButton);
         if (logExists) {
@@ -532,21 +613,32 @@ private Q_SLOTS:
         QCOMPARE(readFile(m_home->filePath(".local/share/calendars/home/event.ics"_qs)), calendar);
     }
 
-    // The Sent tab lists what the agent's log tells, and follows the log as runs add to it.
+    // The Sent tab lists what the agent's log tells, and follows the log as runs add to it. A
+    // reminder that failed stands out (icon, colour) and says why in plain words; the log's own
+    // line is its tooltip, and the whole of it shows below the table.
     void sentTabFollowsTheLog()
     {
         openPane();
         const QAbstractItemModel *sent = widget<QTableView>(m_view, "sentTable")->model();
         QCOMPARE(sent->rowCount(), 0);
-        const QDateTime now = QDateTime::currentDateTime();
-        const QByteArray stamp = QLocale::c().toString(now, "MMM dd HH:mm:ss"_qs).toLatin1();
-        m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs,
-                          stamp + " host RuvelantAgent[7] <Info>:  Dentist  ->ann@example.org\n" + stamp
-                              + " host RuvelantAgent[7] <Info>: terminated\n");
-        QTRY_COMPARE(sent->rowCount(), 1);
-        QCOMPARE(sent->index(0, 1).data().toString(), "Dentist"_qs);
-        QCOMPARE(sent->index(0, 2).data().toString(), "ann@example.org"_qs);
-        QCOMPARE(sent->index(0, 3).data().toString(), englishText("SentOutcomeSent"_qs));
+        QCOMPARE(widget<QLabel>(m_view, "sentHintLabel")->text(), englishText("SentEmpty"_qs));
+        const QByteArray stamp = QLocale::c().toString(QDateTime::currentDateTime(), "MMM dd HH:mm:ss"_qs).toLatin1();
+        const QByteArray record = stamp + " host RuvelantAgent[7] <";
+        m_home->writeFile(
+            "Library/Logs/RuvelantAgent.log"_qs,
+            record + "Info>:  Dentist  ->ann@example.org\n" + record + "Info>:  Board  ->bob@example.org\n" + record
+                + "Error>: Cannot create Scripting Bridge to Mail.app\n" + record + "Info>: terminated\n");
+        QTRY_COMPARE(sent->rowCount(), 2);
+        QCOMPARE(sent->index(1, 1).data().toString(), "Dentist"_qs);
+        QCOMPARE(sent->index(1, 2).data().toString(), "ann@example.org"_qs);
+        QCOMPARE(sent->index(1, 3).data().toString(), englishText("SentOutcomeSent"_qs));
+        QCOMPARE(sent->index(0, 3).data().toString(), "Not sent: No mail system (sendmail) was found"_qs);
+        QCOMPARE(sent->index(0, 3).data(Qt::ToolTipRole).toString(), "Cannot create Scripting Bridge to Mail.app"_qs);
+        QVERIFY(sent->index(0, 1).data(Qt::ForegroundRole) != sent->index(1, 1).data(Qt::ForegroundRole));
+        QVERIFY(sent->index(0, 3).data(Qt::DecorationRole).value<QIcon>().cacheKey()
+                != sent->index(1, 3).data(Qt::DecorationRole).value<QIcon>().cacheKey());
+        QCOMPARE(widget<QLabel>(m_view, "sentDetailLabel")->text(),
+                 "Not sent: No mail system (sendmail) was found\nCannot create Scripting Bridge to Mail.app"_qs);
     }
 
     // The Upcoming tab lists who gets which reminder, follows the settings as they are edited,
@@ -558,8 +650,13 @@ private Q_SLOTS:
         m_home->copyFixture("pane/review"_qs, ".local/share/calendars/work"_qs, {{"@DAY@", day}});
         openPane();
         auto *upcoming = widget<QTableView>(m_view, "upcomingTable");
+        auto *status = widget<QLabel>(m_view, "upcomingStatusLabel");
         const QAbstractItemModel *rows = upcoming->model();
         QTRY_COMPARE(rows->rowCount(), 1);
+        // Reminders are off: what would go out if they were on, counted in words.
+        QTRY_COMPARE(status->text(), englishText("PreviewSummaryOff"_qs).arg("0 reminders"_qs, "4 days"_qs));
+        QVERIFY2(!rows->index(0, 1).data().toString().contains(QRegularExpression(":\\d\\d:\\d\\d"_qs)),
+                 "a time without seconds");
         const QString notTicked = englishText("PreviewCalendarNotEnabled"_qs);
         QCOMPARE(rows->index(0, 5).data().toString(), notTicked);
         upcoming->selectRow(0); // a line without a reminder shows the whole of why not
@@ -568,6 +665,10 @@ private Q_SLOTS:
         tickCalendar(m_view, 1);
         QTRY_VERIFY(rows->index(0, 5).data().toString().startsWith("Reminder: your appointment on "_qs));
         QCOMPARE(rows->index(0, 4).data().toString(), "Ann <ann@example.org>"_qs);
+        QTRY_COMPARE(status->text(), englishText("PreviewSummaryOff"_qs).arg("1 reminder"_qs, "4 days"_qs));
+        // Ann has no card in the address book: the names of the message stay empty for her.
+        QVERIFY2(rows->index(0, 5).data().toString().endsWith(" <<first>> and <<last>> stay empty)"_qs),
+                 qPrintable(rows->index(0, 5).data().toString()));
 
         upcoming->selectRow(0);
         const QString message = widget<QPlainTextEdit>(m_view, "upcomingMessage")->toPlainText();
@@ -577,34 +678,203 @@ private Q_SLOTS:
             qPrintable(message));
     }
 
-    // Send Reminders Now runs the real agent (switched off: it sends nothing) and returns only
-    // when it has ended, while the window goes on painting and no second run can start.
-    void alertNowRunsTheAgent()
+    // Send Reminders Now: while reminders are off it cannot be pressed, and says why. Its run goes
+    // on beside the window: a click and keys while a slow mail system holds the run take effect at
+    // once, as typed; afterwards one line tells what the run did, with the way to the Sent tab.
+    void sendNowLeavesTheWindowUsable()
     {
-        openPane();
-        auto *button = widget<QAbstractButton>(m_view, "alertNowButton");
-        int ticks = 0;
-        bool disabledMeanwhile = true;
-        QTimer timer;
-        connect(&timer, &QTimer::timeout, [&] {
-            ++ticks;
-            disabledMeanwhile = disabledMeanwhile && !button->isEnabled();
-            button->click(); // refused: one run at a time
-            m_view->repaint();
-        });
-        timer.start(200);
-        QElapsedTimer elapsed;
-        elapsed.start();
-        QTest::mouseClick(button, Qt::LeftButton);
-        timer.stop();
-        QVERIFY2(elapsed.elapsed() >= 10000, qPrintable(QString::number(elapsed.elapsed())));
-        QVERIFY2(ticks >= 40, qPrintable(QString::number(ticks)));
-        QVERIFY(disabledMeanwhile);
+        const QByteArray day = QDateTime::currentDateTime().addDays(4).toString("yyyyMMdd"_qs).toLatin1();
+        m_home->copyFixture("pane/review"_qs, ".local/share/calendars/work"_qs, {{"@DAY@", day}});
+        storePreferences({{"quorvelEnabled"_qs, false}, {"activeCalendars"_qs, QStringList {"work"_qs}}});
+        m_home->writeProgram("mailbin/sendmail"_qs, "#!/bin/sh\ncat >/dev/null\nsleep 3\n");
+        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("mailbin"_qs)) + ':' + qgetenv("PATH"));
+        openPane(writeQuickPane(*m_home, "Quick.prefPane"_qs));
+        auto *button = widget<QPushButton>(m_view, "alertNowButton");
+        QVERIFY(!button->isEnabled());
+        QCOMPARE(button->toolTip(), englishText("AlertNowOff"_qs));
+        QTest::mouseClick(widget<QCheckBox>(m_view, "enableCheckBox"), Qt::LeftButton);
         QVERIFY(button->isEnabled());
-        const QStringList records = logRecords(m_home->filePath("Library/Logs/RuvelantAgent.log"_qs));
-        QCOMPARE(records.filter("started -v."_qs).size(), 1);
-        QVERIFY(records.last().endsWith("terminated"_qs));
-        QVERIFY(records.filter("exiting, disabled in system preferences"_qs).size() == 1);
+
+        auto *title = widget<QLineEdit>(m_view, "mailTitleEdit");
+        auto *tabs = widget<QTabWidget>(m_view, "tabs");
+        title->clear();
+        QString typed;
+        int tab = -1;
+        bool running = false;
+        QTimer::singleShot(300, this, [&] {
+            clickLater(title, title->rect().center());
+            typeLater(m_view->windowHandle(), " Ab!?"_qs);
+            clickLater(tabs->tabBar(), tabs->tabBar()->tabRect(1).center());
+        });
+        QTimer::singleShot(1500, this, [&] {
+            typed = title->text();
+            tab = tabs->currentIndex();
+            running = !button->isEnabled();
+        });
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(button->text(), englishText("AlertNowRunning"_qs));
+        QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), 60000);
+        QVERIFY(running);
+        QCOMPARE(typed, " Ab!?"_qs);
+        QCOMPARE(tab, 1);
+        QCOMPARE(storedDomain(*m_home).value("mailTitle"_qs).toString(), " Ab!?"_qs);
+
+        auto *result = widget<QLabel>(m_view, "alertNowResultLabel");
+        QVERIFY2(result->text().contains("1 reminder handed to the mail system; 1 event marked with (*)."_qs),
+                 qPrintable(result->text()));
+        Q_EMIT result->linkActivated("#sent"_qs);
+        QCOMPARE(tabs->currentWidget(), widget<QWidget>(m_view, "sentTab"));
+    }
+
+    // The line below the enable box tells what the user's scheduler holds, beside the setting;
+    // where the two differ, its button brings them in line.
+    void scheduleStatusLine_data()
+    {
+        dataTable<bool, QString, bool, QString, QString, QString>(
+            "pane/schedulestates.txt", {"enabled", "scheduler", "loaded", "line", "button", "after"});
+    }
+    void scheduleStatusLine()
+    {
+        QFETCH(bool, enabled);
+        QFETCH(QString, scheduler);
+        QFETCH(bool, loaded);
+        QFETCH(QString, line);
+        QFETCH(QString, button);
+        QFETCH(QString, after);
+        m_home->setEnv("LANG", "en_GB.UTF-8"); // 24-hour times
+        const qint64 nextRun = QDateTime(QDate::currentDate(), QTime(14, 30)).toSecsSinceEpoch();
+        m_home->writeFile("next-run"_qs, QByteArray::number(nextRun));
+        schedule(scheduler, loaded);
+        storePreferences({{"quorvelEnabled"_qs, enabled}});
+        openPane();
+        auto *status = widget<QLabel>(m_view, "scheduleStatusLabel");
+        auto *fix = widget<QPushButton>(m_view, "scheduleFixButton");
+        QTRY_VERIFY2(status->text().startsWith(line), qPrintable(status->text()));
+        QCOMPARE(fix->isVisible(), button != "-"_qs);
+        if (button == "-"_qs)
+            return;
+        QCOMPARE(Application::spokenText(fix->text()), button);
+        QTest::mouseClick(fix, Qt::LeftButton);
+        QTRY_COMPARE(status->text(), after);
+        QVERIFY(!fix->isVisible());
+        QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(enabled));
+    }
+
+    // Unticking takes the schedule away from every scheduler that holds it, also from one that
+    // took it while the other did not answer. Ticking where nothing can schedule the agent is
+    // refused with the scheduler's reason: the box and the setting stay off.
+    void switchingOnAndOff_data() { dataTable<QString, QString>("pane/switching.txt", {"atTick", "atUntick"}); }
+    void switchingOnAndOff()
+    {
+        QFETCH(QString, atTick);
+        QFETCH(QString, atUntick);
+        schedule(atTick, false);
+        openPane();
+        auto *enable = widget<QCheckBox>(m_view, "enableCheckBox");
+        auto *status = widget<QLabel>(m_view, "scheduleStatusLabel");
+        QTest::mouseClick(enable, Qt::LeftButton);
+        if (atUntick == "-"_qs) {
+            QMessageBox *box = sheet(m_view);
+            QVERIFY(box);
+            QCOMPARE(box->text(), englishText("ScheduleOnFailed"_qs));
+            QVERIFY2(box->informativeText().contains("no scheduler to start agents"_qs),
+                     qPrintable(box->informativeText()));
+        } else {
+            QVERIFY(!sheet(m_view));
+            QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(true));
+            m_home->writeFile("no-user-manager"_qs, {});
+            if (atUntick == "systemd"_qs)
+                QFile::remove(m_home->filePath("no-user-manager"_qs));
+            QTest::mouseClick(enable, Qt::LeftButton);
+            QVERIFY(!sheet(m_view));
+        }
+        QCOMPARE(enable->checkState(), Qt::Unchecked);
+        QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(false));
+        QVERIFY(!QFileInfo::exists(m_home->filePath(".config/systemd/user/com.kestramo.RuvelantAgent.timer"_qs)));
+        QVERIFY(!readFile(m_home->filePath("crontab"_qs)).contains("RuvelantAgent"));
+        QTRY_COMPARE(status->text(), englishText("ScheduleOff"_qs));
+    }
+
+    // Tab reaches every control of the page shown, in the order of the window, and comes back:
+    // no table keeps it.
+    void tabOrder_data() { dataTable<int, bool, QStringList>("pane/taborder.txt", {"page", "calendars", "order"}); }
+    void tabOrder()
+    {
+        QFETCH(int, page);
+        QFETCH(bool, calendars);
+        QFETCH(QStringList, order);
+        if (!calendars)
+            QDir(m_home->calendarsPath()).removeRecursively();
+        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ":/usr/bin:/bin");
+        MailApplication::setFallbackSendmailPaths({m_home->filePath("no-sendmail"_qs)});
+        openPane();
+        MailApplication::setFallbackSendmailPaths({});
+        widget<QTabWidget>(m_view, "tabs")->setCurrentIndex(page);
+        widget<QWidget>(m_view, "enableCheckBox")->setFocus();
+        QStringList reached {focusName()};
+        for (int i = 0; i < 60 && (reached.size() == 1 || reached.last() != reached.first()); ++i) {
+            QTest::keyClick(m_view->windowHandle(), Qt::Key_Tab);
+            if (focusName() != reached.last()) // a label's links, a text's anchors: one stop
+                reached.append(focusName());
+        }
+        reached.removeLast();
+        QVERIFY2(reached == order, qPrintable(reached.join(QLatin1Char(' '))));
+    }
+
+    // Every label of a field and every button has an access key, and no two controls that are
+    // shown together share one, in each language.
+    void accessKeys_data()
+    {
+        QTest::addColumn<QByteArray>("lang");
+        QTest::newRow("English") << QByteArray("en_US.UTF-8");
+        QTest::newRow("French") << QByteArray("fr_FR.UTF-8");
+        QTest::newRow("German") << QByteArray("de_DE.UTF-8");
+    }
+    void accessKeys()
+    {
+        QFETCH(QByteArray, lang);
+        m_home->setEnv("LANG", lang);
+        QDir(m_home->calendarsPath()).removeRecursively(); // the button that opens their folder
+        storePreferences(); // switched on, not scheduled: the button that schedules
+        openPane();
+        QTRY_VERIFY(widget<QWidget>(m_view, "scheduleFixButton")->isVisible());
+        auto *tabs = widget<QTabWidget>(m_view, "tabs");
+        for (int page = 0; page < tabs->count(); ++page) {
+            tabs->setCurrentIndex(page);
+            QHash<QKeySequence, QString> keys;
+            const auto controls = m_view->findChildren<QWidget *>();
+            for (QWidget *control : controls) {
+                auto *button = qobject_cast<QAbstractButton *>(control);
+                auto *label = qobject_cast<QLabel *>(control);
+                if (!control->isVisible() || (!button && !(label && label->buddy()))
+                    || (button && !button->shortcut().isEmpty() && !button->text().contains(QLatin1Char('&'))))
+                    continue;
+                const QString text = button ? button->text() : label->text();
+                const QKeySequence key = QKeySequence::mnemonic(text);
+                QVERIFY2(!key.isEmpty(), qPrintable(text));
+                QVERIFY2(!keys.contains(key), qPrintable(keys.value(key) + " and "_qs + text));
+                keys.insert(key, text);
+            }
+        }
+    }
+
+    // Without calendars the Reminders tab says where they come from, links to the help page on
+    // getting them and opens their folder; the first calendar to come shows in the table.
+    void noCalendars()
+    {
+        QDir(m_home->calendarsPath()).removeRecursively();
+        RecordingViewer viewer(*m_home);
+        openPane();
+        auto *table = widget<QTableView>(m_view, "calendarsTable");
+        auto *hint = widget<QLabel>(m_view, "calendarsEmptyLabel");
+        QVERIFY(!table->isVisible() && hint->isVisible());
+        QVERIFY2(hint->text().contains(m_home->calendarsPath()), qPrintable(hint->text()));
+        Q_EMIT hint->linkActivated("calendars.html"_qs);
+        QTRY_COMPARE(viewer.opened(), QStringList {builtPane + "/Contents/Resources/en.lproj/help/calendars.html"_qs});
+        QTest::mouseClick(widget<QPushButton>(m_view, "openCalendarsFolderButton"), Qt::LeftButton);
+        QVERIFY(QFileInfo(m_home->calendarsPath()).isDir());
+        m_home->writeFile(".local/share/calendars/travel/displayname"_qs, "Travel\n");
+        QTRY_VERIFY(table->isVisible() && !hint->isVisible());
     }
 };
 

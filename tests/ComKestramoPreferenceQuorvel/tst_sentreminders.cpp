@@ -1,4 +1,6 @@
 // The reminders that the pane lists as sent, read from the agent's log.
+#include "bundle.h"
+#include "datatable.h"
 #include "sentreminders.h"
 #include "throwawayhome.h"
 
@@ -57,6 +59,22 @@ private Q_SLOTS:
         QFETCH(QByteArray, log);
         QFETCH(QStringList, expected);
         QCOMPARE(described(SentReminders::fromRecords(QString::fromUtf8(log), today)), expected);
+    }
+
+    // The reasons of the log in the pane's plain words, and which of them a later run retries.
+    void reasons_data()
+    {
+        dataTable<QString, bool, QString>("sentreminders/reasons.txt", {"detail", "temporary", "words"});
+    }
+    void reasons()
+    {
+        QFETCH(QString, detail);
+        QFETCH(bool, temporary);
+        QFETCH(QString, words);
+        ThrowAwayHome home;
+        const HandOverFailure failure = HandOverFailure::fromDetail(detail);
+        QCOMPARE(failure.isTemporary(), temporary);
+        QCOMPARE(failure.plainWords(Bundle(buildPath(QStringLiteral("Ruvelant.prefPane")))), words);
     }
 
     // Both files, newest first; a record of a month after today belongs to last year.

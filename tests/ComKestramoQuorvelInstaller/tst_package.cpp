@@ -1,5 +1,6 @@
 // The Debian package made by cpack from the install rules, and the installer that it holds run
 // as a person runs it: --install, then --uninstall, in a throw-away home, offscreen.
+#include "datatable.h"
 #include "propertylist.h"
 #include "scriptrunner.h"
 #include "systempreferenceschannel.h"
@@ -46,6 +47,7 @@ class PackageTest : public QObject
 
     std::unique_ptr<ThrowAwayHome> m_home;
     QString m_package;
+    QString m_root; // the package's files, extracted
 
 private Q_SLOTS:
     void initTestCase()
@@ -58,6 +60,8 @@ private Q_SLOTS:
         const QStringList debs = QDir(m_home->filePath("package"_qs)).entryList({"*.deb"_qs});
         QCOMPARE(debs.size(), 1);
         m_package = m_home->filePath("package/"_qs + debs.first());
+        m_root = m_home->filePath("root"_qs);
+        QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, m_root}).status, 0);
     }
     void cleanupTestCase()
     {
@@ -78,6 +82,9 @@ private Q_SLOTS:
         QVERIFY(!entries.isEmpty());
         for (const QString &entry : entries)
             QVERIFY2(listed.out.contains(QLatin1Char(' ') + entry + QLatin1Char('\n')), qPrintable(entry));
+        // Nothing of ours takes a generic name in everyone's command path.
+        for (const char *generic : {"defaults", "launchctl"})
+            QVERIFY2(!listed.out.contains(" ./usr/bin/"_qs + QLatin1String(generic)), generic);
         const Result fields = run("dpkg-deb"_qs, {"--field"_qs, m_package, "Depends"_qs, "Suggests"_qs});
         for (const char *package :
              {"libqt5widgets5", "libkf5calendarcore5abi2", "libplist3", "unzip", "xdg-utils", "msmtp-mta"}) {
@@ -85,13 +92,40 @@ private Q_SLOTS:
         }
     }
 
+    // What Debian's own checks say of the package (when lintian is there): no error, no warning.
+    void lintian()
+    {
+        const QString lintian = QStandardPaths::findExecutable("lintian"_qs);
+        if (lintian.isEmpty())
+            QSKIP("lintian is not installed");
+        const Result checked = run(lintian, {"--fail-on"_qs, "error,warning"_qs, m_package});
+        QVERIFY2(checked.status == 0, qPrintable(checked.out));
+    }
+
+    // The pane archive is unpacked into every user's home: its programs carry no debugging
+    // information, and the whole stays small.
+    void paneArchiveSize()
+    {
+        const QString root = m_home->filePath("archive"_qs);
+        QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, root}).status, 0);
+        const Result listed = run("unzip"_qs,
+                                  {"-Z"_qs, "-t"_qs,
+                                   root
+                                       + "/usr/lib/ruvelant/RuvelantInstaller.app/Contents/Resources/"
+                                         "Ruvelant.prefPane.zip"_qs});
+        QCOMPARE(listed.status, 0);
+        // "N files, BYTES bytes uncompressed, ..."
+        const qint64 unpacked
+            = listed.out.section(QLatin1Char(','), 1, 1).trimmed().section(QLatin1Char(' '), 0, 0).toLongLong();
+        QVERIFY2(unpacked > 0 && unpacked < 5 * 1000 * 1000, qPrintable(listed.out));
+    }
+
     // Install puts the pane in the user's folder with a runnable agent and System Preferences
     // shows it; after a person switched the reminders on, Uninstall removes the pane and the
     // schedule and leaves the agent switched off.
     void installThenUninstall()
     {
-        const QString root = m_home->filePath("root"_qs);
-        QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, root}).status, 0);
+        const QString &root = m_root;
         m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath("system"_qs)));
         m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
         for (const char *program : {"bin/systemctl", "bin/crontab"})
@@ -123,8 +157,8 @@ private Q_SLOTS:
         QByteArray plist = readFile(QFINDTESTDATA("../data/pane/com.kestramo.RuvelantAgent.plist"));
         m_home->writeFile("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs,
                           plist.replace("@PANE@", QFile::encodeName(pane)));
-        QCOMPARE(run(root + "/usr/bin/launchctl"_qs, {"load"_qs, "-w"_qs, agentFile}).status, 0);
-        QCOMPARE(run(root + "/usr/bin/defaults"_qs,
+        QCOMPARE(run(root + "/usr/lib/ruvelant/bin/launchctl"_qs, {"load"_qs, "-w"_qs, agentFile}).status, 0);
+        QCOMPARE(run(root + "/usr/lib/ruvelant/bin/defaults"_qs,
                      {"write"_qs, "com.kestramo.ruvelant"_qs, "quorvelEnabled"_qs, "-bool"_qs, "true"_qs})
                      .status,
                  0);
@@ -142,6 +176,29 @@ private Q_SLOTS:
             PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &domain));
         QCOMPARE(domain.toMap().value("quorvelEnabled"_qs), QVariant("0"_qs));
         QVERIFY(!SystemPreferencesChannel::isHostRunning());
+    }
+
+    // Over ssh or in a script, with no display at all, the command-line modes of the installer
+    // and the host work and end with the statuses the README gives; the windows say why not.
+    void withoutDisplay_data()
+    {
+        dataTable<QString, QString, int, QString>("installer/withoutdisplay.txt",
+                                                  {"program", "arguments", "status", "output"});
+    }
+    void withoutDisplay()
+    {
+        QFETCH(QString, program);
+        QFETCH(QString, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, output);
+        for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            m_home->setEnv(variable, QByteArray());
+        const Result result
+            = run(m_root + "/usr/bin/"_qs + program, arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+        QCOMPARE(result.status, status);
+        QVERIFY2(output.isEmpty() || result.out.startsWith(output), qPrintable(result.out));
+        const bool installed = QFileInfo::exists(m_home->filePath("Library/PreferencePanes/Ruvelant.prefPane"_qs));
+        QCOMPARE(installed, QByteArray(QTest::currentDataTag()).startsWith("installed"));
     }
 };
 

@@ -21,6 +21,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -304,6 +305,34 @@ private Q_SLOTS:
         QCOMPARE(app->reportedExceptionCount(), reported + 1);
         QVERIFY(install->isEnabled() && !uninstall->isEnabled());
         QCOMPARE(during, (QStringList {"0 0 1"_qs, "0 0 1"_qs}));
+    }
+
+    // The installer from the keyboard: Tab goes from Install to Uninstall, Return presses the
+    // button that has the focus (Install at first), Ctrl+Q and Ctrl+W close the window.
+    void keyboard_data() { dataTable<QString, QString>("installer/keyboard.txt", {"keys", "outcome"}); }
+    void keyboard()
+    {
+        QFETCH(QString, keys);
+        QFETCH(QString, outcome);
+        useInstaller("built"_qs);
+        makePane(panes, "old"_qs);
+        InstallerInterface interface;
+        QWidget *window = interface.window();
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        interface.controller()->applicationDidFinishLaunching(nullptr);
+        interface.installButton()->setFocus();
+        QSignalSpy installs(interface.installButton(), &QAbstractButton::clicked);
+        QSignalSpy uninstalls(interface.uninstallButton(), &QAbstractButton::clicked);
+        for (const QString &key : keys.split(QLatin1Char(' '))) {
+            const QKeySequence sequence(key);
+            QTest::keyClick(window->windowHandle(), Qt::Key(sequence[0] & ~Qt::KeyboardModifierMask),
+                            Qt::KeyboardModifiers(sequence[0] & Qt::KeyboardModifierMask));
+        }
+        QCOMPARE(installs.count(), outcome == "install"_qs ? 1 : 0);
+        QCOMPARE(uninstalls.count(), outcome == "uninstall"_qs ? 1 : 0);
+        QCOMPARE(window->isVisible(), outcome != "closed"_qs);
     }
 };
 

@@ -2,6 +2,7 @@
 // system and signals), without the closing pause, so that tests can run it often.
 #include "agentrun.h"
 #include "stoprequest.h"
+#include "throwawayhome.h"
 
 #include <QCoreApplication>
 
@@ -11,5 +12,6 @@ int main(int argc, char **argv)
     StopRequest::catchSignals();
     AgentRunEnvironment environment;
     environment.pause = [](std::chrono::microseconds) {};
+    environment.notifierPath = buildPath(QStringLiteral("Ruvelant.prefPane/Contents/Resources/RuvelantNotifier"));
     return runAgent(environment);
 }

@@ -130,7 +130,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run under dbus-run-session, as ctest does");
+        const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
         m_home = std::make_unique<ThrowAwayHome>();
+        m_home->setEnv("DBUS_SESSION_BUS_ADDRESS", bus); // the private bus, for the programs started here
         m_bundle = std::make_unique<Bundle>(buildPath("Ruvelant.prefPane"_qs));
         // A keyring of this home, unlocked with its password as a login would.
         m_keyring.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -45,6 +45,20 @@ private Q_SLOTS:
         QCOMPARE(Bundle(QFINDTESTDATA("../data/bundle/Ruvelant.prefPane")).localizedStringForKey(key), expected);
     }
 
+    void pluralForms_data()
+    {
+        dataTable<QString, QString, int, QString>("bundle/plurals.txt", {"lang", "key", "count", "expected"});
+    }
+    void pluralForms()
+    {
+        QFETCH(QString, lang);
+        QFETCH(QString, key);
+        QFETCH(int, count);
+        QFETCH(QString, expected);
+        ThrowAwayHome home("UTC", lang.toLatin1());
+        QCOMPARE(Bundle(buildPath(QStringLiteral("Ruvelant.prefPane"))).localizedStringForKey(key, count), expected);
+    }
+
     void bundleOfBinaryAndInfo()
     {
         ThrowAwayHome home;

@@ -22,8 +22,8 @@ private Q_SLOTS:
         QFETCH(QString, programFolder);
         QFETCH(QString, toolsFolder);
         ThrowAwayHome home;
-        for (const char *file : {"build/bin/launchctl", "build/bin/defaults", "prefix/bin/launchctl",
-                                 "prefix/bin/defaults", "gnustep/bin/defaults"})
+        for (const char *file : {"build/bin/launchctl", "build/bin/defaults", "prefix/lib/ruvelant/bin/launchctl",
+                                 "prefix/lib/ruvelant/bin/defaults", "gnustep/bin/defaults"})
             home.writeProgram(QLatin1String(file), "#!/bin/sh\n");
         QVERIFY(QDir().mkpath(home.filePath(programFolder)));
         QCOMPARE(Programs::toolsFolderNear(home.filePath(programFolder)),

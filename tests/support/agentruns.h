@@ -9,12 +9,34 @@
 #include "throwawayhome.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QHash>
 
 // The agent as installed (ending with its pause of 10 seconds), and one run of it as the real
 // program makes it, without that pause (tests/agent/helper_agentrun.cpp).
 constexpr const char *AgentWithPause = "Ruvelant.prefPane/Contents/Resources/RuvelantAgent";
 constexpr const char *AgentRunOnly = "tests/helpers/helper_agentrun";
+
+// A copy of the built pane bundle at relative below the home, with its information, interface
+// file, strings tables and plural forms, whose agent is the run without its closing pause (so
+// that it reads the pane's texts and logs as RuvelantAgent). Returns its path.
+inline QString writeQuickPane(const ThrowAwayHome &home, const QString &relative)
+{
+    const QString built = buildPath(QStringLiteral("Ruvelant.prefPane"));
+    home.writeFile(relative + QStringLiteral("/Contents/Info.plist"),
+                   readFile(built + QStringLiteral("/Contents/Info.plist")));
+    const QDir resources(built + QStringLiteral("/Contents/Resources"));
+    QDirIterator it(resources.path(), {QStringLiteral("*.ui"), QStringLiteral("*.strings"), QStringLiteral("*.qm")},
+                    QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        home.writeFile(relative + QStringLiteral("/Contents/Resources/") + resources.relativeFilePath(file),
+                       readFile(file));
+    }
+    home.writeProgram(relative + QStringLiteral("/Contents/Resources/RuvelantAgent"),
+                      readFile(buildPath(QLatin1String(AgentRunOnly))));
+    return home.filePath(relative);
+}
 
 // One run of a program of the agent to its end: see finish().
 inline int runToEnd(QString *errors = nullptr, const char *relative = AgentRunOnly)

@@ -23,6 +23,8 @@ ThrowAwayHome::ThrowAwayHome(const QByteArray &tz, const QByteArray &lang)
     QFile::setPermissions(m_dir.filePath(QStringLiteral("run")),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     setEnv("XDG_RUNTIME_DIR", home + "/run");
+    // Nothing a test does reaches the real desktop session.
+    setEnv("DBUS_SESSION_BUS_ADDRESS", QByteArray());
     setEnv("TZ", tz);
     setEnv("LANG", lang);
     setEnv("LANGUAGE", QByteArray());

@@ -1,10 +1,12 @@
 // launchctl through the real program, against stand-ins of systemctl and crontab that keep their
 // state in the throw-away home (tests/data/launchctl/bin).
 #include "datatable.h"
+#include "jobscheduler.h"
 #include "throwawayhome.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTest>
 
@@ -18,6 +20,7 @@ struct Run
 {
     int status;
     QString err;
+    QString out;
 };
 
 class Scheduling
@@ -78,13 +81,24 @@ public:
         process.setProcessEnvironment(environment);
         process.start(buildPath(QStringLiteral("bin/launchctl")), arguments);
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-            return {-1, process.errorString()};
+            return {-1, process.errorString(), QString()};
         }
-        return {process.exitCode(), QString::fromUtf8(process.readAllStandardError())};
+        return {process.exitCode(), QString::fromUtf8(process.readAllStandardError()),
+                QString::fromUtf8(process.readAllStandardOutput())};
     }
     Run launchctl(const char *command)
     {
-        return launchctl({QLatin1String(command), QStringLiteral("-w"), plistPath()});
+        return QByteArray(command) == "list" ? launchctl({QStringLiteral("list"), label})
+                                             : launchctl({QLatin1String(command), QStringLiteral("-w"), plistPath()});
+    }
+    // The scheduler that answers from now on: "systemd", or "cron" (a user manager that does not answer).
+    void switchTo(const QString &backend)
+    {
+        if (backend == QLatin1String("systemd")) {
+            QFile::remove(m_home.filePath(QStringLiteral("no-user-manager")));
+        } else {
+            m_home.writeFile(QStringLiteral("no-user-manager"), {});
+        }
     }
 
     // The scheduler's state, as the user's own tools would show it.
@@ -146,18 +160,31 @@ private Q_SLOTS:
             QVERIFY2(load.status == 0 && load.err.isEmpty(), qPrintable(load.err));
             checkLoaded();
         }
+        // Where it is scheduled, as the pane asks.
+        const Run listed = s.launchctl("list");
+        QCOMPARE(listed.status, 0);
+        const QList<JobState> states = JobState::fromText(listed.out);
+        QCOMPARE(states.size(), 1);
+        QCOMPARE(states.first().label, label);
+        QCOMPARE(states.first().scheduler, backend);
+        QCOMPARE(states.first().startInterval, 1800);
+        QCOMPARE(states.first().nextRun.isValid(), systemd);
         QCOMPARE(s.launchctl("unload").status, 0);
         checkUnloaded();
         if (systemd) {
-            QCOMPARE(s.state("systemctl.log"), s.fixture("systemctl.log")); // load twice, unload
+            QCOMPARE(s.state("systemctl.log"), s.fixture("systemctl.log")); // load twice, list, unload
         }
+        const Run unlisted = s.launchctl("list");
+        QCOMPARE(unlisted.status, 3);
+        QVERIFY2(unlisted.out.isEmpty() && unlisted.err.contains(QLatin1String("is not scheduled")),
+                 qPrintable(unlisted.err));
         // Nothing loaded: quiet success; the scheduler is asked, never changed.
         const QByteArray systemctlCalls = s.state("systemctl.log");
         const QByteArray crontabCalls = s.state("crontab.log");
         const Run again = s.launchctl("unload");
         QVERIFY2(again.status == 0 && again.err.isEmpty(), qPrintable(again.err));
         QCOMPARE(s.state("systemctl.log").mid(systemctlCalls.size()), QByteArray("--user show-environment\n"));
-        QCOMPARE(s.state("crontab.log").mid(crontabCalls.size()), !systemd ? QByteArray("-l\n") : QByteArray());
+        QCOMPARE(s.state("crontab.log").mid(crontabCalls.size()), QByteArray("-l\n"));
         checkUnloaded();
 
         // Without the file, the schedule is still found by the file's name.
@@ -165,6 +192,36 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(s.plistPath()));
         QCOMPARE(s.launchctl("unload").status, 0);
         checkUnloaded();
+    }
+
+    // A scheduler that answers only for a while: whatever loaded the agent, unload takes it away,
+    // and load leaves it with one scheduler.
+    void schedulerComesAndGoes_data()
+    {
+        dataTable<QString, QString, QString, bool, bool, int>(
+            "launchctl/schedulers.txt", {"first", "then", "command", "units", "cronLine", "listed"});
+    }
+    void schedulerComesAndGoes()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, then);
+        QFETCH(QString, command);
+        QFETCH(bool, units);
+        QFETCH(bool, cronLine);
+        QFETCH(int, listed);
+        Scheduling s(first);
+        s.writePlist();
+        QCOMPARE(s.launchctl("load").status, 0);
+        s.switchTo(then);
+        const Run run = s.launchctl(qPrintable(command));
+        QVERIFY2(run.status == 0 && run.err.isEmpty(), qPrintable(run.err));
+        QCOMPARE(QFile::exists(s.unit(".service")), units);
+        QCOMPARE(QFile::exists(s.unit(".timer")), units);
+        QCOMPARE(QFileInfo::exists(
+                     s.unit(".timer").replace(QLatin1String("user/"), QLatin1String("user/timers.target.wants/"))),
+                 units && then == QLatin1String("systemd"));
+        QCOMPARE(s.state("crontab").contains("# launchctl:com.kestramo.RuvelantAgent"), cronLine);
+        QCOMPARE(s.launchctl("list").status, listed);
     }
 
     // The crontab line starts the agent as cron would: through sh, after cron's own '%' rule.

@@ -1,5 +1,6 @@
 #include "hostwindow.h"
 
+#include "application.h"
 #include "preferencepane.h"
 
 #include <QApplication>
@@ -51,6 +52,7 @@ HostWindow::HostWindow(const QList<PaneRecord> &panes, QWidget *parent)
         showRow(selected.isEmpty() ? -1 : m_list->row(selected.first()));
     });
     resize(1080, 680);
+    Application::closeOnStandardKeys(this);
 }
 
 void HostWindow::addEntry(const PaneRecord &record)

@@ -1,5 +1,6 @@
 // SystemPreferences: the host of preference panes. One runs per user; a second start hands its
 // request to the running one over a local socket and exits.
+#include "application.h"
 #include "filelock.h"
 #include "hostwindow.h"
 #include "panecatalog.h"
@@ -60,6 +61,10 @@ QByteArray answer(HostWindow &window, const QString &request)
     if (command == QLatin1String("list") && argument.isEmpty()) {
         return ok(window.describePanes());
     }
+    if (command == QLatin1String("show") && !argument.isEmpty()) {
+        return window.showControl(argument) ? ok()
+                                            : error(QStringLiteral("the pane shown has no control %1").arg(argument));
+    }
     if (command == QLatin1String("current") && argument.isEmpty()) {
         return ok({window.currentIdentifier()});
     }
@@ -93,6 +98,8 @@ void serve(QLocalServer &server, HostWindow &window)
 
 int main(int argc, char **argv)
 {
+    // --quit, --list, --help and --version, and requests to a host that runs, need no display.
+    Application::prepareForSessionWithoutDisplay();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("SystemPreferences"));
     QApplication::setApplicationDisplayName(QStringLiteral("System Preferences"));
@@ -137,6 +144,9 @@ int main(int argc, char **argv)
         if (parser.isSet(revealOption)) {
             requests.append(QStringLiteral("reveal ") + parser.value(revealOption));
         }
+        if (parser.isSet(showOption)) {
+            requests.append(QStringLiteral("show ") + parser.value(showOption));
+        }
         if (parser.isSet(listOption)) {
             requests.append(QStringLiteral("list"));
         }
@@ -167,6 +177,9 @@ int main(int argc, char **argv)
             std::printf("%s\n", qPrintable(line));
         }
         return 0;
+    }
+    if (Application::isWindowless() && !parser.isSet(screenshotOption)) {
+        return fail(QStringLiteral("there is no display to show the window on (DISPLAY is not set)"));
     }
     QLocalServer server;
     server.setSocketOptions(QLocalServer::UserAccessOption);

@@ -1,16 +1,12 @@
 #include "sentreminders.h"
 
+#include "bundle.h"
 #include "logservice.h"
-#include "watchedpaths.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QFileSystemWatcher>
 #include <QHash>
-#include <QLocale>
 #include <QRegularExpression>
-#include <QTimer>
 
 #include <algorithm>
 
@@ -61,12 +57,14 @@ QList<SentReminder> SentReminders::fromRecords(const QString &logText, const QDa
             if (failed.hasMatch() && failed.captured(1) == last->address) {
                 last->outcome = SentReminder::Failed;
                 last->detail = failed.captured(2);
+                last->logLine = record.text;
                 pending.remove(record.pid);
                 continue;
             }
             if (record.text == noMailSystem) {
                 last->outcome = SentReminder::Failed;
                 last->detail = record.text;
+                last->logLine = record.text;
                 pending.remove(record.pid);
                 continue;
             }
@@ -80,18 +78,19 @@ QList<SentReminder> SentReminders::fromRecords(const QString &logText, const QDa
         if (record.level == LogService::Info && record.text.startsWith(QLatin1Char(' ')) && arrow > 0) {
             pending.insert(record.pid, reminders.size());
             reminders.append({record.time, record.text.mid(1, arrow - 1), record.text.mid(arrow + handOver.size()),
-                              SentReminder::Sending, QString()});
+                              SentReminder::Sending, QString(), record.pid, QString()});
         } else if (record.level == LogService::Error) {
             const QRegularExpressionMatch missing = noAddress.match(record.text);
             if (missing.hasMatch()) {
-                reminders.append({record.time, QString(), missing.captured(1), SentReminder::NoAddress, QString()});
+                reminders.append({record.time, QString(), missing.captured(1), SentReminder::NoAddress, QString(),
+                                  record.pid, record.text});
             }
         }
     }
     return reminders;
 }
 
-QList<SentReminder> SentReminders::read(const QString &logsFolder, const QString &agentName, const QDate &today)
+QString SentReminders::readLogText(const QString &logsFolder, const QString &agentName)
 {
     const QString current = QStringLiteral("%1/%2.log").arg(logsFolder, agentName);
     const QString previous = QStringLiteral("%1/%2_previous.log").arg(logsFolder, agentName);
@@ -109,91 +108,84 @@ QList<SentReminder> SentReminders::read(const QString &logsFolder, const QString
             break;
         }
     }
-    QList<SentReminder> reminders = fromRecords(QString::fromUtf8(text), today);
+    return QString::fromUtf8(text);
+}
+
+QList<SentReminder> SentReminders::read(const QString &logsFolder, const QString &agentName, const QDate &today)
+{
+    QList<SentReminder> reminders = fromRecords(readLogText(logsFolder, agentName), today);
     std::reverse(reminders.begin(), reminders.end());
     std::stable_sort(reminders.begin(), reminders.end(),
                      [](const SentReminder &a, const SentReminder &b) { return a.time > b.time; });
     return reminders;
 }
 
-SentRemindersModel::SentRemindersModel(const QString &logsFolder, const QString &agentName, QObject *parent)
-    : QAbstractTableModel(parent)
-    , m_logsFolder(logsFolder)
-    , m_agentName(agentName)
-    , m_watcher(new QFileSystemWatcher(this))
-    , m_reloadTimer(new QTimer(this))
+HandOverFailure HandOverFailure::fromDetail(const QString &detail)
 {
-    m_reloadTimer->setSingleShot(true);
-    m_reloadTimer->setInterval(300); // a run writes many records at once
-    connect(m_reloadTimer, &QTimer::timeout, this, &SentRemindersModel::reload);
-    connect(m_watcher, &QFileSystemWatcher::directoryChanged, m_reloadTimer, qOverload<>(&QTimer::start));
-    connect(m_watcher, &QFileSystemWatcher::fileChanged, m_reloadTimer, qOverload<>(&QTimer::start));
-    reload();
-}
-
-void SentRemindersModel::watch()
-{
-    // The folder tells of a new or rotated file; the file of records added to it.
-    QStringList wanted;
-    QString folder = m_logsFolder;
-    while (!QFileInfo(folder).isDir() && folder != QDir::rootPath()) {
-        folder = QFileInfo(folder).absolutePath(); // until the folder exists, its nearest ancestor
+    // The reasons that the mail delivery writes (see OutgoingMessage::send).
+    static const QRegularExpression exited(QStringLiteral("^(.+) exited with status (\\d+)(?:: (.*))?$"),
+                                           QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression timedOut(QStringLiteral("^(.+) did not finish within ([\\d.]+) seconds"));
+    static const QRegularExpression notStarted(QStringLiteral("^(.+) could not be started: (.*)$"),
+                                               QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression crashed(QStringLiteral("^(.+) crashed$"));
+    HandOverFailure failure;
+    failure.diagnostics = detail;
+    QRegularExpressionMatch match;
+    if (detail == noMailSystem) {
+        failure.cause = NoMailSystem;
+        failure.diagnostics.clear();
+    } else if ((match = exited.match(detail)).hasMatch()) {
+        failure.program = match.captured(1);
+        failure.status = match.captured(2).toInt();
+        failure.diagnostics = match.captured(3);
+        failure.cause = failure.status == 75 ? TryAgainLater : Refused;
+    } else if ((match = timedOut.match(detail)).hasMatch()) {
+        failure.cause = NoAnswer;
+        failure.program = match.captured(1);
+        failure.diagnostics = match.captured(2);
+    } else if ((match = notStarted.match(detail)).hasMatch()) {
+        failure.cause = NotStarted;
+        failure.program = match.captured(1);
+        failure.diagnostics = match.captured(2);
+    } else if ((match = crashed.match(detail)).hasMatch()) {
+        failure.cause = Crashed;
+        failure.program = match.captured(1);
+        failure.diagnostics.clear();
+    } else if (detail.contains(QLatin1String("is not a single e-mail address"))
+               || detail.contains(QLatin1String("holds a line break or control character"))) {
+        failure.cause = BadAddress;
     }
-    wanted << folder;
-    const QString current = QStringLiteral("%1/%2.log").arg(m_logsFolder, m_agentName);
-    if (QFileInfo(current).isFile()) {
-        wanted << current;
-    }
-    watchExactly(m_watcher, wanted);
+    return failure;
 }
 
-void SentRemindersModel::reload()
+bool HandOverFailure::isTemporary() const
 {
-    beginResetModel();
-    m_reminders = SentReminders::read(m_logsFolder, m_agentName, QDate::currentDate());
-    endResetModel();
-    watch();
+    return cause == NoMailSystem || cause == TryAgainLater || cause == NoAnswer || cause == NotStarted
+        || cause == Crashed;
 }
 
-int SentRemindersModel::rowCount(const QModelIndex &parent) const
+QString HandOverFailure::plainWords(const Bundle &bundle) const
 {
-    return parent.isValid() ? 0 : m_reminders.size();
-}
-
-int SentRemindersModel::columnCount(const QModelIndex &parent) const
-{
-    return parent.isValid() ? 0 : 4;
-}
-
-QVariant SentRemindersModel::data(const QModelIndex &index, int role) const
-{
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid) || (role != Qt::DisplayRole && role != Qt::ToolTipRole)) {
-        return QVariant();
-    }
-    const SentReminder &reminder = m_reminders.at(index.row());
-    switch (index.column()) {
-    case 0:
-        return QLocale().toString(reminder.time, QLocale::ShortFormat);
-    case 1:
-        return reminder.event;
-    case 2:
-        return reminder.address;
-    default:
+    const auto tr = [&bundle](const char *key) { return bundle.localizedStringForKey(QLatin1String(key)); };
+    switch (cause) {
+    case NoMailSystem:
+        return tr("FailureNoMailSystem");
+    case TryAgainLater:
+        return tr("FailureTryAgainLater").arg(status);
+    case NoAnswer:
+        return tr("FailureNoAnswer").arg(diagnostics);
+    case NotStarted:
+        return tr("FailureNotStarted").arg(program, diagnostics);
+    case Crashed:
+        return tr("FailureCrashed").arg(program);
+    case Refused:
+        return diagnostics.isEmpty() ? tr("FailureRefused").arg(status)
+                                     : tr("FailureRefusedSaying").arg(status).arg(diagnostics);
+    case BadAddress:
+        return tr("FailureBadAddress").arg(diagnostics);
+    case Other:
         break;
     }
-    static const char *const outcomes[]
-        = {"SentOutcomeSent", "SentOutcomeFailed", "SentOutcomeNoAddress", "SentOutcomeSending"};
-    const QString key = QLatin1String(outcomes[reminder.outcome]);
-    const QString outcome = m_texts.value(key, key);
-    return reminder.detail.isEmpty() ? outcome : QStringLiteral("%1: %2").arg(outcome, reminder.detail);
-}
-
-QVariant SentRemindersModel::headerData(int section, Qt::Orientation orientation, int role) const
-{
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section > 3) {
-        return QAbstractTableModel::headerData(section, orientation, role);
-    }
-    static const char *const keys[] = {"SentColumnTime", "SentColumnEvent", "SentColumnAddress", "SentColumnOutcome"};
-    const QString key = QLatin1String(keys[section]);
-    return m_texts.value(key, key);
+    return diagnostics;
 }

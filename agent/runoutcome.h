@@ -1,0 +1,34 @@
+#ifndef RUVELANT_RUNOUTCOME_H
+#define RUVELANT_RUNOUTCOME_H
+
+#include "sentreminders.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+class Bundle;
+
+// What one run of the agent did, as the records of its process in the agent's log tell.
+struct RunOutcome
+{
+    bool found = false; // the log holds the run's first record
+    bool finished = false; // ... and its last, "terminated"
+    bool disabled = false; // it ended at once: the reminders are switched off
+    QDateTime started;
+    int handedOver = 0; // reminders that the mail system took
+    int eventsMarked = 0; // events that got the marker "(*)"
+    int noAddress = 0; // attendees without an e-mail address
+    QList<SentReminder> failures; // reminders that did not reach the mail system
+
+    // The run of process pid that started no earlier than since (a process number comes back),
+    // from the text of the agent's log files.
+    static RunOutcome ofProcess(const QString &logText, qint64 pid, const QDateTime &since, const QDate &today);
+    // The failures by cause, each with how many reminders it kept back, in the order they came.
+    QList<QPair<HandOverFailure, int>> failureCauses() const;
+    // What the run did, in one sentence of bundle's texts.
+    QString summary(const Bundle &bundle) const;
+};
+
+#endif

@@ -1,0 +1,60 @@
+#ifndef RUVELANT_SENTREMINDERS_H
+#define RUVELANT_SENTREMINDERS_H
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+class Bundle;
+
+// One reminder that the agent handed to the mail system, or failed to, as its log tells.
+struct SentReminder
+{
+    enum Outcome { Sent, Failed, NoAddress, Sending };
+    QDateTime time;
+    QString event; // the event's title; empty when the log does not name it
+    QString address; // the attendee's address (or name, when it had no address)
+    Outcome outcome = Sent;
+    QString detail; // why it failed
+    qint64 pid = 0; // the run's process
+    QString logLine; // the failure's record as the log holds it
+};
+
+// Why a hand-over failed, read from the reason that the log gives.
+struct HandOverFailure
+{
+    enum Cause {
+        NoMailSystem, // no sendmail program
+        TryAgainLater, // sendmail's exit status 75
+        NoAnswer, // stopped after the time limit
+        NotStarted, // sendmail could not be started
+        Crashed, // sendmail ended by a signal
+        Refused, // any other exit status
+        BadAddress, // refused before the hand-over: not one plain address
+        Other,
+    };
+    Cause cause = Other;
+    int status = 0; // sendmail's exit status, for Refused and TryAgainLater
+    QString program; // the sendmail program, where the reason names it
+    QString diagnostics; // what sendmail said, or the rest of the reason
+
+    static HandOverFailure fromDetail(const QString &detail);
+    // Whether a later run tries it again: the agent leaves the event unmarked for these.
+    bool isTemporary() const;
+    // The reason in plain words, from bundle's texts ("No mail system (sendmail) was found").
+    QString plainWords(const Bundle &bundle) const;
+};
+
+// The reminders of the agent's log: its current and its previous file, newest first.
+namespace SentReminders {
+// Reads the log files in logsFolder ("<agent>.log", "<agent>_previous.log") as they are now; a
+// rotation while they are read is noticed and the reading done again.
+QList<SentReminder> read(const QString &logsFolder, const QString &agentName, const QDate &today);
+// The text of both log files, the previous one first, read as read() does.
+QString readLogText(const QString &logsFolder, const QString &agentName);
+// The reminders told by the records of a log, oldest first: every hand-over line of a run, with
+// the failure that the same run logged right after it, if any.
+QList<SentReminder> fromRecords(const QString &logText, const QDate &today);
+} // namespace SentReminders
+
+#endif
