@@ -4,6 +4,7 @@
 #include "accountsetup.h"
 #include "addaccountdialog.h"
 #include "bundle.h"
+#include "helpbook.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -34,7 +35,12 @@ AccountsPanel::AccountsPanel(QWidget *view, const Bundle *bundle, const QString 
 
     m_table = view->findChild<QTableView *>(QStringLiteral("accountsTable"));
     m_status = view->findChild<QLabel *>(QStringLiteral("accountsStatusLabel"));
-    m_add = view->findChild<QAbstractButton *>(QStringLiteral("addAccountButton"));
+    for (const char *name : {"addAccountButton", "accountsAddButton"}) {
+        if (auto *add = view->findChild<QAbstractButton *>(QLatin1String(name))) {
+            m_adds.append(add);
+            connect(add, &QAbstractButton::clicked, this, &AccountsPanel::addAccount);
+        }
+    }
     m_sync = view->findChild<QAbstractButton *>(QStringLiteral("syncNowButton"));
     m_remove = view->findChild<QAbstractButton *>(QStringLiteral("removeAccountButton"));
     if (m_table) {
@@ -51,14 +57,37 @@ AccountsPanel::AccountsPanel(QWidget *view, const Bundle *bundle, const QString 
             update();
         });
     }
-    if (m_add) {
-        connect(m_add, &QAbstractButton::clicked, this, &AccountsPanel::addAccount);
-    }
     if (m_sync) {
         connect(m_sync, &QAbstractButton::clicked, this, &AccountsPanel::syncNow);
     }
     if (m_remove) {
         connect(m_remove, &QAbstractButton::clicked, this, &AccountsPanel::removeAccount);
+    }
+    if (auto *help = view->findChild<QLabel *>(QStringLiteral("accountsHelpLabel"))) {
+        help->setText(
+            QStringLiteral("<a href=\"calendars.html\">%1</a>").arg(text("CalendarsHelpLink").toHtmlEscaped()));
+        help->setTextInteractionFlags(Qt::TextBrowserInteraction);
+        help->setFocusPolicy(Qt::StrongFocus);
+        connect(help, &QLabel::linkActivated, this, [bundle](const QString &page) {
+            HelpBook::gotoPage(bundle->objectForInfoDictionaryKey(QStringLiteral("CFBundleHelpBookName")).toString(),
+                               page);
+        });
+    }
+    // Each control's tooltip, also its description for screen readers.
+    const struct
+    {
+        const char *widget;
+        const char *key;
+    } tooltips[] = {{"addAccountButton", "tooltipAddAccount"},
+                    {"accountsAddButton", "tooltipAddAccount"},
+                    {"syncNowButton", "tooltipSyncNow"},
+                    {"removeAccountButton", "tooltipRemoveAccount"},
+                    {"accountsTable", "tooltipAccountsTable"}};
+    for (const auto &tooltip : tooltips) {
+        if (auto *widget = view->findChild<QWidget *>(QLatin1String(tooltip.widget))) {
+            widget->setToolTip(text(tooltip.key));
+            widget->setAccessibleDescription(text(tooltip.key));
+        }
     }
     connect(m_model, &QAbstractItemModel::modelReset, this, &AccountsPanel::update);
     connect(m_setup, &AccountSetup::finished, this, [this] { update(); });
@@ -130,8 +159,10 @@ void AccountsPanel::update()
 {
     const QModelIndexList chosen = m_table ? m_table->selectionModel()->selectedRows() : QModelIndexList();
     const bool busy = m_setup->isBusy();
-    if (m_add) {
-        m_add->setEnabled(!busy);
+    for (QAbstractButton *add : qAsConst(m_adds)) {
+        if (add) {
+            add->setEnabled(!busy);
+        }
     }
     if (m_sync) {
         m_sync->setEnabled(!busy && m_model->rowCount() > 0 && !m_model->isSyncing());

@@ -12,10 +12,11 @@ class QLabel;
 class QTableView;
 class QWidget;
 
-// The pane's CalDAV accounts: the list with each account's last sync, and its buttons "Add
+// The pane's CalDAV accounts: the list with each account's last sync, and the buttons "Add
 // Account..." (the dialog), "Sync Now" and "Remove Account" (asking whether the calendar folders
 // go too). Found in the pane's view by name: accountsTable, accountsStatusLabel,
-// addAccountButton, syncNowButton, removeAccountButton.
+// accountsHelpLabel, addAccountButton (beside the calendars) and accountsAddButton, syncNowButton,
+// removeAccountButton.
 class AccountsPanel : public QObject
 {
     Q_OBJECT
@@ -40,7 +41,7 @@ private:
     AccountListModel *m_model;
     QPointer<QTableView> m_table;
     QPointer<QLabel> m_status;
-    QPointer<QAbstractButton> m_add;
+    QList<QPointer<QAbstractButton>> m_adds;
     QPointer<QAbstractButton> m_sync;
     QPointer<QAbstractButton> m_remove;
     QString m_message; // what the last operation said; shown until the choice changes

@@ -3,8 +3,10 @@
 #include "ComKestramoLocaliztedTooltips.h"
 #include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelModel.h"
+#include "accountspanel.h"
 #include "application.h"
 #include "bundle.h"
+#include "calendarsync.h"
 #include "composition.h"
 #include "helpbook.h"
 #include "mailapplication.h"
@@ -609,12 +611,13 @@ void tieAlertNow(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
 void tieTabOrder(QWidget *view)
 {
     static const char *const order[]
-        = {"enableCheckBox",      "helpButton",      "scheduleFixButton",   "tabs",
-           "daysComboBox",        "calendarsTable",  "calendarsEmptyLabel", "openCalendarsFolderButton",
-           "senderComboBox",      "mailTitleEdit",   "mailContentEdit",     "mailStatusLabel",
-           "testReminderButton",  "verboseCheckBox", "showLogButton",       "alertNowButton",
-           "alertNowResultLabel", "upcomingTable",   "upcomingMessage",     "sentTable",
-           "sentShowLogButton",   "creditsView"};
+        = {"enableCheckBox",    "helpButton",          "scheduleFixButton",   "tabs",
+           "daysComboBox",      "calendarsTable",      "calendarsEmptyLabel", "openCalendarsFolderButton",
+           "addAccountButton",  "senderComboBox",      "mailTitleEdit",       "mailContentEdit",
+           "mailStatusLabel",   "testReminderButton",  "verboseCheckBox",     "showLogButton",
+           "alertNowButton",    "alertNowResultLabel", "upcomingTable",       "upcomingMessage",
+           "sentTable",         "sentShowLogButton",   "accountsTable",       "accountsHelpLabel",
+           "accountsAddButton", "syncNowButton",       "removeAccountButton", "creditsView"};
     QWidget *previous = nullptr;
     for (const char *name : order) {
         QWidget *next = control<QWidget>(view, name);
@@ -688,6 +691,9 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieTitle(control<QLineEdit>(view, "mailTitleEdit"), model);
     tieContent(controller->mailContent(), model);
     tieCalendars(view, owner, model);
+    // Calendar accounts: "Add Account..." beside the calendars, the list on a tab of its own.
+    new AccountsPanel(view, owner->bundle(),
+                      owner->bundle()->resourcePath() + QLatin1Char('/') + CalendarSync::programName(), owner);
 
     // The actions.
     using Controller = ComKestramoPreferenceQuorvelController;

@@ -2,6 +2,7 @@
 // pane's "Add Account" dialog offscreen, the password in a real keyring (gnome-keyring on the
 // private session bus that dbus-run-session gives this test), real vdirsyncer runs, the real agent
 // and a real mail chain. The test functions build on one another, in order.
+#include "ComKestramoPreferenceQuorvelPref.h"
 #include "accountlistmodel.h"
 #include "accountsetup.h"
 #include "addaccountdialog.h"
@@ -11,11 +12,12 @@
 #include "calendarsync.h"
 #include "datatable.h"
 #include "passwordstore.h"
+#include "preferenceservice.h"
 #include "syncschedule.h"
 #include "syncstatus.h"
 #include "vdirsyncerconfig.h"
 
-#include <QCheckBox>
+#include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QLabel>
@@ -23,7 +25,9 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTableView>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 QString operator""_qs(const char *text, size_t size)
@@ -104,12 +108,9 @@ class CalDavTest : public QObject
         QTRY_VERIFY_WITH_TIMEOUT(dialog.findChild<QPushButton *>("findButton"_qs)->isEnabled(), 60000);
     }
 
-    // Adds the account through the dialog, checking the calendars it shows; *id: the account's id.
-    void addAccount(const QString &user, const QStringList &expectedCalendars, QString *id)
+    // Adds the account in the dialog as a person does, checking the calendars it shows.
+    void addInDialog(AddAccountDialog &dialog, const QString &user, const QStringList &expectedCalendars)
     {
-        AccountSetup setup(syncProgram);
-        AddAccountDialog dialog(m_bundle.get(), &setup);
-        dialog.show();
         find(dialog, m_server->url(), user, user + "-password"_qs);
         auto *list = dialog.findChild<QListWidget *>("calendarsList"_qs);
         QStringList shown;
@@ -121,9 +122,14 @@ class CalDavTest : public QObject
         QTRY_VERIFY_WITH_TIMEOUT(dialog.isHidden(), 60000);
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         QCOMPARE(dialog.warning(), QString());
+    }
+
+    static QString accountId(const QString &user)
+    {
         for (const CalDavAccount &account : AccountSetup::accounts())
             if (account.userName == user)
-                *id = account.id;
+                return account.id;
+        return QString();
     }
 
 private Q_SLOTS:
@@ -219,13 +225,47 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(VdirsyncerConfig::path()));
     }
 
-    // From the dialog to reminders: the calendars come into the vdir, the agent reminds and
-    // marks, the mark reaches the server, and a rename on the server sends nothing again.
-    void accountFromTheDialogToReminders()
+    // From an empty pane to reminders: the account added through the pane's dialog, its calendars
+    // in the vdir and ticked in the pane, the agent reminds and marks, the mark reaches the server,
+    // and a rename on the server sends nothing again.
+    void accountFromThePaneToReminders()
     {
-        QString id;
-        addAccount("alice"_qs, {"Home"_qs, "Work"_qs}, &id);
+        storePreferences({{"activeCalendars"_qs, QStringList()}});
+        Bundle::setMainBundle(m_bundle.get()); // the pane's code is linked into this test
+        auto pane = std::make_unique<ComKestramoPreferenceQuorvelPref>(m_bundle->bundlePath());
+        QWidget *view = pane->loadMainView();
+        QVERIFY(view);
+        view->show();
+        QTimer::singleShot(0, this, [this] {
+            auto *dialog = qobject_cast<AddAccountDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            addInDialog(*dialog, "alice"_qs, {"Home"_qs, "Work"_qs});
+            if (dialog->isVisible())
+                dialog->reject();
+        });
+        QTest::mouseClick(view->findChild<QPushButton *>("addAccountButton"_qs), Qt::LeftButton);
+        const QString id = accountId("alice"_qs);
         QCOMPARE(id, "alice_127_0_0_1"_qs);
+        // Its calendars are calendars of the pane, by their titles; the user ticks "Work".
+        auto *calendars = view->findChild<QTableView *>("calendarsTable"_qs);
+        QTRY_COMPARE(calendars->model()->rowCount(), 2);
+        const auto workRow = [calendars] {
+            return calendars->model()->match(calendars->model()->index(0, 1), Qt::DisplayRole, "Work"_qs, 1,
+                                             Qt::MatchExactly);
+        };
+        QTRY_COMPARE(workRow().size(), 1);
+        calendars->setFocus();
+        calendars->setCurrentIndex(workRow().first().siblingAtColumn(0));
+        QTest::keyClick(calendars->viewport(), Qt::Key_Space);
+        PreferenceService domain("com.kestramo.ruvelant"_qs);
+        QCOMPARE(domain.value("activeCalendars"_qs).toStringList(), QStringList {"alice_127_0_0_1-work"_qs});
+        // The account's line says when it was synced and how it went.
+        auto *accounts = view->findChild<QTableView *>("accountsTable"_qs);
+        QTRY_COMPARE_WITH_TIMEOUT(accounts->model()->index(0, AccountListModel::OutcomeColumn).data().toString(),
+                                  text("SyncSucceeded"_qs), 60000);
+        pane.reset();
+        Bundle::setMainBundle(nullptr);
+
         // The password is in the keyring, nowhere on disk; the sync runs every 15 minutes.
         QCOMPARE(keyringPassword(id), QByteArray("alice-password"));
         QVERIFY(!QFileInfo::exists(PasswordStore::passwordFile(id)));
@@ -235,8 +275,7 @@ private Q_SLOTS:
         QVERIFY2(timer.contains("OnUnitActiveSec=900\n"), timer.constData());
         QVERIFY(readFile(m_home->filePath("timers"_qs)).contains("com.kestramo.RuvelantSync.timer"));
 
-        // The sync that adding started brings the calendars, with their titles.
-        QVERIFY(syncEnded(id, QDateTime()));
+        // The sync that adding started brought the calendars, with their titles.
         QCOMPARE(SyncStatus::load().value(id).failure, CalDavFailure::None);
         const QString work = m_home->calendarsPath() + "/alice_127_0_0_1-work"_qs;
         QCOMPARE(readFile(work + "/displayname"_qs), QByteArray("Work"));
@@ -244,7 +283,6 @@ private Q_SLOTS:
         QVERIFY(readFile(work + "/board.ics"_qs).contains("SUMMARY:Board meeting"));
 
         // The real agent reminds and marks, and the sync it starts puts the mark on the server.
-        storePreferences({{"activeCalendars"_qs, QStringList {"alice_127_0_0_1-work"_qs}}});
         const QDateTime beforeRun = QDateTime::currentDateTimeUtc();
         QCOMPARE(runToEnd(nullptr, AgentWithPause), 0);
         QCOMPARE(deliveries(*m_sink), (QHash<QString, int> {{"ann@example.org"_qs, 1}}));
@@ -277,8 +315,11 @@ private Q_SLOTS:
     // A second account with a calendar of the same name keeps a folder of its own.
     void sameCalendarNameInTwoAccounts()
     {
-        QString id;
-        addAccount("bob"_qs, {"Work"_qs}, &id);
+        AccountSetup setup(syncProgram);
+        AddAccountDialog dialog(m_bundle.get(), &setup);
+        dialog.show();
+        addInDialog(dialog, "bob"_qs, {"Work"_qs});
+        const QString id = accountId("bob"_qs);
         QCOMPARE(id, "bob_127_0_0_1"_qs);
         QVERIFY(syncEnded(id, QDateTime()));
         QVERIFY(readFile(m_home->calendarsPath() + "/bob_127_0_0_1-work/review.ics"_qs).contains("SUMMARY:Review"));
