@@ -177,7 +177,7 @@ void AccountsPanel::update()
     } else if (!chosen.isEmpty()) {
         showStatus(m_model->outcomeText(chosen.first().row(), true));
     } else {
-        showStatus(m_model->rowCount() == 0 ? text("AccountsNone") : QString());
+        showStatus(text(m_model->rowCount() == 0 ? "AccountsNone" : "AccountsChoose"));
     }
 }
 
