@@ -109,8 +109,12 @@ QString ComKestramoPreferenceQuorvelController::excecutableAgentPath() const
 void ComKestramoPreferenceQuorvelController::createLaunchAgentsFolderIfMissing()
 {
     if (!QFileInfo::exists(launchAgentsPath())) {
-        // A fresh home has no Library folder yet: it is made too.
+        // A fresh home has no Library folder yet: it is made too. Whatever the umask, no one but
+        // the user may change the folder: launchctl trusts no job file in one that others may.
         QDir().mkpath(launchAgentsPath());
+        QFile::setPermissions(launchAgentsPath(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     }
 }
 
@@ -153,6 +157,8 @@ void ComKestramoPreferenceQuorvelController::enableAlerter()
         LogService::consoleLog(QStringLiteral("error=%1 while installing : %2 file ").arg(code).arg(path));
         return;
     }
+    // Writable by the user alone, whatever the umask: launchctl loads no file that others may change.
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     Programs::run(QStringLiteral("/bin/launchctl"), {QStringLiteral("load"), QStringLiteral("-w"), path});
 }
 

@@ -28,6 +28,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTableView>
 #include <QTest>
 #include <QTextBrowser>
@@ -35,6 +36,7 @@
 
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 
 using PaneAction = std::function<void(QWidget *view)>;
 Q_DECLARE_METATYPE(PaneAction)
@@ -426,9 +428,12 @@ private Q_SLOTS:
     }
 
     // Ticking the enable box stores the setting and has the user's scheduler run the bundle's
-    // agent; unticking removes both. (Which scheduler launchctl uses is tst_launchctl's to check.)
+    // agent, also for a user whose files are group-writable by default; unticking removes both.
+    // (Which scheduler launchctl uses is tst_launchctl's to check.)
     void enableCheckBoxSchedules()
     {
+        const mode_t umask = ::umask(002);
+        const auto restore = qScopeGuard([umask] { ::umask(umask); });
         openPane();
         auto *enable = widget<QCheckBox>(m_view, "enableCheckBox");
         const QString file = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
