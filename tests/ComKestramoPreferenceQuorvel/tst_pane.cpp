@@ -559,7 +559,7 @@ private Q_SLOTS:
     void upcomingTabFollowsTheSettings()
     {
         const QByteArray day = QDateTime::currentDateTime().addDays(4).toString("yyyyMMdd"_qs).toLatin1();
-        // Review in four days at 10:00 with Ann, in the calendar work.
+        // Review in four days at 10:00 with Ann (listed twice), in the calendar work.
         m_home->copyFixture("pane/review"_qs, ".local/share/calendars/work"_qs, {{"@DAY@", day}});
         openPane();
         auto *upcoming = widget<QTableView>(m_view, "upcomingTable");
@@ -573,6 +573,7 @@ private Q_SLOTS:
         tickCalendar(m_view, 1);
         QTRY_VERIFY(rows->index(0, 5).data().toString().startsWith("Reminder: your appointment on "_qs));
         QCOMPARE(rows->index(0, 4).data().toString(), "Ann <ann@example.org>"_qs);
+        QCOMPARE(rows->index(1, 5).data().toString(), englishText("PreviewListedTwice"_qs));
 
         upcoming->selectRow(0);
         const QString message = widget<QPlainTextEdit>(m_view, "upcomingMessage")->toPlainText();
