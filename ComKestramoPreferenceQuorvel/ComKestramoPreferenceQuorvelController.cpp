@@ -109,8 +109,12 @@ QString ComKestramoPreferenceQuorvelController::excecutableAgentPath() const
 void ComKestramoPreferenceQuorvelController::createLaunchAgentsFolderIfMissing()
 {
     if (!QFileInfo::exists(launchAgentsPath())) {
-        // A fresh home has no Library folder yet: it is made too.
+        // A fresh home has no Library folder yet: it is made too. Whatever the umask, no one but
+        // the user may change the folder: launchctl trusts no job file in one that others may.
         QDir().mkpath(launchAgentsPath());
+        QFile::setPermissions(launchAgentsPath(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     }
 }
 
@@ -154,6 +158,8 @@ void ComKestramoPreferenceQuorvelController::enableAlerter()
         reportSchedulingFailure(true, QStringLiteral("%1: %2").arg(path, file.errorString()));
         return;
     }
+    // Writable by the user alone, whatever the umask: launchctl loads no file that others may change.
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     QString error;
     QString errors;
     const int status = Programs::run(QStringLiteral("/bin/launchctl"),

@@ -393,12 +393,13 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     auto *preview = new ReminderPreviewModel(model, owner);
     preview->setObjectName(QStringLiteral("reminderPreview"));
     QHash<QString, QString> texts;
-    for (const char *key :
-         {"PreviewColumnDay", "PreviewColumnTime", "PreviewColumnEvent", "PreviewColumnCalendar",
-          "PreviewColumnAttendee", "PreviewColumnReminder", "PreviewAlreadyMarked", "PreviewNoAttendees",
-          "PreviewTooManyReminders", "PreviewCalendarNotEnabled", "PreviewNoAddress", "PreviewOwnAddress",
-          "PreviewAlreadyHandedOver", "PreviewRefusedAddress", "PreviewMessageTo", "PreviewMessageFrom",
-          "PreviewMessageSubject", "SenderNotChosen", "PreviewNoCard"}) {
+    for (const char *key : {"PreviewColumnDay",           "PreviewColumnTime",     "PreviewColumnEvent",
+                            "PreviewColumnCalendar",      "PreviewColumnAttendee", "PreviewColumnReminder",
+                            "PreviewAlreadyMarked",       "PreviewNoAttendees",    "PreviewTooManyReminders",
+                            "PreviewCalendarNotEnabled",  "PreviewNoAddress",      "PreviewOwnAddress",
+                            "PreviewAlreadyHandedOver",   "PreviewRefusedAddress", "PreviewListedTwice",
+                            "PreviewDuplicateOccurrence", "PreviewMessageTo",      "PreviewMessageFrom",
+                            "PreviewMessageSubject",      "SenderNotChosen",       "PreviewNoCard"}) {
         texts.insert(QLatin1String(key), bundle->localizedStringForKey(QLatin1String(key), QString()));
     }
     preview->setTexts(texts);

@@ -226,14 +226,22 @@ QVariant ReminderPreviewModel::data(const QModelIndex &index, int role) const
     default:
         break;
     }
-    static const char *const eventReasons[]
-        = {"", "PreviewAlreadyMarked", "PreviewNoAttendees", "PreviewTooManyReminders", "PreviewCalendarNotEnabled"};
+    static const char *const eventReasons[] = {"",
+                                               "PreviewAlreadyMarked",
+                                               "PreviewNoAttendees",
+                                               "PreviewTooManyReminders",
+                                               "PreviewCalendarNotEnabled",
+                                               "PreviewDuplicateOccurrence"};
     if (!row.hasAttendee) {
         const QString reason = text(eventReasons[row.eventVerdict]);
         return row.eventVerdict == EventDecision::TooManyReminders ? reason.arg(maxRemindersPerEventFile) : reason;
     }
-    static const char *const attendeeReasons[]
-        = {"", "PreviewNoAddress", "PreviewOwnAddress", "PreviewAlreadyHandedOver", "PreviewRefusedAddress"};
+    static const char *const attendeeReasons[] = {"",
+                                                  "PreviewNoAddress",
+                                                  "PreviewOwnAddress",
+                                                  "PreviewAlreadyHandedOver",
+                                                  "PreviewRefusedAddress",
+                                                  "PreviewListedTwice"};
     if (row.attendee.verdict == AttendeeDecision::Remind) {
         const QString content = m_settings ? m_settings->mailContent() : QString();
         if (!row.hasCard
