@@ -73,11 +73,9 @@ int enableCommand(const QStringList &arguments)
         return status;
     }
     InstalledPane pane;
-    QString error;
-    if (!pane.find(&error)) {
-        return Output::fail(error);
+    if (const int failed = pane.open(ExitStatus::Failure); failed >= 0) {
+        return failed;
     }
-    pane.actAsAgent();
     ComKestramoPreferenceQuorvelModel model(false);
     return AgentSwitch::switchOn(model, pane);
 }

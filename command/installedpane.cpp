@@ -1,6 +1,7 @@
 #include "installedpane.h"
 
 #include "bundle.h"
+#include "commandline.h"
 #include "launchagent.h"
 #include "userfolders.h"
 
@@ -76,6 +77,16 @@ void InstalledPane::actAsAgent()
 {
     m_agent = Bundle::ofProgram(agentPath());
     Bundle::setMainBundle(m_agent.get());
+}
+
+int InstalledPane::open(int statusWithout)
+{
+    QString error;
+    if (!find(&error)) {
+        return Output::fail(error, statusWithout);
+    }
+    actAsAgent();
+    return -1;
 }
 
 const Bundle &InstalledPane::texts() const

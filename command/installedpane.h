@@ -27,6 +27,9 @@ public:
     // From now on this process is the pane's agent to the code it shares with it: the settings'
     // default texts, the log's name and the run lock are the agent's own.
     void actAsAgent();
+    // find() and actAsAgent() for a subcommand: -1 when the pane is there, else
+    // statusWithout after saying on standard error what to do.
+    int open(int statusWithout);
     // The pane's texts (those of the agent's folder), once actAsAgent was called.
     const Bundle &texts() const;
 

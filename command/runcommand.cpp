@@ -31,11 +31,9 @@ int runCommand(const QStringList &arguments)
         return status;
     }
     InstalledPane pane;
-    QString error;
-    if (!pane.find(&error)) {
-        return Output::fail(error);
+    if (const int failed = pane.open(ExitStatus::Failure); failed >= 0) {
+        return failed;
     }
-    pane.actAsAgent();
     {
         const ComKestramoPreferenceQuorvelModel model(false);
         if (!model.quorvelEnabled()) {

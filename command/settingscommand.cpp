@@ -47,11 +47,9 @@ int getCommand(const QStringList &arguments)
         return ExitStatus::Usage;
     }
     InstalledPane pane;
-    QString error;
-    if (!pane.find(&error)) {
-        return Output::fail(error);
+    if (const int failed = pane.open(ExitStatus::Failure); failed >= 0) {
+        return failed;
     }
-    pane.actAsAgent();
     const ComKestramoPreferenceQuorvelModel model(false);
     for (const QString &value : SettingKeys::value(*key, model)) {
         Output::line(value);
@@ -82,11 +80,9 @@ int setCommand(const QStringList &arguments)
     }
     const QStringList values = positional.mid(1);
     InstalledPane pane;
-    QString error;
-    if (!pane.find(&error)) {
-        return Output::fail(error);
+    if (const int failed = pane.open(ExitStatus::Failure); failed >= 0) {
+        return failed;
     }
-    pane.actAsAgent();
     ComKestramoPreferenceQuorvelModel model(false);
     if (key->kind == SettingKey::Switch) {
         // The setting and the schedule go together.
@@ -98,6 +94,7 @@ int setCommand(const QStringList &arguments)
         }
         return *on ? AgentSwitch::switchOn(model, pane) : AgentSwitch::switchOff(&model, &pane);
     }
+    QString error;
     if (!SettingKeys::set(*key, values, model, &error)) {
         return Output::fail(error, ExitStatus::Usage);
     }

@@ -29,7 +29,7 @@ bool isRunning(qint64 pid)
 int eventCount(const QString &uid)
 {
     return int(QDir(xdgDataHome() + QStringLiteral("/calendars/") + uid)
-                   .entryList({QStringLiteral("*.ics")}, QDir::Files | QDir::Hidden)
+                   .entryList({QStringLiteral("*.ics")}, QDir::Files)
                    .size());
 }
 
@@ -70,11 +70,9 @@ int statusCommand(const QStringList &arguments)
         return status;
     }
     InstalledPane pane;
-    QString error;
-    if (!pane.find(&error)) {
-        return Output::fail(error, ExitStatus::NotGoingOut);
+    if (const int failed = pane.open(ExitStatus::NotGoingOut); failed >= 0) {
+        return failed;
     }
-    pane.actAsAgent();
     const Bundle &texts = pane.texts();
     const ComKestramoPreferenceQuorvelModel model(false);
     const QDateTime now = QDateTime::currentDateTime();

@@ -100,11 +100,9 @@ int upcomingCommand(const QStringList &arguments)
     }
 
     InstalledPane pane;
-    QString error;
-    if (!pane.find(&error)) {
-        return Output::fail(error);
+    if (const int failed = pane.open(ExitStatus::Failure); failed >= 0) {
+        return failed;
     }
-    pane.actAsAgent();
     const ComKestramoPreferenceQuorvelModel model(false);
     PreviewRequest request = PreviewRequest::fromModel(model, now);
     request.dayCount = dayCount;
@@ -122,7 +120,7 @@ int upcomingCommand(const QStringList &arguments)
             lines.append(lineObject(row, ReminderPreview::reminderText(row, texts, model.mailContent())));
         }
         const QJsonObject document {{QStringLiteral("remindersOn"), model.quorvelEnabled()},
-                                    {QStringLiteral("daysBeforeEventStart"), model.daysBeforeEventStart().toInt()},
+                                    {QStringLiteral("daysBeforeEventStart"), request.daysBeforeEventStart},
                                     {QStringLiteral("lines"), lines}};
         std::fputs(QJsonDocument(document).toJson(QJsonDocument::Indented).constData(), stdout);
         return ExitStatus::Success;
