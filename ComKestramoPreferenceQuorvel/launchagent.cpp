@@ -68,8 +68,12 @@ QString LaunchAgent::plistAgentFilePath()
 void LaunchAgent::createLaunchAgentsFolderIfMissing()
 {
     if (!QFileInfo::exists(launchAgentsPath())) {
-        // A fresh home has no Library folder yet: it is made too.
+        // A fresh home has no Library folder yet: it is made too. Whatever the umask, no one but
+        // the user may change the folder: launchctl trusts no job file in one that others may.
         QDir().mkpath(launchAgentsPath());
+        QFile::setPermissions(launchAgentsPath(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     }
 }
 
@@ -113,6 +117,8 @@ LaunchAgent::Result LaunchAgent::load(const QString &executablePath)
         result.error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return result;
     }
+    // Writable by the user alone, whatever the umask: launchctl loads no file that others may change.
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     return runLaunchctl(QStringLiteral("load"));
 }
 

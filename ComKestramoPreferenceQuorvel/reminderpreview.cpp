@@ -103,37 +103,49 @@ QString ReminderPreview::attendeeText(const PreviewRow &row)
 }
 
 namespace {
-const char *const eventReasons[]
-    = {"", "PreviewAlreadyMarked", "PreviewNoAttendees", "PreviewTooManyReminders", "PreviewCalendarNotEnabled"};
-const char *const attendeeReasons[]
-    = {"", "PreviewNoAddress", "PreviewOwnAddress", "PreviewAlreadyHandedOver", "PreviewRefusedAddress"};
-} // namespace
-
-QStringList ReminderPreview::reminderTextKeys()
+// The key of the text that says why an event is not reminded; a new reason of the decisions
+// makes the compiler ask for its text here.
+const char *reasonKey(EventDecision::Verdict verdict)
 {
-    QStringList keys {QStringLiteral("PreviewNoCard")};
-    for (const char *key : eventReasons) {
-        if (*key) {
-            keys.append(QLatin1String(key));
-        }
+    switch (verdict) {
+    case EventDecision::RemindAttendees:
+        break;
+    case EventDecision::AlreadyMarked:
+        return "PreviewAlreadyMarked";
+    case EventDecision::NoAttendees:
+        return "PreviewNoAttendees";
+    case EventDecision::TooManyReminders:
+        return "PreviewTooManyReminders";
+    case EventDecision::CalendarNotEnabled:
+        return "PreviewCalendarNotEnabled";
     }
-    for (const char *key : attendeeReasons) {
-        if (*key) {
-            keys.append(QLatin1String(key));
-        }
-    }
-    return keys;
+    return "";
 }
 
-QString ReminderPreview::reminderText(const PreviewRow &row, const QHash<QString, QString> &texts,
+// The same for an attendee who gets no reminder.
+const char *reasonKey(AttendeeDecision::Verdict verdict)
+{
+    switch (verdict) {
+    case AttendeeDecision::Remind:
+        break;
+    case AttendeeDecision::NoAddress:
+        return "PreviewNoAddress";
+    case AttendeeDecision::OwnAddress:
+        return "PreviewOwnAddress";
+    case AttendeeDecision::AlreadyHandedOver:
+        return "PreviewAlreadyHandedOver";
+    case AttendeeDecision::RefusedAddress:
+        return "PreviewRefusedAddress";
+    }
+    return "";
+}
+} // namespace
+
+QString ReminderPreview::reminderText(const PreviewRow &row, const std::function<QString(const char *key)> &text,
                                       const QString &mailContent)
 {
-    const auto text = [&texts](const char *key) {
-        const QString name = QLatin1String(key);
-        return texts.value(name, name);
-    };
     if (!row.hasAttendee) {
-        const QString reason = text(eventReasons[row.eventVerdict]);
+        const QString reason = text(reasonKey(row.eventVerdict));
         return row.eventVerdict == EventDecision::TooManyReminders ? reason.arg(maxRemindersPerEventFile) : reason;
     }
     if (row.attendee.verdict == AttendeeDecision::Remind) {
@@ -143,7 +155,7 @@ QString ReminderPreview::reminderText(const PreviewRow &row, const QHash<QString
         }
         return row.subject;
     }
-    const QString reason = text(attendeeReasons[row.attendee.verdict]);
+    const QString reason = text(reasonKey(row.attendee.verdict));
     return row.attendee.verdict == AttendeeDecision::RefusedAddress ? reason.arg(row.attendee.why) : reason;
 }
 
@@ -280,7 +292,8 @@ QVariant ReminderPreviewModel::data(const QModelIndex &index, int role) const
     case 4:
         return ReminderPreview::attendeeText(row);
     default:
-        return ReminderPreview::reminderText(row, m_texts, m_settings ? m_settings->mailContent() : QString());
+        return ReminderPreview::reminderText(
+            row, [this](const char *key) { return text(key); }, m_settings ? m_settings->mailContent() : QString());
     }
 }
 

@@ -10,6 +10,8 @@
 #include <QSet>
 #include <QStringList>
 
+#include <functional>
+
 class ComKestramoPreferenceQuorvelModel;
 class QFileSystemWatcher;
 class QThread;
@@ -57,10 +59,9 @@ void findCards(QList<PreviewRow> &rows);
 // The row's attendee as shown: "Name <address>", or the address alone; empty without attendee.
 QString attendeeText(const PreviewRow &row);
 // What becomes of the row: its reminder's subject (noting an attendee without a card when
-// mailContent names them), or why none goes out, from texts by key (a missing key is itself).
-QString reminderText(const PreviewRow &row, const QHash<QString, QString> &texts, const QString &mailContent);
-// The keys of the texts that reminderText uses.
-QStringList reminderTextKeys();
+// mailContent names them), or why none goes out, in the texts that text gives for their keys.
+QString reminderText(const PreviewRow &row, const std::function<QString(const char *key)> &text,
+                     const QString &mailContent);
 } // namespace ReminderPreview
 
 // The pane's table of coming reminders. It is computed again, beside the window, whenever the

@@ -18,13 +18,40 @@
 namespace {
 constexpr int maxDays = 366;
 
-// The decision of a line, as a word for scripts.
-QString verdictName(const PreviewRow &row)
+// The decision of a line, as a word for scripts; a new reason of the decisions makes the
+// compiler ask for its word here.
+const char *verdictName(EventDecision::Verdict verdict)
 {
-    static const char *const events[]
-        = {"remind", "alreadyMarked", "noAttendees", "tooManyReminders", "calendarNotEnabled"};
-    static const char *const attendees[] = {"remind", "noAddress", "ownAddress", "alreadyHandedOver", "refusedAddress"};
-    return QLatin1String(row.hasAttendee ? attendees[row.attendee.verdict] : events[row.eventVerdict]);
+    switch (verdict) {
+    case EventDecision::RemindAttendees:
+        return "remind";
+    case EventDecision::AlreadyMarked:
+        return "alreadyMarked";
+    case EventDecision::NoAttendees:
+        return "noAttendees";
+    case EventDecision::TooManyReminders:
+        return "tooManyReminders";
+    case EventDecision::CalendarNotEnabled:
+        return "calendarNotEnabled";
+    }
+    return "";
+}
+
+const char *verdictName(AttendeeDecision::Verdict verdict)
+{
+    switch (verdict) {
+    case AttendeeDecision::Remind:
+        return "remind";
+    case AttendeeDecision::NoAddress:
+        return "noAddress";
+    case AttendeeDecision::OwnAddress:
+        return "ownAddress";
+    case AttendeeDecision::AlreadyHandedOver:
+        return "alreadyHandedOver";
+    case AttendeeDecision::RefusedAddress:
+        return "refusedAddress";
+    }
+    return "";
 }
 
 // A moment as ISO 8601 with the offset of its place in local time: 2010-03-05T09:00:00+01:00.
@@ -43,7 +70,8 @@ QJsonObject lineObject(const PreviewRow &row, const QString &reminder)
         {QStringLiteral("event"), row.event.title},
         {QStringLiteral("calendar"), row.event.calendarUid},
         {QStringLiteral("calendarTitle"), row.calendarTitle},
-        {QStringLiteral("decision"), verdictName(row)},
+        {QStringLiteral("decision"),
+         QLatin1String(row.hasAttendee ? verdictName(row.attendee.verdict) : verdictName(row.eventVerdict))},
         {QStringLiteral("reminder"), reminder},
     };
     if (row.hasAttendee) {
@@ -110,10 +138,8 @@ int upcomingCommand(const QStringList &arguments)
     ReminderPreview::sortByStart(rows);
     ReminderPreview::findCards(rows);
 
-    QHash<QString, QString> texts;
-    for (const QString &key : ReminderPreview::reminderTextKeys()) {
-        texts.insert(key, pane.texts().localizedStringForKey(key, QString()));
-    }
+    const auto texts
+        = [&pane](const char *key) { return pane.texts().localizedStringForKey(QLatin1String(key), QString()); };
     if (parser.isSet(json)) {
         QJsonArray lines;
         for (const PreviewRow &row : qAsConst(rows)) {

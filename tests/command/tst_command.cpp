@@ -193,9 +193,7 @@ private Q_SLOTS:
         ReminderPreview::sortByStart(rows);
         ReminderPreview::findCards(rows);
         const Bundle pane(buildPath("Ruvelant.prefPane"_qs));
-        QHash<QString, QString> texts;
-        for (const QString &key : ReminderPreview::reminderTextKeys())
-            texts.insert(key, pane.localizedStringForKey(key, QString()));
+        const auto texts = [&pane](const char *key) { return pane.localizedStringForKey(QLatin1String(key)); };
         QVERIFY(rows.size() >= 7); // Dentist's five attendees, Alone, Board of a calendar not ticked
         QCOMPARE(lines.size(), rows.size());
         for (int i = 0; i < rows.size(); ++i) {
