@@ -8,6 +8,7 @@
 #include "datatable.h"
 #include "propertylist.h"
 #include "reminderpreview.h"
+#include "stringstable.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -126,6 +127,20 @@ private Q_SLOTS:
         QCOMPARE(get.status, 0);
         QCOMPARE(get.out, printed);
         QCOMPARE(storedText(domain().value(key)), stored);
+    }
+
+    // A setting not stored yet takes the default that the pane and the agent give it, in the
+    // pane's words, and keeps it.
+    void defaultsAreThePanes()
+    {
+        QVERIFY(QFile::remove(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs)));
+        const QString title
+            = StringsTable::parse(readFile(RUVELANT_SOURCE_DIR "/resources/pane/en.lproj/Localizable.strings"_qs))
+                  .value("defaultMailTitle"_qs);
+        QVERIFY(!title.isEmpty());
+        QCOMPARE(ruvelant({"get"_qs, "mailTitle"_qs}).out, title + "\n"_qs);
+        QCOMPARE(domain().value("mailTitle"_qs).toString(), title);
+        QCOMPARE(domain().value("daysBeforeEventStart"_qs), QVariant("4"_qs));
     }
 
     // Switching on schedules the agent of the pane that the command finds, as the pane's box
