@@ -5,6 +5,7 @@
 #include "application.h"
 #include "bundle.h"
 #include "filemanager.h"
+#include "launchagent.h"
 #include "logservice.h"
 #include "programs.h"
 #include "scriptrunner.h"
@@ -306,13 +307,12 @@ void ActionController::installPanel()
 
 void ActionController::disableAlerter()
 {
-    const QString path = plistAgentFilePath();
-    if (QFileInfo::exists(path)) {
-        runProgram(QStringLiteral("/bin/launchctl"), {QStringLiteral("unload"), QStringLiteral("-w"), path});
-        int error = 0;
-        if (!FileManager::removeItemAtPath(path, &error)) {
-            logRemovalFailure(error, path);
+    if (QFileInfo::exists(plistAgentFilePath())) {
+        const LaunchAgent::Result unloaded = LaunchAgent::unload();
+        if (unloaded.outcome == LaunchAgent::Result::NotStarted) {
+            throw Exception(QStringLiteral("LaunchFailed"), unloaded.error);
         }
+        LaunchAgent::removeFile();
     }
     runProgram(QStringLiteral("/usr/bin/defaults"),
                {QStringLiteral("write"), QStringLiteral("com.kestramo.ruvelant"), QStringLiteral("quorvelEnabled"),
@@ -331,16 +331,15 @@ int ActionController::runProgram(const QString &path, const QStringList &argumen
 
 QString ActionController::agentName() const
 {
-    return QStringLiteral("RuvelantAgent");
+    return LaunchAgent::agentName();
 }
 
 QString ActionController::launchAgentsPath() const
 {
-    // From the home folder, where the scheduler and the pane look, not from /Users/<name>.
-    return userLibraryPath() + QStringLiteral("/LaunchAgents");
+    return LaunchAgent::launchAgentsPath();
 }
 
 QString ActionController::plistAgentFilePath() const
 {
-    return QStringLiteral("%1/com.kestramo.%2.plist").arg(launchAgentsPath(), agentName());
+    return LaunchAgent::plistAgentFilePath();
 }
