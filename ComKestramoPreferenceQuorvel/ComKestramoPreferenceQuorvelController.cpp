@@ -3,24 +3,17 @@
 #include "alertsheet.h"
 #include "bundle.h"
 #include "helpbook.h"
-#include "logservice.h"
+#include "launchagent.h"
 #include "preferencepane.h"
-#include "programs.h"
 #include "scriptrunner.h"
 #include "userfolders.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
-#include <QDir>
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QProcess>
-#include <QRegularExpression>
-#include <QSaveFile>
 #include <QUrl>
-
-#include <cerrno>
-#include <unistd.h>
 
 namespace {
 // A function of the controller's own code: its address finds the bundle that holds the class.
@@ -50,14 +43,6 @@ int integerValue(const QObject *sender)
     return sender ? sender->property("value").toInt() : 0;
 }
 
-// Text for an XML element: the characters that would end or break it are written as entities.
-QString xmlEscaped(QString text)
-{
-    text.replace(QLatin1Char('&'), QLatin1String("&amp;"));
-    text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
-    text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
-    return text;
-}
 } // namespace
 
 void ComKestramoPreferenceQuorvelController::awakeFromNib()
@@ -86,18 +71,17 @@ void ComKestramoPreferenceQuorvelController::help(QObject *sender)
 
 QString ComKestramoPreferenceQuorvelController::agentName() const
 {
-    return QStringLiteral("RuvelantAgent");
+    return LaunchAgent::agentName();
 }
 
 QString ComKestramoPreferenceQuorvelController::launchAgentsPath() const
 {
-    // From the home folder, where the scheduler and the agent look, not from /Users/<name>.
-    return userLibraryPath() + QStringLiteral("/LaunchAgents");
+    return LaunchAgent::launchAgentsPath();
 }
 
 QString ComKestramoPreferenceQuorvelController::plistAgentFilePath() const
 {
-    return QStringLiteral("%1/com.kestramo.%2.plist").arg(launchAgentsPath(), agentName());
+    return LaunchAgent::plistAgentFilePath();
 }
 
 QString ComKestramoPreferenceQuorvelController::excecutableAgentPath() const
@@ -108,83 +92,30 @@ QString ComKestramoPreferenceQuorvelController::excecutableAgentPath() const
 
 void ComKestramoPreferenceQuorvelController::createLaunchAgentsFolderIfMissing()
 {
-    if (!QFileInfo::exists(launchAgentsPath())) {
-        // A fresh home has no Library folder yet: it is made too.
-        QDir().mkpath(launchAgentsPath());
-    }
-}
-
-QString ComKestramoPreferenceQuorvelController::launchAgentPropertyList(const QString &agentName,
-                                                                        const QString &executablePath)
-{
-    const QString pieces[] = {
-        QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"),
-        QStringLiteral("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">"),
-        QStringLiteral("<plist version=\"1.0\">"),
-        QStringLiteral("  <dict>"),
-        QStringLiteral("     <key>KeepAlive</key>"),
-        QStringLiteral("     <false/>"),
-        QStringLiteral("     <key>Label</key>"),
-        QStringLiteral("     <string>com.kestramo.") + agentName + QStringLiteral("</string>"),
-        QStringLiteral("     <key>ProgramArguments</key>"),
-        QStringLiteral("     <array>"),
-        QStringLiteral("        <string>") + xmlEscaped(executablePath) + QStringLiteral("</string>"),
-        QStringLiteral("     </array>"),
-        QStringLiteral("     <key>StartInterval</key>"),
-        QStringLiteral("     <integer>1800</integer>"),
-        QStringLiteral("  </dict>"),
-        QStringLiteral("</plist>"),
-    };
-    QStringList lines(std::begin(pieces), std::end(pieces));
-    return lines.join(QLatin1Char('\n'));
+    LaunchAgent::createLaunchAgentsFolderIfMissing();
 }
 
 void ComKestramoPreferenceQuorvelController::enableAlerter()
 {
-    createLaunchAgentsFolderIfMissing();
-    const QString text = launchAgentPropertyList(agentName(), excecutableAgentPath());
-    const QString path = plistAgentFilePath();
-    QSaveFile file(path);
-    const QByteArray bytes = text.toUtf8();
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        const int code = errno ? errno : int(file.error());
-        LogService::consoleLog(QStringLiteral("error=%1 while installing : %2 file ").arg(code).arg(path));
-        reportSchedulingFailure(true, QStringLiteral("%1: %2").arg(path, file.errorString()));
-        return;
-    }
-    QString error;
-    QString errors;
-    const int status = Programs::run(QStringLiteral("/bin/launchctl"),
-                                     {QStringLiteral("load"), QStringLiteral("-w"), path}, &error, &errors);
-    if (status != 0) {
-        reportSchedulingFailure(true, errors.trimmed().isEmpty() ? error : errors);
+    const LaunchAgent::Result result = LaunchAgent::load(excecutableAgentPath());
+    if (!result.ok()) {
+        reportSchedulingFailure(true, result.error);
     }
 }
 
 void ComKestramoPreferenceQuorvelController::disableAlerter()
 {
-    const QString path = plistAgentFilePath();
-    QString error;
-    QString errors;
-    const int status = Programs::run(QStringLiteral("/bin/launchctl"),
-                                     {QStringLiteral("unload"), QStringLiteral("-w"), path}, &error, &errors);
-    if (::unlink(QFile::encodeName(path).constData()) != 0) {
-        LogService::consoleLog(QStringLiteral("error=%1 , failed to remove : %2 file ").arg(errno).arg(path));
-    }
-    if (status != 0) {
-        reportSchedulingFailure(false, errors.trimmed().isEmpty() ? error : errors);
+    const LaunchAgent::Result result = LaunchAgent::unload();
+    LaunchAgent::removeFile();
+    if (!result.ok()) {
+        reportSchedulingFailure(false, result.error);
     }
 }
 
 void ComKestramoPreferenceQuorvelController::reportSchedulingFailure(bool enabling, const QString &reason)
 {
-    // launchctl's own lines, without its name in front of each.
-    QString why = reason.trimmed();
-    why.replace(QRegularExpression(QStringLiteral("^launchctl: "), QRegularExpression::MultilineOption), QString());
     const QString key = enabling ? QStringLiteral("ScheduleOnFailed") : QStringLiteral("ScheduleOffFailed");
-    showSheet(localized(key), localized(key + QStringLiteral("Message")).arg(why));
+    showSheet(localized(key), localized(key + QStringLiteral("Message")).arg(reason));
     Q_EMIT schedulingFailed(enabling);
 }
 

@@ -30,7 +30,7 @@ public:
     Q_INVOKABLE void awakeFromNib();
     void registerMyHelpBook();
 
-    // Names and paths, computed afresh at every use.
+    // Names and paths, computed afresh at every use (the launch agent's are LaunchAgent's).
     QString agentName() const;
     QString launchAgentsPath() const;
     QString plistAgentFilePath() const;
@@ -42,9 +42,6 @@ public:
     // Unloads the launch-agent property list and removes it; a sheet tells when the scheduler
     // could not take the schedule away, then schedulingFailed(false).
     void disableAlerter();
-
-    // The launch-agent property list for the given agent executable.
-    static QString launchAgentPropertyList(const QString &agentName, const QString &executablePath);
 
 public Q_SLOTS:
     void help(QObject *sender);

@@ -9,7 +9,8 @@
 #include "calendarsync.h"
 #include "composition.h"
 #include "helpbook.h"
-#include "mailapplication.h"
+#include "launchagent.h"
+#include "mailstatus.h"
 #include "preferencepane.h"
 #include "reminderpreview.h"
 #include "rtfdocument.h"
@@ -323,23 +324,13 @@ void tieCalendars(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuo
 // links to the help page on setting one up.
 QString mailStatusText(const Bundle &bundle)
 {
-    const auto tr = [&bundle](const char *key) { return bundle.localizedStringForKey(QLatin1String(key), QString()); };
-    const MailApplication::MailSystem system = MailApplication::mailSystem();
-    if (system.sendmail.isEmpty()) {
-        return QStringLiteral("%1 <a href=\"mail.html\">%2</a>")
-            .arg(tr("MailStatusMissing").toHtmlEscaped(), tr("MailSetupLink").toHtmlEscaped());
+    const MailStatus status = MailStatus::current(bundle);
+    if (status.found) {
+        return status.text.toHtmlEscaped();
     }
-    QString program = system.sendmail;
-    if (!system.target.isEmpty() && system.target != system.sendmail) {
-        program += QStringLiteral(" → ") + system.target;
-    }
-    if (system.name == QLatin1String("script")) {
-        return tr("MailStatusScript").arg(program).toHtmlEscaped();
-    }
-    if (system.name.isEmpty()) {
-        return tr("MailStatusUnknown").arg(program).toHtmlEscaped();
-    }
-    return tr("MailStatusFound").arg(system.name, program).toHtmlEscaped();
+    return QStringLiteral("%1 <a href=\"mail.html\">%2</a>")
+        .arg(status.text.toHtmlEscaped(),
+             bundle.localizedStringForKey(QStringLiteral("MailSetupLink"), QString()).toHtmlEscaped());
 }
 
 void tieMailSetup(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model)
@@ -395,12 +386,13 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     auto *preview = new ReminderPreviewModel(model, owner);
     preview->setObjectName(QStringLiteral("reminderPreview"));
     QHash<QString, QString> texts;
-    for (const char *key :
-         {"PreviewColumnDay", "PreviewColumnTime", "PreviewColumnEvent", "PreviewColumnCalendar",
-          "PreviewColumnAttendee", "PreviewColumnReminder", "PreviewAlreadyMarked", "PreviewNoAttendees",
-          "PreviewTooManyReminders", "PreviewCalendarNotEnabled", "PreviewNoAddress", "PreviewOwnAddress",
-          "PreviewAlreadyHandedOver", "PreviewRefusedAddress", "PreviewMessageTo", "PreviewMessageFrom",
-          "PreviewMessageSubject", "SenderNotChosen", "PreviewNoCard"}) {
+    for (const char *key : {"PreviewColumnDay",           "PreviewColumnTime",     "PreviewColumnEvent",
+                            "PreviewColumnCalendar",      "PreviewColumnAttendee", "PreviewColumnReminder",
+                            "PreviewAlreadyMarked",       "PreviewNoAttendees",    "PreviewTooManyReminders",
+                            "PreviewCalendarNotEnabled",  "PreviewNoAddress",      "PreviewOwnAddress",
+                            "PreviewAlreadyHandedOver",   "PreviewRefusedAddress", "PreviewListedTwice",
+                            "PreviewDuplicateOccurrence", "PreviewMessageTo",      "PreviewMessageFrom",
+                            "PreviewMessageSubject",      "SenderNotChosen",       "PreviewNoCard"}) {
         texts.insert(QLatin1String(key), bundle->localizedStringForKey(QLatin1String(key), QString()));
     }
     preview->setTexts(texts);
@@ -517,7 +509,7 @@ ScheduleStatus *tieSchedule(QWidget *view, PreferencePane *owner, ComKestramoPre
         return nullptr;
     }
     const Bundle *bundle = owner->bundle();
-    auto *status = new ScheduleStatus(QStringLiteral("com.kestramo.") + controller->agentName(), owner);
+    auto *status = new ScheduleStatus(LaunchAgent::label(), owner);
     status->setObjectName(QStringLiteral("scheduleStatus"));
     const QString scheduleText = fix->text();
     const QString removeText = bundle->localizedStringForKey(QStringLiteral("Remove Sc&hedule"));

@@ -77,6 +77,92 @@ QList<PreviewRow> ReminderPreview::compute(const PreviewRequest &request, Calend
     return rows;
 }
 
+void ReminderPreview::sortByStart(QList<PreviewRow> &rows)
+{
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const PreviewRow &a, const PreviewRow &b) { return a.event.startDate < b.event.startDate; });
+}
+
+void ReminderPreview::findCards(QList<PreviewRow> &rows)
+{
+    // The names of a reminder come from the address book; an attendee without a card gets none.
+    for (PreviewRow &row : rows) {
+        row.hasCard = !row.hasAttendee || row.attendee.verdict != AttendeeDecision::Remind
+            || mailOwner(row.attendee.address).has_value();
+    }
+}
+
+QString ReminderPreview::attendeeText(const PreviewRow &row)
+{
+    if (!row.hasAttendee) {
+        return QString();
+    }
+    const QString name = row.attendee.attendee.commonName;
+    const QString address = row.attendee.address.isNull() ? row.attendee.attendee.address : row.attendee.address;
+    return name.isEmpty() ? address : QStringLiteral("%1 <%2>").arg(name, address);
+}
+
+namespace {
+// The key of the text that says why an event is not reminded; a new reason of the decisions
+// makes the compiler ask for its text here.
+const char *reasonKey(EventDecision::Verdict verdict)
+{
+    switch (verdict) {
+    case EventDecision::RemindAttendees:
+        break;
+    case EventDecision::AlreadyMarked:
+        return "PreviewAlreadyMarked";
+    case EventDecision::NoAttendees:
+        return "PreviewNoAttendees";
+    case EventDecision::TooManyReminders:
+        return "PreviewTooManyReminders";
+    case EventDecision::CalendarNotEnabled:
+        return "PreviewCalendarNotEnabled";
+    case EventDecision::DuplicateOccurrence:
+        return "PreviewDuplicateOccurrence";
+    }
+    return "";
+}
+
+// The same for an attendee who gets no reminder.
+const char *reasonKey(AttendeeDecision::Verdict verdict)
+{
+    switch (verdict) {
+    case AttendeeDecision::Remind:
+        break;
+    case AttendeeDecision::NoAddress:
+        return "PreviewNoAddress";
+    case AttendeeDecision::OwnAddress:
+        return "PreviewOwnAddress";
+    case AttendeeDecision::AlreadyHandedOver:
+        return "PreviewAlreadyHandedOver";
+    case AttendeeDecision::RefusedAddress:
+        return "PreviewRefusedAddress";
+    case AttendeeDecision::ListedTwice:
+        return "PreviewListedTwice";
+    }
+    return "";
+}
+} // namespace
+
+QString ReminderPreview::reminderText(const PreviewRow &row, const std::function<QString(const char *key)> &text,
+                                      const QString &mailContent)
+{
+    if (!row.hasAttendee) {
+        const QString reason = text(reasonKey(row.eventVerdict));
+        return row.eventVerdict == EventDecision::TooManyReminders ? reason.arg(maxRemindersPerEventFile) : reason;
+    }
+    if (row.attendee.verdict == AttendeeDecision::Remind) {
+        if (!row.hasCard
+            && (mailContent.contains(QLatin1String("<<first>>")) || mailContent.contains(QLatin1String("<<last>>")))) {
+            return text("PreviewNoCard").arg(row.subject);
+        }
+        return row.subject;
+    }
+    const QString reason = text(reasonKey(row.attendee.verdict));
+    return row.attendee.verdict == AttendeeDecision::RefusedAddress ? reason.arg(row.attendee.why) : reason;
+}
+
 ReminderPreviewModel::ReminderPreviewModel(ComKestramoPreferenceQuorvelModel *settings, QObject *parent)
     : QAbstractTableModel(parent)
     , m_settings(settings)
@@ -140,21 +226,13 @@ void ReminderPreviewModel::start()
     m_worker = QThread::create([this, request] {
         const std::unique_ptr<CalendarStore> store = CalendarStore::makeUserCalendarStore();
         QList<PreviewRow> rows = ReminderPreview::compute(request, *store);
-        // Shown in the order of the events' starts; a run takes them in the order of its files.
-        std::stable_sort(rows.begin(), rows.end(), [](const PreviewRow &a, const PreviewRow &b) {
-            return a.event.startDate < b.event.startDate;
-        });
+        ReminderPreview::sortByStart(rows);
         QMetaObject::invokeMethod(
             this,
             [this, rows] {
                 beginResetModel();
                 m_rows = rows;
-                // The names of a reminder come from the address book; an attendee without a card
-                // gets none.
-                for (PreviewRow &row : m_rows) {
-                    row.hasCard = !row.hasAttendee || row.attendee.verdict != AttendeeDecision::Remind
-                        || mailOwner(row.attendee.address).has_value();
-                }
+                ReminderPreview::findCards(m_rows);
                 endResetModel();
                 m_computing = false;
                 Q_EMIT computingChanged(false);
@@ -215,35 +293,12 @@ QVariant ReminderPreviewModel::data(const QModelIndex &index, int role) const
         return row.event.title;
     case 3:
         return row.calendarTitle;
-    case 4: {
-        if (!row.hasAttendee) {
-            return QString();
-        }
-        const QString name = row.attendee.attendee.commonName;
-        const QString address = row.attendee.address.isNull() ? row.attendee.attendee.address : row.attendee.address;
-        return name.isEmpty() ? address : QStringLiteral("%1 <%2>").arg(name, address);
-    }
+    case 4:
+        return ReminderPreview::attendeeText(row);
     default:
-        break;
+        return ReminderPreview::reminderText(
+            row, [this](const char *key) { return text(key); }, m_settings ? m_settings->mailContent() : QString());
     }
-    static const char *const eventReasons[]
-        = {"", "PreviewAlreadyMarked", "PreviewNoAttendees", "PreviewTooManyReminders", "PreviewCalendarNotEnabled"};
-    if (!row.hasAttendee) {
-        const QString reason = text(eventReasons[row.eventVerdict]);
-        return row.eventVerdict == EventDecision::TooManyReminders ? reason.arg(maxRemindersPerEventFile) : reason;
-    }
-    static const char *const attendeeReasons[]
-        = {"", "PreviewNoAddress", "PreviewOwnAddress", "PreviewAlreadyHandedOver", "PreviewRefusedAddress"};
-    if (row.attendee.verdict == AttendeeDecision::Remind) {
-        const QString content = m_settings ? m_settings->mailContent() : QString();
-        if (!row.hasCard
-            && (content.contains(QLatin1String("<<first>>")) || content.contains(QLatin1String("<<last>>")))) {
-            return text("PreviewNoCard").arg(row.subject);
-        }
-        return row.subject;
-    }
-    const QString reason = text(attendeeReasons[row.attendee.verdict]);
-    return row.attendee.verdict == AttendeeDecision::RefusedAddress ? reason.arg(row.attendee.why) : reason;
 }
 
 QVariant ReminderPreviewModel::headerData(int section, Qt::Orientation orientation, int role) const

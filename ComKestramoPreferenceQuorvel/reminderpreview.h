@@ -10,6 +10,8 @@
 #include <QSet>
 #include <QStringList>
 
+#include <functional>
+
 class ComKestramoPreferenceQuorvelModel;
 class QFileSystemWatcher;
 class QThread;
@@ -49,6 +51,17 @@ namespace ReminderPreview {
 // decisions the agent takes, over every calendar of the settings. Reads the calendars of store
 // and the send journal; sends and writes nothing.
 QList<PreviewRow> compute(const PreviewRequest &request, CalendarStore &store);
+// The rows in the order they are shown: by the events' starts (a run takes them in the order of
+// its files).
+void sortByStart(QList<PreviewRow> &rows);
+// Sets hasCard of each row from the address book (on the thread that reads it).
+void findCards(QList<PreviewRow> &rows);
+// The row's attendee as shown: "Name <address>", or the address alone; empty without attendee.
+QString attendeeText(const PreviewRow &row);
+// What becomes of the row: its reminder's subject (noting an attendee without a card when
+// mailContent names them), or why none goes out, in the texts that text gives for their keys.
+QString reminderText(const PreviewRow &row, const std::function<QString(const char *key)> &text,
+                     const QString &mailContent);
 } // namespace ReminderPreview
 
 // The pane's table of coming reminders. It is computed again, beside the window, whenever the

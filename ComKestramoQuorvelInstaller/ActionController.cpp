@@ -1,9 +1,11 @@
 #include "ActionController.h"
 
 #include "Model.h"
+#include "PaneArchive.h"
 #include "application.h"
 #include "bundle.h"
 #include "filemanager.h"
+#include "launchagent.h"
 #include "logservice.h"
 #include "programs.h"
 #include "scriptrunner.h"
@@ -150,8 +152,7 @@ void ActionController::install(QObject *sender)
     m_model->setApplicationInstallationOrUnistallationInProgress(true);
     try {
         stopSystemPreferencesIfNecessary();
-        uninstallPanelIfNecessary();
-        installPanel();
+        installPanel(); // removes the installed pane once the carried one is unpacked and checked
         startSystemPreferences();
         bringToFront(sender);
     } catch (...) {
@@ -247,10 +248,20 @@ void ActionController::installPanel()
         failed();
         return;
     }
+    // Only the pane, within a bounded size: checked before anything is unpacked, and the
+    // installed pane stays as it is when the archive is refused.
+    const QString refusal = PaneArchive::refusal(archive, paneFileName);
+    if (!refusal.isEmpty()) {
+        LogService::consoleLog(QStringLiteral("%1 is not installed: %2").arg(archive, refusal));
+        logInstallationFailure(EINVAL, archive);
+        failed();
+        return;
+    }
 
     // The archive is unpacked into a fresh folder beside the pane's place and moved into place
-    // only once unzip has succeeded: an installed copy that could not be removed is replaced
-    // rather than asked about, and a half-written pane never stands in the user's folder.
+    // only once unzip has succeeded and what it made is checked; only then is the installed
+    // pane removed. An installed copy that could not be removed is replaced rather than asked
+    // about, and a half-written pane never stands in the user's folder.
     const QString folder = preferencePanesPath();
     QDir().mkpath(folder);
     QTemporaryDir unpacked(folder + QStringLiteral("/.") + paneFileName + QStringLiteral("-XXXXXX"));
@@ -265,16 +276,19 @@ void ActionController::installPanel()
     const int status = Programs::run(QStringLiteral("/usr/bin/unzip"),
                                      {QStringLiteral("-qq"), QStringLiteral("-d"), unpacked.path(), archive});
     bool placed = status == 0;
+    const QString why = placed ? PaneArchive::unpackedRefusal(unpacked.path(), paneFileName) : QString();
+    if (!why.isEmpty()) {
+        LogService::consoleLog(QStringLiteral("%1 is not installed: %2").arg(archive, why));
+        logInstallationFailure(EINVAL, archive);
+        placed = false;
+    }
     if (placed) {
-        const QStringList items
-            = QDir(unpacked.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        for (const QString &item : items) {
-            int error = 0;
-            const QString target = folder + QLatin1Char('/') + item;
-            if (!FileManager::replaceItemAtPath(target, unpacked.filePath(item), &error)) {
-                logInstallationFailure(error, target);
-                placed = false;
-            }
+        uninstallPanelIfNecessary();
+        int error = 0;
+        const QString target = panelInstallationPath();
+        if (!FileManager::replaceItemAtPath(target, unpacked.filePath(paneFileName), &error)) {
+            logInstallationFailure(error, target);
+            placed = false;
         }
     }
     int error = 0;
@@ -293,13 +307,12 @@ void ActionController::installPanel()
 
 void ActionController::disableAlerter()
 {
-    const QString path = plistAgentFilePath();
-    if (QFileInfo::exists(path)) {
-        runProgram(QStringLiteral("/bin/launchctl"), {QStringLiteral("unload"), QStringLiteral("-w"), path});
-        int error = 0;
-        if (!FileManager::removeItemAtPath(path, &error)) {
-            logRemovalFailure(error, path);
+    if (QFileInfo::exists(plistAgentFilePath())) {
+        const LaunchAgent::Result unloaded = LaunchAgent::unload();
+        if (unloaded.outcome == LaunchAgent::Result::NotStarted) {
+            throw Exception(QStringLiteral("LaunchFailed"), unloaded.error);
         }
+        LaunchAgent::removeFile();
     }
     runProgram(QStringLiteral("/usr/bin/defaults"),
                {QStringLiteral("write"), QStringLiteral("com.kestramo.ruvelant"), QStringLiteral("quorvelEnabled"),
@@ -318,16 +331,15 @@ int ActionController::runProgram(const QString &path, const QStringList &argumen
 
 QString ActionController::agentName() const
 {
-    return QStringLiteral("RuvelantAgent");
+    return LaunchAgent::agentName();
 }
 
 QString ActionController::launchAgentsPath() const
 {
-    // From the home folder, where the scheduler and the pane look, not from /Users/<name>.
-    return userLibraryPath() + QStringLiteral("/LaunchAgents");
+    return LaunchAgent::launchAgentsPath();
 }
 
 QString ActionController::plistAgentFilePath() const
 {
-    return QStringLiteral("%1/com.kestramo.%2.plist").arg(launchAgentsPath(), agentName());
+    return LaunchAgent::plistAgentFilePath();
 }

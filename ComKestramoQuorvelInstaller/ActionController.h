@@ -56,7 +56,9 @@ public:
     void startSystemPreferences();
     // Removes the installed pane that the model knows of; a failure is logged, not raised.
     void uninstallPanelIfNecessary();
-    // Unpacks the carried pane into the user's folder and leaves the install message.
+    // Unpacks the carried pane into the user's folder, in place of the installed one (removed
+    // once the carried one is unpacked and checked), and leaves the install message. An archive
+    // that holds anything but the pane, or unpacks to too much, is refused before anything changes.
     void installPanel();
     // Removes the agent's schedule and its launch-agent file, and switches the agent off.
     void disableAlerter();

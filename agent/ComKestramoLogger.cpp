@@ -22,12 +22,18 @@ bool isOpened = false;
 FILE *logFile = nullptr;
 
 const qint64 maximumLogSize = 256000;
+// What one run (the log opened until it is closed) may write into the log file: less than the size
+// that rotates it (room left for the record saying so), so that a new log is never rotated by the
+// next run alone, and the previous log keeps earlier runs whatever one run has to say.
+const qint64 maximumWrittenPerRun = maximumLogSize - 4096;
 
-// The log holds other people's addresses: a new file is readable by its owner only.
-FILE *openForAppending(const QString &path)
+// The log holds other people's addresses: a new file is readable by its owner only. It is never
+// written through a symbolic link (which would append to whatever file it names); *notice says
+// when one had to be replaced.
+FILE *openForAppending(const QString &path, QString *notice)
 {
     QString error;
-    const int fd = RegularFile::open(path, O_WRONLY | O_APPEND | O_CREAT, 0600, &error);
+    const int fd = RegularFile::openOwn(path, O_WRONLY | O_APPEND | O_CREAT, 0600, &error, notice);
     if (fd < 0) {
         return nullptr;
     }
@@ -99,9 +105,11 @@ void ComKestramoLogger::rotateLogFilesIfNecessary()
     // The whole size is compared: a log beyond 2 GiB (whose 32-bit size would be negative)
     // must rotate as well. rename(2) replaces an older previous log, so the current log never
     // grows past the limit for good; a failed move is not reported and the log goes on.
-    const QFileInfo info(logFileName());
-    if (info.exists() && info.size() > maximumLogSize) {
-        ::rename(QFile::encodeName(info.filePath()).constData(), QFile::encodeName(logFileNameBak()).constData());
+    // A symbolic link in the log's place is no log: it is replaced when the log is opened.
+    const QByteArray log = QFile::encodeName(logFileName());
+    struct stat st;
+    if (::lstat(log.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > maximumLogSize) {
+        ::rename(log.constData(), QFile::encodeName(logFileNameBak()).constData());
     }
 }
 
@@ -114,11 +122,17 @@ void ComKestramoLogger::log(const QString &message, int32_t level)
         asl = new LogService(name, QStringLiteral("Agent"), LogService::CopyToStandardError);
         log_msg = new LogService::Message;
         log_msg->set(LogService::SenderKey, name);
-        logFile = openForAppending(logFileName());
+        QString notice;
+        logFile = openForAppending(logFileName(), &notice);
         if (logFile) {
-            asl->addLogFile(fileno(logFile));
+            asl->addLogFile(fileno(logFile), maximumWrittenPerRun);
         }
         isOpened = true;
+        asl->log(log_msg, level, message);
+        if (!notice.isEmpty()) {
+            asl->log(log_msg, LogService::Error, notice);
+        }
+        return;
     }
     asl->log(log_msg, level, message);
 }

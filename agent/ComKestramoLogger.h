@@ -6,8 +6,10 @@
 #include <cstdint>
 
 // The agent's log: ~/Library/Logs/<application name>.log, rotated past 256000 bytes, every
-// message also on standard error and in the system log. Class operations only; the state is
-// process-wide and opened by the first message.
+// message also on standard error and in the system log. A run (from its first message to
+// closeLogIfOpened) writes less than that size into the file, and no message longer than a few
+// kilobytes, so that no single run can rotate the earlier runs away. Class operations only; the state is process-wide
+// and opened by the first message.
 class ComKestramoLogger
 {
 public:

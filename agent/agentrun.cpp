@@ -10,6 +10,7 @@
 #include "maildelivery.h"
 #include "sendjournal.h"
 #include "textnumber.h"
+#include "textutils.h"
 
 #include <QCoreApplication>
 #include <QLocale>
@@ -22,6 +23,9 @@ const QString agentVersion = QStringLiteral("5");
 constexpr std::chrono::microseconds closingPause(10000000);
 // Saves of a marker tried while other programs keep rewriting the event's file.
 constexpr int maxMarkingAttempts = 5;
+// How long a run waits for an earlier one to finish: a run stuck for longer is not waited for
+// by every later one.
+constexpr std::chrono::minutes runLockWait(10);
 
 // Runs of the agent (the scheduler's and the pane's) take turns: an exclusive lock on a file
 // beside the log, held from before the settings are read until the run's work is done. A second
@@ -65,6 +69,7 @@ struct Run
     CalendarStore *store;
     SendJournal &journal;
     bool journalFailed = false;
+    QStringList unmarkable; // events not reminded: they cannot be marked, and the journal cannot be written
     int marked = 0; // events whose marker was saved
 
     // Keeps the first failure of the journal in the log; later ones would only repeat it.
@@ -105,20 +110,20 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
         }
         if (run.model.verboseLogging()) {
             ComKestramoLogger::logINFO(
-                QStringLiteral("[attendee.address description]=%1").arg(attendee.attendee.address));
+                QStringLiteral("[attendee.address description]=%1").arg(loggedValue(attendee.attendee.address)));
         }
-        if (attendee.verdict == AttendeeDecision::OwnAddress) {
+        if (attendee.verdict == AttendeeDecision::OwnAddress || attendee.verdict == AttendeeDecision::ListedTwice) {
             continue;
         }
         if (attendee.verdict == AttendeeDecision::AlreadyHandedOver) {
             if (run.model.verboseLogging()) {
                 ComKestramoLogger::logINFO(QStringLiteral("'%1' already has the reminder of '%2' from an earlier run")
-                                               .arg(address, event.title));
+                                               .arg(loggedValue(address), event.title));
             }
             continue;
         }
         // A reminder, also to an address the mail system refuses: the refusal is logged and kept.
-        ComKestramoLogger::logINFO(QStringLiteral(" %1  ->%2").arg(event.title, address));
+        ComKestramoLogger::logINFO(QStringLiteral(" %1  ->%2").arg(event.title, loggedValue(address)));
         const QString subject = buildReminderSubject(run.model, event);
         const QString body = buildReminderBody(run.model, event, address);
         const HandOver handOver = sendMailCocoa(run.model.senderEmail(), address, subject, body);
@@ -140,10 +145,10 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
 
 // Saves the marker into the event's notes. Another program (a sync tool) may rewrite the file
 // at any moment: then the occurrence is read again as the file holds it now and the marker added
-// to its notes as they are now, so that the reminders just sent are not sent again.
+// to its notes as they are now. The journal keeps the reminders sent whether or not the marker
+// stays: a sync tool that puts back the version without it gets it again, and nothing is sent.
 void markEvent(Run &run, Event event)
 {
-    const SendJournal::Occurrence occurrence = journalOccurrence(event);
     CalendarStore::Error error;
     for (int attempt = 0; attempt < maxMarkingAttempts; ++attempt) {
         if (attempt > 0) {
@@ -183,10 +188,6 @@ void markEvent(Run &run, Event event)
         return;
     }
     ++run.marked;
-    QString journalError;
-    if (!run.journal.forget(occurrence, &journalError)) {
-        run.journalError(journalError);
-    }
 }
 
 // Logs each event file that would send more reminders than one event file may, once: none of
@@ -241,10 +242,13 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
     }
 
     SendJournal journal(environment.journalPath);
-    Run run {model, store, journal};
+    Run run {model, store, journal, false, {}};
     QString error;
     if (!journal.open(now, &error)) {
         run.journalError(error);
+    }
+    if (!journal.notice().isEmpty()) {
+        ComKestramoLogger::logERR(journal.notice());
     }
     DecisionSources sources;
     sources.isMine = mailIsMine;
@@ -258,14 +262,18 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
     logRefusedSources(run, decisions);
     for (const EventDecision &decision : decisions) {
         const Event &event = decision.event;
-        if (decision.verdict == EventDecision::AlreadyMarked) {
-            // Marked: what an earlier run recorded for it is no longer needed.
-            if (!journal.forget(journalOccurrence(event), &error)) {
-                run.journalError(error);
-            }
-            continue;
+        if (decision.verdict == EventDecision::DuplicateOccurrence
+            && decisions.at(decision.duplicateOf).verdict == EventDecision::RemindAttendees) {
+            ComKestramoLogger::logERR(
+                QStringLiteral("%1: skipped, it holds the same occurrence of '%2' as %3, whose attendees are reminded")
+                    .arg(sourceOf(event), event.title, sourceOf(decisions.at(decision.duplicateOf).event)));
         }
         if (decision.verdict != EventDecision::RemindAttendees) {
+            continue;
+        }
+        // Its marker cannot be saved: only the journal keeps the next runs from sending again.
+        if (!journal.isWritable() && store->isReadOnly(event)) {
+            run.unmarkable.append(QStringLiteral("'%1'").arg(event.title));
             continue;
         }
         if (environment.stopRequested && environment.stopRequested()) {
@@ -290,6 +298,11 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
         }
         markEvent(run, event);
     }
+    if (!run.unmarkable.isEmpty()) {
+        ComKestramoLogger::logERR(QStringLiteral("Not reminded, since they cannot be marked and the record of sent "
+                                                 "reminders cannot be kept (they would go out at every run): %1")
+                                      .arg(run.unmarkable.join(QStringLiteral(", "))));
+    }
     return run.marked;
 }
 } // namespace
@@ -312,8 +325,17 @@ int runAgent(const AgentRunEnvironment &environment)
     ComKestramoLogger::logINFO(QStringLiteral("started -v.%1").arg(agentVersion));
     int marked = 0;
     {
-        const FileLock lock(runLockPath());
-        if (!lock.isLocked()) {
+        const FileLock lock(runLockPath(), runLockWait);
+        if (!lock.notice().isEmpty()) {
+            ComKestramoLogger::logERR(lock.notice());
+        }
+        const bool held = lock.timedOut();
+        if (held) {
+            // The earlier run is stuck: this one leaves the work to the next, rather than doing it
+            // beside it (and queueing every later run behind both).
+            ComKestramoLogger::logERR(QStringLiteral("Cannot take the run lock %1 (%2); this run does nothing")
+                                          .arg(runLockPath(), lock.errorString()));
+        } else if (!lock.isLocked()) {
             // The run still does its work; a second run at the same time could then remind the
             // same attendees once more.
             ComKestramoLogger::logERR(QStringLiteral("Cannot take the run lock %1 (%2); running without it")
@@ -329,7 +351,7 @@ int runAgent(const AgentRunEnvironment &environment)
         const ComKestramoPreferenceQuorvelModel model(false, store);
         if (!model.quorvelEnabled()) {
             ComKestramoLogger::logERR(QStringLiteral("exiting, disabled in system preferences"));
-        } else {
+        } else if (!held) {
             marked = handleEvents(model, store, environment);
         }
         QObject::disconnect(problems);

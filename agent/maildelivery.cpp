@@ -64,7 +64,8 @@ HandOver sendMailCocoa(const QString &sender, const QString &to, const QString &
     QString error;
     bool temporary = false;
     if (!message.send(&error, &temporary)) {
-        ComKestramoLogger::logERR(QStringLiteral("Failed to hand over the reminder to '%1': %2").arg(to, error));
+        ComKestramoLogger::logERR(
+            QStringLiteral("Failed to hand over the reminder to '%1': %2").arg(loggedValue(to), error));
         return temporary ? HandOver::TemporaryFailure : HandOver::PermanentFailure;
     }
     return HandOver::Taken;

@@ -24,7 +24,7 @@ bool needsReminders(const Event &event)
 }
 
 // The reminders that one event file's occurrences among events would send, all attendees
-// together, by file (see sourceOf).
+// together (each address once an occurrence), by file (see sourceOf).
 QHash<QString, int> remindersBySource(const QList<Event> &events, const DecisionSources &sources)
 {
     QHash<QString, int> reminders;
@@ -32,15 +32,38 @@ QHash<QString, int> remindersBySource(const QList<Event> &events, const Decision
         if (!needsReminders(event) || !sources.enabledCalendars.contains(event.calendarUid)) {
             continue;
         }
-        int &count = reminders[sourceOf(event)];
+        QSet<QString> addresses;
         for (const Attendee &attendee : *event.attendees) {
             const QString address = mailFromAttendee(attendee);
             if (!address.isNull() && !sources.isMine(address)) {
-                ++count;
+                addresses.insert(address.toCaseFolded());
             }
         }
+        reminders[sourceOf(event)] += addresses.size();
     }
     return reminders;
+}
+
+// For each event, the index of the event whose copy of the same occurrence is taken: its own
+// index, or that of a copy in another file of the calendar (a marked one, else the first).
+QList<int> takenCopies(const QList<Event> &events)
+{
+    QList<QByteArray> keys;
+    QHash<QByteArray, int> taken; // occurrence -> index
+    for (int i = 0; i < events.size(); ++i) {
+        const SendJournal::Occurrence occurrence = journalOccurrence(events.at(i));
+        keys.append(occurrence.calendar.toUtf8() + '\n' + occurrence.event.toUtf8() + '\n'
+                    + QByteArray::number(occurrence.start.toMSecsSinceEpoch()));
+        const auto known = taken.constFind(keys.last());
+        if (known == taken.cend() || (isMarked(events.at(i)) && !isMarked(events.at(*known)))) {
+            taken.insert(keys.last(), i);
+        }
+    }
+    QList<int> copies;
+    for (const QByteArray &key : std::as_const(keys)) {
+        copies.append(taken.value(key));
+    }
+    return copies;
 }
 } // namespace
 
@@ -110,14 +133,19 @@ QString sourceOf(const Event &event)
 QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources)
 {
     const QHash<QString, int> reminders = remindersBySource(events, sources);
+    const QList<int> copies = takenCopies(events);
     QList<EventDecision> decisions;
-    for (const Event &event : events) {
+    for (int i = 0; i < events.size(); ++i) {
+        const Event &event = events.at(i);
         EventDecision decision;
         decision.event = event;
         if (!sources.enabledCalendars.contains(event.calendarUid)) {
             decision.verdict = EventDecision::CalendarNotEnabled;
         } else if (isMarked(event)) {
             decision.verdict = EventDecision::AlreadyMarked;
+        } else if (copies.at(i) != i) {
+            decision.verdict = EventDecision::DuplicateOccurrence;
+            decision.duplicateOf = copies.at(i);
         } else if (!event.attendees) {
             decision.verdict = EventDecision::NoAttendees;
         } else if (reminders.value(sourceOf(event)) > maxRemindersPerEventFile) {
@@ -125,16 +153,22 @@ QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSour
             decision.fileReminders = reminders.value(sourceOf(event));
         } else {
             const SendJournal::Occurrence occurrence = journalOccurrence(event);
-            QHash<QString, int> seen; // an address listed twice is reminded twice
+            QSet<QString> seen; // mail systems take an address in any case: one reminder each
             for (const Attendee &attendee : *event.attendees) {
                 AttendeeDecision attendeeDecision {attendee, mailFromAttendee(attendee), AttendeeDecision::Remind,
                                                    QString()};
                 const QString &address = attendeeDecision.address;
+                const bool listedBefore = !address.isNull() && seen.contains(address.toCaseFolded());
+                if (!address.isNull()) {
+                    seen.insert(address.toCaseFolded());
+                }
                 if (address.isNull()) {
                     attendeeDecision.verdict = AttendeeDecision::NoAddress;
                 } else if (sources.isMine(address)) {
                     attendeeDecision.verdict = AttendeeDecision::OwnAddress;
-                } else if (++seen[address] <= sources.handedOver(occurrence, address)) {
+                } else if (listedBefore) {
+                    attendeeDecision.verdict = AttendeeDecision::ListedTwice;
+                } else if (sources.handedOver(occurrence, address)) {
                     attendeeDecision.verdict = AttendeeDecision::AlreadyHandedOver;
                 } else if (!(attendeeDecision.why = MailApplication::recipientRefusal(address)).isEmpty()) {
                     attendeeDecision.verdict = AttendeeDecision::RefusedAddress;

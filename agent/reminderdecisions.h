@@ -48,6 +48,7 @@ struct AttendeeDecision
         OwnAddress, // one of the user's own addresses
         AlreadyHandedOver, // an earlier run handed it over for this occurrence
         RefusedAddress, // the mail system refuses the address as unsafe (the run tries, and logs it)
+        ListedTwice, // listed before in the same event (upper and lower case alike): one reminder
     };
     Attendee attendee;
     QString address; // null when the attendee has no "mailto:" address
@@ -64,11 +65,13 @@ struct EventDecision
         NoAttendees, // it has no attendee list
         TooManyReminders, // its file would send more reminders than one event file may in one run
         CalendarNotEnabled, // its calendar does not take part (only in a preview)
+        DuplicateOccurrence, // the same occurrence (event and start) in another file of its calendar
     };
     Event event;
     Verdict verdict = RemindAttendees;
     QList<AttendeeDecision> attendees; // for RemindAttendees
     int fileReminders = 0; // for TooManyReminders: how many its file would send
+    int duplicateOf = -1; // for DuplicateOccurrence: the index of the decision for the copy taken
 };
 
 // What the decisions ask of the run's surroundings; a preview answers without writing anything.
@@ -76,8 +79,8 @@ struct DecisionSources
 {
     // Whether address is one of the user's own.
     std::function<bool(const QString &address)> isMine;
-    // How many reminders to address earlier runs handed over for the occurrence.
-    std::function<int(const SendJournal::Occurrence &occurrence, const QString &address)> handedOver;
+    // Whether earlier runs handed a reminder to address over for the occurrence.
+    std::function<bool(const SendJournal::Occurrence &occurrence, const QString &address)> handedOver;
     // The calendars that take part; events of others are CalendarNotEnabled.
     QSet<QString> enabledCalendars;
 };
@@ -86,7 +89,10 @@ struct DecisionSources
 // together; a file that would send more sends none.
 constexpr int maxRemindersPerEventFile = 500;
 
-// The decisions for the events of the day, in their order.
+// The decisions for the events of the day, in their order. One reminder per person and
+// occurrence: an address listed again in an event, and an occurrence that a second file of the
+// same calendar holds too (a sync tool's conflict copy), are taken once; of the copies, a marked
+// one counts, else the first.
 QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources);
 
 // The occurrence as the send journal knows it: calendar, event, and its original start.

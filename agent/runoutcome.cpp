@@ -78,6 +78,20 @@ RunOutcome RunOutcome::ofProcess(const QString &logText, qint64 pid, const QDate
     return outcome;
 }
 
+RunOutcome RunOutcome::lastRun(const QString &logText, const QDate &today, qint64 *pid)
+{
+    const QList<LogService::Record> records = LogService::parseRecords(logText.toUtf8(), today);
+    for (auto record = records.crbegin(); record != records.crend(); ++record) {
+        if (record->level == LogService::Info && record->text.startsWith(startedPrefix)) {
+            if (pid) {
+                *pid = record->pid;
+            }
+            return ofProcess(logText, record->pid, record->time, today);
+        }
+    }
+    return RunOutcome();
+}
+
 QList<QPair<HandOverFailure, int>> RunOutcome::failureCauses() const
 {
     QList<QPair<HandOverFailure, int>> causes;

@@ -25,6 +25,8 @@ struct RunOutcome
     // The run of process pid that started no earlier than since (a process number comes back),
     // from the text of the agent's log files.
     static RunOutcome ofProcess(const QString &logText, qint64 pid, const QDateTime &since, const QDate &today);
+    // The last run that the log tells of; found is false when it tells of none.
+    static RunOutcome lastRun(const QString &logText, const QDate &today, qint64 *pid = nullptr);
     // The failures by cause, each with how many reminders it kept back, in the order they came.
     QList<QPair<HandOverFailure, int>> failureCauses() const;
     // What the run did, in one sentence of bundle's texts.

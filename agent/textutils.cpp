@@ -1,5 +1,7 @@
 #include "textutils.h"
 
+#include "logservice.h"
+
 bool isTrimmedSpace(QChar c)
 {
     return c == QLatin1Char('\t') || c.category() == QChar::Separator_Space;
@@ -16,4 +18,9 @@ QString trimmedText(const QString &text)
         --end;
     }
     return text.mid(begin, end - begin);
+}
+
+QString loggedValue(const QString &value)
+{
+    return LogService::shortened(value, 256);
 }

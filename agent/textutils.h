@@ -10,4 +10,8 @@ QString trimmedText(const QString &text);
 // True when c is one of the characters that trimmedText removes.
 bool isTrimmedSpace(QChar c);
 
+// A value (an address, a title) as a log line quotes it: whole up to a few hundred bytes, else
+// its start with a note of its length.
+QString loggedValue(const QString &value);
+
 #endif

@@ -76,6 +76,13 @@ void Bundle::setMainBundle(Bundle *bundle)
     s_mainOverride = bundle;
 }
 
+std::unique_ptr<Bundle> Bundle::ofProgram(const QString &executablePath)
+{
+    auto bundle = std::make_unique<Bundle>(bundlePathForBinary(executablePath));
+    bundle->m_executablePath = QFileInfo(executablePath).absoluteFilePath();
+    return bundle;
+}
+
 Bundle *Bundle::bundleForCode(const void *address)
 {
     Dl_info info {};

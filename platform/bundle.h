@@ -21,8 +21,12 @@ public:
 
     // The bundle of the running program. Made on first use.
     static Bundle *mainBundle();
-    // Replaces the main bundle (tests); nullptr restores the real one. The caller keeps ownership.
+    // Replaces the main bundle (tests, and a program that does another program's work as that
+    // program: see ofProgram); nullptr restores the real one. The caller keeps ownership.
     static void setMainBundle(Bundle *bundle);
+    // The bundle of the program at executablePath as that program sees it when it runs: what
+    // mainBundle() is in it, its executable path included.
+    static std::unique_ptr<Bundle> ofProgram(const QString &executablePath);
     // The bundle that holds the code at address (a function or object of that code).
     // Code linked into the program itself belongs to the main bundle.
     static Bundle *bundleForCode(const void *address);

@@ -4,6 +4,11 @@
 #include "xdgpaths.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 const QString CalendarStore::CalCalendarTypeLocal = QStringLiteral("Local");
 const QString CalendarStore::CalInsertedRecordsKey = QStringLiteral("CalInsertedRecordsKey");
@@ -47,4 +52,24 @@ std::unique_ptr<CalendarStore> CalendarStore::makeUserCalendarStore()
 void CalendarStore::setDefaultCalendarStore(CalendarStore *store)
 {
     g_replacement = store;
+}
+
+bool CalendarStore::isReadOnly(const Event &event) const
+{
+    // The file a save writes (through a symbolic link: its target), and the folder that holds it.
+    const QString target
+        = event.origin.filePath.isEmpty() ? QString() : QFileInfo(event.origin.filePath).canonicalFilePath();
+    if (target.isEmpty()) {
+        return false;
+    }
+    // Without any write permission it is read-only by intent, even for a user (root) who could write it.
+    const auto readOnly = [](const QString &at) {
+        struct stat st
+        {
+        };
+        const QByteArray native = QFile::encodeName(at);
+        return ::stat(native.constData(), &st) == 0
+            && ((st.st_mode & 0222) == 0 || ::access(native.constData(), W_OK) != 0);
+    };
+    return readOnly(target) || readOnly(QFileInfo(target).absolutePath());
 }

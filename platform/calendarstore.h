@@ -110,6 +110,10 @@ public:
     // the stored data is then unchanged.
     virtual bool saveEvent(const Event &event, Span span, Error *error) = 0;
 
+    // Whether saving the event's notes would fail with ReadOnly: its file or its calendar's folder
+    // has no write permission, or cannot be written by this user.
+    virtual bool isReadOnly(const Event &event) const;
+
     // The occurrence as the store holds it now (its notes, and what a later save needs), for an
     // occurrence read earlier: the same event (UID) and the same occurrence of it. nullopt when it
     // is gone, cancelled, or a single event that now starts at another time.

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <syslog.h>
 #include <unistd.h>
@@ -26,15 +27,28 @@ LogService::~LogService()
     close();
 }
 
-bool LogService::addLogFile(int fd)
+bool LogService::addLogFile(int fd, qint64 maxBytes)
 {
     if (!m_open || fd < 0) {
         return false;
     }
-    if (!m_files.contains(fd)) {
-        m_files.append(fd);
+    if (std::none_of(m_files.cbegin(), m_files.cend(), [fd](const File &file) { return file.fd == fd; })) {
+        m_files.append({fd, maxBytes, false});
     }
     return true;
+}
+
+QString LogService::shortened(const QString &text, int maxBytes)
+{
+    const QByteArray bytes = text.toUtf8();
+    if (bytes.size() <= maxBytes) {
+        return text;
+    }
+    int end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(bytes.at(end)) & 0xc0) == 0x80) {
+        --end; // not inside a character
+    }
+    return QString::fromUtf8(bytes.left(end)) + QStringLiteral("… [cut here: %1 bytes in all]").arg(bytes.size());
 }
 
 void LogService::log(const Message *message, int level, const QString &text)
@@ -46,17 +60,32 @@ void LogService::log(const Message *message, int level, const QString &text)
     if (sender.isEmpty()) {
         sender = m_identText;
     }
-    const QByteArray record
-        = formatRecord(QDateTime::currentDateTime(), QSysInfo::machineHostName(), sender, getpid(), level, text);
+    const QString shown = shortened(text);
+    const QDateTime now = QDateTime::currentDateTime();
+    const QByteArray record = formatRecord(now, QSysInfo::machineHostName(), sender, getpid(), level, shown);
     // One write(2) per record, so that records of processes writing to the same file at the
     // same time do not interleave; a short write (full disk, signal) is completed.
-    for (int fd : std::as_const(m_files)) {
-        RegularFile::writeAll(fd, record);
+    for (File &file : m_files) {
+        if (file.full) {
+            continue;
+        }
+        if (file.left < 0 || record.size() <= file.left) {
+            RegularFile::writeAll(file.fd, record);
+            file.left -= file.left < 0 ? 0 : record.size();
+        } else {
+            // Said once; the file is not written again through this connection.
+            RegularFile::writeAll(file.fd,
+                                  formatRecord(now, QSysInfo::machineHostName(), sender, getpid(), Error,
+                                               QStringLiteral("This process has written as much as it may into "
+                                                              "this file; its further messages go to standard "
+                                                              "error and the system log only")));
+            file.full = true;
+        }
     }
     if (m_options & CopyToStandardError) {
         RegularFile::writeAll(STDERR_FILENO, record);
     }
-    syslog(LOG_USER | qBound(int(Emergency), level, int(Debug)), "%s", text.toUtf8().constData());
+    syslog(LOG_USER | qBound(int(Emergency), level, int(Debug)), "%s", shown.toUtf8().constData());
 }
 
 void LogService::close()

@@ -11,7 +11,8 @@
 // "Mar  5 14:05:00 host Sender[pid] <Level>: text" in each added file (and on standard error
 // when asked), and goes to the system log through syslog(3) under the connection's identity.
 // A message's line breaks continue the record on lines that begin with a tab; other control
-// characters are shown as ^X, so every record starts at column 0 with its time stamp.
+// characters are shown as ^X, so every record starts at column 0 with its time stamp. A message
+// longer than maxMessageSize is cut, with a note of its whole length.
 class LogService
 {
 public:
@@ -30,6 +31,8 @@ public:
     };
 
     static const QString SenderKey; // "Sender"
+    // The longest message, in bytes of UTF-8, that a record holds whole.
+    static constexpr int maxMessageSize = 4096;
 
     // Opens a connection; ident names the process in the system log (and is the sender of
     // messages whose template has none). options: a combination of Option values.
@@ -40,7 +43,9 @@ public:
 
     // Adds an open file descriptor that receives every later record. The caller keeps
     // ownership and must not close it while it is added. Returns false for an invalid one.
-    bool addLogFile(int fd);
+    // maxBytes (when not negative): what this connection may write to it at most; the record
+    // that would go past it is replaced by one saying so, and later ones go to the other outputs.
+    bool addLogFile(int fd, qint64 maxBytes = -1);
 
     // Sends text at level with the attributes of message (may be nullptr). The text is taken
     // as it is: no format directives.
@@ -56,6 +61,8 @@ public:
     // The record for one message, ending in a line break.
     static QByteArray formatRecord(const QDateTime &time, const QString &host, const QString &sender, qint64 pid,
                                    int level, const QString &text);
+    // text itself, or when it is longer than maxBytes in UTF-8, its start with a note of its length.
+    static QString shortened(const QString &text, int maxBytes = maxMessageSize);
     // "Error", "Info", ...; levels beyond the range take the nearest name.
     static QString levelName(int level);
 
@@ -78,7 +85,13 @@ private:
     QString m_identText;
     int m_options;
     bool m_open = true;
-    QList<int> m_files;
+    struct File
+    {
+        int fd;
+        qint64 left; // bytes it may still receive; negative: no bound
+        bool full = false; // said so, and receives nothing more
+    };
+    QList<File> m_files;
 };
 
 #endif

@@ -1,5 +1,6 @@
 #include "mailapplication.h"
 
+#include "logservice.h"
 #include "regularfile.h"
 
 #include <KMime/Message>
@@ -13,6 +14,7 @@
 #include <QPair>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QUrl>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,6 +35,12 @@ const QString MailApplication::MailBundleIdentifier = QStringLiteral("com.apple.
 namespace {
 // sendmail's exit status for "try again later" (sysexits.h).
 constexpr int exTempFail = 75;
+// The longest address a mail system takes (RFC 5321: a path of 256 octets with its brackets).
+constexpr int maxAddressSize = 254;
+// The longest line a message header may have (RFC 5322), the sender's name and address in it.
+constexpr int maxHeaderLine = 998;
+// How much of a refused value an error message quotes.
+constexpr int quotedSize = 80;
 
 QStringList defaultFallbackPaths()
 {
@@ -77,11 +85,18 @@ QString printable(const QString &text)
     return out;
 }
 
-// One bare addr-spec "local@domain": no name, no angle brackets, no white space, no list.
+// The start of a value too long to quote whole in a message, with its length.
+QString quoted(const QString &text)
+{
+    return LogService::shortened(text, quotedSize);
+}
+
+// One bare addr-spec "local@domain": no name, no angle brackets, no white space, no list, and
+// short enough for a mail system (and a command line).
 bool isPlainAddress(const QString &address)
 {
     static const QString specials = QStringLiteral("<>()[],;:\"\\");
-    if (hasControl(address)) {
+    if (hasControl(address) || address.toUtf8().size() > maxAddressSize) {
         return false;
     }
     for (const QChar c : address) {
@@ -91,6 +106,21 @@ bool isPlainAddress(const QString &address)
     }
     const int at = address.indexOf(QLatin1Char('@'));
     return at > 0 && at == address.lastIndexOf(QLatin1Char('@')) && at < address.size() - 1;
+}
+
+// The address as a message and a command line carry it: ASCII, an international domain name in
+// its ASCII form; empty when the part before the @ is not ASCII.
+QByteArray asciiAddress(const QString &address)
+{
+    const int at = address.lastIndexOf(QLatin1Char('@'));
+    const QString local = address.left(at);
+    if (std::any_of(local.cbegin(), local.cend(), [](QChar c) { return c.unicode() > 0x7f; })) {
+        return QByteArray();
+    }
+    const QString domain = address.mid(at + 1);
+    const bool ascii = std::none_of(domain.cbegin(), domain.cend(), [](QChar c) { return c.unicode() > 0x7f; });
+    const QByteArray ace = ascii ? domain.toLatin1() : QUrl::toAce(domain);
+    return ace.isEmpty() ? QByteArray() : local.toLatin1() + '@' + ace;
 }
 
 // A subject is one header line: every run of line breaks or control characters becomes one space.
@@ -129,6 +159,7 @@ struct SendmailRun
     int status = 0; // the exit status
     QString diagnostics; // the start of what it wrote to standard error, on one line
     QString error; // why it could not be started
+    int startError = 0; // its error number
 };
 
 QString errnoText(int code)
@@ -195,7 +226,8 @@ SendmailRun runSendmail(const QString &program, const QStringList &arguments, co
     if (started[0] >= 0)
         ::close(started[0]);
     if (child <= 0 || execError != 0) {
-        run.error = errnoText(child <= 0 ? forkError : execError);
+        run.startError = child <= 0 ? forkError : execError;
+        run.error = errnoText(run.startError);
         if (child > 0)
             ::waitpid(child, nullptr, 0);
         if (errors[0] >= 0)
@@ -273,17 +305,27 @@ QByteArray OutgoingMessage::rfc5322Message(const QString &recipient, QString *er
 
     KMime::Message message;
     if (hasControl(m_sender)) {
-        return fail(QStringLiteral("the sender '%1' holds a line break or control character").arg(printable(m_sender)));
+        return fail(
+            QStringLiteral("the sender '%1' holds a line break or control character").arg(quoted(printable(m_sender))));
+    }
+    if (m_sender.toUtf8().size() > maxHeaderLine) {
+        return fail(QStringLiteral("the sender '%1' is too long").arg(quoted(m_sender)));
     }
     // A blank sender is no sender: the mail system chooses the sending address.
     if (!m_sender.trimmed().isEmpty()) {
         message.from()->fromUnicodeString(m_sender, "utf-8");
         const auto mailboxes = message.from()->mailboxes();
         if (mailboxes.size() != 1 || !mailboxes.first().hasAddress()) {
-            return fail(QStringLiteral("the sender '%1' is not one e-mail address").arg(m_sender));
+            return fail(QStringLiteral("the sender '%1' is not one e-mail address").arg(quoted(m_sender)));
         }
     }
-    message.to()->addAddress(recipient.toUtf8());
+    const QByteArray to = asciiAddress(recipient);
+    message.to()->addAddress(to);
+    // Never a message without its recipient: the header must carry the address as it is.
+    const auto mailboxes = message.to()->mailboxes();
+    if (mailboxes.size() != 1 || mailboxes.first().address() != to) {
+        return fail(QStringLiteral("'%1' is not an address that a message can carry").arg(quoted(recipient)));
+    }
     message.subject()->fromUnicodeString(oneLine(m_subject), "utf-8");
     message.date()->setDateTime(QDateTime::currentDateTime());
     message.messageID()->generate(messageIdDomain());
@@ -330,11 +372,13 @@ bool OutgoingMessage::send(QString *error, bool *temporary) const
             arguments << QStringLiteral("-f") << envelopeSender;
         }
         // After "--" an address that begins with "-" can never be taken as an option.
-        arguments << QStringLiteral("--") << recipient;
+        arguments << QStringLiteral("--") << QString::fromLatin1(asciiAddress(recipient));
 
         const SendmailRun run = runSendmail(m_sendmail, arguments, data, m_timeoutMs);
         if (run.how == SendmailRun::NotStarted) {
             errors << QStringLiteral("%1 could not be started: %2").arg(m_sendmail, run.error);
+            // A command line too long for the system stays too long.
+            permanent = permanent || run.startError == E2BIG;
         } else if (run.how == SendmailRun::TimedOut) {
             errors << QStringLiteral("%1 did not finish within %2 seconds and was stopped")
                           .arg(m_sendmail)
@@ -394,10 +438,24 @@ QString MailApplication::findSendmail()
 QString MailApplication::recipientRefusal(const QString &address)
 {
     if (hasControl(address)) {
-        return QStringLiteral("the address '%1' holds a line break or control character").arg(printable(address));
+        return QStringLiteral("the address '%1' holds a line break or control character")
+            .arg(quoted(printable(address)));
+    }
+    if (address.contains(QChar::ReplacementCharacter)) {
+        return QStringLiteral("the address '%1' is not valid UTF-8 text").arg(quoted(address));
+    }
+    if (address.toUtf8().size() > maxAddressSize) {
+        return QStringLiteral("the address '%1' is too long for an e-mail address (at most %2 bytes)")
+            .arg(quoted(address))
+            .arg(maxAddressSize);
     }
     if (!isPlainAddress(address)) {
-        return QStringLiteral("'%1' is not a single e-mail address").arg(address);
+        return QStringLiteral("'%1' is not a single e-mail address").arg(quoted(address));
+    }
+    if (asciiAddress(address).isEmpty()) {
+        return QStringLiteral("the address '%1' has letters other than ASCII before its @, which no message "
+                              "header can carry")
+            .arg(quoted(address));
     }
     return QString();
 }

@@ -31,8 +31,9 @@ public:
     // and, when error is given, sets it to what went wrong. An address or sender holding a
     // control character, or a recipient that is not one plain address, is refused before
     // anything is handed over. temporary (when given) tells whether every failure may go away
-    // by itself: sendmail could not be started, exited with 75 (EX_TEMPFAIL), was stopped after
-    // the time limit or ended by a signal; a refused address or any other exit status is not.
+    // by itself: sendmail could not be started (but for a command line too long), exited with 75
+    // (EX_TEMPFAIL), was stopped after the time limit or ended by a signal; a refused address or
+    // any other exit status is not.
     bool send(QString *error = nullptr, bool *temporary = nullptr) const;
 
     // The message as it would be piped to sendmail for one recipient, or an empty array (and
@@ -76,7 +77,9 @@ public:
     // The mail system that reminders are handed to, found as findSendmail finds it.
     static MailSystem mailSystem();
     // Why a message to address would be refused before it is handed over (a line break or
-    // control character, not one plain address); empty when it would not.
+    // control character, text that was not valid UTF-8, longer than a mail system takes, not one
+    // plain address, letters other than ASCII before its @); empty when it would not. A domain
+    // name in other letters is handed over in its ASCII form.
     static QString recipientRefusal(const QString &address);
     // The places tried after PATH; by default /usr/sbin/sendmail and /usr/lib/sendmail.
     // An empty list restores the default (tests pass a list of missing files instead).

@@ -1,6 +1,7 @@
 #include "regularfile.h"
 
 #include <QFile>
+#include <QTemporaryFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,8 @@ QString RegularFile::refusal(mode_t mode)
 {
     if (S_ISREG(mode))
         return QString();
+    if (S_ISLNK(mode))
+        return QStringLiteral("it is a symbolic link");
     if (S_ISFIFO(mode))
         return QStringLiteral("it is a FIFO, not a regular file");
     if (S_ISSOCK(mode))
@@ -35,11 +38,12 @@ QString RegularFile::refusal(mode_t mode)
 int RegularFile::open(const QString &path, int flags, mode_t mode, QString *error)
 {
     const QByteArray native = QFile::encodeName(path);
+    const bool follow = !(flags & O_NOFOLLOW);
     struct stat st
     {
     };
     // Looked at first, so that a device is never opened at all (opening some has effects).
-    if (::stat(native.constData(), &st) == 0) {
+    if ((follow ? ::stat(native.constData(), &st) : ::lstat(native.constData(), &st)) == 0) {
         if (!refusal(st.st_mode).isEmpty()) {
             *error = refusal(st.st_mode);
             return -1;
@@ -53,7 +57,8 @@ int RegularFile::open(const QString &path, int flags, mode_t mode, QString *erro
     int fd;
     while ((fd = ::open(native.constData(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode)) < 0 && errno == EINTR) { }
     if (fd < 0) {
-        *error = errnoText();
+        // A symbolic link put in place since it was looked at.
+        *error = !follow && errno == ELOOP ? refusal(S_IFLNK) : errnoText();
         return -1;
     }
     if (::fstat(fd, &st) != 0 || !refusal(st.st_mode).isEmpty()) {
@@ -67,11 +72,43 @@ int RegularFile::open(const QString &path, int flags, mode_t mode, QString *erro
     return fd;
 }
 
+int RegularFile::openOwn(const QString &path, int flags, mode_t mode, QString *error, QString *notice)
+{
+    int fd = open(path, flags | O_NOFOLLOW, mode, error);
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st
+    {
+    };
+    if (fd >= 0 || !(flags & O_CREAT) || ::lstat(native.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return fd;
+    // Written through, the link would turn the program's own writes against the file it names.
+    QByteArray target(4096, '\0');
+    const ssize_t length = ::readlink(native.constData(), target.data(), size_t(target.size()));
+    target.resize(int(std::max<ssize_t>(length, 0)));
+    if (::unlink(native.constData()) != 0) {
+        *error = QStringLiteral("it is a symbolic link that cannot be removed (%1)").arg(errnoText());
+        return -1;
+    }
+    fd = open(path, flags | O_NOFOLLOW | O_EXCL, mode, error);
+    if (fd >= 0 && notice) {
+        *notice = QStringLiteral("%1 was a symbolic link to %2; it is now a file of its own, and %2 is left as it was")
+                      .arg(path, QFile::decodeName(target));
+    }
+    return fd;
+}
+
 bool RegularFile::read(const QString &path, qint64 maxSize, QByteArray *bytes, QString *error)
 {
     const int fd = open(path, O_RDONLY, 0, error);
     if (fd < 0)
         return false;
+    const bool ok = readAll(fd, maxSize, bytes, error);
+    ::close(fd);
+    return ok;
+}
+
+bool RegularFile::readAll(int fd, qint64 maxSize, QByteArray *bytes, QString *error)
+{
     struct stat st
     {
     };
@@ -108,10 +145,26 @@ bool RegularFile::read(const QString &path, qint64 maxSize, QByteArray *bytes, Q
         if (n == 0)
             break;
     }
-    ::close(fd);
     if (ok)
         *bytes = data;
     return ok;
+}
+
+bool RegularFile::replace(const QString &path, const QByteArray &data, mode_t mode, QString *error)
+{
+    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
+    if (!file.open() || file.write(data) != data.size() || !file.flush() || ::fsync(file.handle()) != 0
+        || ::fchmod(file.handle(), mode) != 0) {
+        *error = file.errorString();
+        return false;
+    }
+    // rename(2) replaces the name itself: a symbolic link there goes, its target stays untouched.
+    if (::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData()) != 0) {
+        *error = errnoText();
+        return false;
+    }
+    file.setAutoRemove(false);
+    return true;
 }
 
 bool RegularFile::writeAll(int fd, const QByteArray &data)

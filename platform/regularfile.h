@@ -13,12 +13,23 @@
 // last moment is refused right after, without waiting for a writer.
 namespace RegularFile {
 // Opens path with flags (O_RDONLY, O_WRONLY | O_APPEND | O_CREAT, ...; O_CLOEXEC is added) and
-// mode for a file it creates. Returns a blocking descriptor that the caller closes, or -1 with
-// the reason in *error.
+// mode for a file it creates. With O_NOFOLLOW a symbolic link at path is refused ("it is a
+// symbolic link"). Returns a blocking descriptor that the caller closes, or -1 with the reason
+// in *error.
 int open(const QString &path, int flags, mode_t mode, QString *error);
+// Opens one of the program's own files (its journal, log, locks) as open() does, never through
+// a symbolic link. With O_CREAT, a symbolic link found in the file's place is removed, what it
+// points to left as it is, and a new file made; *notice (when given) then says so.
+int openOwn(const QString &path, int flags, mode_t mode, QString *error, QString *notice = nullptr);
 // The whole content of the regular file at path, when it holds at most maxSize bytes. Returns
 // false with the reason in *error when it is missing, not a regular file, larger or unreadable.
 bool read(const QString &path, qint64 maxSize, QByteArray *bytes, QString *error);
+// The content of the open file fd from its current offset, as read() gives it.
+bool readAll(int fd, qint64 maxSize, QByteArray *bytes, QString *error);
+// Puts a new file with data (mode for its permissions) in the place of path in one step, so that
+// path names either the old or the new content at every moment, even after a crash. A symbolic
+// link at path is itself replaced, never its target (which QSaveFile would write).
+bool replace(const QString &path, const QByteArray &data, mode_t mode, QString *error);
 // Why a file of this mode (st_mode) is not opened ("it is a FIFO, not a regular file"); empty
 // for a regular file.
 QString refusal(mode_t mode);

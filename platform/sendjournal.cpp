@@ -7,12 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QUrl>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,7 +20,6 @@ namespace {
 constexpr qint64 maxJournalSize = 16 * 1024 * 1024;
 
 const QByteArray sentKind("sent");
-const QByteArray doneKind("done");
 const QByteArray refusedKind("refused");
 
 QString errnoText()
@@ -41,6 +40,11 @@ QString decoded(const QByteArray &field)
 QByteArray timeField(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs).toLatin1();
+}
+
+QDateTime timeOf(const QByteArray &field)
+{
+    return QDateTime::fromString(QString::fromLatin1(field), Qt::ISODateWithMs);
 }
 
 QByteArray occurrenceKey(const SendJournal::Occurrence &occurrence)
@@ -78,36 +82,75 @@ bool SendJournal::open(const QDateTime &now, QString *error)
     m_now = now;
     const QString folder = QFileInfo(m_path).absolutePath();
     if (!QDir().mkpath(folder)) {
+        QString ignored;
+        read(now, &ignored); // what is there still counts
         *error = QStringLiteral("cannot create the folder %1").arg(folder);
         return false;
     }
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); // it holds addresses
 
-    QByteArray bytes;
-    QString why;
-    if (QFileInfo::exists(m_path) && !RegularFile::read(m_path, maxJournalSize, &bytes, &why)) {
-        // Never lose what cannot be read: it stays beside the new journal.
+    // Never lose what cannot be read (a FIFO, a folder, a file far too large): it stays beside
+    // the new journal.
+    const auto putAside = [this] {
         const QString aside = m_path + QStringLiteral(".unreadable");
         QFile::remove(aside);
-        if (!QFile::rename(m_path, aside)) {
-            *error = QStringLiteral("cannot read %1 (%2)").arg(m_path, why);
+        return ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(aside).constData()) == 0;
+    };
+    const QByteArray native = QFile::encodeName(m_path);
+    struct stat st
+    {
+    };
+    if (::lstat(native.constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        putAside();
+    QString why;
+    m_fd = RegularFile::openOwn(m_path, O_RDWR | O_APPEND | O_CREAT, 0600, &why, &m_notice);
+    QByteArray bytes;
+    if (m_fd >= 0 && !RegularFile::readAll(m_fd, maxJournalSize, &bytes, &why)) {
+        ::close(m_fd);
+        m_fd = putAside() ? RegularFile::openOwn(m_path, O_RDWR | O_APPEND | O_CREAT, 0600, &why) : -1;
+        bytes.clear();
+    }
+    if (m_fd < 0) {
+        QString ignored;
+        read(now, &ignored);
+        *error = QStringLiteral("cannot write %1 (%2)").arg(m_path, why);
+        return false;
+    }
+    // Compaction: the file is made anew with the current records only. Should that fail, the
+    // records are still appended to the file as it is.
+    if (load(bytes) && RegularFile::replace(m_path, content(), 0600, &why)) {
+        ::close(m_fd);
+        m_fd = RegularFile::openOwn(m_path, O_WRONLY | O_APPEND | O_CREAT, 0600, &why);
+        if (m_fd < 0) {
+            *error = QStringLiteral("cannot write %1 (%2)").arg(m_path, why);
             return false;
         }
     }
-    if (load(bytes) && !rewrite(error))
-        return false;
-    m_fd = RegularFile::open(m_path, O_WRONLY | O_APPEND | O_CREAT, 0600, error);
-    return m_fd >= 0;
+    return true;
 }
 
 bool SendJournal::read(const QDateTime &now, QString *error)
 {
     m_now = now;
-    QByteArray bytes;
-    if (QFileInfo::exists(m_path) && !RegularFile::read(m_path, maxJournalSize, &bytes, error))
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(m_path).constData(), &st) != 0)
+        return true; // no journal yet
+    const int fd = RegularFile::open(m_path, O_RDONLY | O_NOFOLLOW, 0, error);
+    if (fd < 0)
         return false;
+    QByteArray bytes;
+    const bool ok = RegularFile::readAll(fd, maxJournalSize, &bytes, error);
+    ::close(fd);
     load(bytes);
-    return true;
+    return ok;
+}
+
+bool SendJournal::isCurrent(const QDateTime &recorded, const QDateTime &start) const
+{
+    return (recorded.isValid() && recorded.daysTo(m_now) < staleAfterDays)
+        || (start.isValid() && m_now < start.addDays(keptAfterStartDays));
 }
 
 bool SendJournal::load(const QByteArray &bytes)
@@ -120,82 +163,75 @@ bool SendJournal::load(const QByteArray &bytes)
             dropped = dropped || !text.isEmpty();
             continue;
         }
-        const QList<QByteArray> fields = text.left(cut).split(' ');
-        const QDateTime recorded = fields.size() > 1
-            ? QDateTime::fromString(QString::fromLatin1(fields.at(1)), Qt::ISODateWithMs)
-            : QDateTime();
-        // A "done" record only removes: it applies whatever its age, and is not kept.
-        const bool current = recorded.isValid() && recorded.daysTo(m_now) < staleAfterDays;
-        if (current || (recorded.isValid() && fields.first() == doneKind))
-            apply(fields);
-        dropped = dropped || !current || fields.first() == doneKind;
+        // Stale records, repeated ones and those of an older kind ("done") go at the next compaction.
+        dropped = !apply(text.left(cut).split(' ')) || dropped;
     }
     return dropped || (!bytes.isEmpty() && !bytes.endsWith('\n'));
 }
 
-void SendJournal::apply(const QList<QByteArray> &fields)
+bool SendJournal::apply(const QList<QByteArray> &fields)
 {
-    const QDateTime recorded = QDateTime::fromString(QString::fromLatin1(fields.at(1)), Qt::ISODateWithMs);
+    const QDateTime recorded = fields.size() > 1 ? timeOf(fields.at(1)) : QDateTime();
     if (fields.first() == sentKind && fields.size() == 6) {
-        auto &entry = m_sent[fields.mid(2, 3).join(' ')][decoded(fields.at(5))];
-        entry.first += 1;
-        entry.second = recorded;
-    } else if (fields.first() == doneKind && fields.size() == 5) {
-        m_sent.remove(fields.mid(2, 3).join(' '));
-    } else if (fields.first() == refusedKind && fields.size() == 4) {
-        m_refused.insert(decoded(fields.at(2)), {fields.at(3), recorded});
+        const QDateTime start = timeOf(fields.at(4));
+        if (!isCurrent(recorded, start))
+            return false;
+        Sent &sent = m_sent[fields.mid(2, 3).join(' ')];
+        sent.start = start;
+        const QString address = decoded(fields.at(5));
+        const QString folded = address.toCaseFolded();
+        if (sent.addresses.contains(folded))
+            return false;
+        sent.addresses.insert(folded, {address, recorded});
+        return true;
     }
+    if (fields.first() == refusedKind && fields.size() == 4 && isCurrent(recorded)) {
+        const QString file = decoded(fields.at(2));
+        const bool known = m_refused.contains(file);
+        m_refused.insert(file, {fields.at(3), recorded});
+        return !known;
+    }
+    return false;
 }
 
-bool SendJournal::rewrite(QString *error)
+QByteArray SendJournal::content() const
 {
     QByteArray content;
     for (auto occurrence = m_sent.cbegin(); occurrence != m_sent.cend(); ++occurrence) {
-        for (auto address = occurrence->cbegin(); address != occurrence->cend(); ++address) {
-            for (int n = 0; n < address->first; ++n) {
-                content += line({sentKind, timeField(address->second), occurrence.key(), encoded(address.key())});
-            }
-        }
+        for (const auto &address : occurrence->addresses)
+            content += line({sentKind, timeField(address.second), occurrence.key(), encoded(address.first)});
     }
     for (auto file = m_refused.cbegin(); file != m_refused.cend(); ++file)
         content += line({refusedKind, timeField(file->second), encoded(file.key()), file->first});
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
-        *error = QStringLiteral("cannot write %1 (%2)").arg(m_path, file.errorString());
-        return false;
-    }
-    return true;
+    return content;
 }
 
 bool SendJournal::append(const QList<QByteArray> &fields, QString *error)
 {
-    apply(fields);
+    // Remembered as the file will give it back, also when it cannot be written.
+    const QByteArray text = line(fields);
+    apply(text.left(text.lastIndexOf(' ')).split(' '));
     if (m_fd < 0) {
         *error = QStringLiteral("%1 is not open").arg(m_path);
         return false;
     }
-    if (!RegularFile::writeAll(m_fd, line(fields)) || ::fdatasync(m_fd) != 0) {
+    if (!RegularFile::writeAll(m_fd, text) || ::fdatasync(m_fd) != 0) {
+        m_writeFailed = true;
         *error = QStringLiteral("cannot write %1 (%2)").arg(m_path, errnoText());
         return false;
     }
     return true;
 }
 
-int SendJournal::handedOver(const Occurrence &occurrence, const QString &address) const
+bool SendJournal::handedOver(const Occurrence &occurrence, const QString &address) const
 {
-    return m_sent.value(occurrenceKey(occurrence)).value(address).first;
+    const auto sent = m_sent.constFind(occurrenceKey(occurrence));
+    return sent != m_sent.cend() && sent->addresses.contains(address.toCaseFolded());
 }
 
 bool SendJournal::record(const Occurrence &occurrence, const QString &address, QString *error)
 {
     return append({sentKind, timeField(m_now), occurrenceKey(occurrence), encoded(address)}, error);
-}
-
-bool SendJournal::forget(const Occurrence &occurrence, QString *error)
-{
-    if (!m_sent.contains(occurrenceKey(occurrence)))
-        return true;
-    return append({doneKind, timeField(m_now), occurrenceKey(occurrence)}, error);
 }
 
 bool SendJournal::isRefused(const QString &file, const QByteArray &fingerprint) const

@@ -1,32 +1,83 @@
 #include "systempreferenceschannel.h"
 
 #include "programs.h"
+#include "xdgpaths.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QThread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
-QString SystemPreferencesChannel::socketPath()
+namespace {
+// Whether path is a folder (not a symbolic link) of the current user that no one else may use;
+// made so (0700) when missing and create is set. Sets *why when not.
+bool isPrivateFolder(const QString &path, bool create, QString *why)
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir()) {
-        return QDir::cleanPath(runtime) + QStringLiteral("/SystemPreferences.socket");
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st
+    {
+    };
+    if (::lstat(native.constData(), &st) != 0 && create && ::mkdir(native.constData(), 0700) == 0) {
+        ::chmod(native.constData(), 0700); // whatever the umask
     }
-    return QStringLiteral("%1/SystemPreferences-%2.socket").arg(QDir::tempPath()).arg(::getuid());
+    if (::lstat(native.constData(), &st) != 0) {
+        *why = QStringLiteral("%1 cannot be made").arg(path);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
+        *why = QStringLiteral("%1 is not a folder of this user's own that no one else may use").arg(path);
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+QString SystemPreferencesChannel::socketFolder(QString *error)
+{
+    QString why;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && isPrivateFolder(runtime, false, &why)) {
+        return QDir::cleanPath(runtime);
+    }
+    // A name others can foresee in a folder that everyone writes: used only when it is ours alone.
+    const QString temporary = QStringLiteral("%1/SystemPreferences-%2").arg(QDir::tempPath()).arg(::getuid());
+    if (isPrivateFolder(temporary, true, &why)) {
+        return temporary;
+    }
+    const QString cache = xdgCacheHome() + QStringLiteral("/SystemPreferences");
+    QDir().mkpath(QFileInfo(cache).absolutePath());
+    if (isPrivateFolder(cache, true, &why)) {
+        return cache;
+    }
+    if (error) {
+        *error = why;
+    }
+    return QString();
+}
+
+QString SystemPreferencesChannel::socketPath(QString *error)
+{
+    const QString folder = socketFolder(error);
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/SystemPreferences.socket");
 }
 
 SystemPreferencesChannel::Reply SystemPreferencesChannel::send(const QString &request, int timeoutMs)
 {
     Reply reply;
     const QDeadlineTimer deadline(timeoutMs);
+    const QString path = socketPath(&reply.error);
+    if (path.isEmpty()) {
+        return reply;
+    }
     QLocalSocket socket;
-    socket.connectToServer(socketPath());
+    socket.connectToServer(path);
     if (!socket.waitForConnected(int(deadline.remainingTime()))) {
         reply.error = QStringLiteral("System Preferences is not running");
         return reply;
@@ -62,8 +113,12 @@ SystemPreferencesChannel::Reply SystemPreferencesChannel::send(const QString &re
 
 bool SystemPreferencesChannel::isHostRunning()
 {
+    const QString path = socketPath();
+    if (path.isEmpty()) {
+        return false;
+    }
     QLocalSocket socket;
-    socket.connectToServer(socketPath());
+    socket.connectToServer(path);
     const bool running = socket.waitForConnected(2000);
     socket.abort();
     return running;

@@ -11,9 +11,14 @@
 // bundle and reveal it), "list" (one line per pane: id, state, name and path, tab-separated),
 // "current" (the id of the pane shown), "show <name>" (bring the pane's control <name> into view).
 namespace SystemPreferencesChannel {
-// The socket of the current user's host: $XDG_RUNTIME_DIR/SystemPreferences.socket, or a
-// per-user name in the temporary folder where that variable is not set.
-QString socketPath();
+// The folder of the host's socket and lock, one that only the user may enter: $XDG_RUNTIME_DIR
+// when it is such a folder, else SystemPreferences-<uid> in the temporary folder (made 0700, or
+// found so and owned by the user), else SystemPreferences in the user's cache folder. Another
+// user who made the folder of that name first, or opened it to others, is never trusted. Empty,
+// with the reason in *error, when there is none.
+QString socketFolder(QString *error = nullptr);
+// The socket of the current user's host in socketFolder(); empty when there is no such folder.
+QString socketPath(QString *error = nullptr);
 
 struct Reply
 {

@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QTextStream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -27,8 +28,9 @@ bool complain(const QString &message)
     return false;
 }
 
-// The file must be the user's own and writable by no one else: whoever may change it chooses the
-// program that runs in the user's name.
+// The file must be the user's own and writable by no one else, in a folder that no one else may
+// change (a sticky folder of the user's or root's, as /tmp is, lets no one else replace it):
+// whoever may change or replace it chooses the program that runs in the user's name.
 bool isTrustworthy(const QString &path, QString *why)
 {
     const QFileInfo info(path);
@@ -36,9 +38,23 @@ bool isTrustworthy(const QString &path, QString *why)
         *why = QStringLiteral("%1 belongs to another user").arg(path);
         return false;
     }
-    if (info.permissions() & QFile::WriteOther) {
-        *why = QStringLiteral("%1 can be changed by anyone").arg(path);
+    if (info.permissions() & (QFile::WriteGroup | QFile::WriteOther)) {
+        *why = QStringLiteral("%1 can be changed by others than its owner").arg(path);
         return false;
+    }
+    // The folder of the name given, and of the file it names after every symbolic link.
+    for (const QString &folder : {info.absolutePath(), QFileInfo(info.canonicalFilePath()).absolutePath()}) {
+        struct stat st
+        {
+        };
+        if (::stat(QFile::encodeName(folder).constData(), &st) != 0) {
+            continue;
+        }
+        const bool sticky = (st.st_mode & S_ISVTX) && (st.st_uid == ::getuid() || st.st_uid == 0);
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !sticky) {
+            *why = QStringLiteral("%1 is in %2, which others than its owner may change").arg(path, folder);
+            return false;
+        }
     }
     return true;
 }

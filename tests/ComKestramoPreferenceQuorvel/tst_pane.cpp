@@ -34,6 +34,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -45,6 +46,7 @@
 
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 
 using PaneAction = std::function<void(QWidget *view)>;
 Q_DECLARE_METATYPE(PaneAction)
@@ -507,9 +509,12 @@ private Q_SLOTS:
     }
 
     // Ticking the enable box stores the setting and has the user's scheduler run the bundle's
-    // agent; unticking removes both. (Which scheduler launchctl uses is tst_launchctl's to check.)
+    // agent, also for a user whose files are group-writable by default; unticking removes both.
+    // (Which scheduler launchctl uses is tst_launchctl's to check.)
     void enableCheckBoxSchedules()
     {
+        const mode_t umask = ::umask(002);
+        const auto restore = qScopeGuard([umask] { ::umask(umask); });
         openPane();
         auto *enable = widget<QCheckBox>(m_view, "enableCheckBox");
         const QString file = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
@@ -646,7 +651,7 @@ private Q_SLOTS:
     void upcomingTabFollowsTheSettings()
     {
         const QByteArray day = QDateTime::currentDateTime().addDays(4).toString("yyyyMMdd"_qs).toLatin1();
-        // Review in four days at 10:00 with Ann, in the calendar work.
+        // Review in four days at 10:00 with Ann (listed twice), in the calendar work.
         m_home->copyFixture("pane/review"_qs, ".local/share/calendars/work"_qs, {{"@DAY@", day}});
         openPane();
         auto *upcoming = widget<QTableView>(m_view, "upcomingTable");
@@ -669,6 +674,7 @@ private Q_SLOTS:
         // Ann has no card in the address book: the names of the message stay empty for her.
         QVERIFY2(rows->index(0, 5).data().toString().endsWith(" <<first>> and <<last>> stay empty)"_qs),
                  qPrintable(rows->index(0, 5).data().toString()));
+        QCOMPARE(rows->index(1, 5).data().toString(), englishText("PreviewListedTwice"_qs));
 
         upcoming->selectRow(0);
         const QString message = widget<QPlainTextEdit>(m_view, "upcomingMessage")->toPlainText();

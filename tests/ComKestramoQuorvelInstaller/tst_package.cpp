@@ -106,6 +106,9 @@ private Q_SLOTS:
     // information, and the whole stays small.
     void paneArchiveSize()
     {
+#ifdef RUVELANT_CHECKED_BUILD
+        QSKIP("the sanitizers' code makes the programs of a checked build larger");
+#endif
         const QString root = m_home->filePath("archive"_qs);
         QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, root}).status, 0);
         const Result listed = run("unzip"_qs,
@@ -152,16 +155,13 @@ private Q_SLOTS:
         const Result listed = run(root + "/usr/bin/SystemPreferences"_qs, {"--list"_qs});
         QVERIFY2(listed.out.startsWith("com.kestramo.ruvelant\tloaded\t"_qs), qPrintable(listed.out));
 
-        // What the pane's enable box does: the launch-agent file, loaded, and the setting on.
+        // What the pane's enable box does, from the installed command: the launch-agent file of
+        // the user's pane, loaded through the private tools, and the setting on.
         const QString agentFile = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
-        QByteArray plist = readFile(QFINDTESTDATA("../data/pane/com.kestramo.RuvelantAgent.plist"));
-        m_home->writeFile("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs,
-                          plist.replace("@PANE@", QFile::encodeName(pane)));
-        QCOMPARE(run(root + "/usr/lib/ruvelant/bin/launchctl"_qs, {"load"_qs, "-w"_qs, agentFile}).status, 0);
-        QCOMPARE(run(root + "/usr/lib/ruvelant/bin/defaults"_qs,
-                     {"write"_qs, "com.kestramo.ruvelant"_qs, "quorvelEnabled"_qs, "-bool"_qs, "true"_qs})
-                     .status,
-                 0);
+        const Result enabled = run(root + "/usr/bin/ruvelant"_qs, {"enable"_qs});
+        QVERIFY2(enabled.out.startsWith("On: systemd timer, next run at "_qs), qPrintable(enabled.out));
+        QCOMPARE(enabled.status, 0);
+        QVERIFY(readFile(agentFile).contains(QFile::encodeName(pane) + "/Contents/Resources/RuvelantAgent"));
         QVERIFY(readFile(m_home->filePath("timers"_qs)).contains("com.kestramo.RuvelantAgent.timer"));
 
         const Result uninstalled = run(installer, {"--uninstall"_qs});

@@ -300,7 +300,8 @@ private Q_SLOTS:
     }
 
     // Asked to stop, the run finishes the event in hand, marks it, and leaves the others; a later
-    // run does not send again what an earlier one handed over for an occurrence still unmarked.
+    // run does not send again what an earlier one handed over for an occurrence still unmarked,
+    // nor twice to an address listed twice, and the journal keeps it once the event is marked.
     void stopAndJournal()
     {
         Fixture fixture;
@@ -316,7 +317,7 @@ private Q_SLOTS:
         QVERIFY(logMessages().contains(
             QStringLiteral("<Info>: asked to stop; the events not handled yet are left for the next run")));
 
-        // An earlier run handed "Second" to b once (of two) and then ended before marking it.
+        // An earlier run handed "Second" to b and then ended before marking it.
         SendJournal journal;
         QString error;
         QVERIFY(journal.open(QDateTime::currentDateTime(), &error));
@@ -326,10 +327,10 @@ private Q_SLOTS:
         fixture.stopRequested = [] { return false; };
         fixture.store.events.removeFirst();
         fixture.run();
-        QCOMPARE(fixture.taken(), (QStringList {QStringLiteral("c@example.org"), QStringLiteral("b@example.org")}));
+        QCOMPARE(fixture.taken(), QStringList {QStringLiteral("c@example.org")});
         SendJournal after;
         QVERIFY(after.open(QDateTime::currentDateTime(), &error));
-        QCOMPARE(after.handedOver(second, QStringLiteral("b@example.org")), 0); // marked: forgotten
+        QVERIFY(after.handedOver(second, QStringLiteral("b@example.org"))); // should the marker be undone
     }
 };
 

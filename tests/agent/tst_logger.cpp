@@ -99,6 +99,24 @@ private Q_SLOTS:
                  records.left(300).constData());
     }
 
+    // However much one run has to say, the log it leaves is not rotated by the next run alone,
+    // so the previous log keeps the runs before it; a message of 1 MB is cut.
+    void oneRunCannotRotateTheOthersAway()
+    {
+        const QString previous = m_home->filePath(QStringLiteral("Library/Logs/RuvelantAgent_previous.log"));
+        m_home->writeFile(QStringLiteral("Library/Logs/RuvelantAgent_previous.log"), "earlier runs\n");
+        ComKestramoLogger::logERR(QString(1 << 20, QLatin1Char('a')));
+        for (int i = 0; i < 300; ++i) {
+            ComKestramoLogger::logINFO(QString(1000, QLatin1Char('b')));
+        }
+        ComKestramoLogger::closeLogIfOpened();
+        const QByteArray log = readFile(m_log);
+        QVERIFY2(log.size() <= 256000 && log.contains("aaaa… [cut here: 1048576 bytes in all]\n"),
+                 QByteArray::number(log.size()).constData());
+        ComKestramoLogger::logINFO(QStringLiteral("the next run"));
+        QCOMPARE(readFile(previous), QByteArray("earlier runs\n"));
+    }
+
     // One descriptor however many messages; closing before any message, or twice, does no harm, and
     // the next message opens the log again, named after the application then running.
     void oneDescriptorAndHarmlessCloses()

@@ -58,12 +58,11 @@ private Q_SLOTS:
             received.append(QString::fromUtf8(message->to()->addresses().first() + ": " + message->decodedContent()));
         }
         received.sort();
-        QCOMPARE(received.size(), 3);
+        QCOMPARE(received.size(), 2); // Ann, listed twice, once
         QVERIFY2(received.at(0).startsWith(QStringLiteral("ann@example.org: Dear  ,\nat 10:00")), // not in the book
                  qPrintable(received.at(0)));
-        QCOMPARE(received.at(1), received.at(0));
-        QVERIFY2(received.at(2).startsWith(QStringLiteral("juergen@example.de: Dear Jürgen Groß,\nat 10:00")),
-                 qPrintable(received.at(2)));
+        QVERIFY2(received.at(1).startsWith(QStringLiteral("juergen@example.de: Dear Jürgen Groß,\nat 10:00")),
+                 qPrintable(received.at(1)));
 
         QVERIFY(calendarFile(home, "home/dentist.ics").contains(QStringLiteral("DESCRIPTION:Room 12 (*)")));
         QVERIFY(!calendarFile(home, "home/alone.ics").contains(QStringLiteral("(*)")));
@@ -72,7 +71,7 @@ private Q_SLOTS:
         const QStringList records = agentLog(home);
         QVERIFY(records.first().endsWith(QStringLiteral("<Info>: started -v.5")));
         QVERIFY(records.last().endsWith(QStringLiteral("<Info>: terminated")));
-        QCOMPARE(records.filter(QStringLiteral("<Info>:  Dentist  ->ann@example.org")).size(), 2);
+        QCOMPARE(records.filter(QStringLiteral("<Info>:  Dentist  ->ann@example.org")).size(), 1);
         QCOMPARE(records.filter(QStringLiteral("<Error>: Failed to notify 'Phone Only'")).size(), 1);
     }
 
@@ -106,7 +105,7 @@ private Q_SLOTS:
 
         QVERIFY(sink.start());
         QCOMPARE(runToEnd(nullptr, AgentWithPause), 0);
-        QCOMPARE(sink.messages().size(), 3);
+        QCOMPARE(sink.messages().size(), 2);
         QVERIFY(calendarFile(home, "home/dentist.ics").contains(QStringLiteral("DESCRIPTION:Room 12 (*)")));
     }
 };

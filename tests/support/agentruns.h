@@ -57,7 +57,7 @@ inline QDate searchedDay()
 }
 
 // The usual settings, and the calendars and address book of tests/data/agent with their events
-// on the searched day: calendar "home" (Dentist with Ann twice, Jürgen of the address book, the
+// on the searched day: calendar "home" (Dentist with Ann twice, once in capitals, Jürgen of the address book, the
 // user and a phone number; Alone without attendees) and "work" (Board).
 inline void writeAgentHome(ThrowAwayHome &home)
 {

@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace {
 const QString label = QStringLiteral("com.kestramo.RuvelantAgent");
 // An agent path below the home with what a unit file, cron or a shell would take for syntax
@@ -296,8 +298,16 @@ private Q_SLOTS:
         if (!agentLabel.isNull())
             s.writePlist(agentLabel, interval, program);
         s.home().writeFile(QStringLiteral("crontab"), s.fixture("crontab"));
-        if (QByteArray(QTest::currentDataTag()).startsWith("unreadable")) {
+        const QString tag = QString::fromUtf8(QTest::currentDataTag());
+        if (tag.startsWith(QLatin1String("unreadable"))) {
             s.home().writeFile(QStringLiteral("crontab-unreadable"), {});
+        }
+        const QString target
+            = tag.startsWith(QLatin1String("folder")) ? QFileInfo(s.plistPath()).absolutePath() : s.plistPath();
+        if (tag.startsWith(QLatin1String("mode ")) || tag.startsWith(QLatin1String("folder "))) {
+            QVERIFY(::chmod(QFile::encodeName(target).constData(),
+                            tag.section(QLatin1Char(' '), 1, 1).chopped(1).toUInt(nullptr, 8))
+                    == 0);
         }
         arguments.replaceInStrings(QStringLiteral("FILE"), s.plistPath());
         const Run run = arguments.isEmpty() ? s.launchctl("load") : s.launchctl(arguments);

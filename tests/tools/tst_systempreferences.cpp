@@ -4,9 +4,16 @@
 #include "systempreferenceschannel.h"
 #include "throwawayhome.h"
 
+#include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTest>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString ruvelant = QStringLiteral("com.kestramo.ruvelant");
@@ -114,6 +121,45 @@ private Q_SLOTS:
         QVERIFY(first.waitForFinished(20000));
         QCOMPARE(first.exitCode(), 0);
         QCOMPARE(runHost({QStringLiteral("--quit")}).status, 0); // nothing runs: nothing to do
+    }
+
+    // Without XDG_RUNTIME_DIR, the socket's folder in the temporary folder is one of the user's
+    // own: one of that name that another user made first is never used (nor the name that
+    // folder once replaced), and idle connections never keep a request out.
+    void privateSocketAndIdleConnections()
+    {
+        const QString tmp = m_home->filePath(QStringLiteral("tmp"));
+        m_home->setEnv("XDG_RUNTIME_DIR", QByteArray());
+        m_home->setEnv("TMPDIR", QFile::encodeName(tmp));
+        const QString squatted = QStringLiteral("%1/SystemPreferences-%2").arg(tmp).arg(::getuid());
+        QVERIFY(QDir().mkpath(squatted));
+        const QByteArray folder = QFile::encodeName(squatted);
+        QVERIFY(::getuid() == 0 ? ::chown(folder.constData(), 65534, 65534) == 0
+                                : ::chmod(folder.constData(), 0777) == 0);
+        QLocalServer squatters[2];
+        QVERIFY(squatters[0].listen(squatted + QStringLiteral("/SystemPreferences.socket")));
+        QVERIFY(squatters[1].listen(squatted + QStringLiteral(".socket")));
+
+        // A host that may open few files, and more idle connections than that.
+        rlimit limit {};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        const rlimit few {256, limit.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &few) == 0);
+        QProcess first;
+        first.start(host, QStringList());
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(SystemPreferencesChannel::isHostRunning(), 20000);
+        std::vector<std::unique_ptr<QLocalSocket>> idle;
+        for (int i = 0; i < 300; ++i) {
+            idle.push_back(std::make_unique<QLocalSocket>());
+            idle.back()->connectToServer(SystemPreferencesChannel::socketPath());
+            QVERIFY(idle.back()->waitForConnected(5000));
+        }
+        const Result list = runHost({QStringLiteral("--list")});
+        QVERIFY2(list.status == 0 && list.out.contains(ruvelant), qPrintable(list.err));
+        QVERIFY(!squatters[0].hasPendingConnections() && !squatters[1].hasPendingConnections());
+        QCOMPARE(runHost({QStringLiteral("--quit")}).status, 0);
+        QVERIFY(first.waitForFinished(20000));
     }
 
     // The scripts of other programs: quit works whether the host runs or not, reveal starts it

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 
 #include <cstdio>
@@ -75,10 +76,22 @@ QByteArray answer(HostWindow &window, const QString &request)
     return error(QStringLiteral("unknown request \"%1\"").arg(request));
 }
 
+// Connections held open at most, and how long one may stay without its request: idle ones (a
+// stuck or hostile client) are dropped, the oldest first, so that they never keep requests out.
+constexpr int maxConnections = 16;
+constexpr int idleLimitMs = 10000;
+
 void serve(QLocalServer &server, HostWindow &window)
 {
-    QObject::connect(&server, &QLocalServer::newConnection, &window, [&server, &window] {
+    auto connections = std::make_shared<QList<QPointer<QLocalSocket>>>();
+    QObject::connect(&server, &QLocalServer::newConnection, &window, [&server, &window, connections] {
         while (QLocalSocket *socket = server.nextPendingConnection()) {
+            connections->removeAll(nullptr);
+            if (connections->size() >= maxConnections) {
+                connections->takeFirst()->abort();
+            }
+            connections->append(socket);
+            QTimer::singleShot(idleLimitMs, socket, [socket] { socket->abort(); });
             QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             QObject::connect(socket, &QLocalSocket::readyRead, &window, [socket, &window] {
                 if (!socket->canReadLine()) {
@@ -134,8 +147,17 @@ int main(int argc, char **argv)
         panes.append(QFileInfo(pane).absoluteFilePath());
     }
 
-    const QString socketPath = SystemPreferencesChannel::socketPath();
-    auto lock = std::make_unique<FileLock>(socketPath + QStringLiteral(".lock"));
+    QString why;
+    const QString socketPath = SystemPreferencesChannel::socketPath(&why);
+    if (socketPath.isEmpty()) {
+        return fail(QStringLiteral("no folder of your own for the socket of System Preferences: %1").arg(why));
+    }
+    // Held while this start finds out whether a host runs, and becomes the host if none does.
+    auto lock = std::make_unique<FileLock>(socketPath + QStringLiteral(".lock"), std::chrono::seconds(20));
+    if (lock->timedOut()) {
+        return fail(QStringLiteral("another start of System Preferences holds %1: %2")
+                        .arg(socketPath + QStringLiteral(".lock"), lock->errorString()));
+    }
     if (SystemPreferencesChannel::isHostRunning()) {
         QStringList requests;
         for (const QString &pane : std::as_const(panes)) {
@@ -191,7 +213,6 @@ int main(int argc, char **argv)
     serve(server, window);
 
     window.show();
-    QString why;
     if (parser.isSet(revealOption)) {
         if (!window.reveal(parser.value(revealOption), &why)) {
             std::fprintf(stderr, "SystemPreferences: %s\n", qPrintable(why));

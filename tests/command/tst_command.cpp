@@ -1,0 +1,335 @@
+// The ruvelant command end to end: the real program in a throw-away home with the calendars and
+// address book of tests/data/agent, and stand-ins of the user's scheduler (systemctl, crontab)
+// and mail system (sendmail).
+#include "ComKestramoPreferenceQuorvelModel.h"
+#include "agentruns.h"
+#include "bundle.h"
+#include "calendarstore.h"
+#include "datatable.h"
+#include "propertylist.h"
+#include "reminderpreview.h"
+#include "stringstable.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+namespace {
+QString operator""_qs(const char *text, size_t size)
+{
+    return QString::fromUtf8(text, int(size));
+}
+
+const QString agentFile = "Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs;
+
+struct Ran
+{
+    int status = -1;
+    QString out;
+    QString errors;
+};
+
+// A stored value as the tables write it: "string:4", "bool:true", "array:home,work".
+QString storedText(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::Bool:
+        return "bool:"_qs + (value.toBool() ? "true"_qs : "false"_qs);
+    case QMetaType::QString:
+        return "string:"_qs + value.toString();
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList:
+        return "array:"_qs + value.toStringList().join(QLatin1Char(','));
+    default:
+        return "other:"_qs + value.toString();
+    }
+}
+} // namespace
+
+class CommandTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ThrowAwayHome> m_home;
+    QString m_program;
+
+    Ran ruvelant(const QStringList &arguments, const QByteArray &input = {}) const
+    {
+        QProcess process;
+        process.start(m_program, arguments);
+        process.write(input);
+        process.closeWriteChannel();
+        Ran ran;
+        ran.status = finish(process, &ran.errors);
+        ran.out = QString::fromUtf8(process.readAllStandardOutput());
+        return ran;
+    }
+
+    QVariantMap domain() const
+    {
+        QVariant value;
+        PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &value);
+        return value.toMap();
+    }
+
+    // A table's text with the folders in place of BUILD, HOME and SYSTEM.
+    QString expanded(QString text) const
+    {
+        return text.replace("BUILD"_qs, QStringLiteral(RUVELANT_BUILD_DIR))
+            .replace("SYSTEM"_qs, m_home->filePath("system"_qs))
+            .replace("HOME"_qs, m_home->path());
+    }
+
+    // The sendmail stand-in answers each recipient with its status in exits ("address=status
+    // ..."; others: 0).
+    void useSendmail(const QByteArray &exits) const
+    {
+        m_home->writeFile("exits"_qs, QByteArray(exits).replace(' ', '\n') + '\n');
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_home = std::make_unique<ThrowAwayHome>();
+        writeAgentHome(*m_home);
+        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
+        for (const char *program : {"bin/systemctl", "bin/crontab"})
+            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
+        m_home->writeProgram("bin/sendmail"_qs, readFile(QFINDTESTDATA("../data/agentrun/sendmail")));
+        useSendmail({});
+        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ":/usr/bin:/bin");
+        m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath("system"_qs)));
+        m_program = buildPath("bin/ruvelant"_qs);
+    }
+    void cleanup() { m_home.reset(); }
+
+    // Each key takes the values of its type, stored as the settings keep them; anything else is
+    // refused with the reason and changes nothing.
+    void settings_data()
+    {
+        dataTable<int, QString, QString, QString, QString, QString, QStringList>(
+            "command/settings.txt", {"exit", "complaint", "key", "printed", "stored", "input", "arguments"});
+    }
+    void settings()
+    {
+        QFETCH(int, exit);
+        QFETCH(QString, complaint);
+        QFETCH(QString, key);
+        QFETCH(QString, printed);
+        QFETCH(QString, stored);
+        QFETCH(QString, input);
+        QFETCH(QStringList, arguments);
+        const Ran set = ruvelant(QStringList {"set"_qs} + arguments, input.toUtf8());
+        QCOMPARE(set.status, exit);
+        QCOMPARE(set.errors, complaint == "-"_qs ? QString() : "ruvelant: "_qs + complaint + "\n"_qs);
+        const Ran get = ruvelant({"get"_qs, key});
+        QCOMPARE(get.status, 0);
+        QCOMPARE(get.out, printed);
+        QCOMPARE(storedText(domain().value(key)), stored);
+    }
+
+    // A setting not stored yet takes the default that the pane and the agent give it, in the
+    // pane's words, and keeps it.
+    void defaultsAreThePanes()
+    {
+        QVERIFY(QFile::remove(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs)));
+        const QString title
+            = StringsTable::parse(readFile(RUVELANT_SOURCE_DIR "/resources/pane/en.lproj/Localizable.strings"_qs))
+                  .value("defaultMailTitle"_qs);
+        QVERIFY(!title.isEmpty());
+        QCOMPARE(ruvelant({"get"_qs, "mailTitle"_qs}).out, title + "\n"_qs);
+        QCOMPARE(domain().value("mailTitle"_qs).toString(), title);
+        QCOMPARE(domain().value("daysBeforeEventStart"_qs), QVariant("4"_qs));
+    }
+
+    // Switching on schedules the agent of the pane that the command finds, as the pane's box
+    // does; a scheduler that refuses leaves reminders off; switching off takes it away.
+    void switching_data()
+    {
+        dataTable<QString, QString, QString, QString, int, bool, QString, QString, QString>(
+            "command/switching.txt",
+            {"scheduler", "pane", "before", "arguments", "exit", "setting", "agent", "scheduled", "said"});
+    }
+    void switching()
+    {
+        QFETCH(QString, scheduler);
+        QFETCH(QString, pane);
+        QFETCH(QString, before);
+        QFETCH(QString, arguments);
+        QFETCH(int, exit);
+        QFETCH(bool, setting);
+        QFETCH(QString, agent);
+        QFETCH(QString, scheduled);
+        QFETCH(QString, said);
+        storePreferences({{"quorvelEnabled"_qs, false}});
+        if (scheduler != "systemd"_qs)
+            m_home->writeFile("no-user-manager"_qs, {});
+        if (scheduler == "neither"_qs)
+            QFile::remove(m_home->filePath("bin/crontab"_qs));
+        if (before == "enabled"_qs)
+            QCOMPARE(ruvelant({"enable"_qs}).status, 0);
+        if (pane != "built"_qs) {
+            // A copy outside the build tree finds the installed panes.
+            m_home->writeProgram("tools/ruvelant"_qs, readFile(m_program));
+            m_program = m_home->filePath("tools/ruvelant"_qs);
+            m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(buildPath("bin"_qs)));
+            if (pane == "user"_qs || pane == "both"_qs)
+                writeQuickPane(*m_home, "Library/PreferencePanes/Ruvelant.prefPane"_qs);
+            if (pane == "system"_qs || pane == "both"_qs)
+                writeQuickPane(*m_home, "system/Library/PreferencePanes/Ruvelant.prefPane"_qs);
+        }
+
+        const Ran ran = ruvelant(arguments.split(QLatin1Char(' ')));
+        QCOMPARE(ran.status, exit);
+        const QString text = exit == 0 ? ran.out : ran.errors;
+        QVERIFY2(text.startsWith((exit == 0 ? QString() : "ruvelant: "_qs) + expanded(said)), qPrintable(text));
+        QCOMPARE(domain().value("quorvelEnabled"_qs), QVariant(setting));
+        QVariant file;
+        QCOMPARE(PropertyList::readFile(m_home->filePath(agentFile), &file), agent != "-"_qs);
+        if (agent != "-"_qs)
+            QCOMPARE(file.toMap().value("ProgramArguments"_qs).toList(), QVariantList {expanded(agent)});
+        QCOMPARE(readFile(m_home->filePath("timers"_qs)).contains("RuvelantAgent"), scheduled == "timer"_qs);
+        QCOMPARE(readFile(m_home->filePath("crontab"_qs)).contains("RuvelantAgent"), scheduled == "crontab"_qs);
+    }
+
+    // The lines of "ruvelant upcoming" are those of the pane's preview for the same moment: the
+    // same events, attendees and texts, in the same order.
+    void upcomingAgreesWithThePreview()
+    {
+        const QDate today = QDate::currentDate();
+        const Ran ran = ruvelant({"upcoming"_qs, "--json"_qs, "--from"_qs, today.toString(Qt::ISODate)});
+        QCOMPARE(ran.status, 0);
+        const QJsonArray lines = QJsonDocument::fromJson(ran.out.toUtf8()).object().value("lines"_qs).toArray();
+
+        const ComKestramoPreferenceQuorvelModel model(false);
+        const PreviewRequest request = PreviewRequest::fromModel(model, today.startOfDay());
+        QList<PreviewRow> rows = ReminderPreview::compute(request, *CalendarStore::defaultCalendarStore());
+        ReminderPreview::sortByStart(rows);
+        ReminderPreview::findCards(rows);
+        const Bundle pane(buildPath("Ruvelant.prefPane"_qs));
+        const auto texts = [&pane](const char *key) { return pane.localizedStringForKey(QLatin1String(key)); };
+        QVERIFY(rows.size() >= 7); // Dentist's five attendees, Alone, Board of a calendar not ticked
+        QCOMPARE(lines.size(), rows.size());
+        for (int i = 0; i < rows.size(); ++i) {
+            const QJsonObject line = lines.at(i).toObject();
+            QCOMPARE(line.value("event"_qs).toString(), rows.at(i).event.title);
+            QCOMPARE(QDateTime::fromString(line.value("start"_qs).toString(), Qt::ISODate), rows.at(i).event.startDate);
+            QCOMPARE(line.value("attendee"_qs).toObject().value("name"_qs).toString(),
+                     rows.at(i).attendee.attendee.commonName);
+            QCOMPARE(line.value("reminder"_qs).toString(),
+                     ReminderPreview::reminderText(rows.at(i), texts, model.mailContent()));
+        }
+        const Ran text = ruvelant({"upcoming"_qs, "--from"_qs, today.toString(Qt::ISODate)});
+        QCOMPARE(text.out.count(QLatin1Char('\n')), rows.size());
+    }
+
+    // "ruvelant run" is one run of the agent (its log, its lock) that says what it did; its exit
+    // status tells whether the mail system took every reminder.
+    void runExitStatus_data()
+    {
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QByteArray>("exits");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("said");
+        row("every reminder taken", true, QByteArray(), 0, "2 reminders handed to the mail system; 1 event marked");
+        row("one refused for good", true, QByteArray("juergen@example.de=1"), 1,
+            "1 reminder could not be sent: The mail system refused it: exit status 1");
+        row("one to try again later", true, QByteArray("juergen@example.de=75"), 1,
+            "The mail system asked to try again later (exit status 75)");
+        row("reminders off: no run", false, QByteArray(), 1, "ruvelant: reminders are off");
+    }
+    void runExitStatus()
+    {
+        QFETCH(bool, on);
+        QFETCH(QByteArray, exits);
+        QFETCH(int, exit);
+        QFETCH(QString, said);
+        storePreferences({{"quorvelEnabled"_qs, on}});
+        useSendmail(exits);
+        const Ran ran = ruvelant({"run"_qs, "--no-pause"_qs});
+        QCOMPARE(ran.status, exit);
+        QVERIFY2((on ? ran.out : ran.errors).contains(said), qPrintable(ran.out + ran.errors));
+        const QStringList log = agentLog(*m_home);
+        QCOMPARE(log.isEmpty(), !on);
+        if (on) {
+            QVERIFY2(log.first().contains("RuvelantAgent["_qs) && log.first().endsWith("started -v.5"_qs),
+                     qPrintable(log.first()));
+            QVERIFY(log.last().endsWith("<Info>: terminated"_qs));
+            QVERIFY(QFileInfo::exists(m_home->filePath("Library/Logs/RuvelantAgent.lock"_qs)));
+        }
+    }
+
+    // "ruvelant status" in each state, and its exit status.
+    void status_data()
+    {
+        dataTable<bool, QString, QString, int, QStringList>("command/status.txt",
+                                                            {"on", "scheduler", "lastRun", "exit", "lines"});
+    }
+    void status()
+    {
+        QFETCH(bool, on);
+        QFETCH(QString, scheduler);
+        QFETCH(QString, lastRun);
+        QFETCH(int, exit);
+        QFETCH(QStringList, lines);
+        if (lastRun != "-"_qs) {
+            useSendmail(lastRun == "refused"_qs ? "ann@example.org=1" : "");
+            QCOMPARE(ruvelant({"run"_qs, "--no-pause"_qs}).status, lastRun == "refused"_qs ? 1 : 0);
+        }
+        if (scheduler == "cron"_qs)
+            m_home->writeFile("no-user-manager"_qs, {});
+        if (scheduler != "-"_qs)
+            QCOMPARE(ruvelant({"enable"_qs}).status, 0);
+        storePreferences({{"quorvelEnabled"_qs, on}});
+        const Ran ran = ruvelant({"status"_qs});
+        QCOMPARE(ran.status, exit);
+        const QStringList printed = ran.out.split(QLatin1Char('\n'));
+        for (const QString &line : lines) {
+            const QString start = expanded(line);
+            QVERIFY2(
+                std::any_of(printed.cbegin(), printed.cend(), [&](const QString &p) { return p.startsWith(start); }),
+                qPrintable(start + " in\n"_qs + ran.out));
+        }
+    }
+
+    // Wrong usage is refused with status 2, and each subcommand tells its own help.
+    void usage_data()
+    {
+        dataTable<int, QString, QString, QStringList>("command/usage.txt", {"exit", "stream", "said", "arguments"});
+    }
+    void usage()
+    {
+        QFETCH(int, exit);
+        QFETCH(QString, stream);
+        QFETCH(QString, said);
+        QFETCH(QStringList, arguments);
+        const Ran ran = ruvelant(arguments);
+        QCOMPARE(ran.status, exit);
+        const QString text = stream == "out"_qs ? ran.out : ran.errors;
+        QVERIFY2(text.startsWith(said), qPrintable(text));
+    }
+
+    // "ruvelant log --follow" goes on with the new log once the agent's log rotates.
+    void logFollowsThroughRotation()
+    {
+        const QString log = m_home->filePath("Library/Logs/RuvelantAgent.log"_qs);
+        m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs, "first\n");
+        QProcess follow;
+        follow.start(m_program, {"log"_qs, "--follow"_qs});
+        QByteArray out;
+        QTRY_COMPARE((out += follow.readAllStandardOutput()), QByteArray("first\n"));
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("second\n");
+        file.close();
+        QVERIFY(QFile::rename(log, m_home->filePath("Library/Logs/RuvelantAgent_previous.log"_qs)));
+        m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs, "third\n");
+        QTRY_COMPARE((out += follow.readAllStandardOutput()), QByteArray("first\nsecond\nthird\n"));
+        follow.kill();
+        follow.waitForFinished();
+    }
+};
+
+QTEST_GUILESS_MAIN(CommandTest)
+#include "tst_command.moc"
