@@ -292,13 +292,14 @@ private Q_SLOTS:
         QCOMPARE(m_server->request("GET", "/alice/work/board.ics"_qs, "alice"_qs, {}, &onServer), 200);
         QVERIFY2(onServer.contains("(*)"), onServer.constData());
 
-        // The organiser renames the event on the server while a program here changed it too: the
-        // server's version wins, and no reminder goes out again.
+        // The organiser renames the event on the server, from a copy without the mark, while a
+        // program here changed it too: the server's version wins, no reminder goes out again, and
+        // the next run marks it again.
         m_home->writeFile(".local/share/calendars/alice_127_0_0_1-work/board.ics"_qs,
                           QByteArray(onServer).replace("SUMMARY:Board meeting", "SUMMARY:Board meeting (local)"));
-        const int renamed
-            = m_server->request("PUT", "/alice/work/board.ics"_qs, "alice"_qs,
-                                onServer.replace("SUMMARY:Board meeting", "SUMMARY:Board meeting (moved)"));
+        const int renamed = m_server->request(
+            "PUT", "/alice/work/board.ics"_qs, "alice"_qs,
+            onServer.replace("SUMMARY:Board meeting", "SUMMARY:Board meeting (moved)").replace("(*)", ""));
         QVERIFY2(renamed / 100 == 2, qPrintable(QString::number(renamed)));
         // A calendar made on the server arrives; one deleted there leaves the account.
         QVERIFY(m_server->makeCalendar("alice"_qs, "trips"_qs, "Trips"_qs));
@@ -308,8 +309,13 @@ private Q_SLOTS:
         QVERIFY(!readFile(VdirsyncerConfig::path()).contains("alice_127_0_0_1-home"));
         QVERIFY(readFile(work + "/board.ics"_qs).contains("SUMMARY:Board meeting (moved)"));
         QCOMPARE(SyncStatus::load().value(id).failure, CalDavFailure::None);
+        QVERIFY(!readFile(work + "/board.ics"_qs).contains("(*)"));
         QCOMPARE(runToEnd(), 0);
         QCOMPARE(deliveries(*m_sink), (QHash<QString, int> {{"ann@example.org"_qs, 1}}));
+        QVERIFY(readFile(work + "/board.ics"_qs).contains("(*)"));
+        QCOMPARE(syncToEnd(), 0);
+        QCOMPARE(m_server->request("GET", "/alice/work/board.ics"_qs, "alice"_qs, {}, &onServer), 200);
+        QVERIFY2(onServer.contains("SUMMARY:Board meeting (moved)") && onServer.contains("(*)"), onServer.constData());
     }
 
     // A second account with a calendar of the same name keeps a folder of its own.
