@@ -6,13 +6,16 @@
 #include <QLocale>
 
 namespace {
-// The folders of the two files, made if missing: their files are replaced, not changed in place.
+// The folders of the two files (their files are replaced, not changed in place), or while one is
+// missing the nearest folder above it that is there, to see it come.
 QStringList watchedFolders()
 {
     QStringList folders;
     for (const QString &file : {CalDavAccounts::path(), SyncStatus::path()}) {
-        const QString folder = QFileInfo(file).absolutePath();
-        QDir().mkpath(folder);
+        QString folder = QFileInfo(file).absolutePath();
+        while (!QFileInfo(folder).isDir() && folder != QDir::rootPath()) {
+            folder = QFileInfo(folder).absolutePath();
+        }
         folders.append(folder);
     }
     return folders;
@@ -21,7 +24,6 @@ QStringList watchedFolders()
 
 AccountListModel::AccountListModel(QObject *parent) : QAbstractTableModel(parent)
 {
-    m_watcher.addPaths(watchedFolders());
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &AccountListModel::reload);
     m_poll.setInterval(2000);
     connect(&m_poll, &QTimer::timeout, this, &AccountListModel::reload);
@@ -43,6 +45,18 @@ void AccountListModel::reload()
     beginResetModel();
     m_accounts = accounts;
     m_error = error;
+    const QStringList watched = m_watcher.directories();
+    const QStringList wanted = watchedFolders();
+    for (const QString &folder : watched) {
+        if (!wanted.contains(folder)) {
+            m_watcher.removePath(folder);
+        }
+    }
+    for (const QString &folder : wanted) {
+        if (!watched.contains(folder)) {
+            m_watcher.addPath(folder);
+        }
+    }
     m_outcomes = SyncStatus::load();
     endResetModel();
     if (isSyncing()) {

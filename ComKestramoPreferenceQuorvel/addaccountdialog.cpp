@@ -3,6 +3,7 @@
 #include "accountsetup.h"
 #include "bundle.h"
 #include "helpbook.h"
+#include "paneinterface.h"
 #include "passwordstore.h"
 #include "secretservice.h"
 #include "ui_addaccountdialog.h"
@@ -27,16 +28,9 @@ AddAccountDialog::AddAccountDialog(const Bundle *bundle, AccountSetup *setup, QW
 {
     m_ui->setupUi(this);
     // The form's texts are written in English; each is the key of its translation.
+    PaneInterface::localizeForm(this, *bundle);
     const auto tr = [bundle](const QString &english) { return bundle->localizedStringForKey(english, english); };
     setWindowTitle(tr(windowTitle()));
-    const auto labels = findChildren<QLabel *>();
-    for (QLabel *label : labels) {
-        label->setText(tr(label->text()));
-    }
-    const auto buttons = findChildren<QAbstractButton *>();
-    for (QAbstractButton *button : buttons) {
-        button->setText(tr(button->text()));
-    }
     const auto edits = findChildren<QLineEdit *>();
     for (QLineEdit *edit : edits) {
         edit->setPlaceholderText(tr(edit->placeholderText()));
@@ -44,12 +38,11 @@ AddAccountDialog::AddAccountDialog(const Bundle *bundle, AccountSetup *setup, QW
 
     QString why;
     m_secretService = SecretService::isAvailable(&why);
-    m_ui->keyringLabel->setVisible(!m_secretService);
-    m_ui->passwordFileCheckBox->setVisible(!m_secretService);
-    if (!m_secretService) {
-        m_ui->keyringLabel->setText(
-            text("AccountNoKeyring").arg(QDir::toNativeSeparators(PasswordStore::passwordFile(QStringLiteral("…")))));
-        m_ui->keyringLabel->setToolTip(why);
+    if (m_secretService) {
+        m_ui->keyringLabel->hide();
+        m_ui->passwordFileCheckBox->hide();
+    } else {
+        offerPasswordFile(text("AccountNoKeyring"), why);
     }
     m_ui->calendarsLabel->hide();
     m_ui->calendarsList->hide();
@@ -67,6 +60,13 @@ AddAccountDialog::AddAccountDialog(const Bundle *bundle, AccountSetup *setup, QW
     connect(m_ui->passwordFileCheckBox, &QCheckBox::toggled, this, &AddAccountDialog::updateButtons);
     connect(&m_discovery, &CalDavDiscovery::finished, this, &AddAccountDialog::found);
     connect(m_setup, &AccountSetup::finished, this, &AddAccountDialog::added);
+    // A keyring that is there but does not take the password (locked, no way to ask): the file then.
+    connect(m_setup, &AccountSetup::keyringRefused, this, [this](const QString &error) {
+        if (m_adding) {
+            m_secretService = false;
+            offerPasswordFile(text("AccountKeyringRefused"), error);
+        }
+    });
     updateButtons();
 }
 
@@ -75,6 +75,16 @@ AddAccountDialog::~AddAccountDialog() = default;
 QString AddAccountDialog::text(const char *key) const
 {
     return m_bundle->localizedStringForKey(QLatin1String(key), QString());
+}
+
+void AddAccountDialog::offerPasswordFile(const QString &why, const QString &detail)
+{
+    const QString file = QDir::toNativeSeparators(PasswordStore::passwordFile(QStringLiteral("…")));
+    m_ui->keyringLabel->setText(why.contains(QLatin1String("%2")) ? why.arg(file, detail) : why.arg(file));
+    m_ui->keyringLabel->setToolTip(detail);
+    m_ui->keyringLabel->show();
+    m_ui->passwordFileCheckBox->show();
+    updateButtons();
 }
 
 void AddAccountDialog::find()

@@ -35,6 +35,9 @@ private:
     void added(bool ok, const QString &warning);
     // The fields changed after the calendars were found: they must be found again.
     void forget();
+    // Says why the password cannot go to a keyring (text: %1 the file, %2 the keyring's words) and
+    // offers the file instead.
+    void offerPasswordFile(const QString &text, const QString &detail);
     void setWorking(bool working);
     void updateButtons();
     void showStatus(const QString &text, const QString &detail = QString(), const QString &helpPage = QString());

@@ -728,3 +728,8 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     }
     return {model, controller, tooltips};
 }
+
+void PaneInterface::localizeForm(QWidget *view, const Bundle &bundle)
+{
+    localizeTexts(view, bundle);
+}

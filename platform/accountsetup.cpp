@@ -49,6 +49,9 @@ void AccountSetup::add(CalDavAccount account, const QString &password)
     connect(m_passwords, &PasswordStore::finished, context, [this, account, context](bool ok, const QString &error) {
         delete context;
         if (!ok) {
+            if (!account.passwordInFile) {
+                Q_EMIT keyringRefused(error);
+            }
             finish(false, error);
             return;
         }

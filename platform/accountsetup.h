@@ -34,6 +34,8 @@ Q_SIGNALS:
     // ok: the account was added or removed. warning: what did not work besides (the schedule, a
     // password or folder that could not be removed), or, with !ok, why nothing changed.
     void finished(bool ok, const QString &warning);
+    // The Secret Service did not take the password of an account being added (before finished()).
+    void keyringRefused(const QString &error);
 
 private:
     void saveAdded(const CalDavAccount &account);
