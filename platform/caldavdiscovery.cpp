@@ -208,6 +208,9 @@ void CalDavDiscovery::request(Step step, const QUrl &url)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(transferTimeoutMs);
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("Ruvelant"));
+    // Answers of a few kilobytes, read as they come: no decompression (whose zlib state Qt 5.15
+    // leaves behind).
+    request.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply *reply = m_network->sendCustomRequest(request, QByteArrayLiteral("PROPFIND"),
                                                         step == Step::Calendars ? calendarsQuery : principalQuery);
     m_reply = reply;
