@@ -23,8 +23,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
@@ -124,6 +126,16 @@ class CalDavTest : public QObject
         QCOMPARE(dialog.warning(), QString());
     }
 
+    // The pane as the host shows it.
+    std::unique_ptr<ComKestramoPreferenceQuorvelPref> openPane()
+    {
+        Bundle::setMainBundle(m_bundle.get()); // the pane's code is linked into this test
+        auto pane = std::make_unique<ComKestramoPreferenceQuorvelPref>(m_bundle->bundlePath());
+        if (QWidget *view = pane->loadMainView())
+            view->show();
+        return pane;
+    }
+
     static QString accountId(const QString &user)
     {
         for (const CalDavAccount &account : AccountSetup::accounts())
@@ -185,6 +197,7 @@ private Q_SLOTS:
 
     void cleanupTestCase()
     {
+        Bundle::setMainBundle(nullptr);
         m_webServer.kill();
         m_webServer.waitForFinished();
         m_keyring.terminate();
@@ -231,11 +244,9 @@ private Q_SLOTS:
     void accountFromThePaneToReminders()
     {
         storePreferences({{"activeCalendars"_qs, QStringList()}});
-        Bundle::setMainBundle(m_bundle.get()); // the pane's code is linked into this test
-        auto pane = std::make_unique<ComKestramoPreferenceQuorvelPref>(m_bundle->bundlePath());
-        QWidget *view = pane->loadMainView();
+        auto pane = openPane();
+        QWidget *view = pane->mainView();
         QVERIFY(view);
-        view->show();
         QTimer::singleShot(0, this, [this] {
             auto *dialog = qobject_cast<AddAccountDialog *>(QApplication::activeModalWidget());
             QVERIFY(dialog);
@@ -264,7 +275,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(accounts->model()->index(0, AccountListModel::OutcomeColumn).data().toString(),
                                   text("SyncSucceeded"_qs), 60000);
         pane.reset();
-        Bundle::setMainBundle(nullptr);
 
         // The password is in the keyring, nowhere on disk; the sync runs every 15 minutes.
         QCOMPARE(keyringPassword(id), QByteArray("alice-password"));
@@ -349,16 +359,39 @@ private Q_SLOTS:
     // last one takes the schedule too.
     void removeAccounts()
     {
-        AccountSetup setup(syncProgram);
-        QSignalSpy finished(&setup, &AccountSetup::finished);
-        setup.remove("bob_127_0_0_1"_qs, true);
-        QVERIFY(finished.wait(30000));
-        QCOMPARE(finished.takeFirst(), (QVariantList {true, QString()}));
-        QVERIFY(!QFileInfo::exists(m_home->calendarsPath() + "/bob_127_0_0_1-work"_qs));
+        // From the pane, which asks first whether the calendar folders go too: they do.
+        auto pane = openPane();
+        QWidget *view = pane->mainView();
+        QVERIFY(view);
+        auto *accounts = view->findChild<QTableView *>("accountsTable"_qs);
+        view->findChild<QTabWidget *>("tabs"_qs)->setCurrentWidget(view->findChild<QWidget *>("accountsTab"_qs));
+        QTRY_COMPARE(accounts->model()->rowCount(), 2);
+        accounts->selectRow(
+            accounts->model()
+                ->match(accounts->model()->index(0, 0), Qt::DisplayRole, "bob@127.0.0.1"_qs, 1, Qt::MatchExactly)
+                .value(0)
+                .row());
+        QString asked;
+        QTimer::singleShot(0, this, [&asked] {
+            auto *question = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(question);
+            asked = question->text();
+            for (QAbstractButton *button : question->buttons())
+                if (question->buttonRole(button) == QMessageBox::DestructiveRole)
+                    button->click();
+        });
+        QTest::mouseClick(view->findChild<QPushButton *>("removeAccountButton"_qs), Qt::LeftButton);
+        QVERIFY2(asked.contains(m_home->calendarsPath()), qPrintable(asked));
+        QTRY_VERIFY(!QFileInfo::exists(m_home->calendarsPath() + "/bob_127_0_0_1-work"_qs));
+        QTRY_COMPARE(view->findChild<QLabel *>("accountsStatusLabel"_qs)->text(),
+                     text("AccountRemoved"_qs).arg("bob@127.0.0.1"_qs));
+        pane.reset();
         QVERIFY(keyringPassword("bob_127_0_0_1"_qs).isEmpty());
         QVERIFY(!readFile(VdirsyncerConfig::path()).contains("bob"));
         QVERIFY(QFileInfo::exists(SyncSchedule::plistPath()));
 
+        AccountSetup setup(syncProgram);
+        QSignalSpy finished(&setup, &AccountSetup::finished);
         setup.remove("alice_127_0_0_1"_qs, false);
         QVERIFY(finished.wait(30000));
         QCOMPARE(finished.takeFirst(), (QVariantList {true, QString()}));
