@@ -174,7 +174,8 @@ void tieTooltips(QWidget *view, const ComKestramoLocaliztedTooltips *tooltips)
                 {"insertFirstNameButton", "insertFirstName"},
                 {"alertNowButton", "alertNow"},
                 {"showLogButton", "showLog"},
-                {"calendarsTable", "calendarsTable"}};
+                {"calendarsTable", "calendarsTable"},
+                {"missedRemindersCheckBox", "sendMissedReminders"}};
     for (const auto &tie : ties) {
         setTooltip(control<QWidget>(view, tie.widget), tooltips->property(tie.property).toString());
     }
@@ -393,13 +394,31 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     auto *preview = new ReminderPreviewModel(model, owner);
     preview->setObjectName(QStringLiteral("reminderPreview"));
     QHash<QString, QString> texts;
-    for (const char *key : {"PreviewColumnDay",           "PreviewColumnTime",     "PreviewColumnEvent",
-                            "PreviewColumnCalendar",      "PreviewColumnAttendee", "PreviewColumnReminder",
-                            "PreviewAlreadyMarked",       "PreviewNoAttendees",    "PreviewTooManyReminders",
-                            "PreviewCalendarNotEnabled",  "PreviewNoAddress",      "PreviewOwnAddress",
-                            "PreviewAlreadyHandedOver",   "PreviewRefusedAddress", "PreviewListedTwice",
-                            "PreviewDuplicateOccurrence", "PreviewMessageTo",      "PreviewMessageFrom",
-                            "PreviewMessageSubject",      "SenderNotChosen",       "PreviewNoCard"}) {
+    for (const char *key : {"PreviewColumnDay",
+                            "PreviewColumnTime",
+                            "PreviewColumnEvent",
+                            "PreviewColumnCalendar",
+                            "PreviewColumnAttendee",
+                            "PreviewColumnReminder",
+                            "PreviewAlreadyMarked",
+                            "PreviewNoAttendees",
+                            "PreviewTooManyReminders",
+                            "PreviewCalendarNotEnabled",
+                            "PreviewNoAddress",
+                            "PreviewOwnAddress",
+                            "PreviewAlreadyHandedOver",
+                            "PreviewRefusedAddress",
+                            "PreviewListedTwice",
+                            "PreviewDuplicateOccurrence",
+                            "PreviewMessageTo",
+                            "PreviewMessageFrom",
+                            "PreviewMessageSubject",
+                            "SenderNotChosen",
+                            "PreviewNoCard",
+                            "PreviewDeclined",
+                            "PreviewDelegated",
+                            "PreviewRoomOrResource",
+                            "PreviewLate"}) {
         texts.insert(QLatin1String(key), bundle->localizedStringForKey(QLatin1String(key), QString()));
     }
     preview->setTexts(texts);
@@ -609,13 +628,29 @@ void tieAlertNow(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
 // tabs that is shown (the others' controls are hidden and passed over), and back to the top.
 void tieTabOrder(QWidget *view)
 {
-    static const char *const order[]
-        = {"enableCheckBox",      "helpButton",      "scheduleFixButton",   "tabs",
-           "daysComboBox",        "calendarsTable",  "calendarsEmptyLabel", "openCalendarsFolderButton",
-           "senderComboBox",      "mailTitleEdit",   "mailContentEdit",     "mailStatusLabel",
-           "testReminderButton",  "verboseCheckBox", "showLogButton",       "alertNowButton",
-           "alertNowResultLabel", "upcomingTable",   "upcomingMessage",     "sentTable",
-           "sentShowLogButton",   "creditsView"};
+    static const char *const order[] = {"enableCheckBox",
+                                        "helpButton",
+                                        "scheduleFixButton",
+                                        "tabs",
+                                        "daysComboBox",
+                                        "missedRemindersCheckBox",
+                                        "calendarsTable",
+                                        "calendarsEmptyLabel",
+                                        "openCalendarsFolderButton",
+                                        "senderComboBox",
+                                        "mailTitleEdit",
+                                        "mailContentEdit",
+                                        "mailStatusLabel",
+                                        "testReminderButton",
+                                        "verboseCheckBox",
+                                        "showLogButton",
+                                        "alertNowButton",
+                                        "alertNowResultLabel",
+                                        "upcomingTable",
+                                        "upcomingMessage",
+                                        "sentTable",
+                                        "sentShowLogButton",
+                                        "creditsView"};
     QWidget *previous = nullptr;
     for (const char *name : order) {
         QWidget *next = control<QWidget>(view, name);
@@ -683,6 +718,13 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     if (verbose) {
         QObject::connect(verbose, &QCheckBox::clicked, model,
                          [verbose, model] { model->setVerboseLogging(verbose->checkState() == Qt::Checked); });
+    }
+    auto *missed = control<QCheckBox>(view, "missedRemindersCheckBox");
+    tieCheckBox(missed, model, &ComKestramoPreferenceQuorvelModel::sendMissedReminders,
+                &ComKestramoPreferenceQuorvelModel::sendMissedRemindersChanged);
+    if (missed) {
+        QObject::connect(missed, &QCheckBox::clicked, model,
+                         [missed, model] { model->setSendMissedReminders(missed->checkState() == Qt::Checked); });
     }
     tieDays(control<QComboBox>(view, "daysComboBox"), model);
     tieSender(control<QComboBox>(view, "senderComboBox"), model, bundle);
