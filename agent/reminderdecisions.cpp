@@ -130,16 +130,19 @@ QList<ReminderDay> reminderDays(int daysBeforeEventStart, const QDateTime &now,
 QList<DueEvent> eventsToRemind(const QList<QPair<ReminderDay, QList<Event>>> &found, const QDateTime &now)
 {
     QList<DueEvent> events;
-    QSet<QString> taken;
+    QSet<QString> taken; // by the days before; a day's own list stays as the store gave it
     const auto take = [&](const ReminderDay &day, const QList<Event> &dayEvents) {
+        QSet<QString> found;
         for (const Event &event : dayEvents) {
+            const QString key = occurrenceKey(event);
+            found.insert(key);
             // A late reminder of an event that has begun comes too late to be of use.
-            if ((!day.lateDue.isNull() && event.startDate <= now) || taken.contains(occurrenceKey(event))) {
+            if ((!day.lateDue.isNull() && event.startDate <= now) || taken.contains(key)) {
                 continue;
             }
-            taken.insert(occurrenceKey(event));
             events.append({event, day.lateDue});
         }
+        taken.unite(found);
     };
     for (const auto &[day, dayEvents] : found) {
         if (!day.lateDue.isNull()) {

@@ -54,7 +54,7 @@ struct DueEvent
 // The occurrences that a run handles, in the order it handles them, from what the store gave for
 // each reminder day: the late days' first, the oldest first, and only those that have not begun
 // at now; then the run's own day's. An occurrence that several days found (the same file, event
-// and start) is taken once, with the earliest day.
+// and start) is taken with the earliest of them only; each day's own list stays as it is.
 QList<DueEvent> eventsToRemind(const QList<QPair<ReminderDay, QList<Event>>> &found, const QDateTime &now);
 
 // The calendars of the store, in the model's order, that are enabled (or all of the model's
