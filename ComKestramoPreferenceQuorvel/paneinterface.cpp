@@ -418,7 +418,8 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
                             "PreviewDeclined",
                             "PreviewDelegated",
                             "PreviewRoomOrResource",
-                            "PreviewLate"}) {
+                            "PreviewLate",
+                            "PreviewMessageLate"}) {
         texts.insert(QLatin1String(key), bundle->localizedStringForKey(QLatin1String(key), QString()));
     }
     preview->setTexts(texts);

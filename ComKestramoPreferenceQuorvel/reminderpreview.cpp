@@ -211,6 +211,12 @@ QString ReminderPreviewModel::text(const char *key) const
     return m_texts.value(name, name);
 }
 
+QString ReminderPreviewModel::dayText(const QDate &day)
+{
+    return DateFormatter(DateFormatter::ShortStyle, DateFormatter::NoStyle)
+        .stringFromDate(QDateTime(day, QTime(12, 0), Qt::LocalTime));
+}
+
 QVariant ReminderPreviewModel::data(const QModelIndex &index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid) || (role != Qt::DisplayRole && role != Qt::ToolTipRole)) {
@@ -265,10 +271,7 @@ QVariant ReminderPreviewModel::data(const QModelIndex &index, int role) const
             reminder = text("PreviewNoCard").arg(reminder);
         }
         if (!row.lateDue.isNull()) {
-            reminder = text("PreviewLate")
-                           .arg(DateFormatter(DateFormatter::ShortStyle, DateFormatter::NoStyle)
-                                    .stringFromDate(QDateTime(row.lateDue, QTime(12, 0), Qt::LocalTime)),
-                                reminder);
+            reminder = text("PreviewLate").arg(dayText(row.lateDue), reminder);
         }
         return reminder;
     }
@@ -296,8 +299,11 @@ QString ReminderPreviewModel::message(int index) const
         return QString();
     }
     const QString sender = m_settings->senderEmail().trimmed();
-    return QStringLiteral("%1 %2\n%3 %4\n%5 %6\n\n%7")
-        .arg(text("PreviewMessageTo"), row.attendee.address, text("PreviewMessageFrom"),
-             sender.isEmpty() ? text("SenderNotChosen") : sender, text("PreviewMessageSubject"), row.subject,
-             buildReminderBody(*m_settings, row.event, row.attendee.address));
+    const QString message = QStringLiteral("%1 %2\n%3 %4\n%5 %6\n\n%7")
+                                .arg(text("PreviewMessageTo"), row.attendee.address, text("PreviewMessageFrom"),
+                                     sender.isEmpty() ? text("SenderNotChosen") : sender, text("PreviewMessageSubject"),
+                                     row.subject, buildReminderBody(*m_settings, row.event, row.attendee.address));
+    return row.lateDue.isNull()
+        ? message
+        : text("PreviewMessageLate").arg(dayText(row.lateDue)) + QStringLiteral("\n\n") + message;
 }

@@ -88,6 +88,8 @@ private:
     void start();
     void watchCalendars();
     QString text(const char *key) const;
+    // A day as the table shows days.
+    static QString dayText(const QDate &day);
 
     QPointer<ComKestramoPreferenceQuorvelModel> m_settings;
     QList<PreviewRow> m_rows;
