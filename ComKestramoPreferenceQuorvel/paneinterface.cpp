@@ -181,9 +181,11 @@ void tieTooltips(QWidget *view, const ComKestramoLocaliztedTooltips *tooltips)
     }
 }
 
+// A checkbox that shows a setting and, with set, edits it when clicked.
 void tieCheckBox(QCheckBox *box, ComKestramoPreferenceQuorvelModel *model,
                  bool (ComKestramoPreferenceQuorvelModel::*get)() const,
-                 void (ComKestramoPreferenceQuorvelModel::*changed)())
+                 void (ComKestramoPreferenceQuorvelModel::*changed)(),
+                 void (ComKestramoPreferenceQuorvelModel::*set)(bool) = nullptr)
 {
     if (!box) {
         return;
@@ -194,6 +196,10 @@ void tieCheckBox(QCheckBox *box, ComKestramoPreferenceQuorvelModel *model,
     };
     show();
     QObject::connect(model, changed, box, show);
+    if (set) {
+        QObject::connect(box, &QCheckBox::clicked, model,
+                         [box, model, set] { (model->*set)(box->checkState() == Qt::Checked); });
+    }
 }
 
 void tieDays(QComboBox *box, ComKestramoPreferenceQuorvelModel *model)
@@ -713,20 +719,13 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
                              model->setQuorvelEnabled(false);
                          }
                      });
-    auto *verbose = control<QCheckBox>(view, "verboseCheckBox");
-    tieCheckBox(verbose, model, &ComKestramoPreferenceQuorvelModel::verboseLogging,
-                &ComKestramoPreferenceQuorvelModel::verboseLoggingChanged);
-    if (verbose) {
-        QObject::connect(verbose, &QCheckBox::clicked, model,
-                         [verbose, model] { model->setVerboseLogging(verbose->checkState() == Qt::Checked); });
-    }
-    auto *missed = control<QCheckBox>(view, "missedRemindersCheckBox");
-    tieCheckBox(missed, model, &ComKestramoPreferenceQuorvelModel::sendMissedReminders,
-                &ComKestramoPreferenceQuorvelModel::sendMissedRemindersChanged);
-    if (missed) {
-        QObject::connect(missed, &QCheckBox::clicked, model,
-                         [missed, model] { model->setSendMissedReminders(missed->checkState() == Qt::Checked); });
-    }
+    tieCheckBox(control<QCheckBox>(view, "verboseCheckBox"), model, &ComKestramoPreferenceQuorvelModel::verboseLogging,
+                &ComKestramoPreferenceQuorvelModel::verboseLoggingChanged,
+                &ComKestramoPreferenceQuorvelModel::setVerboseLogging);
+    tieCheckBox(control<QCheckBox>(view, "missedRemindersCheckBox"), model,
+                &ComKestramoPreferenceQuorvelModel::sendMissedReminders,
+                &ComKestramoPreferenceQuorvelModel::sendMissedRemindersChanged,
+                &ComKestramoPreferenceQuorvelModel::setSendMissedReminders);
     tieDays(control<QComboBox>(view, "daysComboBox"), model);
     tieSender(control<QComboBox>(view, "senderComboBox"), model, bundle);
     tieTitle(control<QLineEdit>(view, "mailTitleEdit"), model);
