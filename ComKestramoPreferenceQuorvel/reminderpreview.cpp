@@ -192,6 +192,11 @@ void ReminderPreviewModel::watchCalendars()
             wanted.append(root + QLatin1Char('/') + folder);
         }
     }
+    // A run that completes its day replaces the agent's record of it: no day is missed any more.
+    const QString state = QFileInfo(CompletedDay().path()).absolutePath();
+    if (QFileInfo(state).isDir()) {
+        wanted.append(state);
+    }
     watchExactly(m_watcher, wanted);
 }
 
