@@ -113,7 +113,10 @@ QList<ReminderDay> reminderDays(int daysBeforeEventStart, const QDateTime &now,
         return days;
     }
     const QDate today = now.toLocalTime().date();
-    const qint64 missed = std::min<qint64>(daysBeforeEventStart, lastCompleted->daysTo(today) - 1);
+    // Never more than the longest lead the pane offers: a lead of a thousand days written by hand
+    // does not make a run search a thousand days.
+    const qint64 missed
+        = std::min<qint64>(std::min(daysBeforeEventStart, maxMissedDays), lastCompleted->daysTo(today) - 1);
     for (qint64 back = missed; back >= 1; --back) {
         const ReminderWindow window = reminderWindow(daysBeforeEventStart, now.addDays(-back));
         // A change of summer time can bring two runs' windows onto one day: it is searched once.

@@ -39,9 +39,12 @@ struct ReminderDay
     ReminderWindow window;
     QDate lateDue; // null for the run's own day
 };
+// The most days back that a run looks for missed ones.
+constexpr int maxMissedDays = 7;
 // The days a run at now reminds: its own day first, then each day missed since lastCompleted (the
-// last day whose reminders a run completed), at most daysBeforeEventStart days back, the oldest
-// first. Without lastCompleted (no run completed a day yet), or with catchUp off, its own day alone.
+// last day whose reminders a run completed), at most daysBeforeEventStart (and maxMissedDays) days
+// back, the oldest first. Without lastCompleted (no run completed a day yet), or with catchUp off,
+// its own day alone.
 QList<ReminderDay> reminderDays(int daysBeforeEventStart, const QDateTime &now,
                                 const std::optional<QDate> &lastCompleted, bool catchUp);
 
