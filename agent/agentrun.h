@@ -24,6 +24,8 @@ struct AgentRunEnvironment
     std::function<bool()> stopRequested = [] { return StopRequest::isRequested(); };
     // The send journal's file; empty means its place in the user's state folder.
     QString journalPath;
+    // The record of the last day whose reminders a run completed; empty: its place beside the journal.
+    QString completedDayPath;
     // How long one hand-over to the mail system may take.
     std::chrono::milliseconds sendTimeout = std::chrono::seconds(60);
     // The program that tells the desktop of reminders that failed; empty: the one beside this program.
