@@ -77,6 +77,11 @@ QString ComKestramoLocaliztedTooltips::calendarsTable() const
     return localized("tooltipCalendarsTable");
 }
 
+QString ComKestramoLocaliztedTooltips::sendMissedReminders() const
+{
+    return localized("tooltipSendMissedReminders");
+}
+
 QString ComKestramoLocaliztedTooltips::creditsPath() const
 {
     return ownBundle()->pathForResource(QStringLiteral("Credits"), QStringLiteral("rtfd"));

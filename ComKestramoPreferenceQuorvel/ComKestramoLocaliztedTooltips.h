@@ -21,6 +21,7 @@ class ComKestramoLocaliztedTooltips : public QObject
     Q_PROPERTY(QString alertNow READ alertNow)
     Q_PROPERTY(QString showLog READ showLog)
     Q_PROPERTY(QString calendarsTable READ calendarsTable)
+    Q_PROPERTY(QString sendMissedReminders READ sendMissedReminders)
     Q_PROPERTY(QString creditsPath READ creditsPath)
 public:
     using QObject::QObject;
@@ -37,6 +38,7 @@ public:
     QString alertNow() const;
     QString showLog() const;
     QString calendarsTable() const;
+    QString sendMissedReminders() const;
     // The full path of the "Credits" document (type "rtfd") in the bundle; null when it has none.
     QString creditsPath() const;
 };

@@ -16,6 +16,7 @@ const QString keyActiveCalendars = QStringLiteral("activeCalendars");
 const QString keyMailTitle = QStringLiteral("mailTitle");
 const QString keyMailContent = QStringLiteral("mailContent");
 const QString keySenderEmail = QStringLiteral("senderEmail");
+const QString keySendMissedReminders = QStringLiteral("sendMissedReminders");
 
 const QString entryKeyUID = QStringLiteral("calendaUID");
 const QString entryKeyTitle = QStringLiteral("calendarTitle");
@@ -198,6 +199,7 @@ ComKestramoPreferenceQuorvelModel::ComKestramoPreferenceQuorvelModel(bool initLi
         m_senderEmail = emails.at(0);
     }
     m_userEmails = emails;
+    m_sendMissedReminders = integerValue(prefs->valueFromPreferencesWithKey(keySendMissedReminders, true)) != 0;
 
     if (m_store) {
         const QList<Calendar> calendars = m_store->calendars();
@@ -220,6 +222,8 @@ ComKestramoPreferenceQuorvelModel::ComKestramoPreferenceQuorvelModel(bool initLi
     connect(this, &ComKestramoPreferenceQuorvelModel::mailTitleChanged, this,
             &ComKestramoPreferenceQuorvelModel::storeToPreferences);
     connect(this, &ComKestramoPreferenceQuorvelModel::mailContentChanged, this,
+            &ComKestramoPreferenceQuorvelModel::storeToPreferences);
+    connect(this, &ComKestramoPreferenceQuorvelModel::sendMissedRemindersChanged, this,
             &ComKestramoPreferenceQuorvelModel::storeToPreferences);
     for (ComKestramoCalendarEntry *entry : std::as_const(m_allCalendars)) {
         observeEntry(entry);
@@ -302,6 +306,12 @@ void ComKestramoPreferenceQuorvelModel::setMailContent(const QString &content)
     Q_EMIT mailContentChanged();
 }
 
+void ComKestramoPreferenceQuorvelModel::setSendMissedReminders(bool send)
+{
+    m_sendMissedReminders = send;
+    Q_EMIT sendMissedRemindersChanged();
+}
+
 ComKestramoCalendarsController *ComKestramoPreferenceQuorvelModel::activeCalendarsController()
 {
     if (!m_controller) {
@@ -348,6 +358,7 @@ void ComKestramoPreferenceQuorvelModel::storeToPreferences()
     }
     setActiveCalendars(active);
     prefs->setPrefernceValue(active, keyActiveCalendars);
+    prefs->setPrefernceValue(m_sendMissedReminders, keySendMissedReminders);
     prefs->synchronize();
 }
 

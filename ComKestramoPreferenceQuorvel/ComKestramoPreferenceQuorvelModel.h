@@ -63,6 +63,8 @@ class ComKestramoPreferenceQuorvelModel : public QObject
     Q_PROPERTY(QString senderEmail READ senderEmail WRITE setSenderEmail NOTIFY senderEmailChanged)
     Q_PROPERTY(QString mailTitle READ mailTitle WRITE setMailTitle NOTIFY mailTitleChanged)
     Q_PROPERTY(QString mailContent READ mailContent WRITE setMailContent NOTIFY mailContentChanged)
+    Q_PROPERTY(bool sendMissedReminders READ sendMissedReminders WRITE setSendMissedReminders NOTIFY
+                   sendMissedRemindersChanged)
 public:
     // Loads the settings. A listening model follows the calendar store's changes.
     // store: the calendar store to read (nullptr: the default one).
@@ -91,6 +93,10 @@ public:
     // The body template's plain characters (styles are never stored).
     QString mailContent() const { return m_mailContent; }
     void setMailContent(const QString &content);
+    // Whether a run also sends, late, the reminders of the days that no run completed (the
+    // computer was off or asleep), as long as their events have not begun.
+    bool sendMissedReminders() const { return m_sendMissedReminders; }
+    void setSendMissedReminders(bool send);
 
     // The table model that presents allCalendars; created with the first call.
     ComKestramoCalendarsController *activeCalendarsController();
@@ -99,7 +105,7 @@ public:
     void calendarsChanged(const QVariantMap &userInfo);
     ComKestramoCalendarEntry *builCalendarDictForAllCalendarsArray(const Calendar &calendar);
     int isCalendarEnabled(const Calendar &calendar) const;
-    // Writes all seven keys and synchronises the domain.
+    // Writes every key of the settings and synchronises the domain.
     void storeToPreferences();
 
 Q_SIGNALS:
@@ -112,6 +118,7 @@ Q_SIGNALS:
     void senderEmailChanged();
     void mailTitleChanged();
     void mailContentChanged();
+    void sendMissedRemindersChanged();
 
 private:
     friend class ComKestramoCalendarsController;
@@ -128,6 +135,7 @@ private:
     QString m_senderEmail;
     QString m_mailTitle;
     QString m_mailContent;
+    bool m_sendMissedReminders = true;
     ComKestramoCalendarsController *m_controller = nullptr;
 };
 

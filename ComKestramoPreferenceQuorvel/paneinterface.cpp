@@ -177,15 +177,18 @@ void tieTooltips(QWidget *view, const ComKestramoLocaliztedTooltips *tooltips)
                 {"insertFirstNameButton", "insertFirstName"},
                 {"alertNowButton", "alertNow"},
                 {"showLogButton", "showLog"},
-                {"calendarsTable", "calendarsTable"}};
+                {"calendarsTable", "calendarsTable"},
+                {"missedRemindersCheckBox", "sendMissedReminders"}};
     for (const auto &tie : ties) {
         setTooltip(control<QWidget>(view, tie.widget), tooltips->property(tie.property).toString());
     }
 }
 
+// A checkbox that shows a setting and, with set, edits it when clicked.
 void tieCheckBox(QCheckBox *box, ComKestramoPreferenceQuorvelModel *model,
                  bool (ComKestramoPreferenceQuorvelModel::*get)() const,
-                 void (ComKestramoPreferenceQuorvelModel::*changed)())
+                 void (ComKestramoPreferenceQuorvelModel::*changed)(),
+                 void (ComKestramoPreferenceQuorvelModel::*set)(bool) = nullptr)
 {
     if (!box) {
         return;
@@ -196,6 +199,10 @@ void tieCheckBox(QCheckBox *box, ComKestramoPreferenceQuorvelModel *model,
     };
     show();
     QObject::connect(model, changed, box, show);
+    if (set) {
+        QObject::connect(box, &QCheckBox::clicked, model,
+                         [box, model, set] { (model->*set)(box->checkState() == Qt::Checked); });
+    }
 }
 
 void tieDays(QComboBox *box, ComKestramoPreferenceQuorvelModel *model)
@@ -386,13 +393,32 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     auto *preview = new ReminderPreviewModel(model, owner);
     preview->setObjectName(QStringLiteral("reminderPreview"));
     QHash<QString, QString> texts;
-    for (const char *key : {"PreviewColumnDay",           "PreviewColumnTime",     "PreviewColumnEvent",
-                            "PreviewColumnCalendar",      "PreviewColumnAttendee", "PreviewColumnReminder",
-                            "PreviewAlreadyMarked",       "PreviewNoAttendees",    "PreviewTooManyReminders",
-                            "PreviewCalendarNotEnabled",  "PreviewNoAddress",      "PreviewOwnAddress",
-                            "PreviewAlreadyHandedOver",   "PreviewRefusedAddress", "PreviewListedTwice",
-                            "PreviewDuplicateOccurrence", "PreviewMessageTo",      "PreviewMessageFrom",
-                            "PreviewMessageSubject",      "SenderNotChosen",       "PreviewNoCard"}) {
+    for (const char *key : {"PreviewColumnDay",
+                            "PreviewColumnTime",
+                            "PreviewColumnEvent",
+                            "PreviewColumnCalendar",
+                            "PreviewColumnAttendee",
+                            "PreviewColumnReminder",
+                            "PreviewAlreadyMarked",
+                            "PreviewNoAttendees",
+                            "PreviewTooManyReminders",
+                            "PreviewCalendarNotEnabled",
+                            "PreviewNoAddress",
+                            "PreviewOwnAddress",
+                            "PreviewAlreadyHandedOver",
+                            "PreviewRefusedAddress",
+                            "PreviewListedTwice",
+                            "PreviewDuplicateOccurrence",
+                            "PreviewMessageTo",
+                            "PreviewMessageFrom",
+                            "PreviewMessageSubject",
+                            "SenderNotChosen",
+                            "PreviewNoCard",
+                            "PreviewDeclined",
+                            "PreviewDelegated",
+                            "PreviewRoomOrResource",
+                            "PreviewLate",
+                            "PreviewMessageLate"}) {
         texts.insert(QLatin1String(key), bundle->localizedStringForKey(QLatin1String(key), QString()));
     }
     preview->setTexts(texts);
@@ -602,14 +628,35 @@ void tieAlertNow(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
 // tabs that is shown (the others' controls are hidden and passed over), and back to the top.
 void tieTabOrder(QWidget *view)
 {
-    static const char *const order[]
-        = {"enableCheckBox",    "helpButton",          "scheduleFixButton",   "tabs",
-           "daysComboBox",      "calendarsTable",      "calendarsEmptyLabel", "openCalendarsFolderButton",
-           "addAccountButton",  "senderComboBox",      "mailTitleEdit",       "mailContentEdit",
-           "mailStatusLabel",   "testReminderButton",  "verboseCheckBox",     "showLogButton",
-           "alertNowButton",    "alertNowResultLabel", "upcomingTable",       "upcomingMessage",
-           "sentTable",         "sentShowLogButton",   "accountsTable",       "accountsHelpLabel",
-           "accountsAddButton", "syncNowButton",       "removeAccountButton", "creditsView"};
+    static const char *const order[] = {"enableCheckBox",
+                                        "helpButton",
+                                        "scheduleFixButton",
+                                        "tabs",
+                                        "daysComboBox",
+                                        "missedRemindersCheckBox",
+                                        "calendarsTable",
+                                        "calendarsEmptyLabel",
+                                        "openCalendarsFolderButton",
+                                        "addAccountButton",
+                                        "senderComboBox",
+                                        "mailTitleEdit",
+                                        "mailContentEdit",
+                                        "mailStatusLabel",
+                                        "testReminderButton",
+                                        "verboseCheckBox",
+                                        "showLogButton",
+                                        "alertNowButton",
+                                        "alertNowResultLabel",
+                                        "upcomingTable",
+                                        "upcomingMessage",
+                                        "sentTable",
+                                        "sentShowLogButton",
+                                        "accountsTable",
+                                        "accountsHelpLabel",
+                                        "accountsAddButton",
+                                        "syncNowButton",
+                                        "removeAccountButton",
+                                        "creditsView"};
     QWidget *previous = nullptr;
     for (const char *name : order) {
         QWidget *next = control<QWidget>(view, name);
@@ -671,13 +718,13 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
                              model->setQuorvelEnabled(false);
                          }
                      });
-    auto *verbose = control<QCheckBox>(view, "verboseCheckBox");
-    tieCheckBox(verbose, model, &ComKestramoPreferenceQuorvelModel::verboseLogging,
-                &ComKestramoPreferenceQuorvelModel::verboseLoggingChanged);
-    if (verbose) {
-        QObject::connect(verbose, &QCheckBox::clicked, model,
-                         [verbose, model] { model->setVerboseLogging(verbose->checkState() == Qt::Checked); });
-    }
+    tieCheckBox(control<QCheckBox>(view, "verboseCheckBox"), model, &ComKestramoPreferenceQuorvelModel::verboseLogging,
+                &ComKestramoPreferenceQuorvelModel::verboseLoggingChanged,
+                &ComKestramoPreferenceQuorvelModel::setVerboseLogging);
+    tieCheckBox(control<QCheckBox>(view, "missedRemindersCheckBox"), model,
+                &ComKestramoPreferenceQuorvelModel::sendMissedReminders,
+                &ComKestramoPreferenceQuorvelModel::sendMissedRemindersChanged,
+                &ComKestramoPreferenceQuorvelModel::setSendMissedReminders);
     tieDays(control<QComboBox>(view, "daysComboBox"), model);
     tieSender(control<QComboBox>(view, "senderComboBox"), model, bundle);
     tieTitle(control<QLineEdit>(view, "mailTitleEdit"), model);

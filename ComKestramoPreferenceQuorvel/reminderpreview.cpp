@@ -1,6 +1,7 @@
 #include "reminderpreview.h"
 
 #include "ComKestramoPreferenceQuorvelModel.h"
+#include "completedday.h"
 #include "composition.h"
 #include "dateformatter.h"
 #include "textnumber.h"
@@ -24,6 +25,7 @@ PreviewRequest PreviewRequest::fromModel(const ComKestramoPreferenceQuorvelModel
     const QStringList enabled = calendarUids(model, false);
     request.enabledCalendars = QSet<QString>(enabled.cbegin(), enabled.cend());
     request.mailTitle = model.mailTitle();
+    request.sendMissedReminders = model.sendMissedReminders();
     // The user's own addresses, as the agent takes them: those of the "me" card.
     const QStringList emails = model.userEmails();
     request.ownAddresses = emails.mid(1);
@@ -48,16 +50,25 @@ QList<PreviewRow> ReminderPreview::compute(const PreviewRequest &request, Calend
     for (const Calendar &calendar : calendars) {
         titles.insert(calendar.uid, calendar.title);
     }
+    const std::optional<QDate> lastCompleted = CompletedDay(request.completedDayPath).read();
     QList<PreviewRow> rows;
     for (int day = 0; day < request.dayCount; ++day) {
         const QDateTime runTime = request.now.addDays(day);
-        const ReminderWindow window = reminderWindow(request.daysBeforeEventStart, runTime);
-        const QList<Event> events = store.eventsWithPredicate(
-            CalendarStore::eventPredicateWithStartDate(window.startDate, window.endDate, calendars));
-        const QList<EventDecision> decisions = decideEvents(events, sources);
+        // Today's next run looks for the days missed before it; it leaves none to the runs after it.
+        const QList<ReminderDay> days = day == 0
+            ? reminderDays(request.daysBeforeEventStart, runTime, lastCompleted, request.sendMissedReminders)
+            : reminderDays(request.daysBeforeEventStart, runTime, std::nullopt, false);
+        QList<QPair<ReminderDay, QList<Event>>> found;
+        for (const ReminderDay &reminderDay : days) {
+            found.append({reminderDay,
+                          store.eventsWithPredicate(CalendarStore::eventPredicateWithStartDate(
+                              reminderDay.window.startDate, reminderDay.window.endDate, calendars))});
+        }
+        const QList<EventDecision> decisions = decideEvents(eventsToRemind(found, runTime), sources);
         for (const EventDecision &decision : decisions) {
             PreviewRow row;
             row.reminderDay = runTime.toLocalTime().date();
+            row.lateDue = decision.lateDue;
             row.event = decision.event;
             row.calendarTitle = titles.value(decision.event.calendarUid, decision.event.calendarUid);
             row.eventVerdict = decision.verdict;
@@ -140,6 +151,12 @@ const char *reasonKey(AttendeeDecision::Verdict verdict)
         return "PreviewRefusedAddress";
     case AttendeeDecision::ListedTwice:
         return "PreviewListedTwice";
+    case AttendeeDecision::Declined:
+        return "PreviewDeclined";
+    case AttendeeDecision::Delegated:
+        return "PreviewDelegated";
+    case AttendeeDecision::RoomOrResource:
+        return "PreviewRoomOrResource";
     }
     return "";
 }
@@ -153,11 +170,15 @@ QString ReminderPreview::reminderText(const PreviewRow &row, const std::function
         return row.eventVerdict == EventDecision::TooManyReminders ? reason.arg(maxRemindersPerEventFile) : reason;
     }
     if (row.attendee.verdict == AttendeeDecision::Remind) {
+        QString reminder = row.subject;
         if (!row.hasCard
             && (mailContent.contains(QLatin1String("<<first>>")) || mailContent.contains(QLatin1String("<<last>>")))) {
-            return text("PreviewNoCard").arg(row.subject);
+            reminder = text("PreviewNoCard").arg(reminder);
         }
-        return row.subject;
+        if (!row.lateDue.isNull()) {
+            reminder = text("PreviewLate").arg(dayText(row.lateDue), reminder);
+        }
+        return reminder;
     }
     const QString reason = text(reasonKey(row.attendee.verdict));
     return row.attendee.verdict == AttendeeDecision::RefusedAddress ? reason.arg(row.attendee.why) : reason;
@@ -174,8 +195,9 @@ ReminderPreviewModel::ReminderPreviewModel(ComKestramoPreferenceQuorvelModel *se
     connect(m_refreshTimer, &QTimer::timeout, this, &ReminderPreviewModel::start);
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &ReminderPreviewModel::refresh);
     using Settings = ComKestramoPreferenceQuorvelModel;
-    for (auto signal : {&Settings::daysBeforeEventStartChanged, &Settings::mailTitleChanged,
-                        &Settings::activeCalendarsChanged, &Settings::userEmailsChanged}) {
+    for (auto signal :
+         {&Settings::daysBeforeEventStartChanged, &Settings::mailTitleChanged, &Settings::activeCalendarsChanged,
+          &Settings::userEmailsChanged, &Settings::sendMissedRemindersChanged}) {
         connect(settings, signal, this, &ReminderPreviewModel::refresh);
     }
     // Whether the message names the attendee changes what the reminder column says of them.
@@ -258,6 +280,11 @@ void ReminderPreviewModel::watchCalendars()
             wanted.append(root + QLatin1Char('/') + folder);
         }
     }
+    // A run that completes its day replaces the agent's record of it: no day is missed any more.
+    const QString state = QFileInfo(CompletedDay().path()).absolutePath();
+    if (QFileInfo(state).isDir()) {
+        wanted.append(state);
+    }
     watchExactly(m_watcher, wanted);
 }
 
@@ -275,6 +302,12 @@ QString ReminderPreviewModel::text(const char *key) const
 {
     const QString name = QLatin1String(key);
     return m_texts.value(name, name);
+}
+
+QString ReminderPreview::dayText(const QDate &day)
+{
+    return DateFormatter(DateFormatter::ShortStyle, DateFormatter::NoStyle)
+        .stringFromDate(QDateTime(day, QTime(12, 0), Qt::LocalTime));
 }
 
 QVariant ReminderPreviewModel::data(const QModelIndex &index, int role) const
@@ -321,8 +354,11 @@ QString ReminderPreviewModel::message(int index) const
         return QString();
     }
     const QString sender = m_settings->senderEmail().trimmed();
-    return QStringLiteral("%1 %2\n%3 %4\n%5 %6\n\n%7")
-        .arg(text("PreviewMessageTo"), row.attendee.address, text("PreviewMessageFrom"),
-             sender.isEmpty() ? text("SenderNotChosen") : sender, text("PreviewMessageSubject"), row.subject,
-             buildReminderBody(*m_settings, row.event, row.attendee.address));
+    const QString message = QStringLiteral("%1 %2\n%3 %4\n%5 %6\n\n%7")
+                                .arg(text("PreviewMessageTo"), row.attendee.address, text("PreviewMessageFrom"),
+                                     sender.isEmpty() ? text("SenderNotChosen") : sender, text("PreviewMessageSubject"),
+                                     row.subject, buildReminderBody(*m_settings, row.event, row.attendee.address));
+    return row.lateDue.isNull()
+        ? message
+        : text("PreviewMessageLate").arg(ReminderPreview::dayText(row.lateDue)) + QStringLiteral("\n\n") + message;
 }

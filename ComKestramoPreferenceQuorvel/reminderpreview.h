@@ -29,6 +29,7 @@ struct PreviewRow
     AttendeeDecision attendee;
     QString subject; // the reminder's subject, for an attendee who gets one
     bool hasCard = true; // the attendee's address is on a card of the address book (names for <<first>>, <<last>>)
+    QDate lateDue; // of a reminder that goes out late: the day it was due (a day no run completed)
 };
 
 // What the preview needs of the settings, taken on the window's thread.
@@ -42,14 +43,17 @@ struct PreviewRequest
     QString mailTitle;
     QStringList ownAddresses;
     QString journalPath; // empty: the agent's own
+    bool sendMissedReminders = true;
+    QString completedDayPath; // the agent's record of the last day it completed; empty: the agent's own
 
     static PreviewRequest fromModel(const ComKestramoPreferenceQuorvelModel &model, const QDateTime &now);
 };
 
 namespace ReminderPreview {
 // What the agent's runs of the next request.dayCount days decide, as things stand: the same
-// decisions the agent takes, over every calendar of the settings. Reads the calendars of store
-// and the send journal; sends and writes nothing.
+// decisions the agent takes, over every calendar of the settings; today's next run also sends
+// what the days missed before it left (late). Reads the calendars of store, the send journal and
+// the agent's record of its last completed day; sends and writes nothing.
 QList<PreviewRow> compute(const PreviewRequest &request, CalendarStore &store);
 // The rows in the order they are shown: by the events' starts (a run takes them in the order of
 // its files).
@@ -62,6 +66,8 @@ QString attendeeText(const PreviewRow &row);
 // mailContent names them), or why none goes out, in the texts that text gives for their keys.
 QString reminderText(const PreviewRow &row, const std::function<QString(const char *key)> &text,
                      const QString &mailContent);
+// A day as the table shows days (the locale's short date).
+QString dayText(const QDate &day);
 } // namespace ReminderPreview
 
 // The pane's table of coming reminders. It is computed again, beside the window, whenever the

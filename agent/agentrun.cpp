@@ -4,6 +4,7 @@
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "calendarstore.h"
 #include "calendarsync.h"
+#include "completedday.h"
 #include "composition.h"
 #include "failurenotice.h"
 #include "filelock.h"
@@ -85,6 +86,21 @@ struct Run
     }
 };
 
+// Why an attendee is not one to remind, for the verbose log; nullptr for those who are.
+const char *notComing(AttendeeDecision::Verdict verdict)
+{
+    switch (verdict) {
+    case AttendeeDecision::Declined:
+        return "declined";
+    case AttendeeDecision::Delegated:
+        return "delegated to someone else";
+    case AttendeeDecision::RoomOrResource:
+        return "a room or resource";
+    default:
+        return nullptr;
+    }
+}
+
 // What became of the reminders of one event.
 struct Reminders
 {
@@ -102,6 +118,18 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
     Reminders result;
     for (const AttendeeDecision &attendee : decision.attendees) {
         const QString &address = attendee.address;
+        if (const char *why = notComing(attendee.verdict)) {
+            if (run.model.verboseLogging()) {
+                if (!address.isNull()) {
+                    ComKestramoLogger::logINFO(QStringLiteral("[attendee.address description]=%1")
+                                                   .arg(loggedValue(attendee.attendee.address)));
+                }
+                ComKestramoLogger::logINFO(
+                    QStringLiteral("'%1' is not reminded of '%2': %3")
+                        .arg(loggedValue(attendee.attendee.address), event.title, QLatin1String(why)));
+            }
+            continue;
+        }
         if (attendee.verdict == AttendeeDecision::NoAddress) {
             ComKestramoLogger::logERR(
                 QStringLiteral("Failed to notify '%1', its AddressBook contact does not have an email assigned")
@@ -123,6 +151,11 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
             continue;
         }
         // A reminder, also to an address the mail system refuses: the refusal is logged and kept.
+        if (!decision.lateDue.isNull()) {
+            ComKestramoLogger::logINFO(
+                QStringLiteral("late: the reminder of '%1' to %2 was due on %3")
+                    .arg(event.title, loggedValue(address), decision.lateDue.toString(Qt::ISODate)));
+        }
         ComKestramoLogger::logINFO(QStringLiteral(" %1  ->%2").arg(event.title, loggedValue(address)));
         const QString subject = buildReminderSubject(run.model, event);
         const QString body = buildReminderBody(run.model, event, address);
@@ -190,6 +223,17 @@ void markEvent(Run &run, Event event)
     ++run.marked;
 }
 
+void recordCompletedDay(const CompletedDay &completedDay, const QDate &day)
+{
+    QString error;
+    if (!completedDay.write(day, &error)) {
+        ComKestramoLogger::logERR(
+            QStringLiteral("Cannot record the day whose reminders were sent: %1; later runs may look for missed "
+                           "reminders from an earlier day")
+                .arg(error));
+    }
+}
+
 // Logs each event file that would send more reminders than one event file may, once: none of
 // its reminders is sent, and the refusal is kept in the journal, so later runs pass over the same
 // content quietly.
@@ -217,12 +261,34 @@ void logRefusedSources(Run &run, const QList<EventDecision> &decisions)
     }
 }
 
+// The events of the days missed since the last day a run completed (the computer was off or
+// asleep), each day's found as the run's own day is; appended to found.
+void searchMissedDays(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
+                      const QList<Calendar> &scanned, const QList<ReminderDay> &days,
+                      QList<QPair<ReminderDay, QList<Event>>> *found)
+{
+    for (const ReminderDay &day : days) {
+        if (day.lateDue.isNull()) {
+            continue;
+        }
+        const QList<Event> events = store->eventsWithPredicate(
+            CalendarStore::eventPredicateWithStartDate(day.window.startDate, day.window.endDate, scanned));
+        if (model.verboseLogging()) {
+            ComKestramoLogger::logINFO(QStringLiteral("missed day %1: startDate=%2\nendDate=%3\nfoundEvents=%4")
+                                           .arg(day.lateDue.toString(Qt::ISODate), logDateText(day.window.startDate),
+                                                logDateText(day.window.endDate), describeEvents(events)));
+        }
+        found->append({day, events});
+    }
+}
+
 // Returns how many events it marked.
 int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
                  const AgentRunEnvironment &environment)
 {
     const QDateTime now = environment.now();
-    const ReminderWindow window = reminderWindow(leadingInteger(model.daysBeforeEventStart()), now);
+    const int daysBefore = leadingInteger(model.daysBeforeEventStart());
+    const ReminderWindow window = reminderWindow(daysBefore, now);
     if (model.verboseLogging()) {
         ComKestramoLogger::logINFO(QStringLiteral("secondsDaysBefore=%1\ndayToBeAlerted=%2\nstartDate=%3\nendDate=%4")
                                        .arg(QString::number(window.secondsDaysBefore, 'f', 6),
@@ -241,6 +307,22 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
         ComKestramoLogger::logINFO(QStringLiteral("foundEvents=%1").arg(describeEvents(foundEvents)));
     }
 
+    // A day counts as completed once a run searched calendars for it and handled all it found.
+    // The first run that searches any records the day before its own: no day before it is owed.
+    const CompletedDay completedDay(environment.completedDayPath);
+    const QDate today = now.toLocalTime().date();
+    QString notice;
+    const std::optional<QDate> lastCompleted = completedDay.read(&notice);
+    if (!notice.isEmpty()) {
+        ComKestramoLogger::logERR(notice);
+    }
+    if (!lastCompleted && !scanned.isEmpty()) {
+        recordCompletedDay(completedDay, today.addDays(-1));
+    }
+    const QList<ReminderDay> days = reminderDays(daysBefore, now, lastCompleted, model.sendMissedReminders());
+    QList<QPair<ReminderDay, QList<Event>>> found {{days.first(), foundEvents}};
+    searchMissedDays(model, store, scanned, days, &found);
+
     SendJournal journal(environment.journalPath);
     Run run {model, store, journal, false, {}};
     QString error;
@@ -258,8 +340,9 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
     for (const Calendar &calendar : scanned) {
         sources.enabledCalendars.insert(calendar.uid);
     }
-    const QList<EventDecision> decisions = decideEvents(foundEvents, sources);
+    const QList<EventDecision> decisions = decideEvents(eventsToRemind(found, now), sources);
     logRefusedSources(run, decisions);
+    bool completed = !scanned.isEmpty();
     for (const EventDecision &decision : decisions) {
         const Event &event = decision.event;
         if (decision.verdict == EventDecision::DuplicateOccurrence
@@ -274,15 +357,18 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
         // Its marker cannot be saved: only the journal keeps the next runs from sending again.
         if (!journal.isWritable() && store->isReadOnly(event)) {
             run.unmarkable.append(QStringLiteral("'%1'").arg(event.title));
+            completed = false;
             continue;
         }
         if (environment.stopRequested && environment.stopRequested()) {
             ComKestramoLogger::logINFO(
                 QStringLiteral("asked to stop; the events not handled yet are left for the next run"));
+            completed = false;
             break;
         }
         const Reminders reminders = remindAttendees(run, decision);
         if (reminders.temporaryFailures > 0) {
+            completed = false;
             // Left for the next run, which tries again those that did not reach the mail system;
             // the journal keeps it from sending the others twice.
             ComKestramoLogger::logERR(
@@ -302,6 +388,10 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
         ComKestramoLogger::logERR(QStringLiteral("Not reminded, since they cannot be marked and the record of sent "
                                                  "reminders cannot be kept (they would go out at every run): %1")
                                       .arg(run.unmarkable.join(QStringLiteral(", "))));
+    }
+    // Left unrecorded, a day whose reminders wait for a retry is searched again as a missed one.
+    if (completed) {
+        recordCompletedDay(completedDay, today);
     }
     return run.marked;
 }

@@ -27,6 +27,8 @@ struct AgentRunEnvironment
     // Called once the run's work is done when it marked events; empty means: start the sync of the
     // user's calendar accounts (the program beside this one), so that the markers reach the server.
     std::function<void()> afterMarking;
+    // The record of the last day whose reminders a run completed; empty: its place beside the journal.
+    QString completedDayPath;
     // How long one hand-over to the mail system may take.
     std::chrono::milliseconds sendTimeout = std::chrono::seconds(60);
     // The program that tells the desktop of reminders that failed; empty: the one beside this program.

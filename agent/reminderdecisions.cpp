@@ -6,6 +6,8 @@
 
 #include <QHash>
 
+#include <algorithm>
+
 namespace {
 // The calendar day at the given local time. At a change to summer time that skips this time of
 // that day, the first existing moment after it.
@@ -23,6 +25,21 @@ bool needsReminders(const Event &event)
     return !isMarked(event) && event.attendees;
 }
 
+// Why the attendee is not one to remind, whatever their address: a room or resource, or one who
+// is not coming; Remind otherwise.
+AttendeeDecision::Verdict attendance(const Attendee &attendee)
+{
+    return isRoomOrResource(attendee) ? AttendeeDecision::RoomOrResource : participationVerdict(attendee);
+}
+
+// An occurrence of one event file: the same one found by two queries is the same key.
+QString occurrenceKey(const Event &event)
+{
+    const SendJournal::Occurrence occurrence = journalOccurrence(event);
+    return sourceOf(event) + QLatin1Char('\n') + occurrence.event + QLatin1Char('\n')
+        + QString::number(occurrence.start.toMSecsSinceEpoch());
+}
+
 // The reminders that one event file's occurrences among events would send, all attendees
 // together (each address once an occurrence), by file (see sourceOf).
 QHash<QString, int> remindersBySource(const QList<Event> &events, const DecisionSources &sources)
@@ -35,7 +52,7 @@ QHash<QString, int> remindersBySource(const QList<Event> &events, const Decision
         QSet<QString> addresses;
         for (const Attendee &attendee : *event.attendees) {
             const QString address = mailFromAttendee(attendee);
-            if (!address.isNull() && !sources.isMine(address)) {
+            if (!address.isNull() && attendance(attendee) == AttendeeDecision::Remind && !sources.isMine(address)) {
                 addresses.insert(address.toCaseFolded());
             }
         }
@@ -86,6 +103,79 @@ ReminderWindow reminderWindow(int daysBeforeEventStart, const QDateTime &now)
     window.startDate = localTimeOfDay(day, QTime(0, 0, 0));
     window.endDate = QDateTime(day, QTime(23, 59, 59), Qt::LocalTime);
     return window;
+}
+
+QList<ReminderDay> reminderDays(int daysBeforeEventStart, const QDateTime &now,
+                                const std::optional<QDate> &lastCompleted, bool catchUp)
+{
+    QList<ReminderDay> days {{reminderWindow(daysBeforeEventStart, now), QDate()}};
+    if (!catchUp || !lastCompleted) {
+        return days;
+    }
+    const QDate today = now.toLocalTime().date();
+    // Never more than the longest lead the pane offers: a lead of a thousand days written by hand
+    // does not make a run search a thousand days.
+    const qint64 missed
+        = std::min<qint64>(std::min(daysBeforeEventStart, maxMissedDays), lastCompleted->daysTo(today) - 1);
+    for (qint64 back = missed; back >= 1; --back) {
+        const ReminderWindow window = reminderWindow(daysBeforeEventStart, now.addDays(-back));
+        // A change of summer time can bring two runs' windows onto one day: it is searched once.
+        const bool searched = std::any_of(days.cbegin(), days.cend(), [&window](const ReminderDay &day) {
+            return day.window.startDate == window.startDate;
+        });
+        if (!searched) {
+            days.append({window, today.addDays(-back)});
+        }
+    }
+    return days;
+}
+
+QList<DueEvent> eventsToRemind(const QList<QPair<ReminderDay, QList<Event>>> &found, const QDateTime &now)
+{
+    QList<DueEvent> events;
+    QSet<QString> taken; // by the days before; a day's own list stays as the store gave it
+    const auto take = [&](const ReminderDay &day, const QList<Event> &dayEvents) {
+        QSet<QString> found;
+        for (const Event &event : dayEvents) {
+            const QString key = occurrenceKey(event);
+            found.insert(key);
+            // A late reminder of an event that has begun comes too late to be of use.
+            if ((!day.lateDue.isNull() && event.startDate <= now) || taken.contains(key)) {
+                continue;
+            }
+            events.append({event, day.lateDue});
+        }
+        taken.unite(found);
+    };
+    for (const auto &[day, dayEvents] : found) {
+        if (!day.lateDue.isNull()) {
+            take(day, dayEvents);
+        }
+    }
+    for (const auto &[day, dayEvents] : found) {
+        if (day.lateDue.isNull()) {
+            take(day, dayEvents);
+        }
+    }
+    return events;
+}
+
+AttendeeDecision::Verdict participationVerdict(const Attendee &attendee)
+{
+    const QString answer = attendee.participationStatus.trimmed().toUpper();
+    if (answer == QLatin1String("DECLINED")) {
+        return AttendeeDecision::Declined;
+    }
+    if (answer == QLatin1String("DELEGATED")) {
+        return AttendeeDecision::Delegated;
+    }
+    return AttendeeDecision::Remind;
+}
+
+bool isRoomOrResource(const Attendee &attendee)
+{
+    const QString type = attendee.userType.trimmed().toUpper();
+    return type == QLatin1String("ROOM") || type == QLatin1String("RESOURCE");
 }
 
 QStringList calendarUids(const ComKestramoPreferenceQuorvelModel &model, bool includeDisabled)
@@ -155,8 +245,12 @@ QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSour
             const SendJournal::Occurrence occurrence = journalOccurrence(event);
             QSet<QString> seen; // mail systems take an address in any case: one reminder each
             for (const Attendee &attendee : *event.attendees) {
-                AttendeeDecision attendeeDecision {attendee, mailFromAttendee(attendee), AttendeeDecision::Remind,
+                AttendeeDecision attendeeDecision {attendee, mailFromAttendee(attendee), attendance(attendee),
                                                    QString()};
+                if (attendeeDecision.verdict != AttendeeDecision::Remind) {
+                    decision.attendees.append(attendeeDecision); // whatever their address
+                    continue;
+                }
                 const QString &address = attendeeDecision.address;
                 const bool listedBefore = !address.isNull() && seen.contains(address.toCaseFolded());
                 if (!address.isNull()) {
@@ -177,6 +271,19 @@ QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSour
             }
         }
         decisions.append(decision);
+    }
+    return decisions;
+}
+
+QList<EventDecision> decideEvents(const QList<DueEvent> &events, const DecisionSources &sources)
+{
+    QList<Event> plain;
+    for (const DueEvent &due : events) {
+        plain.append(due.event);
+    }
+    QList<EventDecision> decisions = decideEvents(plain, sources);
+    for (int i = 0; i < decisions.size(); ++i) {
+        decisions[i].lateDue = events.at(i).lateDue;
     }
     return decisions;
 }

@@ -6,11 +6,13 @@
 
 #include <QDateTime>
 #include <QList>
+#include <QPair>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class ComKestramoPreferenceQuorvelModel;
 
@@ -29,6 +31,34 @@ struct ReminderWindow
     QDateTime endDate; // 23:59:59 of the day
 };
 ReminderWindow reminderWindow(int daysBeforeEventStart, const QDateTime &now);
+
+// One day that a run reminds: its window and, for a day missed (no run completed its reminders:
+// the computer was off or asleep), the day on which its reminders were due.
+struct ReminderDay
+{
+    ReminderWindow window;
+    QDate lateDue; // null for the run's own day
+};
+// The most days back that a run looks for missed ones.
+constexpr int maxMissedDays = 7;
+// The days a run at now reminds: its own day first, then each day missed since lastCompleted (the
+// last day whose reminders a run completed), at most daysBeforeEventStart (and maxMissedDays) days
+// back, the oldest first. Without lastCompleted (no run completed a day yet), or with catchUp off,
+// its own day alone.
+QList<ReminderDay> reminderDays(int daysBeforeEventStart, const QDateTime &now,
+                                const std::optional<QDate> &lastCompleted, bool catchUp);
+
+// An occurrence found for a reminder day, with that day's lateDue.
+struct DueEvent
+{
+    Event event;
+    QDate lateDue;
+};
+// The occurrences that a run handles, in the order it handles them, from what the store gave for
+// each reminder day: the late days' first, the oldest first, and only those that have not begun
+// at now; then the run's own day's. An occurrence that several days found (the same file, event
+// and start) is taken with the earliest of them only; each day's own list stays as it is.
+QList<DueEvent> eventsToRemind(const QList<QPair<ReminderDay, QList<Event>>> &found, const QDateTime &now);
 
 // The calendars of the store, in the model's order, that are enabled (or all of the model's
 // calendars, when includeDisabled); a calendar removed since the settings were read is left out.
@@ -49,6 +79,9 @@ struct AttendeeDecision
         AlreadyHandedOver, // an earlier run handed it over for this occurrence
         RefusedAddress, // the mail system refuses the address as unsafe (the run tries, and logs it)
         ListedTwice, // listed before in the same event (upper and lower case alike): one reminder
+        Declined, // answered that they do not come
+        Delegated, // handed their place to a delegate, who is an attendee of their own
+        RoomOrResource, // a meeting room or a piece of equipment, not a person (it may have a mailbox)
     };
     Attendee attendee;
     QString address; // null when the attendee has no "mailto:" address
@@ -72,6 +105,7 @@ struct EventDecision
     QList<AttendeeDecision> attendees; // for RemindAttendees
     int fileReminders = 0; // for TooManyReminders: how many its file would send
     int duplicateOf = -1; // for DuplicateOccurrence: the index of the decision for the copy taken
+    QDate lateDue; // for an occurrence of a missed day: the day its reminders were due
 };
 
 // What the decisions ask of the run's surroundings; a preview answers without writing anything.
@@ -94,6 +128,14 @@ constexpr int maxRemindersPerEventFile = 500;
 // same calendar holds too (a sync tool's conflict copy), are taken once; of the copies, a marked
 // one counts, else the first.
 QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources);
+// The same for the occurrences of several reminder days, each decision with its event's lateDue.
+QList<EventDecision> decideEvents(const QList<DueEvent> &events, const DecisionSources &sources);
+
+// What the attendee's answer to the invitation (PARTSTAT) makes of their reminder: Declined, or
+// Delegated; Remind for NEEDS-ACTION, TENTATIVE, ACCEPTED, no answer and any other.
+AttendeeDecision::Verdict participationVerdict(const Attendee &attendee);
+// Whether the attendee is a room or a resource (CUTYPE), not a person to remind.
+bool isRoomOrResource(const Attendee &attendee);
 
 // The occurrence as the send journal knows it: calendar, event, and its original start.
 SendJournal::Occurrence journalOccurrence(const Event &event);

@@ -20,6 +20,7 @@ const QList<SettingKey> keys {
     {"mailTitle", SettingKey::Line},
     {"mailContent", SettingKey::Text},
     {"senderEmail", SettingKey::Sender},
+    {"sendMissedReminders", SettingKey::Boolean},
 };
 
 QString quoted(const QString &text)

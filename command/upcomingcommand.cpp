@@ -54,6 +54,12 @@ const char *verdictName(AttendeeDecision::Verdict verdict)
         return "refusedAddress";
     case AttendeeDecision::ListedTwice:
         return "listedTwice";
+    case AttendeeDecision::Declined:
+        return "declined";
+    case AttendeeDecision::Delegated:
+        return "delegated";
+    case AttendeeDecision::RoomOrResource:
+        return "roomOrResource";
     }
     return "";
 }
@@ -87,6 +93,9 @@ QJsonObject lineObject(const PreviewRow &row, const QString &reminder)
         if (row.attendee.verdict == AttendeeDecision::Remind) {
             line.insert(QStringLiteral("subject"), row.subject);
             line.insert(QStringLiteral("hasCard"), row.hasCard);
+            if (!row.lateDue.isNull()) {
+                line.insert(QStringLiteral("lateDue"), row.lateDue.toString(Qt::ISODate));
+            }
         }
     }
     return line;

@@ -23,6 +23,8 @@ struct Attendee
 {
     QString address; // the attendee's URL as written, e.g. "mailto:ann@example.org"
     QString commonName; // the CN parameter, empty when absent
+    QString participationStatus; // the PARTSTAT parameter as written ("DECLINED"...), empty when absent
+    QString userType; // the CUTYPE parameter as written ("ROOM"...), empty when absent
 };
 
 // One occurrence of an event. A repeating event yields one Event per occurrence.

@@ -170,7 +170,9 @@ ParsedFile parseText(const QString &path, const QByteArray &bytes, const ICalTex
                 if (!parsed.attendees)
                     parsed.attendees.emplace();
                 parsed.attendees->append({withLowerCaseScheme(file.text.decode(ICalText::value(line)).trimmed()),
-                                          file.text.decode(ICalText::parameter(line, "CN"))});
+                                          file.text.decode(ICalText::parameter(line, "CN")),
+                                          file.text.decode(ICalText::parameter(line, "PARTSTAT")),
+                                          file.text.decode(ICalText::parameter(line, "CUTYPE"))});
             }
         }
         file.events.append(parsed);

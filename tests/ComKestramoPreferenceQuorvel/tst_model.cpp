@@ -83,7 +83,8 @@ private Q_SLOTS:
                                     {activeKey, QVariantList()},
                                     {QStringLiteral("mailTitle"), title},
                                     {QStringLiteral("mailContent"), model.mailContent()},
-                                    {senderKey, QStringLiteral(" ")}};
+                                    {senderKey, QStringLiteral(" ")},
+                                    {QStringLiteral("sendMissedReminders"), true}};
         QCOMPARE(storedDomain(), defaults);
         for (auto it = defaults.cbegin(); it != defaults.cend(); ++it) { // the model holds what it stored
             QVERIFY2(model.property(qPrintable(it.key())) == *it, qPrintable(it.key()));
@@ -139,7 +140,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("property");
         QTest::addColumn<bool>("on");
         for (const char *name : {"quorvelEnabled", "verboseLogging", "daysBeforeEventStart", "senderEmail", "mailTitle",
-                                 "mailContent", "isCalendarEnabled"}) {
+                                 "mailContent", "sendMissedReminders", "isCalendarEnabled"}) {
             QTest::addRow("text 0, set %s", name) << QVariant(QStringLiteral("0")) << QByteArray(name) << false;
         }
         const QByteArray title("mailTitle");

@@ -363,6 +363,8 @@ private Q_SLOTS:
         QTest::addColumn<QVariant>("expected");
         QTest::newRow("enable ticked") << click("enableCheckBox") << "quorvelEnabled" << QVariant(true);
         QTest::newRow("detailed log ticked") << click("verboseCheckBox") << "verboseLogging" << QVariant(true);
+        QTest::newRow("missed reminders unticked")
+            << click("missedRemindersCheckBox") << "sendMissedReminders" << QVariant(false);
         QTest::newRow("days chosen") << keys("daysComboBox", {Qt::Key_Home, Qt::Key_Down}) << "daysBeforeEventStart"
                                      << QVariant("2"_qs);
         QTest::newRow("sender chosen") << keys("senderComboBox", {Qt::Key_End}) << "senderEmail"
@@ -381,7 +383,7 @@ private Q_SLOTS:
         QFETCH(QVariant, expected);
         openPane();
         const QVariantMap before = storedDomain(*m_home);
-        QCOMPARE(before.size(), 7); // the defaults, written when the pane opened
+        QCOMPARE(before.size(), 8); // the defaults, written when the pane opened
         QVERIFY(before.value(key) != expected);
         edit(m_view);
         const QVariantMap after = storedDomain(*m_home);

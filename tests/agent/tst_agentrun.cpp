@@ -9,10 +9,11 @@
 #include "throwawayhome.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
 
 namespace {
-const Attendee me {QStringLiteral("mailto:me@example.com"), QStringLiteral("Me")};
+const Attendee me {QStringLiteral("mailto:me@example.com"), QStringLiteral("Me"), {}, {}};
 
 // An hour at 09:00 on the day that a run on 1 March 2010 searches with 4 days.
 Event makeEvent(const QString &title, const QString &notes, const std::optional<QList<Attendee>> &attendees,
@@ -53,7 +54,7 @@ public:
         AgentRunEnvironment environment;
         environment.now = [now] { return now; };
         environment.pause = [this](std::chrono::microseconds pause) { pauses.append(pause); };
-        environment.store = &store;
+        environment.store = onDisk ? nullptr : &store;
         environment.stopRequested = stopRequested;
         environment.sendTimeout = std::chrono::milliseconds(500);
         return runAgent(environment);
@@ -86,6 +87,7 @@ public:
 
     ThrowAwayHome home;
     MemoryCalendarStore store;
+    bool onDisk = false; // runs read and mark the vdir calendars of the home instead of store
     QList<std::chrono::microseconds> pauses;
     std::function<bool()> stopRequested = [] { return false; };
 };
@@ -95,7 +97,7 @@ QList<Attendee> attendees(const QStringList &addresses)
 {
     QList<Attendee> list;
     for (const QString &address : addresses)
-        list.append({QStringLiteral("mailto:") + address, address});
+        list.append({QStringLiteral("mailto:") + address, address, {}, {}});
     return list;
 }
 QList<Attendee> attendees(const char *addresses)
@@ -184,9 +186,10 @@ private Q_SLOTS:
     void withoutMailSystemNothingIsLostOrMarked()
     {
         Fixture fixture;
-        fixture.store.events = {makeEvent(QStringLiteral("Meeting"), QStringLiteral("Room 12"),
-                                          attendees("a@example.org b@example.org c@example.org")
-                                              << Attendee {QStringLiteral("tel:123"), QStringLiteral("Phone")})};
+        fixture.store.events
+            = {makeEvent(QStringLiteral("Meeting"), QStringLiteral("Room 12"),
+                         attendees("a@example.org b@example.org c@example.org")
+                             << Attendee {QStringLiteral("tel:123"), QStringLiteral("Phone"), {}, {}})};
         fixture.run();
         const QStringList messages = logMessages();
         QCOMPARE(messages.filter(QStringLiteral("<Error>: Cannot create Scripting Bridge to Mail.app")).size(), 3);
@@ -297,6 +300,53 @@ private Q_SLOTS:
         QCOMPARE(notes, saved);
         const QStringList errorLines = logMessages().filter(QStringLiteral("<Error>:"));
         QCOMPARE(errorLines, logged.isEmpty() ? QStringList() : QStringList {QStringLiteral("<Error>: ") + logged});
+    }
+
+    // Runs under a faked clock, on vdir calendars: a run also sends, late, the reminders of the
+    // days missed since the last day a run completed, of events that have not begun, through the
+    // same journal and marker; the first run, and a run with the setting off, its own day only.
+    void catchUp_data() { dataTable<bool, QStringList>("agentrun/catchup.txt", {"catchUp", "runs"}); }
+    void catchUp()
+    {
+        QFETCH(bool, catchUp);
+        QFETCH(QStringList, runs);
+        Fixture fixture;
+        fixture.onDisk = true;
+        fixture.useSendmail(QString());
+        storePreferences({{QStringLiteral("sendMissedReminders"), catchUp}});
+        const QByteArray event = readFile(QFINDTESTDATA("../data/agentrun/catchup.ics"));
+        const auto addEvent = [&](const char *name, const char *start, const char *end) {
+            fixture.home.writeFile(
+                QStringLiteral(".local/share/calendars/home/%1.ics").arg(QLatin1String(name)),
+                QByteArray(event).replace("@NAME@", name).replace("@START@", start).replace("@END@", end));
+        };
+        addEvent("thursday", "20100304T100000", "20100304T110000");
+        addEvent("friday", "20100305T100000", "20100305T110000");
+        addEvent("saturday", "20100306T100000", "20100306T110000");
+        addEvent("sunday", "20100307T100000", "20100307T110000");
+        for (int i = 0; i < runs.size(); ++i) {
+            if (i == 1)
+                addEvent("started", "20100303T080000", "20100306T120000");
+            const QString when = runs.at(i).section(QLatin1Char('='), 0, 0);
+            const QDateTime now = when.contains(QLatin1Char('T'))
+                ? QDateTime::fromString(when, Qt::ISODate)
+                : QDateTime(QDate::fromString(when, Qt::ISODate), QTime(9, 0), Qt::LocalTime);
+            const int logged = logMessages().size();
+            fixture.run(now);
+            const QStringList lines = logMessages().mid(logged);
+            QStringList reminded;
+            for (const QString &to : fixture.taken()) {
+                const QRegularExpression late(QStringLiteral("late: the reminder of '.*' to %1 was due on (\\S+)$")
+                                                  .arg(QRegularExpression::escape(to)));
+                const QStringList lateLines = lines.filter(late);
+                reminded.append(to.section(QLatin1Char('@'), 0, 0)
+                                + (lateLines.isEmpty()
+                                       ? QString()
+                                       : QStringLiteral("(%1)").arg(late.match(lateLines.first()).captured(1))));
+            }
+            reminded.sort();
+            QCOMPARE(reminded.join(QLatin1Char(' ')), runs.at(i).section(QLatin1Char('='), 1));
+        }
     }
 
     // Asked to stop, the run finishes the event in hand, marks it, and leaves the others; a later

@@ -60,7 +60,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, url);
         QFETCH(QString, address);
-        const QString result = ::mailFromAttendee(Attendee {url, QStringLiteral("Ann")});
+        const QString result = ::mailFromAttendee(Attendee {url, QStringLiteral("Ann"), {}, {}});
         QCOMPARE(result, address);
         QCOMPARE(result.isNull(), address.isNull());
     }

@@ -7,7 +7,8 @@
 #include <QTest>
 
 // Writes the agent's preference domain as another process would: every setting at a usual value
-// (switched on, verbose, 4 days, calendar "home", sender me@example.com), changed by overrides;
+// (switched on, verbose, 4 days, calendar "home", sender me@example.com, missed reminders sent),
+// changed by overrides;
 // an invalid value leaves the key out.
 inline void storePreferences(const QVariantMap &overrides = {})
 {
@@ -17,7 +18,8 @@ inline void storePreferences(const QVariantMap &overrides = {})
                         {QStringLiteral("activeCalendars"), QStringList {QStringLiteral("home")}},
                         {QStringLiteral("senderEmail"), QStringLiteral("me@example.com")},
                         {QStringLiteral("mailTitle"), QStringLiteral("On <<date>>")},
-                        {QStringLiteral("mailContent"), QStringLiteral("Dear <<first>> <<last>>,\nat <<time>>.")}};
+                        {QStringLiteral("mailContent"), QStringLiteral("Dear <<first>> <<last>>,\nat <<time>>.")},
+                        {QStringLiteral("sendMissedReminders"), true}};
     values.insert(overrides);
     PreferenceService domain(QStringLiteral("com.kestramo.ruvelant"));
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
