@@ -3,8 +3,10 @@
 #include "ComKestramoLocaliztedTooltips.h"
 #include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelModel.h"
+#include "accountspanel.h"
 #include "application.h"
 #include "bundle.h"
+#include "calendarsync.h"
 #include "composition.h"
 #include "helpbook.h"
 #include "launchagent.h"
@@ -635,6 +637,7 @@ void tieTabOrder(QWidget *view)
                                         "calendarsTable",
                                         "calendarsEmptyLabel",
                                         "openCalendarsFolderButton",
+                                        "addAccountButton",
                                         "senderComboBox",
                                         "mailTitleEdit",
                                         "mailContentEdit",
@@ -648,6 +651,11 @@ void tieTabOrder(QWidget *view)
                                         "upcomingMessage",
                                         "sentTable",
                                         "sentShowLogButton",
+                                        "accountsTable",
+                                        "accountsHelpLabel",
+                                        "accountsAddButton",
+                                        "syncNowButton",
+                                        "removeAccountButton",
                                         "creditsView"};
     QWidget *previous = nullptr;
     for (const char *name : order) {
@@ -722,6 +730,9 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieTitle(control<QLineEdit>(view, "mailTitleEdit"), model);
     tieContent(controller->mailContent(), model);
     tieCalendars(view, owner, model);
+    // Calendar accounts: "Add Account..." beside the calendars, the list on a tab of its own.
+    new AccountsPanel(view, owner->bundle(),
+                      owner->bundle()->resourcePath() + QLatin1Char('/') + CalendarSync::programName(), owner);
 
     // The actions.
     using Controller = ComKestramoPreferenceQuorvelController;
@@ -763,4 +774,9 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
         credits->setAccessibleName(bundle.localizedStringForKey(QStringLiteral("About"), QString()));
     }
     return {model, controller, tooltips};
+}
+
+void PaneInterface::localizeForm(QWidget *view, const Bundle &bundle)
+{
+    localizeTexts(view, bundle);
 }

@@ -3,6 +3,7 @@
 #include "ComKestramoLogger.h"
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "calendarstore.h"
+#include "calendarsync.h"
 #include "completedday.h"
 #include "composition.h"
 #include "failurenotice.h"
@@ -12,6 +13,7 @@
 #include "textnumber.h"
 #include "textutils.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 #include <QSet>
 #include <QStringList>
@@ -69,6 +71,7 @@ struct Run
     SendJournal &journal;
     bool journalFailed = false;
     QStringList unmarkable; // events not reminded: they cannot be marked, and the journal cannot be written
+    int marked = 0; // events whose marker was saved
 
     // Keeps the first failure of the journal in the log; later ones would only repeat it.
     void journalError(const QString &error)
@@ -215,7 +218,9 @@ void markEvent(Run &run, Event event)
     }
     if (error.code != CalendarStore::NoError) {
         ComKestramoLogger::logERR(QStringLiteral("Error while marking event as notified err:%1").arg(error.code));
+        return;
     }
+    ++run.marked;
 }
 
 void recordCompletedDay(const CompletedDay &completedDay, const QDate &day)
@@ -277,8 +282,9 @@ void searchMissedDays(const ComKestramoPreferenceQuorvelModel &model, CalendarSt
     }
 }
 
-void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
-                  const AgentRunEnvironment &environment)
+// Returns how many events it marked.
+int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
+                 const AgentRunEnvironment &environment)
 {
     const QDateTime now = environment.now();
     const int daysBefore = leadingInteger(model.daysBeforeEventStart());
@@ -387,6 +393,7 @@ void handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore 
     if (completed) {
         recordCompletedDay(completedDay, today);
     }
+    return run.marked;
 }
 } // namespace
 
@@ -406,6 +413,7 @@ QString logDateText(const QDateTime &dateTime)
 int runAgent(const AgentRunEnvironment &environment)
 {
     ComKestramoLogger::logINFO(QStringLiteral("started -v.%1").arg(agentVersion));
+    int marked = 0;
     {
         const FileLock lock(runLockPath(), runLockWait);
         if (!lock.notice().isEmpty()) {
@@ -434,10 +442,18 @@ int runAgent(const AgentRunEnvironment &environment)
         if (!model.quorvelEnabled()) {
             ComKestramoLogger::logERR(QStringLiteral("exiting, disabled in system preferences"));
         } else if (!held) {
-            handleEvents(model, store, environment);
+            marked = handleEvents(model, store, environment);
         }
         QObject::disconnect(problems);
         resetMailDelivery();
+    }
+    if (marked > 0) {
+        // The markers go to the calendars' server now, not at the next scheduled sync.
+        if (environment.afterMarking) {
+            environment.afterMarking();
+        } else {
+            CalendarSync::startInBackground(QCoreApplication::applicationDirPath());
+        }
     }
     FailureNotice::afterRun(environment.notifierPath);
     if (environment.pause) {

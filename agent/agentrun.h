@@ -24,6 +24,9 @@ struct AgentRunEnvironment
     std::function<bool()> stopRequested = [] { return StopRequest::isRequested(); };
     // The send journal's file; empty means its place in the user's state folder.
     QString journalPath;
+    // Called once the run's work is done when it marked events; empty means: start the sync of the
+    // user's calendar accounts (the program beside this one), so that the markers reach the server.
+    std::function<void()> afterMarking;
     // The record of the last day whose reminders a run completed; empty: its place beside the journal.
     QString completedDayPath;
     // How long one hand-over to the mail system may take.

@@ -800,7 +800,8 @@ QMap<QString, QString> VdirCalendarStore::scanCalendars() const
         QString error;
         const QString path = root.filePath(folder) + QStringLiteral("/displayname");
         if (RegularFile::read(path, 4096, &bytes, &error))
-            title = QString::fromUtf8(bytes.left(bytes.indexOf('\n'))).trimmed(); // drops a byte order mark
+            // The first line; vdirsyncer writes the name without a line break. Drops a byte order mark.
+            title = QString::fromUtf8(bytes.indexOf('\n') < 0 ? bytes : bytes.left(bytes.indexOf('\n'))).trimmed();
         else if (QFileInfo::exists(path))
             qCWarning(lcCalendarStore, "%s: not read, %s", qPrintable(path), qPrintable(error));
         result.insert(folder, title.isEmpty() ? folder : title);
@@ -1162,13 +1163,12 @@ void VdirCalendarStore::rescan()
     }
     m_known = now;
     updateWatchedPaths();
-    QVariantMap userInfo;
-    if (!inserted.isEmpty())
-        userInfo.insert(CalInsertedRecordsKey, inserted);
-    if (!deleted.isEmpty())
-        userInfo.insert(CalDeletedRecordsKey, deleted);
-    if (!updated.isEmpty())
-        userInfo.insert(CalUpdatedRecordsKey, updated);
-    if (!userInfo.isEmpty())
-        Q_EMIT calendarsChangedExternally(userInfo);
+    // One notification per calendar: a listener may act on the first identifier of a list alone,
+    // and calendars often come and go together (a sync tool adding an account's calendars).
+    const QPair<QString, QStringList> changes[]
+        = {{CalDeletedRecordsKey, deleted}, {CalInsertedRecordsKey, inserted}, {CalUpdatedRecordsKey, updated}};
+    for (const auto &change : changes) {
+        for (const QString &uid : change.second)
+            Q_EMIT calendarsChangedExternally(QVariantMap {{change.first, QStringList {uid}}});
+    }
 }

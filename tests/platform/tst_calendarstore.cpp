@@ -511,12 +511,22 @@ private Q_SLOTS:
         expectChange(spy, CalendarStore::CalInsertedRecordsKey, QStringLiteral("travel"));
         m_home->writeFile(QStringLiteral(".local/share/calendars/travel/displayname"), "\xEF\xBB\xBFTravel\r\n");
         expectChange(spy, CalendarStore::CalUpdatedRecordsKey, QStringLiteral("travel"));
-        m_home->writeFile(QStringLiteral(".local/share/calendars/work/displayname"), "Office\n");
+        m_home->writeFile(QStringLiteral(".local/share/calendars/work/displayname"),
+                          "Office"); // as vdirsyncer writes it
         expectChange(spy, CalendarStore::CalUpdatedRecordsKey, QStringLiteral("work"));
         QCOMPARE(m_store->calendarWithUID(QStringLiteral("work"))->title, QStringLiteral("Office"));
         QVERIFY(QDir(path(QStringLiteral("home"))).removeRecursively());
         expectChange(spy, CalendarStore::CalDeletedRecordsKey, QStringLiteral("home"));
         QCOMPARE(titles(), QStringLiteral("imported=imported travel=Travel work=Office"));
+        // Calendars that come (or go) together are announced one by one.
+        QVERIFY(QDir(m_home->calendarsPath()).mkdir(QStringLiteral("a"))
+                && QDir(m_home->calendarsPath()).mkdir(QStringLiteral("b")));
+        expectChange(spy, CalendarStore::CalInsertedRecordsKey, QStringLiteral("a"));
+        expectChange(spy, CalendarStore::CalInsertedRecordsKey, QStringLiteral("b"));
+        QVERIFY(QDir(path(QStringLiteral("a"))).removeRecursively()
+                && QDir(path(QStringLiteral("b"))).removeRecursively());
+        expectChange(spy, CalendarStore::CalDeletedRecordsKey, QStringLiteral("a"));
+        expectChange(spy, CalendarStore::CalDeletedRecordsKey, QStringLiteral("b"));
         m_home->writeFile(QStringLiteral(".local/share/calendars/work/new.ics"), "BEGIN:VCALENDAR\nEND:VCALENDAR\n");
         QVERIFY(!spy.wait(500)); // a new event file is no calendar change
     }

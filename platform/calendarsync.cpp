@@ -1,0 +1,302 @@
+#include "calendarsync.h"
+
+#include "caldavdiscovery.h"
+#include "filelock.h"
+#include "passwordstore.h"
+#include "syncstatus.h"
+#include "vdirsyncerconfig.h"
+#include "xdgpaths.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcCalendarSync, "ruvelant.calendarsync", QtInfoMsg)
+
+namespace {
+// One step of vdirsyncer may download a whole calendar.
+constexpr int stepTimeoutMs = 15 * 60 * 1000;
+
+// Runs one vdirsyncer command on the account's pair; false with the failure when it failed.
+bool vdirsyncer(const QString &program, const QString &command, const CalDavAccount &account, CalDavFailure *failure,
+                QString *detail)
+{
+    QProcess process;
+    // A question (to create a calendar that is missing) gets no answer and ends the step.
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(program,
+                  {QStringLiteral("-c"), VdirsyncerConfig::path(), command, VdirsyncerConfig::pairName(account)});
+    if (!process.waitForStarted()) {
+        *failure = CalDavFailure::SyncProgramMissing;
+        *detail = QStringLiteral("%1 could not be started: %2").arg(program, process.errorString());
+        return false;
+    }
+    if (!process.waitForFinished(stepTimeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        *failure = CalDavFailure::Unreachable;
+        *detail = QStringLiteral("vdirsyncer %1 did not end within 15 minutes and was stopped").arg(command);
+        return false;
+    }
+    const QString diagnostics = QString::fromLocal8Bit(process.readAllStandardError());
+    qCDebug(lcCalendarSync).noquote() << "vdirsyncer" << command << account.id << diagnostics;
+    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0) {
+        return true;
+    }
+    *failure = CalendarSync::failureOf(diagnostics, detail);
+    return false;
+}
+
+// The account's password, read the way vdirsyncer reads it; empty when it cannot be read.
+QString fetchPassword(const CalDavAccount &account)
+{
+    QStringList command = PasswordStore::fetchCommand(account);
+    QProcess fetch;
+    fetch.setStandardInputFile(QProcess::nullDevice());
+    fetch.start(command.takeFirst(), command);
+    if (!fetch.waitForFinished(120000) || fetch.exitStatus() != QProcess::NormalExit || fetch.exitCode() != 0) {
+        fetch.kill();
+        return QString();
+    }
+    QString password = QString::fromUtf8(fetch.readAllStandardOutput());
+    while (password.endsWith(QLatin1Char('\n'))) {
+        password.chop(1);
+    }
+    return password;
+}
+
+// Follows the calendars made or deleted on the server since the account was added: its calendars
+// become those the server has now, and the configuration says so. Left as they are when the
+// server cannot be asked (vdirsyncer then says why).
+void followServerCalendars(const CalDavAccount &account)
+{
+    const QString password = fetchPassword(account);
+    if (password.isEmpty()) {
+        return;
+    }
+    CalDavDiscovery discovery;
+    CalDavDiscovery::Result found;
+    QEventLoop loop;
+    QObject::connect(&discovery, &CalDavDiscovery::finished, &loop, [&](const CalDavDiscovery::Result &result) {
+        found = result;
+        loop.quit();
+    });
+    discovery.start(account.url, account.userName, password);
+    loop.exec();
+    QList<CalDavAccount> accounts;
+    if (found.failure != CalDavFailure::None || !CalDavAccounts::load(&accounts, nullptr)) {
+        return;
+    }
+    for (int i = 0; i < accounts.size(); ++i) {
+        if (accounts.at(i).id != account.id) {
+            continue;
+        }
+        CalDavAccount updated = accounts.takeAt(i);
+        if (CalDavAccounts::updateCalendars(&updated, found.calendars, accounts, CalDavAccounts::calendarsFolder())) {
+            accounts.insert(i, updated);
+            QString error;
+            if (!CalDavAccounts::save(accounts, &error) || !VdirsyncerConfig::write(accounts, &error)) {
+                qCWarning(lcCalendarSync).noquote() << error;
+            }
+        }
+        return;
+    }
+}
+
+// The account with that id as the accounts' file holds it now; none when it is gone (or the file
+// cannot be read).
+std::optional<CalDavAccount> currentAccount(const QString &id)
+{
+    QList<CalDavAccount> accounts;
+    if (CalDavAccounts::load(&accounts, nullptr)) {
+        for (const CalDavAccount &account : qAsConst(accounts)) {
+            if (account.id == id) {
+                return account;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// Records in the status file what syncing account is doing, or what came of it; the outcomes of
+// accounts that are gone are left out.
+void record(const QList<CalDavAccount> &accounts, const QString &id, const std::function<void(SyncOutcome &)> &change)
+{
+    QHash<QString, SyncOutcome> outcomes;
+    const QHash<QString, SyncOutcome> recorded = SyncStatus::load();
+    for (const CalDavAccount &account : accounts) {
+        if (recorded.contains(account.id)) {
+            outcomes.insert(account.id, recorded.value(account.id));
+        }
+    }
+    change(outcomes[id]);
+    QString error;
+    if (!SyncStatus::save(outcomes, &error)) {
+        qCWarning(lcCalendarSync).noquote() << error;
+    }
+}
+} // namespace
+
+QString CalendarSync::programName()
+{
+    return QStringLiteral("RuvelantSync");
+}
+
+QString CalendarSync::lockPath()
+{
+    return xdgStateHome() + QStringLiteral("/ruvelant/calendarsync.lock");
+}
+
+bool CalendarSync::makeFolders(const CalDavAccount &account, QString *problem)
+{
+    for (const CalDavCalendar &calendar : account.calendars) {
+        const QString folder = CalDavAccounts::calendarsFolder() + QLatin1Char('/') + calendar.folder;
+        if (QFileInfo(folder).isDir()) {
+            continue;
+        }
+        if (!QDir().mkpath(folder)) {
+            *problem = QStringLiteral("cannot make the calendar folder %1").arg(folder);
+            return false;
+        }
+        if (!calendar.displayName.isEmpty()) {
+            QSaveFile name(folder + QStringLiteral("/displayname"));
+            if (name.open(QIODevice::WriteOnly)) {
+                name.write(calendar.displayName.toUtf8());
+                name.commit();
+            }
+        }
+    }
+    return true;
+}
+
+CalDavFailure CalendarSync::failureOf(const QString &diagnostics, QString *detail)
+{
+    QStringList lines;
+    for (QString line : diagnostics.split(QLatin1Char('\n'))) {
+        line = line.trimmed();
+        if ((line.startsWith(QLatin1String("error:")) || line.startsWith(QLatin1String("critical:")))
+            && !line.contains(QLatin1String("-vdebug"))) {
+            lines.append(line.section(QLatin1Char(':'), 1).trimmed());
+        }
+    }
+    *detail = lines.isEmpty() ? diagnostics.trimmed().section(QLatin1Char('\n'), -1) : lines.join(QLatin1Char(' '));
+    const auto says = [&diagnostics](const char *pattern) {
+        return diagnostics.contains(QRegularExpression(QLatin1String(pattern)));
+    };
+    if (says("\\b(401|403)\\b.*(Unauthorized|Forbidden)")) {
+        return CalDavFailure::WrongPassword;
+    }
+    if (says("CERTIFICATE_VERIFY_FAILED|SSLCertVerificationError|certificate verify failed")) {
+        return CalDavFailure::UntrustedCertificate;
+    }
+    if (says("Cannot connect to host|Name or service not known|Temporary failure in name resolution|"
+             "TimeoutError|ServerDisconnectedError|Connection reset")) {
+        return CalDavFailure::Unreachable;
+    }
+    if (says("password\\.fetch|Empty value for password|secret-tool|Failed to execute command")) {
+        return CalDavFailure::PasswordUnavailable;
+    }
+    if (says("Unable to find or create collection|No collection .* found")) {
+        return CalDavFailure::CalendarGone;
+    }
+    return CalDavFailure::Other;
+}
+
+bool CalendarSync::run(const QStringList &ids, QStringList *problems)
+{
+    const FileLock lock(lockPath());
+    if (!lock.isLocked()) {
+        problems->append(
+            QStringLiteral("cannot take the lock %1 (%2); syncing without it").arg(lockPath(), lock.errorString()));
+    }
+    QList<CalDavAccount> accounts;
+    QString error;
+    if (!CalDavAccounts::load(&accounts, &error)) {
+        problems->append(error);
+        return false;
+    }
+    bool ok = true;
+    for (const QString &id : ids) {
+        if (std::none_of(accounts.cbegin(), accounts.cend(), [&id](const CalDavAccount &a) { return a.id == id; })) {
+            problems->append(QStringLiteral("there is no account %1").arg(id));
+            ok = false;
+        }
+    }
+    if (accounts.isEmpty()) {
+        return ok;
+    }
+    if (!VdirsyncerConfig::write(accounts, &error)) {
+        problems->append(error);
+        return false;
+    }
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("vdirsyncer"));
+    for (const CalDavAccount &listed : qAsConst(accounts)) {
+        if (!ids.isEmpty() && !ids.contains(listed.id)) {
+            continue;
+        }
+        // The pane may have removed the account (and its folders) while others were synced.
+        std::optional<CalDavAccount> account = currentAccount(listed.id);
+        if (!account) {
+            continue;
+        }
+        record(accounts, listed.id, [](SyncOutcome &outcome) {
+            outcome.started = QDateTime::currentDateTimeUtc();
+            outcome.pid = ::getpid();
+        });
+        CalDavFailure failure = CalDavFailure::None;
+        QString detail;
+        if (program.isEmpty()) {
+            failure = CalDavFailure::SyncProgramMissing;
+            detail = QStringLiteral("vdirsyncer is not installed (Debian package vdirsyncer)");
+        } else {
+            followServerCalendars(*account);
+            account = currentAccount(listed.id);
+            if (account && !makeFolders(*account, &detail)) {
+                failure = CalDavFailure::Other;
+            }
+            for (const char *command : {"discover", "sync", "metasync"}) {
+                if (!account || failure != CalDavFailure::None
+                    || !vdirsyncer(program, QLatin1String(command), *account, &failure, &detail)) {
+                    break;
+                }
+            }
+        }
+        record(accounts, listed.id, [failure, detail](SyncOutcome &outcome) {
+            outcome.finished = QDateTime::currentDateTimeUtc();
+            outcome.failure = failure;
+            outcome.detail = detail;
+            outcome.pid = 0;
+        });
+        if (failure != CalDavFailure::None) {
+            problems->append(QStringLiteral("%1: %2").arg(listed.title(), detail));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool CalendarSync::startInBackground(const QString &programFolder)
+{
+    const QString program = programFolder + QLatin1Char('/') + programName();
+    if (!QFileInfo::exists(CalDavAccounts::path()) || !QFileInfo(program).isExecutable()) {
+        return false;
+    }
+    QProcess process;
+    process.setProgram(program);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached();
+}

@@ -1,0 +1,124 @@
+#include "passwordstore.h"
+
+#include "privatefile.h"
+#include "xdgpaths.h"
+
+#include <QStandardPaths>
+#include <QTimer>
+
+namespace {
+constexpr int secretToolTimeoutMs = 120000; // the keyring may ask the user to unlock it
+
+QString secretTool()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("secret-tool"));
+}
+} // namespace
+
+QStringList PasswordStore::attributes(const QString &accountId)
+{
+    return {QStringLiteral("application"), QStringLiteral("ruvelant"), QStringLiteral("account"), accountId};
+}
+
+QString PasswordStore::passwordFile(const QString &accountId)
+{
+    return xdgConfigHome() + QStringLiteral("/ruvelant/passwords/") + accountId;
+}
+
+QStringList PasswordStore::fetchCommand(const CalDavAccount &account)
+{
+    if (account.passwordInFile) {
+        const QString cat = QStandardPaths::findExecutable(QStringLiteral("cat"));
+        return {cat.isEmpty() ? QStringLiteral("cat") : cat, passwordFile(account.id)};
+    }
+    const QString tool = secretTool();
+    return QStringList {tool.isEmpty() ? QStringLiteral("secret-tool") : tool, QStringLiteral("lookup")}
+    + attributes(account.id);
+}
+
+QString PasswordStore::refusal(const QString &password)
+{
+    if (password.isEmpty()) {
+        return QStringLiteral("the password is empty");
+    }
+    if (password.contains(QLatin1Char('\n')) || password.contains(QLatin1Char('\r'))) {
+        return QStringLiteral("the password holds a line break");
+    }
+    return QString();
+}
+
+void PasswordStore::store(const CalDavAccount &account, const QString &password)
+{
+    const QString why = refusal(password);
+    if (!why.isEmpty()) {
+        QTimer::singleShot(0, this, [this, why] { finish(false, why); });
+        return;
+    }
+    if (account.passwordInFile) {
+        QString error;
+        const bool ok = PrivateFile::write(passwordFile(account.id), password.toUtf8(), &error);
+        QTimer::singleShot(0, this, [this, ok, error] { finish(ok, error); });
+        return;
+    }
+    runSecretTool(QStringList {QStringLiteral("store"), QStringLiteral("--label=Ruvelant: ") + account.title()}
+                      + attributes(account.id),
+                  password.toUtf8());
+}
+
+void PasswordStore::remove(const CalDavAccount &account)
+{
+    m_fileError.clear();
+    PrivateFile::remove(passwordFile(account.id), &m_fileError);
+    if (account.passwordInFile) {
+        const QString error = m_fileError;
+        QTimer::singleShot(0, this, [this, error] { finish(error.isEmpty(), error); });
+        return;
+    }
+    runSecretTool(QStringList {QStringLiteral("clear")} + attributes(account.id), QByteArray());
+}
+
+void PasswordStore::runSecretTool(const QStringList &arguments, const QByteArray &input)
+{
+    const QString program = secretTool();
+    if (program.isEmpty()) {
+        QTimer::singleShot(0, this, [this] {
+            finish(false, QStringLiteral("the secret-tool program is not installed (Debian package libsecret-tools)"));
+        });
+        return;
+    }
+    auto *process = new QProcess(this);
+    m_process = process;
+    auto *timer = new QTimer(process);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, process, [process] { process->kill(); });
+    connect(process, &QProcess::errorOccurred, this, [this, process, program](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            process->deleteLater();
+            finish(false, QStringLiteral("%1 could not be started: %2").arg(program, process->errorString()));
+        }
+    });
+    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            [this, process, timer](int code, QProcess::ExitStatus status) {
+                process->deleteLater();
+                QString problem = QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
+                problem.remove(QStringLiteral("secret-tool: "));
+                if (status != QProcess::NormalExit || code != 0) {
+                    finish(false,
+                           !timer->isActive()      ? QStringLiteral("the keyring did not answer within two minutes")
+                               : problem.isEmpty() ? QStringLiteral("secret-tool failed with status %1").arg(code)
+                                                   : problem);
+                    return;
+                }
+                finish(m_fileError.isEmpty(), m_fileError);
+            });
+    timer->start(secretToolTimeoutMs);
+    process->start(program, arguments);
+    process->write(input);
+    process->closeWriteChannel();
+}
+
+void PasswordStore::finish(bool ok, const QString &error)
+{
+    m_process = nullptr;
+    Q_EMIT finished(ok, error);
+}
