@@ -7,8 +7,10 @@
 #include "filemanager.h"
 #include "launchagent.h"
 #include "logservice.h"
+#include "privatefile.h"
 #include "programs.h"
 #include "scriptrunner.h"
+#include "syncschedule.h"
 #include "textnumber.h"
 #include "userfolders.h"
 
@@ -313,6 +315,17 @@ void ActionController::disableAlerter()
             throw Exception(QStringLiteral("LaunchFailed"), unloaded.error);
         }
         LaunchAgent::removeFile();
+    }
+    // The accounts' calendars are synced by a program of the pane: its schedule goes with it (the
+    // accounts and their calendars stay, as the settings do).
+    if (QFileInfo::exists(SyncSchedule::plistPath())) {
+        runProgram(QStringLiteral("/bin/launchctl"),
+                   {QStringLiteral("unload"), QStringLiteral("-w"), SyncSchedule::plistPath()});
+        QString error;
+        if (!PrivateFile::remove(SyncSchedule::plistPath(), &error)) {
+            LogService::consoleLog(
+                QStringLiteral("error=%1 , failed to remove : %2 file ").arg(errno).arg(SyncSchedule::plistPath()));
+        }
     }
     runProgram(QStringLiteral("/usr/bin/defaults"),
                {QStringLiteral("write"), QStringLiteral("com.kestramo.ruvelant"), QStringLiteral("quorvelEnabled"),

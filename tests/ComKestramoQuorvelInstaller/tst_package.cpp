@@ -3,12 +3,14 @@
 #include "datatable.h"
 #include "propertylist.h"
 #include "scriptrunner.h"
+#include "syncschedule.h"
 #include "systempreferenceschannel.h"
 #include "throwawayhome.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -163,6 +165,13 @@ private Q_SLOTS:
         QCOMPARE(enabled.status, 0);
         QVERIFY(readFile(agentFile).contains(QFile::encodeName(pane) + "/Contents/Resources/RuvelantAgent"));
         QVERIFY(readFile(m_home->filePath("timers"_qs)).contains("com.kestramo.RuvelantAgent.timer"));
+        // An account's sync, scheduled as the pane schedules it, goes with the pane too.
+        SyncSchedule sync;
+        QSignalSpy synced(&sync, &SyncSchedule::finished);
+        sync.load(pane + "/Contents/Resources/RuvelantSync"_qs);
+        QVERIFY(synced.wait(60000));
+        QVERIFY2(synced.first().first().toBool(), qPrintable(synced.first().last().toString()));
+        QVERIFY(readFile(m_home->filePath("timers"_qs)).contains("com.kestramo.RuvelantSync.timer"));
 
         const Result uninstalled = run(installer, {"--uninstall"_qs});
         QCOMPARE(uninstalled.out,
@@ -171,6 +180,8 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(pane));
         QVERIFY(!QFileInfo::exists(agentFile));
         QVERIFY(!readFile(m_home->filePath("timers"_qs)).contains("RuvelantAgent"));
+        QVERIFY(!readFile(m_home->filePath("timers"_qs)).contains("RuvelantSync"));
+        QVERIFY(!QFileInfo::exists(SyncSchedule::plistPath()));
         QVariant domain;
         QVERIFY(
             PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &domain));
