@@ -4,6 +4,7 @@
 #include "icalspan.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 
 #include <deque>
@@ -11,24 +12,27 @@
 
 // What the calendar store knows of each event file without reading it: the time span that its
 // occurrences can cover and, for repeating events, their exact times within a window. Each entry
-// holds the file's identity when it was read (device, inode, size, modification time in
-// nanoseconds) and is only trusted while the file still has it. Kept in one file per calendar
+// holds the file's identity when it was read (device, inode, size, modification and change time
+// in nanoseconds) and is only trusted while the file still has it. Kept in one file per calendar
 // root, replaced atomically, so that concurrent runs leave either one's index, never a mix.
 // Entries are kept in the order they were last asked for (the folders' listing order), so that a
 // run over unchanged folders finds each one right after the one before.
 class CalendarIndex
 {
 public:
-    // A file's identity, as stat(2) gives it.
+    // A file's identity, as stat(2) gives it. The change time, which no program can set, sees
+    // an edit whose author put the old size and modification time back.
     struct Stamp
     {
         quint64 inode = 0;
         qint64 size = 0;
         qint64 modified = 0; // nanoseconds since the epoch
+        qint64 changed = 0; // st_ctime, nanoseconds since the epoch
         quint32 device = 0;
         bool operator==(const Stamp &other) const
         {
-            return inode == other.inode && size == other.size && modified == other.modified && device == other.device;
+            return inode == other.inode && size == other.size && modified == other.modified && changed == other.changed
+                && device == other.device;
         }
     };
     // One occurrence within a window, in seconds from the window's start (both ends included).
@@ -61,11 +65,15 @@ public:
     CalendarIndex() = default;
     // $XDG_CACHE_HOME/ruvelant/calendars-<hash of root>.index
     static QString defaultPath(const QString &root);
-    // The index of the calendars under root, kept in path. Missing, it is empty; unreadable,
-    // truncated, damaged or of another root or format, it is empty too and *problem tells why.
+    // The index of the calendars under root, kept in path. Missing, it is empty. Unreadable,
+    // truncated, inconsistent, of another root or format, or no regular file (a symbolic link, a
+    // FIFO: never followed nor waited for), it is empty too and *problem tells why; save() then
+    // puts a regular file in its place. Reading takes time in proportion to the file, whatever
+    // it holds.
     static CalendarIndex load(const QString &path, const QString &root, QString *problem);
     // Writes the index to its file when it changed since it was loaded, through a new file renamed
-    // over the old one. False with a message in error when it cannot.
+    // over the old one (a symbolic link there is replaced, never written through). False with a
+    // message in error when it cannot.
     bool save(QString *error);
 
     static quint64 keyOf(const QByteArray &calendar, const QByteArray &fileName);
@@ -79,24 +87,43 @@ public:
     void put(const Entry &entry, const std::vector<Occurrence> &occurrences = {});
     // Whether the file of an entry can have an occurrence that meets [from, to] (seconds).
     bool meets(const Entry &entry, qint64 from, qint64 to) const;
-    // Forgets the entries of calendar's files that find() was not asked about since the load.
+    // Forgets, when the index is saved, the entries of calendar's files that find() was not asked
+    // about since the load.
     void dropUnseen(const QByteArray &calendar);
     // The number of entries (tests).
     int size() const { return int(m_entries.size() + m_added.size()); }
 
 private:
+    // The entries' positions by key: open addressing, each key's slot drawn from the key and a
+    // seed of this process, so that no choice of keys makes lookups slow.
+    class KeyTable
+    {
+    public:
+        KeyTable();
+        // False when the key is there already.
+        bool insert(quint64 key, quint32 position, const std::vector<Entry> &entries);
+        // The position of key, or -1.
+        qint64 find(quint64 key, const std::vector<Entry> &entries) const;
+
+    private:
+        std::size_t slotOf(quint64 key) const;
+        void grow(const std::vector<Entry> &entries);
+        std::vector<quint32> m_slots; // 1 + position, 0 when free
+        std::size_t m_used = 0;
+        int m_bits = 0;
+        quint64 m_seed = 0;
+    };
+
     Entry *entryOf(quint64 key);
-    enum Internal : quint16 { Seen = 0x100, Dropped = 0x200, Kept = Exact | Repeats | Dense };
+    enum Internal : quint16 { Seen = 0x100, Kept = Exact | Repeats | Dense };
     QString m_path;
     QByteArray m_root;
     std::vector<Entry> m_entries; // as loaded
+    KeyTable m_keys; // of m_entries
     std::size_t m_next = 0; // the entry after the one last found
-    // Open addressing on the keys, made when an entry is not where the last one lets expect it:
-    // 1 + index into m_entries, 0 when free; 2^m_bits slots.
-    std::vector<quint32> m_slots;
-    int m_bits = 0;
     std::deque<Entry> m_added; // entries of keys not in m_entries (grown without copies)
     std::vector<Occurrence> m_pool;
+    QSet<quint32> m_listed; // calendars whose unseen entries are dropped
     quint32 m_order = 0;
     bool m_changed = false;
 };

@@ -1,6 +1,7 @@
 #include "vdircalendarstore.h"
 
 #include "calendarindex.h"
+#include "folderlisting.h"
 #include "icalreader.h"
 #include "icalspan.h"
 #include "icaltext.h"
@@ -23,10 +24,10 @@
 #include <QSet>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -42,6 +43,8 @@ constexpr qint64 zoneRange = 26 * 3600;
 // How far ahead the index lists the occurrences of a repeating event: a run looks at one day, at
 // most a week ahead, every half hour, so one reading serves a month of runs.
 constexpr qint64 indexWindow = 35 * 86400;
+// A file whose times lie this close to now (nanoseconds), before or after, is not trusted yet.
+constexpr qint64 settleTime = 2000000000LL;
 
 // One VEVENT of a file, parsed.
 struct ParsedEvent
@@ -549,21 +552,19 @@ QList<ICalText::Edit> wrapped(const ICalText &text, const ICalText::Edit &edit)
 
 // The temporary files of saves are named ".<file>.ruvelant-<random>.tmp" and locked (flock) by
 // the save that writes them, for as long as it runs.
-bool isSaveTemporary(const QString &name)
+bool isSaveTemporary(const char *name, std::size_t length)
 {
-    return name.startsWith(QLatin1Char('.')) && name.endsWith(QLatin1String(".tmp"))
-        && name.contains(QLatin1String(".ruvelant-"));
+    constexpr char tag[] = ".ruvelant-";
+    return length > 4 && name[0] == '.' && std::memcmp(name + length - 4, ".tmp", 4) == 0
+        && std::search(name, name + length, tag, tag + sizeof tag - 1) != name + length;
 }
 
-// Removes the temporary files that saves in folder left behind when they were interrupted (a
-// crash, a kill): those that no running save holds locked.
-void removeLeftoverTemporaries(const QString &folder)
+// Removes, of the named files in folder, the temporary files that saves left behind when they
+// were interrupted (a crash, a kill): those that no running save holds locked.
+void removeLeftoverTemporaries(const QString &folder, const QList<QByteArray> &names)
 {
-    const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString &name : names) {
-        if (!isSaveTemporary(name))
-            continue;
-        const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + name);
+    for (const QByteArray &name : names) {
+        const QByteArray path = QFile::encodeName(folder) + '/' + name;
         const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             continue;
@@ -601,7 +602,6 @@ bool replaceFile(const QString &target, const QByteArray &bytes, const QByteArra
         return false;
     }
     const QFileInfo info(target);
-    removeLeftoverTemporaries(info.absolutePath());
     const QByteArray folder = QFile::encodeName(info.absolutePath());
     QByteArray temporary;
     int fd = -1;
@@ -743,8 +743,41 @@ QString normalizedBreaks(QString text)
 } // namespace
 
 VdirCalendarStore::VdirCalendarStore(const QString &root, QObject *parent)
-    : CalendarStore(parent), m_root(QDir::cleanPath(root)), m_indexPath(CalendarIndex::defaultPath(m_root))
+    : CalendarStore(parent)
+    , m_root(QDir::cleanPath(root))
+    , m_indexPath(CalendarIndex::defaultPath(m_root))
+    , m_clock([] { return QDateTime::currentMSecsSinceEpoch() * 1000000LL; })
 {
+}
+
+void VdirCalendarStore::setClock(const std::function<qint64()> &now)
+{
+    m_clock = now;
+}
+
+void VdirCalendarStore::removeLeftovers(const QString &folder)
+{
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(folder).constData(), &info) != 0)
+        return;
+    const QPair<quint64, quint64> id {quint64(info.st_dev), quint64(info.st_ino)};
+    auto known = m_leftovers.find(id);
+    if (known == m_leftovers.end()) { // a folder that no query listed (reached through a link)
+        QList<QByteArray> names;
+        FolderListing listing;
+        QString error;
+        const auto note = [&names](const char *name, std::size_t length) {
+            if (isSaveTemporary(name, length))
+                names.append(QByteArray(name, int(length)));
+            return false;
+        };
+        listing.list(folder, note, &error);
+        known = m_leftovers.insert(id, names);
+    }
+    removeLeftoverTemporaries(folder, *known);
+    known->clear();
 }
 
 VdirCalendarStore::~VdirCalendarStore() = default;
@@ -810,8 +843,12 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
     report();
     const qint64 from = predicate.startDate.toSecsSinceEpoch(), to = predicate.endDate.toSecsSinceEpoch();
     // A file changed in the last seconds may change again within its clock's resolution, unseen:
-    // it is read again next time rather than trusted.
-    const qint64 settled = (QDateTime::currentSecsSinceEpoch() - 2) * 1000000000LL;
+    // it is read again next time rather than trusted. So is one whose time lies just ahead (a
+    // clock a little fast); a file stamped further ahead (a clock set back, files copied from a
+    // machine whose clock ran ahead) is trusted like any other, since its change time, which no
+    // program sets, moves with every change.
+    const qint64 now = m_clock();
+    const auto settled = [now](qint64 time) { return time <= now - settleTime || time >= now + settleTime; };
     for (const Calendar &calendar : predicate.calendars) {
         if (!isCollectionName(calendar.uid) || seen.contains(calendar.uid))
             continue;
@@ -820,36 +857,44 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
         const QFileInfo folderInfo(folder);
         if (!folderInfo.isDir())
             continue;
-        DIR *dir = ::opendir(QFile::encodeName(folder).constData());
-        if (!dir) {
+        FolderListing listing;
+        QString listingError;
+        // Event files are stated; the temporary files of interrupted saves are noted, so that the
+        // next save in the folder removes them without listing it again.
+        QList<QByteArray> leftovers;
+        const bool listed = listing.list(
+            folder,
+            [&leftovers](const char *name, std::size_t length) {
+                if (isSaveTemporary(name, length))
+                    leftovers.append(QByteArray(name, int(length)));
+                return name[0] != '.' && length >= 4 && qstrnicmp(name + length - 4, ".ics", 4) == 0;
+            },
+            &listingError);
+        if (!listed) {
             warnings.append(QStringLiteral("%1: cannot read the calendar folder").arg(folder));
             report();
             continue;
         }
+        m_leftovers.insert({quint64(listing.folderInfo().st_dev), quint64(listing.folderInfo().st_ino)}, leftovers);
         const QByteArray uid = QFile::encodeName(calendar.uid);
         const quint32 calendarKey = CalendarIndex::calendarOf(uid);
         QList<std::pair<QString, QList<Event>>> found; // by file name
         // Only the files whose span (or listed occurrences) meet the range are read; a file whose
         // identity changed since it was indexed, or that is new, is read and indexed anew.
-        while (const dirent *item = ::readdir(dir)) {
-            const std::size_t length = std::strlen(item->d_name);
-            if (item->d_name[0] == '.' || length < 4 || qstrnicmp(item->d_name + length - 4, ".ics", 4) != 0)
+        for (const FolderListing::Item &item : listing.items()) {
+            if (!item.picked || item.error != 0)
                 continue;
-            const QByteArray name = QByteArray::fromRawData(item->d_name, int(length));
-            struct stat info
-            {
-            };
-            if (::fstatat(::dirfd(dir), item->d_name, &info, 0) != 0)
-                continue;
+            const QByteArray name = listing.nameBytes(item);
+            const struct stat &info = item.info;
             if (!S_ISREG(info.st_mode)) { // never opened: a FIFO would block the run
                 warnings.append(QStringLiteral("%1/%2: skipped, %3")
                                     .arg(folder, QFile::decodeName(name), RegularFile::refusal(info.st_mode)));
                 report();
                 continue;
             }
-            const CalendarIndex::Stamp stamp {info.st_ino, info.st_size,
-                                              info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec,
-                                              quint32(info.st_dev)};
+            const CalendarIndex::Stamp stamp {
+                info.st_ino, info.st_size, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec,
+                info.st_ctim.tv_sec * 1000000000LL + info.st_ctim.tv_nsec, quint32(info.st_dev)};
             const quint64 key = CalendarIndex::keyOf(uid, name);
             const CalendarIndex::Entry *known = index.find(key, stamp);
             if (known && !index.meets(*known, from, to))
@@ -862,7 +907,7 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
                 entry.calendar = calendarKey;
                 entry.stamp = stamp;
             }
-            const bool indexed = stamp.modified < settled;
+            const bool indexed = settled(stamp.modified) && settled(stamp.changed);
             const QString path = folder + QLatin1Char('/') + QFile::decodeName(name);
             QByteArray bytes;
             QString error;
@@ -910,7 +955,6 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
             }
             report();
         }
-        ::closedir(dir);
         index.dropUnseen(uid);
         std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
         for (const auto &file : std::as_const(found))
@@ -1004,6 +1048,7 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
         || occurrenceSpan(*checked->event, checked->event->dtStart()) != kept)
         return fail(WriteFailed, QStringLiteral("the edited file would not read back as intended"));
 
+    removeLeftovers(QFileInfo(target).absolutePath());
     bool writtenMeanwhile = false;
     if (!replaceFile(target, changed, current, &writtenMeanwhile, &message))
         return fail(writtenMeanwhile ? ChangedOnDisk : WriteFailed, message);
