@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 Q_DECLARE_LOGGING_CATEGORY(lcCalendarStore)
 
@@ -105,7 +106,9 @@ CalendarIndex CalendarIndex::load(const QString &path, const QString &root, QStr
     }
     const auto fail = [&](const QString &why) {
         *problem = QStringLiteral("%1: the calendar index %2; it is made anew").arg(path, why);
-        index.m_entries = {};
+        index.m_storage.reset();
+        index.m_entries = nullptr;
+        index.m_count = 0;
         index.m_pool = {};
         index.m_keys = KeyTable();
         index.m_next = 0;
@@ -138,12 +141,18 @@ CalendarIndex CalendarIndex::load(const QString &path, const QString &root, QStr
     // entry, and every lookup stays one step or a few.
     quint64 pooled = 0;
     constexpr std::size_t chunk = 4096;
-    while (index.m_entries.size() < header.entries) {
-        const std::size_t done = index.m_entries.size();
+    // Address space only, until read: the file holds that many.
+    index.m_storage.reset(new (std::nothrow) char[header.entries * sizeof(Entry)]);
+    if (!index.m_storage && header.entries > 0)
+        return fail(QStringLiteral("is too large to be read"));
+    index.m_entries = reinterpret_cast<Entry *>(index.m_storage.get());
+    index.m_keys.reserve(std::size_t(std::min<quint64>(header.entries, 1 << 16)));
+    while (index.m_count < header.entries) {
+        const std::size_t done = index.m_count;
         const std::size_t more = std::size_t(std::min<quint64>(chunk, header.entries - done));
-        index.m_entries.resize(done + more);
-        if (!readExactly(fd, index.m_entries.data() + done, more * sizeof(Entry)))
+        if (!readExactly(fd, index.m_entries + done, more * sizeof(Entry)))
             return fail(QStringLiteral("cannot be read"));
+        index.m_count += more;
         for (std::size_t i = done; i < done + more; ++i) {
             Entry &entry = index.m_entries[i];
             if (entry.count > maxOccurrences || entry.first != pooled
@@ -169,9 +178,20 @@ std::size_t CalendarIndex::KeyTable::slotOf(quint64 key) const
     return std::size_t(mixed(key ^ m_seed) >> (64 - m_bits));
 }
 
-void CalendarIndex::KeyTable::grow(const std::vector<Entry> &entries)
+void CalendarIndex::KeyTable::reserve(std::size_t keys)
 {
-    m_bits = std::max(m_bits + 1, 10);
+    int bits = 4;
+    while ((std::size_t(1) << bits) < 2 * keys)
+        ++bits;
+    if (m_used == 0 && bits > m_bits) {
+        m_bits = bits;
+        m_slots.assign(std::size_t(1) << bits, 0);
+    }
+}
+
+void CalendarIndex::KeyTable::grow(int bits, const Entry *entries)
+{
+    m_bits = bits;
     m_slots.assign(std::size_t(1) << m_bits, 0);
     const std::size_t mask = m_slots.size() - 1;
     for (std::size_t i = 0; i < m_used; ++i) {
@@ -182,11 +202,10 @@ void CalendarIndex::KeyTable::grow(const std::vector<Entry> &entries)
     }
 }
 
-bool CalendarIndex::KeyTable::insert(quint64 key, quint32 position, const std::vector<Entry> &entries)
+bool CalendarIndex::KeyTable::insert(quint64 key, quint32 position, const Entry *entries)
 {
-    // Positions are inserted in order, so that growing can insert them again from the entries.
     if (2 * (m_used + 1) > m_slots.size())
-        grow(entries);
+        grow(std::max(m_bits + 1, 4), entries);
     const std::size_t mask = m_slots.size() - 1;
     std::size_t slot = slotOf(key);
     for (; m_slots[slot]; slot = (slot + 1) & mask) {
@@ -198,7 +217,7 @@ bool CalendarIndex::KeyTable::insert(quint64 key, quint32 position, const std::v
     return true;
 }
 
-qint64 CalendarIndex::KeyTable::find(quint64 key, const std::vector<Entry> &entries) const
+qint64 CalendarIndex::KeyTable::find(quint64 key, const Entry *entries) const
 {
     if (m_slots.empty())
         return -1;
@@ -212,7 +231,7 @@ qint64 CalendarIndex::KeyTable::find(quint64 key, const std::vector<Entry> &entr
 
 CalendarIndex::Entry *CalendarIndex::entryOf(quint64 key)
 {
-    if (m_next < m_entries.size() && m_entries[m_next].key == key)
+    if (m_next < m_count && m_entries[m_next].key == key)
         return &m_entries[m_next++];
     const qint64 position = m_keys.find(key, m_entries);
     if (position < 0)
@@ -227,29 +246,33 @@ const CalendarIndex::Entry *CalendarIndex::find(quint64 key, const Stamp &stamp)
     if (!entry)
         return nullptr;
     entry->flags |= Seen;
-    entry->order = ++m_order;
+    m_met.push_back(quint32(entry - m_entries));
     return entry->stamp == stamp ? entry : nullptr;
+}
+
+void CalendarIndex::addMet()
+{
+    for (quint32 position : m_met) {
+        const Entry &entry = m_entries[position];
+        if (!(entry.flags & Replaced))
+            m_output.add(entry, m_pool.data() + entry.first, entry.count);
+    }
+    m_met.clear();
 }
 
 void CalendarIndex::put(const Entry &entry, const std::vector<Occurrence> &occurrences)
 {
-    Entry made = entry;
-    made.first = quint32(m_pool.size());
-    made.count = 0;
-    if (occurrences.size() > std::size_t(maxOccurrences))
-        made.windowLength = 0;
-    else if (made.windowLength > 0)
-        made.count = quint16(occurrences.size());
-    m_pool.insert(m_pool.end(), occurrences.begin(), occurrences.begin() + made.count);
-    made.flags = (made.flags & Kept) | Seen;
-    made.order = ++m_order;
     m_changed = true;
-    // Usually the entry that find() just met.
-    Entry *known = m_next > 0 && m_entries[m_next - 1].key == made.key ? &m_entries[m_next - 1] : entryOf(made.key);
-    if (known)
-        *known = made;
-    else
-        m_added.push_back(made);
+    if (!m_output.isOpen() && !m_output.open(m_path, m_root))
+        return; // save() tells
+    if (Entry *old = entryOf(entry.key))
+        old->flags |= Replaced;
+    addMet();
+    Entry made = entry;
+    const bool windowed = made.windowLength > 0 && occurrences.size() <= std::size_t(maxOccurrences);
+    if (!windowed)
+        made.windowLength = 0;
+    m_output.add(made, occurrences.data(), windowed ? occurrences.size() : 0);
 }
 
 bool CalendarIndex::meets(const Entry &entry, qint64 from, qint64 to) const
@@ -271,81 +294,121 @@ void CalendarIndex::dropUnseen(const QByteArray &calendar)
 
 bool CalendarIndex::save(QString *error)
 {
-    // Entries met in this run in the order they were met, after the others in their old order;
-    // index i >= size stands for m_added[i - size]. Unseen entries of listed calendars are gone.
-    const quint64 size = m_entries.size();
-    std::vector<std::pair<quint64, quint32>> ranked;
-    ranked.reserve(m_entries.size() + m_added.size());
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        const Entry &entry = m_entries[i];
-        if (entry.flags & Seen)
-            ranked.emplace_back(size + entry.order, quint32(i));
-        else if (!m_listed.contains(entry.calendar))
-            ranked.emplace_back(i, quint32(i));
-    }
-    if (!m_changed && ranked.size() == m_entries.size())
+    const auto dropped
+        = [this](const Entry &entry) { return !(entry.flags & Seen) && m_listed.contains(entry.calendar); };
+    if (!m_changed && std::none_of(m_entries, m_entries + m_count, dropped)) {
+        m_met.clear();
         return true;
-    for (std::size_t i = 0; i < m_added.size(); ++i)
-        ranked.emplace_back(size + m_added[i].order, quint32(size + i));
-    std::sort(ranked.begin(), ranked.end());
-    const auto entryAt = [&](quint32 i) -> const Entry & { return i < size ? m_entries[i] : m_added[i - size]; };
-
-    Header header {};
-    std::memcpy(header.magic, magic, sizeof magic);
-    header.entrySize = sizeof(Entry);
-    header.occurrenceSize = sizeof(Occurrence);
-    header.entries = ranked.size();
-    header.rootSize = quint32(m_root.size());
-    for (const auto &item : ranked)
-        header.occurrences += entryAt(item.second).count;
-
-    // A new file beside the old one, written in pieces, renamed over it once complete.
-    QDir().mkpath(QFileInfo(m_path).absolutePath());
-    const QString temporary
-        = m_path + QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
-    QString why;
-    const int fd = RegularFile::open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, &why);
-    QByteArray buffer;
-    buffer.reserve(1 << 16);
-    bool written = fd >= 0;
-    const auto add = [&](const void *data, std::size_t bytes) {
-        buffer.append(static_cast<const char *>(data), int(bytes));
-        if (buffer.size() >= (1 << 16)) {
-            written = written && RegularFile::writeAll(fd, buffer);
-            buffer.clear();
+    }
+    if (m_output.isOpen() || m_output.open(m_path, m_root)) {
+        addMet();
+        for (const Entry *entry = m_entries; entry != m_entries + m_count; ++entry) {
+            if (!(entry->flags & (Seen | Replaced)) && !dropped(*entry))
+                m_output.add(*entry, m_pool.data() + entry->first, entry->count);
         }
-    };
-    add(&header, sizeof header);
-    add(m_root.constData(), std::size_t(m_root.size()));
-    quint32 first = 0; // the entries' occurrences follow them, in their order
-    for (const auto &item : ranked) {
-        Entry entry = entryAt(item.second);
-        entry.first = first;
-        entry.flags &= Kept;
-        entry.order = 0;
-        first += entry.count;
-        add(&entry, sizeof entry);
     }
-    for (const auto &item : ranked) {
-        const Entry &entry = entryAt(item.second);
-        add(m_pool.data() + entry.first, entry.count * sizeof(Occurrence));
+    if (!m_output.commit(m_path, m_root, error))
+        return false;
+    m_changed = false;
+    return true;
+}
+
+CalendarIndex::Output::Output(Output &&other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1))
+    , m_path(std::move(other.m_path))
+    , m_buffer(std::move(other.m_buffer))
+    , m_entries(other.m_entries)
+    , m_pool(std::move(other.m_pool))
+    , m_error(other.m_error)
+{
+}
+
+CalendarIndex::Output &CalendarIndex::Output::operator=(Output &&other) noexcept
+{
+    std::swap(m_fd, other.m_fd);
+    std::swap(m_path, other.m_path);
+    std::swap(m_buffer, other.m_buffer);
+    std::swap(m_entries, other.m_entries);
+    std::swap(m_pool, other.m_pool);
+    std::swap(m_error, other.m_error);
+    return *this;
+}
+
+CalendarIndex::Output::~Output()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        ::unlink(QFile::encodeName(m_path).constData());
     }
-    written = written && RegularFile::writeAll(fd, buffer);
-    if (written && ::fdatasync(fd) != 0)
-        written = false;
-    if (written && fd >= 0)
-        written = ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_path).constData()) == 0;
-    if (!written && why.isEmpty())
-        why = QString::fromLocal8Bit(std::strerror(errno));
-    if (fd >= 0) {
-        ::close(fd);
-        if (!written)
-            ::unlink(QFile::encodeName(temporary).constData());
-    }
-    if (!written) {
-        *error = QStringLiteral("%1: the calendar index cannot be written: %2").arg(m_path, why);
+}
+
+bool CalendarIndex::Output::open(const QString &index, const QByteArray &root)
+{
+    if (m_fd >= 0 || m_error != 0)
+        return m_fd >= 0;
+    QDir().mkpath(QFileInfo(index).absolutePath());
+    m_path = index + QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+    QString why;
+    m_fd = RegularFile::open(m_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, &why);
+    if (m_fd < 0) {
+        m_error = errno != 0 ? errno : EIO;
         return false;
     }
-    m_changed = false;
+    m_buffer.reserve(1 << 16);
+    const Header header {};
+    write(&header, sizeof header); // written again once the counts are known
+    write(root.constData(), std::size_t(root.size()));
+    return true;
+}
+
+void CalendarIndex::Output::write(const void *data, std::size_t bytes)
+{
+    m_buffer.append(static_cast<const char *>(data), int(bytes));
+    if (m_buffer.size() >= (1 << 16)) {
+        if (m_error == 0 && !RegularFile::writeAll(m_fd, m_buffer))
+            m_error = errno;
+        m_buffer.clear();
+    }
+}
+
+void CalendarIndex::Output::add(Entry entry, const Occurrence *occurrences, std::size_t count)
+{
+    if (m_fd < 0)
+        return;
+    entry.first = quint32(m_pool.size());
+    entry.count = quint16(count);
+    entry.flags &= Kept;
+    m_pool.insert(m_pool.end(), occurrences, occurrences + count);
+    write(&entry, sizeof entry);
+    ++m_entries;
+}
+
+bool CalendarIndex::Output::commit(const QString &index, const QByteArray &root, QString *error)
+{
+    if (m_fd >= 0) {
+        write(m_pool.data(), m_pool.size() * sizeof(Occurrence));
+        if (m_error == 0 && !RegularFile::writeAll(m_fd, m_buffer))
+            m_error = errno;
+        Header header {};
+        std::memcpy(header.magic, magic, sizeof magic);
+        header.entrySize = sizeof(Entry);
+        header.occurrenceSize = sizeof(Occurrence);
+        header.entries = m_entries;
+        header.occurrences = m_pool.size();
+        header.rootSize = quint32(root.size());
+        if (m_error == 0
+            && (::pwrite(m_fd, &header, sizeof header, 0) != qint64(sizeof header) || ::fdatasync(m_fd) != 0
+                || ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(index).constData()) != 0))
+            m_error = errno;
+        ::close(m_fd);
+        m_fd = -1;
+        if (m_error != 0)
+            ::unlink(QFile::encodeName(m_path).constData());
+    }
+    if (m_error != 0) {
+        *error = QStringLiteral("%1: the calendar index cannot be written: %2")
+                     .arg(index, QString::fromLocal8Bit(std::strerror(m_error)));
+        return false;
+    }
     return true;
 }

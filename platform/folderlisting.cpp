@@ -3,76 +3,137 @@
 #include <QFile>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
 
 namespace {
-// Below this many stats a second thread costs more than it saves.
+// Below this many stats a thread costs more than it saves.
 constexpr std::size_t statsPerThread = 1024;
 constexpr unsigned maxThreads = 4;
 
-void statItems(int folder, const char *names, FolderListing::Item *begin, FolderListing::Item *end)
+qint64 nanoseconds(const timespec &time)
 {
-    for (FolderListing::Item *item = begin; item != end; ++item) {
-        if (item->picked && ::fstatat(folder, names + item->name, &item->info, 0) != 0)
-            item->error = errno;
+    return qint64(time.tv_sec) * 1000000000LL + time.tv_nsec;
+}
+
+// Runs work(0) .. work(threads - 1) at once, work(0) on this thread; a thread that cannot be
+// started leaves its share to this one.
+void together(std::size_t threads, const std::function<void(std::size_t)> &work)
+{
+    std::vector<std::thread> helpers;
+    std::vector<std::size_t> left;
+    for (std::size_t t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(work, t);
+        } catch (const std::system_error &) {
+            left.push_back(t);
+        }
     }
+    work(0);
+    for (std::size_t t : left)
+        work(t);
+    for (std::thread &helper : helpers)
+        helper.join();
 }
 } // namespace
 
-FolderListing::~FolderListing()
-{
-    if (m_folder >= 0)
-        ::close(m_folder);
-}
-
-bool FolderListing::list(const QString &path, const std::function<bool(const char *, std::size_t)> &pick,
-                         QString *error)
+void FolderListing::read(const QString &path, Chooser choose)
 {
     m_folder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *dir = m_folder >= 0 ? ::fdopendir(::dup(m_folder)) : nullptr;
-    if (!dir || ::fstat(m_folder, &m_folderInfo) != 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        if (dir)
-            ::closedir(dir);
-        return false;
+    struct stat st;
+    const int copy = m_folder >= 0 && ::fstat(m_folder, &st) == 0 ? ::dup(m_folder) : -1;
+    DIR *dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (!dir) {
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        if (copy >= 0)
+            ::close(copy);
+        return;
     }
-    std::size_t picked = 0;
+    m_error.clear();
+    m_folderDevice = st.st_dev;
+    m_folderInode = st.st_ino;
     while (const dirent *entry = ::readdir(dir)) {
         const std::size_t length = std::strlen(entry->d_name);
         if (entry->d_name[0] == '.' && (length == 1 || (length == 2 && entry->d_name[1] == '.')))
             continue;
-        Item item;
-        item.name = m_names.size();
-        item.length = length;
-        item.picked = pick(entry->d_name, length);
-        picked += item.picked ? 1 : 0;
-        m_names.insert(m_names.end(), entry->d_name, entry->d_name + length + 1);
-        m_items.push_back(item);
-    }
-    ::closedir(dir);
-
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t threads
-        = std::min<std::size_t>({cores, maxThreads, std::max<std::size_t>(1, picked / statsPerThread)});
-    const std::size_t share = (m_items.size() + threads - 1) / threads;
-    std::vector<std::thread> helpers;
-    for (std::size_t t = 1; t < threads; ++t) {
-        Item *begin = m_items.data() + std::min(m_items.size(), t * share);
-        Item *end = m_items.data() + std::min(m_items.size(), (t + 1) * share);
-        try {
-            helpers.emplace_back(statItems, m_folder, m_names.data(), begin, end);
-        } catch (const std::system_error &) { // no thread to be had: this one does it
-            statItems(m_folder, m_names.data(), begin, end);
+        switch (choose(entry->d_name, length)) {
+        case Skip:
+            break;
+        case Keep:
+            m_kept.append(QByteArray(entry->d_name, int(length)));
+            break;
+        case Stat:
+            m_names.push_back(quint32(m_text.size()));
+            m_text.insert(m_text.end(), entry->d_name, entry->d_name + length + 1);
+            break;
         }
     }
-    statItems(m_folder, m_names.data(), m_items.data(), m_items.data() + std::min(m_items.size(), share));
-    for (std::thread &helper : helpers)
-        helper.join();
-    return true;
+    ::closedir(dir);
+    m_infos.resize(m_names.size());
+}
+
+void FolderListing::stat(std::size_t from, std::size_t to)
+{
+    for (std::size_t i = from; i < to; ++i) {
+        struct stat st;
+        if (::fstatat(m_folder, m_text.data() + m_names[i], &st, 0) != 0) {
+            m_infos[i].error = quint16(errno);
+            continue;
+        }
+        m_infos[i] = {quint64(st.st_ino),
+                      qint64(st.st_size),
+                      nanoseconds(st.st_mtim),
+                      nanoseconds(st.st_ctim),
+                      quint32(st.st_dev),
+                      quint16(st.st_mode),
+                      0};
+    }
+}
+
+std::vector<FolderListing> FolderListing::list(const QStringList &paths, Chooser choose,
+                                               const std::function<void()> &meanwhile)
+{
+    std::vector<FolderListing> listings(std::size_t(paths.size()));
+    const std::size_t cores = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, maxThreads);
+
+    // The folders' names (and the caller's other work), each task on the first free thread.
+    const std::size_t tasks = listings.size() + (meanwhile ? 1 : 0);
+    std::atomic<std::size_t> next {0};
+    together(std::min(cores, tasks), [&](std::size_t) {
+        for (std::size_t task; (task = next++) < tasks;) {
+            if (task < listings.size())
+                listings[task].read(paths.at(int(task)), choose);
+            else
+                meanwhile();
+        }
+    });
+
+    // Then the stats, in equal shares of all the folders' names.
+    std::size_t total = 0;
+    for (const FolderListing &listing : listings)
+        total += listing.m_names.size();
+    const std::size_t threads = std::clamp<std::size_t>(total / statsPerThread, 1, cores);
+    together(threads, [&](std::size_t t) {
+        const std::size_t begin = total * t / threads, end = total * (t + 1) / threads;
+        std::size_t offset = 0; // of the current listing's first name
+        for (FolderListing &listing : listings) {
+            const std::size_t size = listing.m_names.size();
+            if (offset + size > begin && offset < end)
+                listing.stat(std::max(begin, offset) - offset, std::min(end, offset + size) - offset);
+            offset += size;
+        }
+    });
+    for (FolderListing &listing : listings) {
+        if (listing.m_folder >= 0)
+            ::close(listing.m_folder);
+        listing.m_folder = -1;
+    }
+    return listings;
 }

@@ -2,50 +2,70 @@
 #define RUVELANT_FOLDERLISTING_H
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
+#include <cstring>
 #include <functional>
-#include <sys/stat.h>
+#include <sys/types.h>
 #include <vector>
 
-// The names in one folder and, for the names a filter picks, what stat(2) says of the file they
+// The names in a folder and, for the names a chooser picks, what stat(2) says of the file they
 // name (following symbolic links). A stat costs many times what reading a name does, and a run's
-// other cores are idle meanwhile: the stats of a large folder are spread over a few threads.
+// other cores are idle meanwhile: folders are read, and their files stated, on a few threads.
 class FolderListing
 {
 public:
-    struct Item
+    // What a run needs of a stat(2).
+    struct Info
     {
-        std::size_t name = 0; // offset of the name (NUL-terminated) in names()
-        std::size_t length = 0;
-        bool picked = false; // stated (info and error are set)
-        int error = 0; // errno of a failed stat
-        struct stat info;
+        quint64 inode = 0;
+        qint64 size = 0;
+        qint64 modified = 0; // st_mtime in nanoseconds since the epoch
+        qint64 changed = 0; // st_ctime in nanoseconds since the epoch
+        quint32 device = 0;
+        quint16 mode = 0; // st_mode
+        quint16 error = 0; // errno of a failed stat, else 0
     };
+    enum Choice { Skip, Stat, Keep }; // Keep: the name only
+    // Called on several threads at once: it may not touch shared state.
+    using Chooser = Choice (*)(const char *name, std::size_t length);
 
-    FolderListing() = default;
-    ~FolderListing();
-    FolderListing(const FolderListing &) = delete;
-    FolderListing &operator=(const FolderListing &) = delete;
+    // Lists the folders at paths, one listing each in their order; meanwhile (when given) runs
+    // beside, on one of the threads.
+    static std::vector<FolderListing> list(const QStringList &paths, Chooser choose,
+                                           const std::function<void()> &meanwhile = {});
 
-    // Lists the folder at path; false with the reason in *error when it cannot be read.
-    bool list(const QString &path, const std::function<bool(const char *name, std::size_t length)> &pick,
-              QString *error);
-
-    const std::vector<Item> &items() const { return m_items; }
-    const char *name(const Item &item) const { return m_names.data() + item.name; }
-    QByteArray nameBytes(const Item &item) const { return QByteArray::fromRawData(name(item), int(item.length)); }
-    // The folder itself, open while the listing lives (for openat(2) and the like), and its stat.
-    int folder() const { return m_folder; }
-    const struct stat &folderInfo() const { return m_folderInfo; }
+    // Whether the folder could be read; if not, why.
+    bool isListed() const { return m_error.isEmpty(); }
+    QString errorString() const { return m_error; }
+    // The stated names, in the folder's order, and what their stat gave.
+    int count() const { return int(m_names.size()); }
+    QByteArray name(int i) const
+    {
+        const char *name = m_text.data() + m_names[std::size_t(i)];
+        return QByteArray::fromRawData(name, int(std::strlen(name)));
+    }
+    const Info &info(int i) const { return m_infos[std::size_t(i)]; }
+    // The names kept without a stat.
+    const QList<QByteArray> &kept() const { return m_kept; }
+    // The folder's device and inode.
+    quint64 folderDevice() const { return m_folderDevice; }
+    quint64 folderInode() const { return m_folderInode; }
 
 private:
-    int m_folder = -1;
-    struct stat m_folderInfo
-    {
-    };
-    std::vector<char> m_names;
-    std::vector<Item> m_items;
+    void read(const QString &path, Chooser choose);
+    void stat(std::size_t from, std::size_t to);
+
+    QString m_error = QStringLiteral("not listed");
+    quint64 m_folderDevice = 0;
+    quint64 m_folderInode = 0;
+    int m_folder = -1; // open from read() to the end of list()
+    std::vector<char> m_text; // the stated names, each ending in NUL
+    std::vector<quint32> m_names; // offsets in m_text
+    std::vector<Info> m_infos;
+    QList<QByteArray> m_kept;
 };
 
 #endif

@@ -765,16 +765,10 @@ void VdirCalendarStore::removeLeftovers(const QString &folder)
     const QPair<quint64, quint64> id {quint64(info.st_dev), quint64(info.st_ino)};
     auto known = m_leftovers.find(id);
     if (known == m_leftovers.end()) { // a folder that no query listed (reached through a link)
-        QList<QByteArray> names;
-        FolderListing listing;
-        QString error;
-        const auto note = [&names](const char *name, std::size_t length) {
-            if (isSaveTemporary(name, length))
-                names.append(QByteArray(name, int(length)));
-            return false;
+        const auto temporaries = [](const char *name, std::size_t length) {
+            return isSaveTemporary(name, length) ? FolderListing::Keep : FolderListing::Skip;
         };
-        listing.list(folder, note, &error);
-        known = m_leftovers.insert(id, names);
+        known = m_leftovers.insert(id, FolderListing::list({folder}, temporaries).front().kept());
     }
     removeLeftoverTemporaries(folder, *known);
     known->clear();
@@ -824,9 +818,9 @@ std::optional<Calendar> VdirCalendarStore::calendarWithUID(const QString &uid) c
 QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predicate)
 {
     QList<Event> result;
-    if (!predicate.startDate.isValid() || !predicate.endDate.isValid() || predicate.endDate < predicate.startDate)
+    if (!predicate.startDate.isValid() || !predicate.endDate.isValid() || predicate.endDate < predicate.startDate
+        || predicate.calendars.isEmpty())
         return result;
-    QSet<QString> seen;
     QStringList warnings;
     // Every problem is reported as soon as the file that caused it is done with.
     const auto report = [this, &warnings]() {
@@ -836,11 +830,6 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
         }
         warnings.clear();
     };
-    QString problem;
-    CalendarIndex index = CalendarIndex::load(m_indexPath, m_root, &problem);
-    if (!problem.isEmpty())
-        warnings.append(problem);
-    report();
     const qint64 from = predicate.startDate.toSecsSinceEpoch(), to = predicate.endDate.toSecsSinceEpoch();
     // A file changed in the last seconds may change again within its clock's resolution, unseen:
     // it is read again next time rather than trusted. So is one whose time lies just ahead (a
@@ -849,52 +838,60 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
     // program sets, moves with every change.
     const qint64 now = m_clock();
     const auto settled = [now](qint64 time) { return time <= now - settleTime || time >= now + settleTime; };
+    QStringList uids, folders;
     for (const Calendar &calendar : predicate.calendars) {
-        if (!isCollectionName(calendar.uid) || seen.contains(calendar.uid))
-            continue;
-        seen.insert(calendar.uid);
         const QString folder = m_root + QLatin1Char('/') + calendar.uid;
-        const QFileInfo folderInfo(folder);
-        if (!folderInfo.isDir())
-            continue;
-        FolderListing listing;
-        QString listingError;
-        // Event files are stated; the temporary files of interrupted saves are noted, so that the
-        // next save in the folder removes them without listing it again.
-        QList<QByteArray> leftovers;
-        const bool listed = listing.list(
-            folder,
-            [&leftovers](const char *name, std::size_t length) {
-                if (isSaveTemporary(name, length))
-                    leftovers.append(QByteArray(name, int(length)));
-                return name[0] != '.' && length >= 4 && qstrnicmp(name + length - 4, ".ics", 4) == 0;
-            },
-            &listingError);
-        if (!listed) {
-            warnings.append(QStringLiteral("%1: cannot read the calendar folder").arg(folder));
+        if (isCollectionName(calendar.uid) && !uids.contains(calendar.uid) && QFileInfo(folder).isDir()) {
+            uids.append(calendar.uid);
+            folders.append(folder);
+        }
+    }
+    // The folders are listed and their event files stated (the temporary files of interrupted
+    // saves noted, so that the next save in a folder removes them without listing it again)
+    // while the index is read.
+    QString problem;
+    CalendarIndex index;
+    const std::vector<FolderListing> listings = FolderListing::list(
+        folders,
+        [](const char *name, std::size_t length) {
+            if (isSaveTemporary(name, length))
+                return FolderListing::Keep;
+            const bool event = name[0] != '.' && length >= 4 && qstrnicmp(name + length - 4, ".ics", 4) == 0;
+            return event ? FolderListing::Stat : FolderListing::Skip;
+        },
+        [&] { index = CalendarIndex::load(m_indexPath, m_root, &problem); });
+    if (!problem.isEmpty())
+        warnings.append(problem);
+    report();
+    for (int c = 0; c < uids.size(); ++c) {
+        const QString &folder = folders.at(c);
+        const FolderListing &listing = listings[std::size_t(c)];
+        if (!listing.isListed()) {
+            warnings.append(
+                QStringLiteral("%1: cannot read the calendar folder (%2)").arg(folder, listing.errorString()));
             report();
             continue;
         }
-        m_leftovers.insert({quint64(listing.folderInfo().st_dev), quint64(listing.folderInfo().st_ino)}, leftovers);
-        const QByteArray uid = QFile::encodeName(calendar.uid);
+        m_leftovers.insert({listing.folderDevice(), listing.folderInode()}, listing.kept());
+        const QString &calendarUid = uids.at(c);
+        const QByteArray uid = QFile::encodeName(calendarUid);
         const quint32 calendarKey = CalendarIndex::calendarOf(uid);
         QList<std::pair<QString, QList<Event>>> found; // by file name
         // Only the files whose span (or listed occurrences) meet the range are read; a file whose
         // identity changed since it was indexed, or that is new, is read and indexed anew.
-        for (const FolderListing::Item &item : listing.items()) {
-            if (!item.picked || item.error != 0)
-                continue;
-            const QByteArray name = listing.nameBytes(item);
-            const struct stat &info = item.info;
-            if (!S_ISREG(info.st_mode)) { // never opened: a FIFO would block the run
-                warnings.append(QStringLiteral("%1/%2: skipped, %3")
-                                    .arg(folder, QFile::decodeName(name), RegularFile::refusal(info.st_mode)));
+        for (int i = 0; i < listing.count(); ++i) {
+            const FolderListing::Info &info = listing.info(i);
+            const QByteArray name = listing.name(i);
+            if (info.error != 0 || !S_ISREG(info.mode)) { // never opened: a FIFO would block the run
+                if (info.error != ENOENT) // not just removed since it was listed
+                    warnings.append(QStringLiteral("%1/%2: skipped, %3")
+                                        .arg(folder, QFile::decodeName(name),
+                                             info.error != 0 ? QString::fromLocal8Bit(std::strerror(info.error))
+                                                             : RegularFile::refusal(info.mode)));
                 report();
                 continue;
             }
-            const CalendarIndex::Stamp stamp {
-                info.st_ino, info.st_size, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec,
-                info.st_ctim.tv_sec * 1000000000LL + info.st_ctim.tv_nsec, quint32(info.st_dev)};
+            const CalendarIndex::Stamp stamp {info.inode, info.size, info.modified, info.changed, info.device};
             const quint64 key = CalendarIndex::keyOf(uid, name);
             const CalendarIndex::Entry *known = index.find(key, stamp);
             if (known && !index.meets(*known, from, to))
@@ -940,7 +937,7 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
             QList<Event> events;
             for (const Occurrence &occurrence : std::as_const(occurrences))
                 events.append(
-                    makeEvent(file, *occurrence.source, calendar.uid, occurrence.span, occurrence.recurrenceId));
+                    makeEvent(file, *occurrence.source, calendarUid, occurrence.span, occurrence.recurrenceId));
             if (!events.isEmpty())
                 found.append({QFile::decodeName(name), events});
             const bool windowed = known && (known->flags & CalendarIndex::Repeats) && known->windowLength > 0
