@@ -250,6 +250,12 @@ const CalendarIndex::Entry *CalendarIndex::find(quint64 key, const Stamp &stamp)
     return entry->stamp == stamp ? entry : nullptr;
 }
 
+bool CalendarIndex::knows(quint64 key, const Stamp &stamp) const
+{
+    const qint64 position = m_keys.find(key, m_entries);
+    return position >= 0 && m_entries[position].stamp == stamp;
+}
+
 void CalendarIndex::addMet()
 {
     for (quint32 position : m_met) {

@@ -99,6 +99,9 @@ public:
     // The entry of key whose stamp is stamp; nullptr when there is none, or it is stale. Either
     // way the file counts as met (see dropUnseen()). The entry stays valid while the index lives.
     const Entry *find(quint64 key, const Stamp &stamp);
+    // Whether find() would give an entry, without counting the file as met: safe on several
+    // threads at once while nothing else uses the index.
+    bool knows(quint64 key, const Stamp &stamp) const;
     // Records what a file's read gave, in place of the entry of its key (find() it first); the
     // occurrences are those of its window.
     void put(const Entry &entry, const std::vector<Occurrence> &occurrences = {});

@@ -1,5 +1,7 @@
 #include "folderlisting.h"
 
+#include "parallel.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -9,42 +11,44 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 // Below this many stats a thread costs more than it saves.
 constexpr std::size_t statsPerThread = 1024;
-constexpr unsigned maxThreads = 4;
 
 qint64 nanoseconds(const timespec &time)
 {
     return qint64(time.tv_sec) * 1000000000LL + time.tv_nsec;
 }
 
-// Runs work(0) .. work(threads - 1) at once, work(0) on this thread; a thread that cannot be
-// started leaves its share to this one.
-void together(std::size_t threads, const std::function<void(std::size_t)> &work)
-{
-    std::vector<std::thread> helpers;
-    std::vector<std::size_t> left;
-    for (std::size_t t = 1; t < threads; ++t) {
-        try {
-            helpers.emplace_back(work, t);
-        } catch (const std::system_error &) {
-            left.push_back(t);
-        }
-    }
-    work(0);
-    for (std::size_t t : left)
-        work(t);
-    for (std::thread &helper : helpers)
-        helper.join();
-}
 } // namespace
 
-void FolderListing::read(const QString &path, Chooser choose)
+FolderListing::FolderListing(FolderListing &&other) noexcept
+{
+    *this = std::move(other);
+}
+
+FolderListing &FolderListing::operator=(FolderListing &&other) noexcept
+{
+    std::swap(m_error, other.m_error);
+    std::swap(m_folderDevice, other.m_folderDevice);
+    std::swap(m_folderInode, other.m_folderInode);
+    std::swap(m_folder, other.m_folder);
+    std::swap(m_text, other.m_text);
+    std::swap(m_names, other.m_names);
+    std::swap(m_infos, other.m_infos);
+    std::swap(m_kept, other.m_kept);
+    return *this;
+}
+
+FolderListing::~FolderListing()
+{
+    if (m_folder >= 0)
+        ::close(m_folder);
+}
+
+void FolderListing::readFolder(const QString &path, Chooser choose)
 {
     m_folder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat st;
@@ -101,15 +105,15 @@ std::vector<FolderListing> FolderListing::list(const QStringList &paths, Chooser
                                                const std::function<void()> &meanwhile)
 {
     std::vector<FolderListing> listings(std::size_t(paths.size()));
-    const std::size_t cores = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, maxThreads);
+    const std::size_t cores = Parallel::threads();
 
     // The folders' names (and the caller's other work), each task on the first free thread.
     const std::size_t tasks = listings.size() + (meanwhile ? 1 : 0);
     std::atomic<std::size_t> next {0};
-    together(std::min(cores, tasks), [&](std::size_t) {
+    Parallel::run(std::min(cores, tasks), [&](std::size_t) {
         for (std::size_t task; (task = next++) < tasks;) {
             if (task < listings.size())
-                listings[task].read(paths.at(int(task)), choose);
+                listings[task].readFolder(paths.at(int(task)), choose);
             else
                 meanwhile();
         }
@@ -120,7 +124,7 @@ std::vector<FolderListing> FolderListing::list(const QStringList &paths, Chooser
     for (const FolderListing &listing : listings)
         total += listing.m_names.size();
     const std::size_t threads = std::clamp<std::size_t>(total / statsPerThread, 1, cores);
-    together(threads, [&](std::size_t t) {
+    Parallel::run(threads, [&](std::size_t t) {
         const std::size_t begin = total * t / threads, end = total * (t + 1) / threads;
         std::size_t offset = 0; // of the current listing's first name
         for (FolderListing &listing : listings) {
@@ -130,10 +134,59 @@ std::vector<FolderListing> FolderListing::list(const QStringList &paths, Chooser
             offset += size;
         }
     });
-    for (FolderListing &listing : listings) {
-        if (listing.m_folder >= 0)
-            ::close(listing.m_folder);
-        listing.m_folder = -1;
-    }
     return listings;
+}
+
+bool FolderListing::read(int i, qint64 maxSize, QByteArray *bytes, QString *error) const
+{
+    const Info &listed = m_infos[std::size_t(i)];
+    const char *name = m_text.data() + m_names[std::size_t(i)];
+    // O_NONBLOCK: a FIFO put in the file's place since it was stated is opened at once, and
+    // refused below; O_NOATIME where the file is the user's own: reading is no access to record.
+    constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd;
+    while ((fd = ::openat(m_folder, name, flags | O_NOATIME)) < 0 && errno == EINTR) { }
+    if (fd < 0 && errno == EPERM) {
+        while ((fd = ::openat(m_folder, name, flags)) < 0 && errno == EINTR) { }
+    }
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    } else if (!S_ISREG(st.st_mode) || st.st_ino != listed.inode || quint32(st.st_dev) != listed.device) {
+        *error = QStringLiteral("it was replaced while it was read");
+        ok = false;
+    } else if (st.st_size > maxSize) {
+        *error = QStringLiteral("%1 bytes, more than the %2 read of such a file").arg(st.st_size).arg(maxSize);
+        ok = false;
+    }
+    // One read of the size it has, and one byte more to see that nothing was added meanwhile.
+    QByteArray data;
+    for (qint64 want = st.st_size + 1; ok; want *= 2) {
+        want = std::min(want, maxSize + 1);
+        const int old = data.size();
+        data.resize(int(want));
+        ssize_t n;
+        while ((n = ::read(fd, data.data() + old, std::size_t(want - old))) < 0 && errno == EINTR) { }
+        if (n < 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            ok = false;
+            break;
+        }
+        data.resize(old + int(n));
+        if (data.size() < want) // at its end
+            break;
+        if (data.size() > maxSize) {
+            *error = QStringLiteral("more than the %1 bytes read of such a file").arg(maxSize);
+            ok = false;
+        }
+    }
+    ::close(fd);
+    if (ok)
+        *bytes = data;
+    return ok;
 }

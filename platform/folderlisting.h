@@ -37,6 +37,11 @@ public:
     static std::vector<FolderListing> list(const QStringList &paths, Chooser choose,
                                            const std::function<void()> &meanwhile = {});
 
+    FolderListing() = default;
+    FolderListing(FolderListing &&other) noexcept;
+    FolderListing &operator=(FolderListing &&other) noexcept;
+    ~FolderListing();
+
     // Whether the folder could be read; if not, why.
     bool isListed() const { return m_error.isEmpty(); }
     QString errorString() const { return m_error; }
@@ -48,6 +53,11 @@ public:
         return QByteArray::fromRawData(name, int(std::strlen(name)));
     }
     const Info &info(int i) const { return m_infos[std::size_t(i)]; }
+    // The content of the stated file i, when it is still the regular file that was stated (not
+    // replaced since, by a FIFO or anything else) and holds at most maxSize bytes; opened
+    // within the folder as it was listed, without waiting for anything. False with the reason
+    // in *error otherwise.
+    bool read(int i, qint64 maxSize, QByteArray *bytes, QString *error) const;
     // The names kept without a stat.
     const QList<QByteArray> &kept() const { return m_kept; }
     // The folder's device and inode.
@@ -55,13 +65,13 @@ public:
     quint64 folderInode() const { return m_folderInode; }
 
 private:
-    void read(const QString &path, Chooser choose);
+    void readFolder(const QString &path, Chooser choose);
     void stat(std::size_t from, std::size_t to);
 
     QString m_error = QStringLiteral("not listed");
     quint64 m_folderDevice = 0;
     quint64 m_folderInode = 0;
-    int m_folder = -1; // open from read() to the end of list()
+    int m_folder = -1;
     std::vector<char> m_text; // the stated names, each ending in NUL
     std::vector<quint32> m_names; // offsets in m_text
     std::vector<Info> m_infos;

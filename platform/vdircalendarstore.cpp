@@ -5,6 +5,7 @@
 #include "icalreader.h"
 #include "icalspan.h"
 #include "icaltext.h"
+#include "parallel.h"
 #include "regularfile.h"
 #include "watchedpaths.h"
 
@@ -211,6 +212,45 @@ Event makeEvent(const ParsedFile &file, const ParsedEvent &parsed, const QString
     event.origin.recurrenceId = recurrenceId;
     event.origin.fingerprint = file.fingerprint;
     return event;
+}
+
+// What a look ahead found of a file that the index cannot answer for.
+struct Scan
+{
+    enum State { Untouched, Read, Failed } state = Untouched;
+    ICalSpan::Span span; // when read
+    QByteArray bytes; // when read and its span meets the range
+    QString error; // when it failed
+};
+
+// Reads the files [begin, end) of a listing that the index does not know as they are (on a first
+// run, every file), and takes their spans, on a few threads at once.
+std::vector<Scan> lookAhead(const FolderListing &listing, const CalendarIndex &index, const QByteArray &uid, int begin,
+                            int end, qint64 from, qint64 to)
+{
+    std::vector<Scan> scans(std::size_t(end - begin));
+    const std::size_t threads = std::clamp<std::size_t>(std::size_t(end - begin) / 256, 1, Parallel::threads());
+    Parallel::run(threads, [&](std::size_t t) {
+        const int first = begin + int(qint64(end - begin) * qint64(t) / qint64(threads)),
+                  last = begin + int(qint64(end - begin) * qint64(t + 1) / qint64(threads));
+        for (int i = first; i < last; ++i) {
+            const FolderListing::Info &info = listing.info(i);
+            if (info.error != 0 || !S_ISREG(info.mode)
+                || index.knows(CalendarIndex::keyOf(uid, listing.name(i)),
+                               {info.inode, info.size, info.modified, info.changed, info.device}))
+                continue;
+            Scan &scan = scans[std::size_t(i - begin)];
+            if (!listing.read(i, VdirCalendarStore::maxFileSize, &scan.bytes, &scan.error)) {
+                scan.state = Scan::Failed;
+                continue;
+            }
+            scan.state = Scan::Read;
+            scan.span = ICalSpan::of(scan.bytes);
+            if (!scan.span.meets(from, to))
+                scan.bytes = QByteArray();
+        }
+    });
+    return scans;
 }
 
 // One occurrence: the component it takes its properties from, its span, and for an occurrence of
@@ -879,7 +919,12 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
         QList<std::pair<QString, QList<Event>>> found; // by file name
         // Only the files whose span (or listed occurrences) meet the range are read; a file whose
         // identity changed since it was indexed, or that is new, is read and indexed anew.
+        constexpr int chunk = 4096;
+        std::vector<Scan> scans;
         for (int i = 0; i < listing.count(); ++i) {
+            if (i % chunk == 0)
+                scans = lookAhead(listing, index, uid, i, std::min(i + chunk, listing.count()), from, to);
+            const Scan &scan = scans[std::size_t(i % chunk)];
             const FolderListing::Info &info = listing.info(i);
             const QByteArray name = listing.name(i);
             if (info.error != 0 || !S_ISREG(info.mode)) { // never opened: a FIFO would block the run
@@ -905,22 +950,24 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
                 entry.stamp = stamp;
             }
             const bool indexed = settled(stamp.modified) && settled(stamp.changed);
-            const QString path = folder + QLatin1Char('/') + QFile::decodeName(name);
-            QByteArray bytes;
-            QString error;
-            if (!readBytes(path, &bytes, &error)) { // not indexed: it may be readable next time
-                warnings.append(QStringLiteral("%1: skipped, %2").arg(path, error));
+            QByteArray bytes = scan.bytes;
+            QString error = scan.error;
+            if (scan.state == Scan::Failed
+                || (scan.state == Scan::Untouched && !listing.read(i, maxFileSize, &bytes, &error))) {
+                // Not indexed: it may be readable next time.
+                warnings.append(QStringLiteral("%1/%2: skipped, %3").arg(folder, QFile::decodeName(name), error));
                 report();
                 continue;
             }
             if (!known) {
-                entry.span = ICalSpan::of(bytes);
+                entry.span = scan.state == Scan::Read ? scan.span : ICalSpan::of(bytes);
                 if (!entry.span.meets(from, to)) {
                     if (indexed)
                         index.put(entry);
                     continue;
                 }
             }
+            const QString path = folder + QLatin1Char('/') + QFile::decodeName(name);
             const std::optional<ICalText> text = ICalText::parse(bytes, &error);
             if (!text) {
                 warnings.append(QStringLiteral("%1: skipped, the file %2").arg(path, error));
