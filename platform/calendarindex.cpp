@@ -250,10 +250,13 @@ const CalendarIndex::Entry *CalendarIndex::find(quint64 key, const Stamp &stamp)
     return entry->stamp == stamp ? entry : nullptr;
 }
 
-bool CalendarIndex::knows(quint64 key, const Stamp &stamp) const
+bool CalendarIndex::knows(quint64 key, const Stamp &stamp, std::size_t *cursor) const
 {
-    const qint64 position = m_keys.find(key, m_entries);
-    return position >= 0 && m_entries[position].stamp == stamp;
+    qint64 position = *cursor < m_count && m_entries[*cursor].key == key ? qint64(*cursor) : m_keys.find(key, m_entries);
+    if (position < 0)
+        return false;
+    *cursor = std::size_t(position) + 1;
+    return m_entries[position].stamp == stamp;
 }
 
 void CalendarIndex::addMet()

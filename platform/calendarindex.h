@@ -100,8 +100,9 @@ public:
     // way the file counts as met (see dropUnseen()). The entry stays valid while the index lives.
     const Entry *find(quint64 key, const Stamp &stamp);
     // Whether find() would give an entry, without counting the file as met: safe on several
-    // threads at once while nothing else uses the index.
-    bool knows(quint64 key, const Stamp &stamp) const;
+    // threads at once while nothing else uses the index. *cursor (0 at first) is the caller's
+    // own place in the index, so that keys asked in the index's order cost one step each.
+    bool knows(quint64 key, const Stamp &stamp, std::size_t *cursor) const;
     // Records what a file's read gave, in place of the entry of its key (find() it first); the
     // occurrences are those of its window.
     void put(const Entry &entry, const std::vector<Occurrence> &occurrences = {});

@@ -233,11 +233,12 @@ std::vector<Scan> lookAhead(const FolderListing &listing, const CalendarIndex &i
     Parallel::run(threads, [&](std::size_t t) {
         const int first = begin + int(qint64(end - begin) * qint64(t) / qint64(threads)),
                   last = begin + int(qint64(end - begin) * qint64(t + 1) / qint64(threads));
+        std::size_t cursor = 0;
         for (int i = first; i < last; ++i) {
             const FolderListing::Info &info = listing.info(i);
             if (info.error != 0 || !S_ISREG(info.mode)
                 || index.knows(CalendarIndex::keyOf(uid, listing.name(i)),
-                               {info.inode, info.size, info.modified, info.changed, info.device}))
+                               {info.inode, info.size, info.modified, info.changed, info.device}, &cursor))
                 continue;
             Scan &scan = scans[std::size_t(i - begin)];
             if (!listing.read(i, VdirCalendarStore::maxFileSize, &scan.bytes, &scan.error)) {
@@ -816,22 +817,25 @@ void VdirCalendarStore::removeLeftovers(const QString &folder)
 
 VdirCalendarStore::~VdirCalendarStore() = default;
 
+QString VdirCalendarStore::titleOf(const QString &uid) const
+{
+    QString title;
+    QByteArray bytes;
+    QString error;
+    const QString path = m_root + QLatin1Char('/') + uid + QStringLiteral("/displayname");
+    if (RegularFile::read(path, 4096, &bytes, &error))
+        title = QString::fromUtf8(bytes.left(bytes.indexOf('\n'))).trimmed(); // drops a byte order mark
+    else if (QFileInfo::exists(path))
+        qCWarning(lcCalendarStore, "%s: not read, %s", qPrintable(path), qPrintable(error));
+    return title.isEmpty() ? uid : title;
+}
+
 QMap<QString, QString> VdirCalendarStore::scanCalendars() const
 {
     QMap<QString, QString> result;
-    const QDir root(m_root);
-    const QStringList folders = root.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &folder : folders) {
-        QString title;
-        QByteArray bytes;
-        QString error;
-        const QString path = root.filePath(folder) + QStringLiteral("/displayname");
-        if (RegularFile::read(path, 4096, &bytes, &error))
-            title = QString::fromUtf8(bytes.left(bytes.indexOf('\n'))).trimmed(); // drops a byte order mark
-        else if (QFileInfo::exists(path))
-            qCWarning(lcCalendarStore, "%s: not read, %s", qPrintable(path), qPrintable(error));
-        result.insert(folder, title.isEmpty() ? folder : title);
-    }
+    const QStringList folders = QDir(m_root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &folder : folders)
+        result.insert(folder, titleOf(folder));
     return result;
 }
 
@@ -848,11 +852,7 @@ std::optional<Calendar> VdirCalendarStore::calendarWithUID(const QString &uid) c
 {
     if (!isCollectionName(uid) || !QFileInfo(m_root + QLatin1Char('/') + uid).isDir())
         return std::nullopt;
-    const QMap<QString, QString> found = scanCalendars();
-    const auto it = found.constFind(uid);
-    if (it == found.cend())
-        return std::nullopt;
-    return Calendar {uid, it.value(), CalCalendarTypeLocal};
+    return Calendar {uid, titleOf(uid), CalCalendarTypeLocal};
 }
 
 QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predicate)

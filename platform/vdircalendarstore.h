@@ -60,6 +60,7 @@ protected:
 
 private:
     QMap<QString, QString> scanCalendars() const; // uid -> title
+    QString titleOf(const QString &uid) const; // its displayname, else the uid
     void startWatching();
     void updateWatchedPaths();
     void rescan();
