@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
-#include <QScopeGuard>
 
 #include <algorithm>
 #include <cerrno>
@@ -118,10 +117,10 @@ CalendarIndex CalendarIndex::load(const QString &path, const QString &root, QStr
     if (S_ISLNK(st.st_mode))
         return fail(QStringLiteral("is a symbolic link"));
     QString why;
-    const int fd = RegularFile::open(path, O_RDONLY | O_NOFOLLOW, 0, &why);
-    if (fd < 0)
+    const FileDescriptor file(RegularFile::open(path, O_RDONLY | O_NOFOLLOW, 0, &why));
+    if (!file.isOpen())
         return fail(QStringLiteral("cannot be read (%1)").arg(why));
-    const auto closing = qScopeGuard([fd] { ::close(fd); });
+    const int fd = file.get();
     Header header {};
     if (::fstat(fd, &st) != 0 || !readExactly(fd, &header, sizeof header))
         return fail(QStringLiteral("is cut short"));
@@ -252,7 +251,8 @@ const CalendarIndex::Entry *CalendarIndex::find(quint64 key, const Stamp &stamp)
 
 bool CalendarIndex::knows(quint64 key, const Stamp &stamp, std::size_t *cursor) const
 {
-    qint64 position = *cursor < m_count && m_entries[*cursor].key == key ? qint64(*cursor) : m_keys.find(key, m_entries);
+    qint64 position
+        = *cursor < m_count && m_entries[*cursor].key == key ? qint64(*cursor) : m_keys.find(key, m_entries);
     if (position < 0)
         return false;
     *cursor = std::size_t(position) + 1;
@@ -322,44 +322,21 @@ bool CalendarIndex::save(QString *error)
     return true;
 }
 
-CalendarIndex::Output::Output(Output &&other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1))
-    , m_path(std::move(other.m_path))
-    , m_buffer(std::move(other.m_buffer))
-    , m_entries(other.m_entries)
-    , m_pool(std::move(other.m_pool))
-    , m_error(other.m_error)
-{
-}
-
-CalendarIndex::Output &CalendarIndex::Output::operator=(Output &&other) noexcept
-{
-    std::swap(m_fd, other.m_fd);
-    std::swap(m_path, other.m_path);
-    std::swap(m_buffer, other.m_buffer);
-    std::swap(m_entries, other.m_entries);
-    std::swap(m_pool, other.m_pool);
-    std::swap(m_error, other.m_error);
-    return *this;
-}
-
 CalendarIndex::Output::~Output()
 {
-    if (m_fd >= 0) {
-        ::close(m_fd);
+    if (m_fd.isOpen()) // never committed
         ::unlink(QFile::encodeName(m_path).constData());
-    }
 }
 
 bool CalendarIndex::Output::open(const QString &index, const QByteArray &root)
 {
-    if (m_fd >= 0 || m_error != 0)
-        return m_fd >= 0;
+    if (m_fd.isOpen() || m_error != 0)
+        return m_fd.isOpen();
     QDir().mkpath(QFileInfo(index).absolutePath());
     m_path = index + QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
     QString why;
-    m_fd = RegularFile::open(m_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, &why);
-    if (m_fd < 0) {
+    m_fd.reset(RegularFile::open(m_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, &why));
+    if (!m_fd.isOpen()) {
         m_error = errno != 0 ? errno : EIO;
         return false;
     }
@@ -374,7 +351,7 @@ void CalendarIndex::Output::write(const void *data, std::size_t bytes)
 {
     m_buffer.append(static_cast<const char *>(data), int(bytes));
     if (m_buffer.size() >= (1 << 16)) {
-        if (m_error == 0 && !RegularFile::writeAll(m_fd, m_buffer))
+        if (m_error == 0 && !RegularFile::writeAll(m_fd.get(), m_buffer))
             m_error = errno;
         m_buffer.clear();
     }
@@ -382,7 +359,7 @@ void CalendarIndex::Output::write(const void *data, std::size_t bytes)
 
 void CalendarIndex::Output::add(Entry entry, const Occurrence *occurrences, std::size_t count)
 {
-    if (m_fd < 0)
+    if (!m_fd.isOpen())
         return;
     entry.first = quint32(m_pool.size());
     entry.count = quint16(count);
@@ -394,9 +371,9 @@ void CalendarIndex::Output::add(Entry entry, const Occurrence *occurrences, std:
 
 bool CalendarIndex::Output::commit(const QString &index, const QByteArray &root, QString *error)
 {
-    if (m_fd >= 0) {
+    if (m_fd.isOpen()) {
         write(m_pool.data(), m_pool.size() * sizeof(Occurrence));
-        if (m_error == 0 && !RegularFile::writeAll(m_fd, m_buffer))
+        if (m_error == 0 && !RegularFile::writeAll(m_fd.get(), m_buffer))
             m_error = errno;
         Header header {};
         std::memcpy(header.magic, magic, sizeof magic);
@@ -406,11 +383,10 @@ bool CalendarIndex::Output::commit(const QString &index, const QByteArray &root,
         header.occurrences = m_pool.size();
         header.rootSize = quint32(root.size());
         if (m_error == 0
-            && (::pwrite(m_fd, &header, sizeof header, 0) != qint64(sizeof header) || ::fdatasync(m_fd) != 0
+            && (::pwrite(m_fd.get(), &header, sizeof header, 0) != qint64(sizeof header) || ::fdatasync(m_fd.get()) != 0
                 || ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(index).constData()) != 0))
             m_error = errno;
-        ::close(m_fd);
-        m_fd = -1;
+        m_fd.reset();
         if (m_error != 0)
             ::unlink(QFile::encodeName(m_path).constData());
     }

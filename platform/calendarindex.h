@@ -1,6 +1,7 @@
 #ifndef RUVELANT_CALENDARINDEX_H
 #define RUVELANT_CALENDARINDEX_H
 
+#include "filedescriptor.h"
 #include "icalspan.h"
 
 #include <QByteArray>
@@ -143,10 +144,10 @@ private:
     {
     public:
         Output() = default;
-        Output(Output &&other) noexcept;
-        Output &operator=(Output &&other) noexcept;
+        Output(Output &&) = default;
+        Output &operator=(Output &&) = default;
         ~Output();
-        bool isOpen() const { return m_fd >= 0; }
+        bool isOpen() const { return m_fd.isOpen(); }
         // Creates the file, with room for the header and the root.
         bool open(const QString &index, const QByteArray &root);
         // Adds an entry whose window occurrences are count at occurrences.
@@ -156,7 +157,7 @@ private:
 
     private:
         void write(const void *data, std::size_t bytes);
-        int m_fd = -1;
+        FileDescriptor m_fd;
         QString m_path;
         QByteArray m_buffer;
         quint64 m_entries = 0;

@@ -24,35 +24,11 @@ qint64 nanoseconds(const timespec &time)
 
 } // namespace
 
-FolderListing::FolderListing(FolderListing &&other) noexcept
-{
-    *this = std::move(other);
-}
-
-FolderListing &FolderListing::operator=(FolderListing &&other) noexcept
-{
-    std::swap(m_error, other.m_error);
-    std::swap(m_folderDevice, other.m_folderDevice);
-    std::swap(m_folderInode, other.m_folderInode);
-    std::swap(m_folder, other.m_folder);
-    std::swap(m_text, other.m_text);
-    std::swap(m_names, other.m_names);
-    std::swap(m_infos, other.m_infos);
-    std::swap(m_kept, other.m_kept);
-    return *this;
-}
-
-FolderListing::~FolderListing()
-{
-    if (m_folder >= 0)
-        ::close(m_folder);
-}
-
 void FolderListing::readFolder(const QString &path, Chooser choose)
 {
-    m_folder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    m_folder.reset(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    const int copy = m_folder >= 0 && ::fstat(m_folder, &st) == 0 ? ::dup(m_folder) : -1;
+    const int copy = m_folder.isOpen() && ::fstat(m_folder.get(), &st) == 0 ? ::dup(m_folder.get()) : -1;
     DIR *dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
     if (!dir) {
         m_error = QString::fromLocal8Bit(std::strerror(errno));
@@ -87,7 +63,7 @@ void FolderListing::stat(std::size_t from, std::size_t to)
 {
     for (std::size_t i = from; i < to; ++i) {
         struct stat st;
-        if (::fstatat(m_folder, m_text.data() + m_names[i], &st, 0) != 0) {
+        if (::fstatat(m_folder.get(), m_text.data() + m_names[i], &st, 0) != 0) {
             m_infos[i].error = quint16(errno);
             continue;
         }
@@ -145,9 +121,9 @@ bool FolderListing::read(int i, qint64 maxSize, QByteArray *bytes, QString *erro
     // refused below; O_NOATIME where the file is the user's own: reading is no access to record.
     constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd;
-    while ((fd = ::openat(m_folder, name, flags | O_NOATIME)) < 0 && errno == EINTR) { }
+    while ((fd = ::openat(m_folder.get(), name, flags | O_NOATIME)) < 0 && errno == EINTR) { }
     if (fd < 0 && errno == EPERM) {
-        while ((fd = ::openat(m_folder, name, flags)) < 0 && errno == EINTR) { }
+        while ((fd = ::openat(m_folder.get(), name, flags)) < 0 && errno == EINTR) { }
     }
     if (fd < 0) {
         *error = QString::fromLocal8Bit(std::strerror(errno));

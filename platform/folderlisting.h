@@ -1,6 +1,8 @@
 #ifndef RUVELANT_FOLDERLISTING_H
 #define RUVELANT_FOLDERLISTING_H
 
+#include "filedescriptor.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -37,11 +39,6 @@ public:
     static std::vector<FolderListing> list(const QStringList &paths, Chooser choose,
                                            const std::function<void()> &meanwhile = {});
 
-    FolderListing() = default;
-    FolderListing(FolderListing &&other) noexcept;
-    FolderListing &operator=(FolderListing &&other) noexcept;
-    ~FolderListing();
-
     // Whether the folder could be read; if not, why.
     bool isListed() const { return m_error.isEmpty(); }
     QString errorString() const { return m_error; }
@@ -71,7 +68,7 @@ private:
     QString m_error = QStringLiteral("not listed");
     quint64 m_folderDevice = 0;
     quint64 m_folderInode = 0;
-    int m_folder = -1;
+    FileDescriptor m_folder;
     std::vector<char> m_text; // the stated names, each ending in NUL
     std::vector<quint32> m_names; // offsets in m_text
     std::vector<Info> m_infos;
