@@ -134,7 +134,7 @@ bool FolderListing::read(int i, qint64 maxSize, QByteArray *bytes, QString *erro
     if (!ok) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
     } else if (!S_ISREG(st.st_mode) || st.st_ino != listed.inode || quint32(st.st_dev) != listed.device) {
-        *error = QStringLiteral("it was replaced while it was read");
+        *error = QStringLiteral("it was replaced since the folder was listed");
         ok = false;
     } else if (st.st_size > maxSize) {
         *error = QStringLiteral("%1 bytes, more than the %2 read of such a file").arg(st.st_size).arg(maxSize);

@@ -919,11 +919,20 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
         QList<std::pair<QString, QList<Event>>> found; // by file name
         // Only the files whose span (or listed occurrences) meet the range are read; a file whose
         // identity changed since it was indexed, or that is new, is read and indexed anew.
+        // Ahead of them, the files that the index cannot answer for are read on a few threads, as
+        // long as there are many: a first run's, a new calendar's.
         constexpr int chunk = 4096;
         std::vector<Scan> scans;
+        bool ahead = true;
         for (int i = 0; i < listing.count(); ++i) {
-            if (i % chunk == 0)
-                scans = lookAhead(listing, index, uid, i, std::min(i + chunk, listing.count()), from, to);
+            if (i % chunk == 0) {
+                const int end = std::min(i + chunk, listing.count());
+                scans = ahead ? lookAhead(listing, index, uid, i, end, from, to)
+                              : std::vector<Scan>(std::size_t(end - i));
+                ahead = std::count_if(scans.cbegin(), scans.cend(),
+                                      [](const Scan &s) { return s.state != Scan::Untouched; })
+                    >= chunk / 64;
+            }
             const Scan &scan = scans[std::size_t(i % chunk)];
             const FolderListing::Info &info = listing.info(i);
             const QByteArray name = listing.name(i);
