@@ -258,12 +258,15 @@ private Q_SLOTS:
         } else {
             QVERIFY(overwrite(index, bytes));
         }
-        // Should the query wait on a FIFO, it is let go after a while (and fails).
+        // Should the query wait on a FIFO, it is let go after a while (and fails): a writer that
+        // opens the FIFO and goes (a FIFO opened without a reader waiting for it fails instead).
         std::atomic<bool> done {false}, freed {false};
         std::thread rescue([&] {
-            for (int i = 0; i < 100 && !done; ++i)
+            for (int i = 0; i < 300 && !done; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            const int fd = done ? -1 : ::open(QFile::encodeName(index).constData(), O_WRONLY | O_NONBLOCK);
+            struct stat st;
+            const bool fifo = !done && ::lstat(QFile::encodeName(index).constData(), &st) == 0 && S_ISFIFO(st.st_mode);
+            const int fd = fifo ? ::open(QFile::encodeName(index).constData(), O_WRONLY | O_NONBLOCK) : -1;
             freed = fd >= 0;
             if (fd >= 0)
                 ::close(fd);
