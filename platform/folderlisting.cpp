@@ -11,11 +11,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
-// Below this many stats a thread costs more than it saves.
-constexpr std::size_t statsPerThread = 1024;
+// The stats are made in parts of this many names; a helper thread is worth it for a few parts.
+constexpr std::size_t namesPerPart = 512;
+constexpr std::size_t partsPerHelper = 4;
 
 qint64 nanoseconds(const timespec &time)
 {
@@ -77,40 +79,89 @@ void FolderListing::stat(std::size_t from, std::size_t to)
     }
 }
 
-std::vector<FolderListing> FolderListing::list(const QStringList &paths, Chooser choose,
-                                               const std::function<void()> &meanwhile)
+const FolderListing::Info &FolderListing::info(int i) const
 {
-    std::vector<FolderListing> listings(std::size_t(paths.size()));
+    m_owner->complete(m_firstPart + std::size_t(i) / namesPerPart);
+    return m_infos[std::size_t(i)];
+}
+
+FolderListings::FolderListings(const QStringList &paths, FolderListing::Chooser choose,
+                               const std::function<void()> &meanwhile)
+    : m_listings(std::size_t(paths.size()))
+{
     const std::size_t cores = Parallel::threads();
 
     // The folders' names (and the caller's other work), each task on the first free thread.
-    const std::size_t tasks = listings.size() + (meanwhile ? 1 : 0);
+    const std::size_t tasks = m_listings.size() + (meanwhile ? 1 : 0);
     std::atomic<std::size_t> next {0};
     Parallel::run(std::min(cores, tasks), [&](std::size_t) {
         for (std::size_t task; (task = next++) < tasks;) {
-            if (task < listings.size())
-                listings[task].readFolder(paths.at(int(task)), choose);
+            if (task < m_listings.size())
+                m_listings[task].readFolder(paths.at(int(task)), choose);
             else
                 meanwhile();
         }
     });
 
-    // Then the stats, in equal shares of all the folders' names.
-    std::size_t total = 0;
-    for (const FolderListing &listing : listings)
-        total += listing.m_names.size();
-    const std::size_t threads = std::clamp<std::size_t>(total / statsPerThread, 1, cores);
-    Parallel::run(threads, [&](std::size_t t) {
-        const std::size_t begin = total * t / threads, end = total * (t + 1) / threads;
-        std::size_t offset = 0; // of the current listing's first name
-        for (FolderListing &listing : listings) {
-            const std::size_t size = listing.m_names.size();
-            if (offset + size > begin && offset < end)
-                listing.stat(std::max(begin, offset) - offset, std::min(end, offset + size) - offset);
-            offset += size;
+    // Then the stats, in parts, in the order the caller goes through them.
+    for (FolderListing &listing : m_listings) {
+        listing.m_owner = this;
+        listing.m_firstPart = m_parts.size();
+        for (std::size_t begin = 0; begin < listing.m_names.size(); begin += namesPerPart)
+            m_parts.push_back({&listing, begin, std::min(listing.m_names.size(), begin + namesPerPart)});
+    }
+    m_states.reset(new std::atomic<int>[m_parts.size()]);
+    for (std::size_t part = 0; part < m_parts.size(); ++part)
+        m_states[part] = Waiting;
+    const std::size_t helpers = std::min(cores - 1, m_parts.size() / partsPerHelper);
+    for (std::size_t t = 0; t < helpers; ++t) {
+        try {
+            m_helpers.emplace_back([this] {
+                for (std::size_t part; (part = m_next++) < m_parts.size();) {
+                    if (take(part))
+                        finish(part);
+                }
+            });
+        } catch (const std::system_error &) { // no thread to be had: the caller states them all
+            break;
         }
-    });
-    return listings;
+    }
+}
+
+FolderListings::~FolderListings()
+{
+    m_next = m_parts.size(); // the helpers stop after the part in hand
+    for (std::thread &helper : m_helpers)
+        helper.join();
+}
+
+bool FolderListings::take(std::size_t part) const
+{
+    int waiting = Waiting;
+    return m_states[part].compare_exchange_strong(waiting, Taken);
+}
+
+void FolderListings::finish(std::size_t part) const
+{
+    const Part &what = m_parts[part];
+    what.listing->stat(what.begin, what.end);
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_states[part] = Done;
+    }
+    m_done.notify_all();
+}
+
+void FolderListings::complete(std::size_t part) const
+{
+    if (m_states[part] == Done)
+        return;
+    if (take(part)) {
+        finish(part);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_done.wait(lock, [&] { return m_states[part] == Done; });
 }
 
 bool FolderListing::read(int i, qint64 maxSize, QByteArray *bytes, QString *error) const

@@ -809,7 +809,7 @@ void VdirCalendarStore::removeLeftovers(const QString &folder)
         const auto temporaries = [](const char *name, std::size_t length) {
             return isSaveTemporary(name, length) ? FolderListing::Keep : FolderListing::Skip;
         };
-        known = m_leftovers.insert(id, FolderListing::list({folder}, temporaries).front().kept());
+        known = m_leftovers.insert(id, FolderListings({folder}, temporaries)[0].kept());
     }
     removeLeftoverTemporaries(folder, *known);
     known->clear();
@@ -886,12 +886,12 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
             folders.append(folder);
         }
     }
-    // The folders are listed and their event files stated (the temporary files of interrupted
-    // saves noted, so that the next save in a folder removes them without listing it again)
-    // while the index is read.
+    // The folders are listed while the index is read (the temporary files of interrupted saves
+    // noted, so that the next save in a folder removes them without listing it again); their
+    // event files are stated by helper threads ahead of the run going through them.
     QString problem;
     CalendarIndex index;
-    const std::vector<FolderListing> listings = FolderListing::list(
+    const FolderListings listings(
         folders,
         [](const char *name, std::size_t length) {
             if (isSaveTemporary(name, length))
@@ -905,7 +905,7 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
     report();
     for (int c = 0; c < uids.size(); ++c) {
         const QString &folder = folders.at(c);
-        const FolderListing &listing = listings[std::size_t(c)];
+        const FolderListing &listing = listings[c];
         if (!listing.isListed()) {
             warnings.append(
                 QStringLiteral("%1: cannot read the calendar folder (%2)").arg(folder, listing.errorString()));
