@@ -3,17 +3,22 @@
 before and the year after a given day. 10% repeat: weekly series with an excluded date and a moved
 occurrence (most end after 3 to 12 months, one in twenty never ends), daily ones with COUNT,
 monthly ones with UNTIL, yearly all-day birthdays; 30% have attendees, 15% are all-day; times are
-in several zones (Europe/Paris, America/New_York, Asia/Tokyo, UTC).
+in several zones (Europe/Paris, America/New_York, Asia/Tokyo, UTC). MEETINGS more events (default
+none) lie on the given day itself, each with three attendees, and ONE (given as "one") puts all the
+files into a single calendar.
 
-Usage: generate-vdirs.py ROOT N YYYY-MM-DD"""
+Usage: generate-vdirs.py ROOT N YYYY-MM-DD [MEETINGS [one]]"""
 import datetime as dt
 import os
 import random
 import sys
 
 root, count, day = sys.argv[1], int(sys.argv[2]), dt.date.fromisoformat(sys.argv[3])
+meetings = int(sys.argv[4]) if len(sys.argv) > 4 else 0
 rng = random.Random(count)  # the same files for the same size
 calendars = ["personal", "work", "family", "sport", "shared"]
+if len(sys.argv) > 5 and sys.argv[5] == "one":
+    calendars = calendars[:1]
 zones = ["Europe/Paris"] * 6 + ["America/New_York", "Asia/Tokyo", "UTC"]
 first = day - dt.timedelta(days=4 * 365)
 span_days = 5 * 365
@@ -79,5 +84,18 @@ for i in range(count):
         lines.append("DESCRIPTION:Notes for event %d" % i)
     text = ["BEGIN:VCALENDAR", "VERSION:2.0", "PRODID:-//Ruvelant//Benchmark//EN", "BEGIN:VEVENT"] + lines
     text += ["END:VEVENT"] + extra + ["END:VCALENDAR"]
+    with open(os.path.join(root, calendar, uid.split("@")[0] + ".ics"), "w", newline="") as f:
+        f.write("\r\n".join(text) + "\r\n")
+
+for i in range(meetings):
+    calendar = calendars[i % len(calendars)]
+    uid = "meeting-%06d@ruvelant.example" % i
+    hour, minute = 8 + i % 10, 15 * (i % 4)
+    text = ["BEGIN:VCALENDAR", "VERSION:2.0", "PRODID:-//Ruvelant//Benchmark//EN", "BEGIN:VEVENT",
+            "UID:" + uid, "DTSTAMP:" + stamp, "SUMMARY:Meeting %d" % i,
+            "DTSTART" + when(day, hour, minute, "Europe/Paris"), "DTEND" + when(day, hour + 1, minute, "Europe/Paris")]
+    text += ["ATTENDEE;CN=Member %d;PARTSTAT=NEEDS-ACTION:mailto:member%d@example.org" % (i * 3 + k, i * 3 + k)
+             for k in range(3)]
+    text += ["END:VEVENT", "END:VCALENDAR"]
     with open(os.path.join(root, calendar, uid.split("@")[0] + ".ics"), "w", newline="") as f:
         f.write("\r\n".join(text) + "\r\n")

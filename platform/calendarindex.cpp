@@ -1,15 +1,21 @@
 #include "calendarindex.h"
 
+#include "regularfile.h"
 #include "xdgpaths.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSaveFile>
+#include <QRandomGenerator>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 Q_DECLARE_LOGGING_CATEGORY(lcCalendarStore)
 
@@ -26,7 +32,7 @@ struct Header
     quint32 rootSize;
     quint32 reserved;
 };
-constexpr char magic[8] = {'R', 'V', 'C', 'A', 'L', 'I', 'X', '1'};
+constexpr char magic[8] = {'R', 'V', 'C', 'A', 'L', 'I', 'X', '2'};
 
 quint64 fnv1a(const char *bytes, qsizetype size, quint64 hash = 14695981039346656037ULL)
 {
@@ -42,10 +48,28 @@ quint64 fnv1a(const QByteArray &bytes, quint64 hash = 14695981039346656037ULL)
     return fnv1a(bytes.constData(), bytes.size(), hash);
 }
 
-// The first slot of key in a table of 2^bits slots: the key's bits well mixed (Fibonacci hashing).
-std::size_t firstSlot(quint64 key, int bits)
+// Every bit of x spread over every bit of the result (the SplitMix64 finaliser, a bijection).
+quint64 mixed(quint64 x)
 {
-    return std::size_t((key * 11400714819323198485ULL) >> (64 - bits));
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// Reads exactly bytes into data; false at the end of the file or on an error.
+bool readExactly(int fd, void *data, std::size_t bytes)
+{
+    auto *at = static_cast<char *>(data);
+    while (bytes > 0) {
+        const ssize_t n = ::read(fd, at, bytes);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+        bytes -= std::size_t(n);
+    }
+    return true;
 }
 } // namespace
 
@@ -71,72 +95,148 @@ CalendarIndex CalendarIndex::load(const QString &path, const QString &root, QStr
     index.m_path = path;
     index.m_root = QFile::encodeName(root);
     index.m_changed = true; // until it is read
-    QFile file(path);
-    if (!file.exists()) {
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st
+    {
+    };
+    if (::lstat(native.constData(), &st) != 0 && errno == ENOENT) {
         qCInfo(lcCalendarStore, "%s: no calendar index yet, it is made now", qPrintable(path));
         return index;
     }
     const auto fail = [&](const QString &why) {
         *problem = QStringLiteral("%1: the calendar index %2; it is made anew").arg(path, why);
-        index.m_entries.clear();
-        index.m_pool.clear();
+        index.m_storage.reset();
+        index.m_entries = nullptr;
+        index.m_count = 0;
+        index.m_pool = {};
+        index.m_keys = KeyTable();
+        index.m_next = 0;
         return std::move(index);
     };
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot be read (%1)").arg(file.errorString()));
+    // Never through a symbolic link, and never waiting for the writer of a FIFO.
+    if (S_ISLNK(st.st_mode))
+        return fail(QStringLiteral("is a symbolic link"));
+    QString why;
+    const FileDescriptor file(RegularFile::open(path, O_RDONLY | O_NOFOLLOW, 0, &why));
+    if (!file.isOpen())
+        return fail(QStringLiteral("cannot be read (%1)").arg(why));
+    const int fd = file.get();
     Header header {};
-    if (file.read(reinterpret_cast<char *>(&header), sizeof header) != qint64(sizeof header))
+    if (::fstat(fd, &st) != 0 || !readExactly(fd, &header, sizeof header))
         return fail(QStringLiteral("is cut short"));
+    QByteArray storedRoot(int(std::min<quint32>(header.rootSize, 1 << 16)), Qt::Uninitialized);
     if (std::memcmp(header.magic, magic, sizeof magic) != 0 || header.entrySize != sizeof(Entry)
         || header.occurrenceSize != sizeof(Occurrence) || header.rootSize != quint32(index.m_root.size())
-        || file.read(header.rootSize) != index.m_root)
+        || !readExactly(fd, storedRoot.data(), std::size_t(storedRoot.size())) || storedRoot != index.m_root)
         return fail(QStringLiteral("is of another format or calendar folder"));
-    const qint64 rest = file.size() - file.pos();
-    if (header.entries > quint64(rest) / sizeof(Entry) || header.occurrences > quint64(rest) / sizeof(Occurrence)
-        || rest != qint64(header.entries * sizeof(Entry) + header.occurrences * sizeof(Occurrence)))
+    // Counts and sizes against the file's length, before anything is read or allocated for them.
+    const quint64 rest = quint64(st.st_size) - sizeof header - header.rootSize;
+    if (quint64(st.st_size) < sizeof header + header.rootSize || header.entries > rest / sizeof(Entry)
+        || header.occurrences > rest / sizeof(Occurrence)
+        || rest != header.entries * sizeof(Entry) + header.occurrences * sizeof(Occurrence))
         return fail(QStringLiteral("is cut short or damaged"));
-    index.m_entries.resize(header.entries);
-    index.m_pool.resize(header.occurrences);
-    const qint64 entryBytes = qint64(header.entries * sizeof(Entry)),
-                 poolBytes = qint64(header.occurrences * sizeof(Occurrence));
-    if (file.read(reinterpret_cast<char *>(index.m_entries.data()), entryBytes) != entryBytes
-        || file.read(reinterpret_cast<char *>(index.m_pool.data()), poolBytes) != poolBytes)
-        return fail(QStringLiteral("cannot be read (%1)").arg(file.errorString()));
-    for (Entry &entry : index.m_entries) {
-        if (entry.count > maxOccurrences || quint64(entry.first) + entry.count > index.m_pool.size())
-            return fail(QStringLiteral("is damaged"));
-        entry.flags &= Kept;
+    // Each entry is checked as it is read: its occurrences follow the previous entry's in the
+    // pool, and its key is new. A file of zeros (or of one entry repeated) stops at its second
+    // entry, and every lookup stays one step or a few.
+    quint64 pooled = 0;
+    constexpr std::size_t chunk = 4096;
+    // Address space only, until read: the file holds that many.
+    index.m_storage.reset(new (std::nothrow) char[header.entries * sizeof(Entry)]);
+    if (!index.m_storage && header.entries > 0)
+        return fail(QStringLiteral("is too large to be read"));
+    index.m_entries = reinterpret_cast<Entry *>(index.m_storage.get());
+    index.m_keys.reserve(std::size_t(std::min<quint64>(header.entries, 1 << 16)));
+    while (index.m_count < header.entries) {
+        const std::size_t done = index.m_count;
+        const std::size_t more = std::size_t(std::min<quint64>(chunk, header.entries - done));
+        if (!readExactly(fd, index.m_entries + done, more * sizeof(Entry)))
+            return fail(QStringLiteral("cannot be read"));
+        index.m_count += more;
+        for (std::size_t i = done; i < done + more; ++i) {
+            Entry &entry = index.m_entries[i];
+            if (entry.count > maxOccurrences || entry.first != pooled
+                || !index.m_keys.insert(entry.key, quint32(i), index.m_entries))
+                return fail(QStringLiteral("is damaged"));
+            pooled += entry.count;
+            entry.flags &= Kept;
+        }
     }
+    if (pooled != header.occurrences)
+        return fail(QStringLiteral("is damaged"));
+    index.m_pool.resize(header.occurrences);
+    if (!readExactly(fd, index.m_pool.data(), index.m_pool.size() * sizeof(Occurrence)))
+        return fail(QStringLiteral("cannot be read"));
     index.m_changed = false;
     return index;
 }
 
+CalendarIndex::KeyTable::KeyTable() : m_seed(QRandomGenerator::global()->generate64()) { }
+
+std::size_t CalendarIndex::KeyTable::slotOf(quint64 key) const
+{
+    return std::size_t(mixed(key ^ m_seed) >> (64 - m_bits));
+}
+
+void CalendarIndex::KeyTable::reserve(std::size_t keys)
+{
+    int bits = 4;
+    while ((std::size_t(1) << bits) < 2 * keys)
+        ++bits;
+    if (m_used == 0 && bits > m_bits) {
+        m_bits = bits;
+        m_slots.assign(std::size_t(1) << bits, 0);
+    }
+}
+
+void CalendarIndex::KeyTable::grow(int bits, const Entry *entries)
+{
+    m_bits = bits;
+    m_slots.assign(std::size_t(1) << m_bits, 0);
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = 0; i < m_used; ++i) {
+        std::size_t slot = slotOf(entries[i].key);
+        while (m_slots[slot])
+            slot = (slot + 1) & mask;
+        m_slots[slot] = quint32(i + 1);
+    }
+}
+
+bool CalendarIndex::KeyTable::insert(quint64 key, quint32 position, const Entry *entries)
+{
+    if (2 * (m_used + 1) > m_slots.size())
+        grow(std::max(m_bits + 1, 4), entries);
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t slot = slotOf(key);
+    for (; m_slots[slot]; slot = (slot + 1) & mask) {
+        if (entries[m_slots[slot] - 1].key == key)
+            return false;
+    }
+    m_slots[slot] = position + 1;
+    ++m_used;
+    return true;
+}
+
+qint64 CalendarIndex::KeyTable::find(quint64 key, const Entry *entries) const
+{
+    if (m_slots.empty())
+        return -1;
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t slot = slotOf(key); m_slots[slot]; slot = (slot + 1) & mask) {
+        if (entries[m_slots[slot] - 1].key == key)
+            return qint64(m_slots[slot] - 1);
+    }
+    return -1;
+}
+
 CalendarIndex::Entry *CalendarIndex::entryOf(quint64 key)
 {
-    if (m_next < m_entries.size() && m_entries[m_next].key == key)
+    if (m_next < m_count && m_entries[m_next].key == key)
         return &m_entries[m_next++];
-    if (m_entries.empty())
+    const qint64 position = m_keys.find(key, m_entries);
+    if (position < 0)
         return nullptr;
-    if (m_slots.empty()) {
-        m_bits = 4;
-        while ((std::size_t(1) << m_bits) < 2 * m_entries.size())
-            ++m_bits;
-        m_slots.assign(std::size_t(1) << m_bits, 0);
-        for (std::size_t i = 0; i < m_entries.size(); ++i) {
-            std::size_t slot = firstSlot(m_entries[i].key, m_bits);
-            while (m_slots[slot])
-                slot = (slot + 1) & (m_slots.size() - 1);
-            m_slots[slot] = quint32(i + 1);
-        }
-    }
-    for (std::size_t slot = firstSlot(key, m_bits); m_slots[slot]; slot = (slot + 1) & (m_slots.size() - 1)) {
-        const std::size_t index = m_slots[slot] - 1;
-        if (m_entries[index].key == key) {
-            m_next = index + 1;
-            return &m_entries[index];
-        }
-    }
-    return nullptr;
+    m_next = std::size_t(position) + 1;
+    return &m_entries[std::size_t(position)];
 }
 
 const CalendarIndex::Entry *CalendarIndex::find(quint64 key, const Stamp &stamp)
@@ -145,27 +245,43 @@ const CalendarIndex::Entry *CalendarIndex::find(quint64 key, const Stamp &stamp)
     if (!entry)
         return nullptr;
     entry->flags |= Seen;
-    entry->order = ++m_order;
+    m_met.push_back(quint32(entry - m_entries));
     return entry->stamp == stamp ? entry : nullptr;
+}
+
+bool CalendarIndex::knows(quint64 key, const Stamp &stamp, std::size_t *cursor) const
+{
+    qint64 position
+        = *cursor < m_count && m_entries[*cursor].key == key ? qint64(*cursor) : m_keys.find(key, m_entries);
+    if (position < 0)
+        return false;
+    *cursor = std::size_t(position) + 1;
+    return m_entries[position].stamp == stamp;
+}
+
+void CalendarIndex::addMet()
+{
+    for (quint32 position : m_met) {
+        const Entry &entry = m_entries[position];
+        if (!(entry.flags & Replaced))
+            m_output.add(entry, m_pool.data() + entry.first, entry.count);
+    }
+    m_met.clear();
 }
 
 void CalendarIndex::put(const Entry &entry, const std::vector<Occurrence> &occurrences)
 {
-    Entry made = entry;
-    made.first = quint32(m_pool.size());
-    made.count = quint16(std::min<std::size_t>(occurrences.size(), maxOccurrences));
-    if (occurrences.size() > std::size_t(maxOccurrences))
-        made.windowLength = 0;
-    m_pool.insert(m_pool.end(), occurrences.begin(), occurrences.begin() + made.count);
-    made.flags = (made.flags & Kept) | Seen;
-    made.order = ++m_order;
     m_changed = true;
-    // Usually the entry that find() just met.
-    Entry *known = m_next > 0 && m_entries[m_next - 1].key == made.key ? &m_entries[m_next - 1] : entryOf(made.key);
-    if (known)
-        *known = made;
-    else
-        m_added.push_back(made);
+    if (!m_output.isOpen() && !m_output.open(m_path, m_root))
+        return; // save() tells
+    if (Entry *old = entryOf(entry.key))
+        old->flags |= Replaced;
+    addMet();
+    Entry made = entry;
+    const bool windowed = made.windowLength > 0 && occurrences.size() <= std::size_t(maxOccurrences);
+    if (!windowed)
+        made.windowLength = 0;
+    m_output.add(made, occurrences.data(), windowed ? occurrences.size() : 0);
 }
 
 bool CalendarIndex::meets(const Entry &entry, qint64 from, qint64 to) const
@@ -182,64 +298,102 @@ bool CalendarIndex::meets(const Entry &entry, qint64 from, qint64 to) const
 
 void CalendarIndex::dropUnseen(const QByteArray &calendar)
 {
-    const quint32 hash = calendarOf(calendar);
-    for (Entry &entry : m_entries) {
-        if (entry.calendar == hash && !(entry.flags & Seen)) {
-            entry.flags |= Dropped;
-            m_changed = true;
-        }
-    }
+    m_listed.insert(calendarOf(calendar));
 }
 
 bool CalendarIndex::save(QString *error)
 {
-    if (!m_changed)
+    const auto dropped
+        = [this](const Entry &entry) { return !(entry.flags & Seen) && m_listed.contains(entry.calendar); };
+    if (!m_changed && std::none_of(m_entries, m_entries + m_count, dropped)) {
+        m_met.clear();
         return true;
-    // Entries met in this run in the order they were met, after the others in their old order;
-    // index i >= size stands for m_added[i - size].
-    const quint64 size = m_entries.size();
-    std::vector<std::pair<quint64, quint32>> ranked;
-    ranked.reserve(m_entries.size() + m_added.size());
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        const Entry &entry = m_entries[i];
-        if (!(entry.flags & Dropped))
-            ranked.emplace_back(entry.flags & Seen ? size + entry.order : i, quint32(i));
     }
-    for (std::size_t i = 0; i < m_added.size(); ++i)
-        ranked.emplace_back(size + m_added[i].order, quint32(size + i));
-    std::sort(ranked.begin(), ranked.end());
-    const auto entryAt = [&](quint32 i) -> const Entry & { return i < size ? m_entries[i] : m_added[i - size]; };
+    if (m_output.isOpen() || m_output.open(m_path, m_root)) {
+        addMet();
+        for (const Entry *entry = m_entries; entry != m_entries + m_count; ++entry) {
+            if (!(entry->flags & (Seen | Replaced)) && !dropped(*entry))
+                m_output.add(*entry, m_pool.data() + entry->first, entry->count);
+        }
+    }
+    if (!m_output.commit(m_path, m_root, error))
+        return false;
+    m_changed = false;
+    return true;
+}
 
-    QDir().mkpath(QFileInfo(m_path).absolutePath());
-    QSaveFile file(m_path);
-    Header header {};
-    std::memcpy(header.magic, magic, sizeof magic);
-    header.entrySize = sizeof(Entry);
-    header.occurrenceSize = sizeof(Occurrence);
-    header.entries = ranked.size();
-    header.rootSize = quint32(m_root.size());
-    for (const auto &item : ranked)
-        header.occurrences += entryAt(item.second).count;
-    bool written = file.open(QIODevice::WriteOnly)
-        && file.write(reinterpret_cast<const char *>(&header), sizeof header) == qint64(sizeof header)
-        && file.write(m_root) == m_root.size();
-    quint32 first = 0; // the entries' occurrences follow them, in their order
-    for (std::size_t i = 0; written && i < ranked.size(); ++i) {
-        Entry entry = entryAt(ranked[i].second);
-        entry.first = first;
-        entry.flags &= Kept;
-        first += entry.count;
-        written = file.write(reinterpret_cast<const char *>(&entry), sizeof entry) == qint64(sizeof entry);
-    }
-    for (std::size_t i = 0; written && i < ranked.size(); ++i) {
-        const Entry &entry = entryAt(ranked[i].second);
-        const qint64 bytes = qint64(entry.count * sizeof(Occurrence));
-        written = file.write(reinterpret_cast<const char *>(m_pool.data() + entry.first), bytes) == bytes;
-    }
-    if (!written || !file.commit()) {
-        *error = QStringLiteral("%1: the calendar index cannot be written: %2").arg(m_path, file.errorString());
+CalendarIndex::Output::~Output()
+{
+    if (m_fd.isOpen()) // never committed
+        ::unlink(QFile::encodeName(m_path).constData());
+}
+
+bool CalendarIndex::Output::open(const QString &index, const QByteArray &root)
+{
+    if (m_fd.isOpen() || m_error != 0)
+        return m_fd.isOpen();
+    QDir().mkpath(QFileInfo(index).absolutePath());
+    m_path = index + QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+    QString why;
+    m_fd.reset(RegularFile::open(m_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, &why));
+    if (!m_fd.isOpen()) {
+        m_error = errno != 0 ? errno : EIO;
         return false;
     }
-    m_changed = false;
+    m_buffer.reserve(1 << 16);
+    const Header header {};
+    write(&header, sizeof header); // written again once the counts are known
+    write(root.constData(), std::size_t(root.size()));
+    return true;
+}
+
+void CalendarIndex::Output::write(const void *data, std::size_t bytes)
+{
+    m_buffer.append(static_cast<const char *>(data), int(bytes));
+    if (m_buffer.size() >= (1 << 16)) {
+        if (m_error == 0 && !RegularFile::writeAll(m_fd.get(), m_buffer))
+            m_error = errno;
+        m_buffer.clear();
+    }
+}
+
+void CalendarIndex::Output::add(Entry entry, const Occurrence *occurrences, std::size_t count)
+{
+    if (!m_fd.isOpen())
+        return;
+    entry.first = quint32(m_pool.size());
+    entry.count = quint16(count);
+    entry.flags &= Kept;
+    m_pool.insert(m_pool.end(), occurrences, occurrences + count);
+    write(&entry, sizeof entry);
+    ++m_entries;
+}
+
+bool CalendarIndex::Output::commit(const QString &index, const QByteArray &root, QString *error)
+{
+    if (m_fd.isOpen()) {
+        write(m_pool.data(), m_pool.size() * sizeof(Occurrence));
+        if (m_error == 0 && !RegularFile::writeAll(m_fd.get(), m_buffer))
+            m_error = errno;
+        Header header {};
+        std::memcpy(header.magic, magic, sizeof magic);
+        header.entrySize = sizeof(Entry);
+        header.occurrenceSize = sizeof(Occurrence);
+        header.entries = m_entries;
+        header.occurrences = m_pool.size();
+        header.rootSize = quint32(root.size());
+        if (m_error == 0
+            && (::pwrite(m_fd.get(), &header, sizeof header, 0) != qint64(sizeof header) || ::fdatasync(m_fd.get()) != 0
+                || ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(index).constData()) != 0))
+            m_error = errno;
+        m_fd.reset();
+        if (m_error != 0)
+            ::unlink(QFile::encodeName(m_path).constData());
+    }
+    if (m_error != 0) {
+        *error = QStringLiteral("%1: the calendar index cannot be written: %2")
+                     .arg(index, QString::fromLocal8Bit(std::strerror(m_error)));
+        return false;
+    }
     return true;
 }

@@ -1,9 +1,11 @@
 #include "vdircalendarstore.h"
 
 #include "calendarindex.h"
+#include "folderlisting.h"
 #include "icalreader.h"
 #include "icalspan.h"
 #include "icaltext.h"
+#include "parallel.h"
 #include "regularfile.h"
 #include "watchedpaths.h"
 
@@ -23,10 +25,10 @@
 #include <QSet>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
 #include <sys/file.h>
@@ -43,6 +45,8 @@ constexpr qint64 zoneRange = 26 * 3600;
 // How far ahead the index lists the occurrences of a repeating event: a run looks at one day, at
 // most a week ahead, every half hour, so one reading serves a month of runs.
 constexpr qint64 indexWindow = 35 * 86400;
+// A file whose times lie this close to now (nanoseconds), before or after, is not trusted yet.
+constexpr qint64 settleTime = 2000000000LL;
 
 // One VEVENT of a file, parsed.
 struct ParsedEvent
@@ -246,6 +250,46 @@ Event makeEvent(const ParsedFile &file, const ParsedEvent &parsed, const QString
     event.origin.recurrenceId = recurrenceId;
     event.origin.fingerprint = file.fingerprint;
     return event;
+}
+
+// What a look ahead found of a file that the index cannot answer for.
+struct Scan
+{
+    enum State { Untouched, Read, Failed } state = Untouched;
+    ICalSpan::Span span; // when read
+    QByteArray bytes; // when read and its span meets the range
+    QString error; // when it failed
+};
+
+// Reads the files [begin, end) of a listing that the index does not know as they are (on a first
+// run, every file), and takes their spans, on a few threads at once.
+std::vector<Scan> lookAhead(const FolderListing &listing, const CalendarIndex &index, const QByteArray &uid, int begin,
+                            int end, qint64 from, qint64 to)
+{
+    std::vector<Scan> scans(std::size_t(end - begin));
+    const std::size_t threads = std::clamp<std::size_t>(std::size_t(end - begin) / 256, 1, Parallel::threads());
+    Parallel::run(threads, [&](std::size_t t) {
+        const int first = begin + int(qint64(end - begin) * qint64(t) / qint64(threads)),
+                  last = begin + int(qint64(end - begin) * qint64(t + 1) / qint64(threads));
+        std::size_t cursor = 0;
+        for (int i = first; i < last; ++i) {
+            const FolderListing::Info &info = listing.info(i);
+            if (info.error != 0 || !S_ISREG(info.mode)
+                || index.knows(CalendarIndex::keyOf(uid, listing.name(i)),
+                               {info.inode, info.size, info.modified, info.changed, info.device}, &cursor))
+                continue;
+            Scan &scan = scans[std::size_t(i - begin)];
+            if (!listing.read(i, VdirCalendarStore::maxFileSize, &scan.bytes, &scan.error)) {
+                scan.state = Scan::Failed;
+                continue;
+            }
+            scan.state = Scan::Read;
+            scan.span = ICalSpan::of(scan.bytes);
+            if (!scan.span.meets(from, to))
+                scan.bytes = QByteArray();
+        }
+    });
+    return scans;
 }
 
 // One occurrence: the component it takes its properties from, its span, and for an occurrence of
@@ -589,21 +633,19 @@ QList<ICalText::Edit> wrapped(const ICalText &text, const ICalText::Edit &edit)
 
 // The temporary files of saves are named ".<file>.ruvelant-<random>.tmp" and locked (flock) by
 // the save that writes them, for as long as it runs.
-bool isSaveTemporary(const QString &name)
+bool isSaveTemporary(const char *name, std::size_t length)
 {
-    return name.startsWith(QLatin1Char('.')) && name.endsWith(QLatin1String(".tmp"))
-        && name.contains(QLatin1String(".ruvelant-"));
+    constexpr char tag[] = ".ruvelant-";
+    return length > 4 && name[0] == '.' && std::memcmp(name + length - 4, ".tmp", 4) == 0
+        && std::search(name, name + length, tag, tag + sizeof tag - 1) != name + length;
 }
 
-// Removes the temporary files that saves in folder left behind when they were interrupted (a
-// crash, a kill): those that no running save holds locked.
-void removeLeftoverTemporaries(const QString &folder)
+// Removes, of the named files in folder, the temporary files that saves left behind when they
+// were interrupted (a crash, a kill): those that no running save holds locked.
+void removeLeftoverTemporaries(const QString &folder, const QList<QByteArray> &names)
 {
-    const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString &name : names) {
-        if (!isSaveTemporary(name))
-            continue;
-        const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + name);
+    for (const QByteArray &name : names) {
+        const QByteArray path = QFile::encodeName(folder) + '/' + name;
         const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             continue;
@@ -641,7 +683,6 @@ bool replaceFile(const QString &target, const QByteArray &bytes, const QByteArra
         return false;
     }
     const QFileInfo info(target);
-    removeLeftoverTemporaries(info.absolutePath());
     const QByteArray folder = QFile::encodeName(info.absolutePath());
     QByteArray temporary;
     int fd = -1;
@@ -783,29 +824,59 @@ QString normalizedBreaks(QString text)
 } // namespace
 
 VdirCalendarStore::VdirCalendarStore(const QString &root, QObject *parent)
-    : CalendarStore(parent), m_root(QDir::cleanPath(root)), m_indexPath(CalendarIndex::defaultPath(m_root))
+    : CalendarStore(parent)
+    , m_root(QDir::cleanPath(root))
+    , m_indexPath(CalendarIndex::defaultPath(m_root))
+    , m_clock([] { return QDateTime::currentMSecsSinceEpoch() * 1000000LL; })
 {
+}
+
+void VdirCalendarStore::setClock(const std::function<qint64()> &now)
+{
+    m_clock = now;
+}
+
+void VdirCalendarStore::removeLeftovers(const QString &folder)
+{
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(folder).constData(), &info) != 0)
+        return;
+    const QPair<quint64, quint64> id {quint64(info.st_dev), quint64(info.st_ino)};
+    auto known = m_leftovers.find(id);
+    if (known == m_leftovers.end()) { // a folder that no query listed (reached through a link)
+        const auto temporaries = [](const char *name, std::size_t length) {
+            return isSaveTemporary(name, length) ? FolderListing::Keep : FolderListing::Skip;
+        };
+        known = m_leftovers.insert(id, FolderListings({folder}, temporaries)[0].kept());
+    }
+    removeLeftoverTemporaries(folder, *known);
+    known->clear();
 }
 
 VdirCalendarStore::~VdirCalendarStore() = default;
 
+QString VdirCalendarStore::titleOf(const QString &uid) const
+{
+    QString title;
+    QByteArray bytes;
+    QString error;
+    const QString path = m_root + QLatin1Char('/') + uid + QStringLiteral("/displayname");
+    if (RegularFile::read(path, 4096, &bytes, &error))
+        // The first line; vdirsyncer writes the name without a line break. Drops a byte order mark.
+        title = QString::fromUtf8(bytes.indexOf('\n') < 0 ? bytes : bytes.left(bytes.indexOf('\n'))).trimmed();
+    else if (QFileInfo::exists(path))
+        qCWarning(lcCalendarStore, "%s: not read, %s", qPrintable(path), qPrintable(error));
+    return title.isEmpty() ? uid : title;
+}
+
 QMap<QString, QString> VdirCalendarStore::scanCalendars() const
 {
     QMap<QString, QString> result;
-    const QDir root(m_root);
-    const QStringList folders = root.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &folder : folders) {
-        QString title;
-        QByteArray bytes;
-        QString error;
-        const QString path = root.filePath(folder) + QStringLiteral("/displayname");
-        if (RegularFile::read(path, 4096, &bytes, &error))
-            // The first line; vdirsyncer writes the name without a line break. Drops a byte order mark.
-            title = QString::fromUtf8(bytes.indexOf('\n') < 0 ? bytes : bytes.left(bytes.indexOf('\n'))).trimmed();
-        else if (QFileInfo::exists(path))
-            qCWarning(lcCalendarStore, "%s: not read, %s", qPrintable(path), qPrintable(error));
-        result.insert(folder, title.isEmpty() ? folder : title);
-    }
+    const QStringList folders = QDir(m_root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &folder : folders)
+        result.insert(folder, titleOf(folder));
     return result;
 }
 
@@ -822,19 +893,15 @@ std::optional<Calendar> VdirCalendarStore::calendarWithUID(const QString &uid) c
 {
     if (!isCollectionName(uid) || !QFileInfo(m_root + QLatin1Char('/') + uid).isDir())
         return std::nullopt;
-    const QMap<QString, QString> found = scanCalendars();
-    const auto it = found.constFind(uid);
-    if (it == found.cend())
-        return std::nullopt;
-    return Calendar {uid, it.value(), CalCalendarTypeLocal};
+    return Calendar {uid, titleOf(uid), CalCalendarTypeLocal};
 }
 
 QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predicate)
 {
     QList<Event> result;
-    if (!predicate.startDate.isValid() || !predicate.endDate.isValid() || predicate.endDate < predicate.startDate)
+    if (!predicate.startDate.isValid() || !predicate.endDate.isValid() || predicate.endDate < predicate.startDate
+        || predicate.calendars.isEmpty())
         return result;
-    QSet<QString> seen;
     QStringList warnings;
     // Every problem is reported as soon as the file that caused it is done with.
     const auto report = [this, &warnings]() {
@@ -844,53 +911,82 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
         }
         warnings.clear();
     };
+    const qint64 from = predicate.startDate.toSecsSinceEpoch(), to = predicate.endDate.toSecsSinceEpoch();
+    // A file changed in the last seconds may change again within its clock's resolution, unseen:
+    // it is read again next time rather than trusted. So is one whose time lies just ahead (a
+    // clock a little fast); a file stamped further ahead (a clock set back, files copied from a
+    // machine whose clock ran ahead) is trusted like any other, since its change time, which no
+    // program sets, moves with every change.
+    const qint64 now = m_clock();
+    const auto settled = [now](qint64 time) { return time <= now - settleTime || time >= now + settleTime; };
+    QStringList uids, folders;
+    for (const Calendar &calendar : predicate.calendars) {
+        const QString folder = m_root + QLatin1Char('/') + calendar.uid;
+        if (isCollectionName(calendar.uid) && !uids.contains(calendar.uid) && QFileInfo(folder).isDir()) {
+            uids.append(calendar.uid);
+            folders.append(folder);
+        }
+    }
+    // The folders are listed while the index is read (the temporary files of interrupted saves
+    // noted, so that the next save in a folder removes them without listing it again); their
+    // event files are stated by helper threads ahead of the run going through them.
     QString problem;
-    CalendarIndex index = CalendarIndex::load(m_indexPath, m_root, &problem);
+    CalendarIndex index;
+    const FolderListings listings(
+        folders,
+        [](const char *name, std::size_t length) {
+            if (isSaveTemporary(name, length))
+                return FolderListing::Keep;
+            const bool event = name[0] != '.' && length >= 4 && qstrnicmp(name + length - 4, ".ics", 4) == 0;
+            return event ? FolderListing::Stat : FolderListing::Skip;
+        },
+        [&] { index = CalendarIndex::load(m_indexPath, m_root, &problem); });
     if (!problem.isEmpty())
         warnings.append(problem);
     report();
-    const qint64 from = predicate.startDate.toSecsSinceEpoch(), to = predicate.endDate.toSecsSinceEpoch();
-    // A file changed in the last seconds may change again within its clock's resolution, unseen:
-    // it is read again next time rather than trusted.
-    const qint64 settled = (QDateTime::currentSecsSinceEpoch() - 2) * 1000000000LL;
-    for (const Calendar &calendar : predicate.calendars) {
-        if (!isCollectionName(calendar.uid) || seen.contains(calendar.uid))
-            continue;
-        seen.insert(calendar.uid);
-        const QString folder = m_root + QLatin1Char('/') + calendar.uid;
-        const QFileInfo folderInfo(folder);
-        if (!folderInfo.isDir())
-            continue;
-        DIR *dir = ::opendir(QFile::encodeName(folder).constData());
-        if (!dir) {
-            warnings.append(QStringLiteral("%1: cannot read the calendar folder").arg(folder));
+    for (int c = 0; c < uids.size(); ++c) {
+        const QString &folder = folders.at(c);
+        const FolderListing &listing = listings[c];
+        if (!listing.isListed()) {
+            warnings.append(
+                QStringLiteral("%1: cannot read the calendar folder (%2)").arg(folder, listing.errorString()));
             report();
             continue;
         }
-        const QByteArray uid = QFile::encodeName(calendar.uid);
+        m_leftovers.insert({listing.folderDevice(), listing.folderInode()}, listing.kept());
+        const QString &calendarUid = uids.at(c);
+        const QByteArray uid = QFile::encodeName(calendarUid);
         const quint32 calendarKey = CalendarIndex::calendarOf(uid);
         QList<std::pair<QString, QList<Event>>> found; // by file name
         // Only the files whose span (or listed occurrences) meet the range are read; a file whose
         // identity changed since it was indexed, or that is new, is read and indexed anew.
-        while (const dirent *item = ::readdir(dir)) {
-            const std::size_t length = std::strlen(item->d_name);
-            if (item->d_name[0] == '.' || length < 4 || qstrnicmp(item->d_name + length - 4, ".ics", 4) != 0)
-                continue;
-            const QByteArray name = QByteArray::fromRawData(item->d_name, int(length));
-            struct stat info
-            {
-            };
-            if (::fstatat(::dirfd(dir), item->d_name, &info, 0) != 0)
-                continue;
-            if (!S_ISREG(info.st_mode)) { // never opened: a FIFO would block the run
-                warnings.append(QStringLiteral("%1/%2: skipped, %3")
-                                    .arg(folder, QFile::decodeName(name), RegularFile::refusal(info.st_mode)));
+        // Ahead of them, the files that the index cannot answer for are read on a few threads, as
+        // long as there are many: a first run's, a new calendar's.
+        constexpr int chunk = 4096;
+        std::vector<Scan> scans;
+        bool ahead = true;
+        for (int i = 0; i < listing.count(); ++i) {
+            if (i % chunk == 0) {
+                const int end = std::min(i + chunk, listing.count());
+                scans = ahead ? lookAhead(listing, index, uid, i, end, from, to)
+                              : std::vector<Scan>(std::size_t(end - i));
+                ahead = std::count_if(scans.cbegin(), scans.cend(),
+                                      [](const Scan &s) { return s.state != Scan::Untouched; })
+                    >= chunk / 64;
+            }
+            const Scan &scan = scans[std::size_t(i % chunk)];
+            const FolderListing::Info &info = listing.info(i);
+            const QByteArray name = listing.name(i);
+            if (info.error != 0 || !S_ISREG(info.mode)) { // never opened: a FIFO would block the run
+                if (info.error != ENOENT) // not just removed since it was listed
+                    warnings.append(QStringLiteral("%1/%2: skipped, %3")
+                                        .arg(folder, QFile::decodeName(name),
+                                             info.error != 0 ? QString::fromLocal8Bit(std::strerror(info.error))
+                                                             : RegularFile::refusal(info.mode)));
                 report();
                 continue;
             }
-            const CalendarIndex::Stamp stamp {info.st_ino, info.st_size,
-                                              info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec,
-                                              quint32(info.st_dev)};
+            const CalendarIndex::Stamp stamp {info.inode, info.size, info.modified, info.changed, info.device};
             const quint64 key = CalendarIndex::keyOf(uid, name);
             const CalendarIndex::Entry *known = index.find(key, stamp);
             if (known && !index.meets(*known, from, to))
@@ -903,23 +999,25 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
                 entry.calendar = calendarKey;
                 entry.stamp = stamp;
             }
-            const bool indexed = stamp.modified < settled;
-            const QString path = folder + QLatin1Char('/') + QFile::decodeName(name);
-            QByteArray bytes;
-            QString error;
-            if (!readBytes(path, &bytes, &error)) { // not indexed: it may be readable next time
-                warnings.append(QStringLiteral("%1: skipped, %2").arg(path, error));
+            const bool indexed = settled(stamp.modified) && settled(stamp.changed);
+            QByteArray bytes = scan.bytes;
+            QString error = scan.error;
+            if (scan.state == Scan::Failed
+                || (scan.state == Scan::Untouched && !listing.read(i, maxFileSize, &bytes, &error))) {
+                // Not indexed: it may be readable next time.
+                warnings.append(QStringLiteral("%1/%2: skipped, %3").arg(folder, QFile::decodeName(name), error));
                 report();
                 continue;
             }
             if (!known) {
-                entry.span = ICalSpan::of(bytes);
+                entry.span = scan.state == Scan::Read ? scan.span : ICalSpan::of(bytes);
                 if (!entry.span.meets(from, to)) {
                     if (indexed)
                         index.put(entry);
                     continue;
                 }
             }
+            const QString path = folder + QLatin1Char('/') + QFile::decodeName(name);
             const std::optional<ICalText> text = ICalText::parse(bytes, &error);
             if (!text) {
                 warnings.append(QStringLiteral("%1: skipped, the file %2").arg(path, error));
@@ -936,7 +1034,7 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
             QList<Event> events;
             for (const Occurrence &occurrence : std::as_const(occurrences))
                 events.append(
-                    makeEvent(file, *occurrence.source, calendar.uid, occurrence.span, occurrence.recurrenceId));
+                    makeEvent(file, *occurrence.source, calendarUid, occurrence.span, occurrence.recurrenceId));
             if (!events.isEmpty())
                 found.append({QFile::decodeName(name), events});
             const bool windowed = known && (known->flags & CalendarIndex::Repeats) && known->windowLength > 0
@@ -951,7 +1049,6 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
             }
             report();
         }
-        ::closedir(dir);
         index.dropUnseen(uid);
         std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
         for (const auto &file : std::as_const(found))
@@ -1054,6 +1151,7 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
         || occurrenceSpan(*checked->event, checked->event->dtStart()) != kept)
         return fail(WriteFailed, QStringLiteral("the edited file would not read back as intended"));
 
+    removeLeftovers(QFileInfo(target).absolutePath());
     bool writtenMeanwhile = false;
     if (!replaceFile(target, changed, current, &writtenMeanwhile, &message))
         return fail(writtenMeanwhile ? ChangedOnDisk : WriteFailed, message);

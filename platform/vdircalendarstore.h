@@ -6,6 +6,8 @@
 #include <QHash>
 #include <QMap>
 
+#include <functional>
+
 class QFileSystemWatcher;
 class QTimer;
 
@@ -45,6 +47,9 @@ public:
 
     // Stops watching the folders for good (a replaced default store).
     void stopWatching();
+    // The clock (nanoseconds since the epoch) that tells which files changed too recently for
+    // the index to trust them; the system's by default.
+    void setClock(const std::function<qint64()> &now);
 
     // Files larger than this are not read.
     static constexpr qint64 maxFileSize = 4 * 1024 * 1024;
@@ -56,9 +61,14 @@ protected:
 
 private:
     QMap<QString, QString> scanCalendars() const; // uid -> title
+    QString titleOf(const QString &uid) const; // its displayname, else the uid
     void startWatching();
     void updateWatchedPaths();
     void rescan();
+    // Removes what interrupted saves left in folder: the temporary files that the last query
+    // found there, or, in a folder that no query listed, that one listing of it finds. Once per
+    // listing, so that a save costs nothing that grows with the folder.
+    void removeLeftovers(const QString &folder);
 
     QString m_root;
     QString m_indexPath;
@@ -68,6 +78,9 @@ private:
     QMap<QString, QString> m_known; // calendars when last looked at
     // Fingerprints of this store's own saves: path -> (content before -> content after).
     QHash<QString, QHash<QByteArray, QByteArray>> m_ownWrites;
+    std::function<qint64()> m_clock;
+    // Temporary files of interrupted saves, by folder (device and inode), not removed yet.
+    QHash<QPair<quint64, quint64>, QList<QByteArray>> m_leftovers;
 };
 
 #endif

@@ -2,7 +2,6 @@
 // system and signals), without the closing pause, so that tests can run it often.
 #include "agentrun.h"
 #include "stoprequest.h"
-#include "throwawayhome.h"
 
 #include <QCoreApplication>
 
@@ -12,6 +11,7 @@ int main(int argc, char **argv)
     StopRequest::catchSignals();
     AgentRunEnvironment environment;
     environment.pause = [](std::chrono::microseconds) {};
-    environment.notifierPath = buildPath(QStringLiteral("Ruvelant.prefPane/Contents/Resources/RuvelantNotifier"));
+    environment.notifierPath
+        = QStringLiteral(RUVELANT_BUILD_DIR "/Ruvelant.prefPane/Contents/Resources/RuvelantNotifier");
     return runAgent(environment);
 }

@@ -11,12 +11,14 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 // Long enough ago for the index to trust a file (it does not trust files changed just now).
@@ -111,6 +113,8 @@ private Q_SLOTS:
         for (QDirIterator it(m_home->calendarsPath(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
             QVERIFY(setModified(it.next(), past));
         m_store = std::make_unique<VdirCalendarStore>(m_home->calendarsPath());
+        // An hour on, as later runs see the files: changed long enough ago for the index to trust.
+        m_store->setClock([] { return (QDateTime::currentSecsSinceEpoch() + 3600) * 1000000000LL; });
     }
     void setZone(const QString &zone)
     {
@@ -159,11 +163,20 @@ private Q_SLOTS:
         for (int i = 0; i < files.size(); ++i)
             QVERIFY(overwrite(files.at(i), contents.at(i)) && setModified(files.at(i), past + 60, 200));
         QCOMPARE(described(on(day, day, uids)), expected);
+        // Stamped a year ahead (a clock set back, files from a machine whose clock ran ahead): indexed
+        // like the others, and read the same, cold and warm.
+        QFile::remove(m_store->indexPath());
+        for (const QString &file : files)
+            QVERIFY(setModified(file, QDateTime::currentSecsSinceEpoch() + 366 * 86400));
+        QCOMPARE(described(on(day, day, uids)), expected);
+        QString problem;
+        QCOMPARE(CalendarIndex::load(m_store->indexPath(), m_store->root(), &problem).size(), files.size());
+        QCOMPARE(described(on(day, day, uids)), expected);
     }
 
     // The index follows every change to a file whose old span says nothing of the day asked: an
     // edit in place within the same second and size, a replacement by rename with the same size
-    // and time, a removal, an addition. A file that keeps its size, time and inode is trusted.
+    // and time, a removal, an addition, an edit in place that puts the old size and time back.
     void indexFollowsChanges_data()
     {
         dataTable<QString, bool, bool>("calendars/indexchanges.txt", {"how", "before", "after"});
@@ -201,23 +214,34 @@ private Q_SLOTS:
         QVERIFY(problem.isEmpty());
     }
 
-    // An index file that cannot be used is made anew, with one warning, and nothing is lost.
+    // An index file that cannot be used is made anew, with one warning, and nothing is lost; one
+    // that is no regular file is never read through nor waited for, and is replaced.
     void damagedIndex_data() { dataTable<QString>("calendars/damagedindex.txt", {"how"}); }
     void damagedIndex()
     {
         QFETCH(QString, how);
         const QDate day(2010, 3, 5);
         const QStringList expected = described(on(day, day, QStringLiteral("home,work")));
-        const QString index = m_store->indexPath();
+        const QString index = m_store->indexPath(), other = m_home->filePath(QStringLiteral("notes.txt"));
         QByteArray bytes = readFile(index);
         QVERIFY(bytes.size() > 100);
+        const QByteArray notes = "the user's own notes\n";
         if (how == QLatin1String("cut")) {
             bytes.chop(bytes.size() / 3);
         } else if (how == QLatin1String("junk")) {
             bytes = QByteArray(bytes.size(), '\x5a');
         } else if (how == QLatin1String("empty")) {
             bytes.clear();
-        } else {
+        } else if (how == QLatin1String("zeros")) {
+            // The file's own header (magic, sizes, counts at 16 and 24, the root after it) with
+            // 20,000 entries of zeros and no occurrences: every size agrees with the file's length.
+            const int headerSize = bytes.indexOf(QFile::encodeName(m_store->root()));
+            const quint64 entries = 20000, occurrences = 0;
+            bytes = bytes.left(headerSize + QFile::encodeName(m_store->root()).size());
+            bytes.replace(16, 8, reinterpret_cast<const char *>(&entries), 8);
+            bytes.replace(24, 8, reinterpret_cast<const char *>(&occurrences), 8);
+            bytes += QByteArray(int(entries * sizeof(CalendarIndex::Entry)), '\0');
+        } else if (how == QLatin1String("foreign")) {
             VdirCalendarStore other(m_home->filePath(QStringLiteral("elsewhere")));
             QVERIFY(QDir().mkpath(other.root() + QStringLiteral("/work")));
             QVERIFY(QFile::copy(path(QStringLiteral("work/allday-trip.ics")),
@@ -226,14 +250,41 @@ private Q_SLOTS:
                 QDateTime(day, QTime(0, 0)), QDateTime(day, QTime(23, 59, 59)), other.calendars()));
             bytes = readFile(other.indexPath());
         }
-        QVERIFY(overwrite(index, bytes));
+        if (how == QLatin1String("fifo")) {
+            QVERIFY(QFile::remove(index) && ::mkfifo(QFile::encodeName(index).constData(), 0600) == 0);
+        } else if (how == QLatin1String("link")) {
+            m_home->writeFile(QStringLiteral("notes.txt"), notes);
+            QVERIFY(QFile::remove(index) && QFile::link(other, index));
+        } else {
+            QVERIFY(overwrite(index, bytes));
+        }
+        // Should the query wait on a FIFO, it is let go after a while (and fails): a writer that
+        // opens the FIFO and goes (a FIFO opened without a reader waiting for it fails instead).
+        std::atomic<bool> done {false}, freed {false};
+        std::thread rescue([&] {
+            for (int i = 0; i < 300 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            struct stat st;
+            const bool fifo = !done && ::lstat(QFile::encodeName(index).constData(), &st) == 0 && S_ISFIFO(st.st_mode);
+            const int fd = fifo ? ::open(QFile::encodeName(index).constData(), O_WRONLY | O_NONBLOCK) : -1;
+            freed = fd >= 0;
+            if (fd >= 0)
+                ::close(fd);
+        });
         QSignalSpy problems(m_store.get(), &CalendarStore::problemFound);
-        QCOMPARE(described(on(day, day, QStringLiteral("home,work"))), expected);
+        const QStringList found = described(on(day, day, QStringLiteral("home,work")));
+        done = true;
+        rescue.join();
+        QVERIFY(!freed);
+        QCOMPARE(found, expected);
         QCOMPARE(problems.size(), 1);
         QVERIFY2(problems.first().first().toString().startsWith(index + u':'),
                  qPrintable(problems.first().first().toString()));
         QCOMPARE(described(on(day, day, QStringLiteral("home,work"))), expected);
-        QCOMPARE(problems.size(), 1); // made anew
+        QCOMPARE(problems.size(), 1); // made anew, a regular file in its place
+        QVERIFY(QFileInfo(index).isFile() && !QFileInfo(index).isSymLink());
+        if (how == QLatin1String("link"))
+            QCOMPARE(readFile(other), notes);
     }
 
     // Two processes that query and change the calendars at once leave an index that reads well.
