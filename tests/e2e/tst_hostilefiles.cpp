@@ -59,6 +59,8 @@ private Q_SLOTS:
         if (hostile == QLatin1String("link")) {
             home.writeFile(QStringLiteral("precious.txt"), "another file of the user\n");
             QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()) && QFile::link(precious, path));
+        } else if (hostile == QLatin1String("loop")) {
+            QVERIFY(QFile::link(QFileInfo(path).fileName(), path)); // a link to itself
         } else if (hostile.startsWith(QLatin1String("fifo"))) {
             const QString fifo
                 = hostile == QLatin1String("fifo-link") ? home.filePath(QStringLiteral("elsewhere")) : path;
@@ -76,6 +78,8 @@ private Q_SLOTS:
                 return QByteArray::number(QFileInfo(path).isFile());
             if (hostile == QLatin1String("link"))
                 return readFile(precious);
+            if (hostile == QLatin1String("loop"))
+                return QFile::symLinkTarget(path).toUtf8();
             return file.startsWith(QLatin1String("Library/Preferences/")) ? QByteArray()
                                                                           : readFile(path).replace(" (*)", "");
         };
