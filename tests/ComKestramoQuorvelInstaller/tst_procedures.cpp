@@ -266,6 +266,34 @@ private Q_SLOTS:
         QCOMPARE(m_window->isVisible(), exception.isEmpty());
     }
 
+    // System Preferences is quit while the older pane is still in place, before the procedure
+    // removes or replaces it: a stand-in host notes the pane in place at each request.
+    void quitBeforeRemoval_data()
+    {
+        QTest::addColumn<bool>("install");
+        row("install over an older pane", true);
+        row("uninstall", false);
+    }
+    void quitBeforeRemoval()
+    {
+        QFETCH(bool, install);
+        useInstaller("built"_qs);
+        makePane(panes, "old"_qs);
+        const QString record = m_home->filePath("requests"_qs);
+        QProcess host;
+        host.start("python3"_qs,
+                   {QFINDTESTDATA("../data/installer/host.py"), SystemPreferencesChannel::socketPath(),
+                    m_home->filePath(panes + "/Ruvelant.prefPane"_qs), record});
+        QTRY_VERIFY(SystemPreferencesChannel::isHostRunning());
+        Model model;
+        ActionController controller;
+        controller.setModel(&model);
+        controller.applicationDidFinishLaunching(nullptr);
+        install ? controller.install(nullptr) : controller.uinstall(nullptr);
+        QCOMPARE(readFile(record), QByteArray("quit old\n"));
+        host.waitForFinished();
+    }
+
     // Pressing the window's buttons: the exception that install passes on is reported by the
     // event loop's top and the application goes on; the controls follow the model meanwhile.
     void windowAndEventLoop()
