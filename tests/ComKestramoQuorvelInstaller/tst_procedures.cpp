@@ -8,9 +8,9 @@
 #include "bundle.h"
 #include "datatable.h"
 #include "installerinterface.h"
-#include "propertylist.h"
 #include "scriptrunner.h"
 #include "standarderrorcapture.h"
+#include "storedpreferences.h"
 #include "systempreferenceschannel.h"
 #include "throwawayhome.h"
 
@@ -30,11 +30,6 @@
 #include <unistd.h>
 
 namespace {
-QString operator""_qs(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 const QString ruvelant = "com.kestramo.ruvelant"_qs;
 const QString panes = "Library/PreferencePanes"_qs;
 const QString systemPanes = "system/Library/PreferencePanes"_qs;
@@ -255,9 +250,7 @@ private Q_SLOTS:
         // No schedule is left; the setting is the text "0" once an uninstall has switched it off.
         QVERIFY(!QFileInfo::exists(m_home->filePath(agentFile)));
         QVERIFY(!readFile(m_home->filePath("timers"_qs)).contains("RuvelantAgent"));
-        QVariant domain;
-        PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &domain);
-        const QVariant enabled = domain.toMap().value("quorvelEnabled"_qs);
+        const QVariant enabled = storedDomain().value("quorvelEnabled"_qs);
         QCOMPARE(enabled.userType() == QMetaType::QString && enabled.toString() == "0"_qs,
                  started.contains(switchOff) && exception.isEmpty());
         // System Preferences: quit, then showing the new pane; the installer's window comes after.

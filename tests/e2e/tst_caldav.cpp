@@ -32,11 +32,6 @@
 #include <QTimer>
 
 namespace {
-QString operator""_qs(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 const QString syncProgram = buildPath("Ruvelant.prefPane/Contents/Resources/RuvelantSync"_qs);
 
 QString day()
