@@ -20,12 +20,6 @@ const QString verboseKey = QStringLiteral("verboseLogging");
 const QString activeKey = QStringLiteral("activeCalendars");
 const QString senderKey = QStringLiteral("senderEmail");
 
-// The domain as another process would read it now.
-QVariantMap storedDomain()
-{
-    return PreferenceService(ComKestramoPreferencesUtils::domain).values();
-}
-
 // The entries as "uid title enabled, ...".
 QString entries(const ComKestramoPreferenceQuorvelModel &model)
 {

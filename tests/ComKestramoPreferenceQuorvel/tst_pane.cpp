@@ -52,11 +52,6 @@ using PaneAction = std::function<void(QWidget *view)>;
 Q_DECLARE_METATYPE(PaneAction)
 
 namespace {
-QString operator""_qs(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 const QString builtPane = buildPath("Ruvelant.prefPane"_qs);
 
 template<typename Widget> Widget *widget(QWidget *view, const char *name)
@@ -72,14 +67,6 @@ QString englishText(const QString &key)
 {
     return StringsTable::parse(readFile(RUVELANT_SOURCE_DIR "/resources/pane/en.lproj/Localizable.strings"_qs))
         .value(key);
-}
-
-// The preference domain as the file holds it.
-QVariantMap storedDomain(const ThrowAwayHome &home)
-{
-    QVariant value;
-    PropertyList::readFile(home.filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &value);
-    return value.toMap();
 }
 
 // Edits of the pane: a click on a control; keys pressed on a control that has the focus; a text
@@ -342,7 +329,7 @@ private Q_SLOTS:
         QCOMPARE(QApplication::focusWidget(), body);
         QTest::keyClicks(QApplication::focusWidget(), " x"_qs);
         QCOMPARE(body->toPlainText(), expected);
-        QCOMPARE(storedDomain(*m_home).value("mailContent"_qs).toString(), expected);
+        QCOMPARE(storedDomain().value("mailContent"_qs).toString(), expected);
     }
 
     // An empty subject or message shows, greyed, the built-in text that goes out instead.
@@ -382,11 +369,11 @@ private Q_SLOTS:
         QFETCH(QString, key);
         QFETCH(QVariant, expected);
         openPane();
-        const QVariantMap before = storedDomain(*m_home);
+        const QVariantMap before = storedDomain();
         QCOMPARE(before.size(), 8); // the defaults, written when the pane opened
         QVERIFY(before.value(key) != expected);
         edit(m_view);
-        const QVariantMap after = storedDomain(*m_home);
+        const QVariantMap after = storedDomain();
         QCOMPARE(after.value(key), expected);
         for (auto it = before.cbegin(); it != before.cend(); ++it) {
             if (it.key() != key)
@@ -523,7 +510,7 @@ private Q_SLOTS:
         const QString unit = m_home->filePath(".config/systemd/user/com.kestramo.RuvelantAgent"_qs);
         QTest::mouseClick(enable, Qt::LeftButton);
         QVERIFY(QFileInfo::exists(file));
-        QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(true));
+        QCOMPARE(storedDomain().value("quorvelEnabled"_qs), QVariant(true));
         QCOMPARE(readFile(m_home->filePath("timers"_qs)), QByteArray("com.kestramo.RuvelantAgent.timer\n"));
         QVERIFY(QFileInfo::exists(unit + ".timer"_qs));
         const QByteArray agent = QFile::encodeName(builtPane) + "/Contents/Resources/RuvelantAgent";
@@ -533,7 +520,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(file));
         QVERIFY(!QFileInfo::exists(unit + ".timer"_qs));
         QCOMPARE(readFile(m_home->filePath("timers"_qs)), QByteArray());
-        QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(false));
+        QCOMPARE(storedDomain().value("quorvelEnabled"_qs), QVariant(false));
     }
 
     // The pane names the mail system that reminders go to, found as the agent finds it, or says
@@ -725,7 +712,7 @@ private Q_SLOTS:
         QVERIFY(running);
         QCOMPARE(typed, " Ab!?"_qs);
         QCOMPARE(tab, 1);
-        QCOMPARE(storedDomain(*m_home).value("mailTitle"_qs).toString(), " Ab!?"_qs);
+        QCOMPARE(storedDomain().value("mailTitle"_qs).toString(), " Ab!?"_qs);
 
         auto *result = widget<QLabel>(m_view, "alertNowResultLabel");
         QVERIFY2(result->text().contains("1 reminder handed to the mail system; 1 event marked with (*)."_qs),
@@ -765,7 +752,7 @@ private Q_SLOTS:
         QTest::mouseClick(fix, Qt::LeftButton);
         QTRY_COMPARE(status->text(), after);
         QVERIFY(!fix->isVisible());
-        QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(enabled));
+        QCOMPARE(storedDomain().value("quorvelEnabled"_qs), QVariant(enabled));
     }
 
     // Unticking takes the schedule away from every scheduler that holds it, also from one that
@@ -789,7 +776,7 @@ private Q_SLOTS:
                      qPrintable(box->informativeText()));
         } else {
             QVERIFY(!sheet(m_view));
-            QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(true));
+            QCOMPARE(storedDomain().value("quorvelEnabled"_qs), QVariant(true));
             m_home->writeFile("no-user-manager"_qs, {});
             if (atUntick == "systemd"_qs)
                 QFile::remove(m_home->filePath("no-user-manager"_qs));
@@ -797,7 +784,7 @@ private Q_SLOTS:
             QVERIFY(!sheet(m_view));
         }
         QCOMPARE(enable->checkState(), Qt::Unchecked);
-        QCOMPARE(storedDomain(*m_home).value("quorvelEnabled"_qs), QVariant(false));
+        QCOMPARE(storedDomain().value("quorvelEnabled"_qs), QVariant(false));
         QVERIFY(!QFileInfo::exists(m_home->filePath(".config/systemd/user/com.kestramo.RuvelantAgent.timer"_qs)));
         QVERIFY(!readFile(m_home->filePath("crontab"_qs)).contains("RuvelantAgent"));
         QTRY_COMPARE(status->text(), englishText("ScheduleOff"_qs));

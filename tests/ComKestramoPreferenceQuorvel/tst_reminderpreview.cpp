@@ -16,11 +16,6 @@
 #include <QTest>
 
 namespace {
-QString operator""_qs(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 // Every file below the folder and its content, but for the calendar store's index in .cache.
 QMap<QString, QByteArray> filesBelow(const QString &folder)
 {

@@ -15,11 +15,6 @@
 #include <memory>
 
 namespace {
-QString operator""_qs(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 const QString builtInstaller = buildPath("RuvelantInstaller.app"_qs);
 
 QByteArray versioned(const QString &version)

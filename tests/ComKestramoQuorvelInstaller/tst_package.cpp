@@ -1,8 +1,8 @@
 // The Debian package made by cpack from the install rules, and the installer that it holds run
 // as a person runs it: --install, then --uninstall, in a throw-away home, offscreen.
 #include "datatable.h"
-#include "propertylist.h"
 #include "scriptrunner.h"
+#include "storedpreferences.h"
 #include "syncschedule.h"
 #include "systempreferenceschannel.h"
 #include "throwawayhome.h"
@@ -17,11 +17,6 @@
 #include <memory>
 
 namespace {
-QString operator""_qs(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 struct Result
 {
     int status;
@@ -182,10 +177,7 @@ private Q_SLOTS:
         QVERIFY(!readFile(m_home->filePath("timers"_qs)).contains("RuvelantAgent"));
         QVERIFY(!readFile(m_home->filePath("timers"_qs)).contains("RuvelantSync"));
         QVERIFY(!QFileInfo::exists(SyncSchedule::plistPath()));
-        QVariant domain;
-        QVERIFY(
-            PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &domain));
-        QCOMPARE(domain.toMap().value("quorvelEnabled"_qs), QVariant("0"_qs));
+        QCOMPARE(storedDomain().value("quorvelEnabled"_qs), QVariant("0"_qs));
         QVERIFY(!SystemPreferencesChannel::isHostRunning());
     }
 

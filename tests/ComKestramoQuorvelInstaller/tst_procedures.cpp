@@ -8,9 +8,9 @@
 #include "bundle.h"
 #include "datatable.h"
 #include "installerinterface.h"
-#include "propertylist.h"
 #include "scriptrunner.h"
 #include "standarderrorcapture.h"
+#include "storedpreferences.h"
 #include "systempreferenceschannel.h"
 #include "throwawayhome.h"
 
@@ -30,11 +30,6 @@
 #include <unistd.h>
 
 namespace {
-QString operator""_qs(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 const QString ruvelant = "com.kestramo.ruvelant"_qs;
 const QString panes = "Library/PreferencePanes"_qs;
 const QString systemPanes = "system/Library/PreferencePanes"_qs;
@@ -255,15 +250,41 @@ private Q_SLOTS:
         // No schedule is left; the setting is the text "0" once an uninstall has switched it off.
         QVERIFY(!QFileInfo::exists(m_home->filePath(agentFile)));
         QVERIFY(!readFile(m_home->filePath("timers"_qs)).contains("RuvelantAgent"));
-        QVariant domain;
-        PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &domain);
-        const QVariant enabled = domain.toMap().value("quorvelEnabled"_qs);
+        const QVariant enabled = storedDomain().value("quorvelEnabled"_qs);
         QCOMPARE(enabled.userType() == QMetaType::QString && enabled.toString() == "0"_qs,
                  started.contains(switchOff) && exception.isEmpty());
         // System Preferences: quit, then showing the new pane; the installer's window comes after.
         QCOMPARE(SystemPreferencesChannel::isHostRunning(), shown != "off"_qs);
         QCOMPARE(shownPane(), shown == "off"_qs ? QString() : shown);
         QCOMPARE(m_window->isVisible(), exception.isEmpty());
+    }
+
+    // System Preferences is quit while the older pane is still in place, before the procedure
+    // removes or replaces it: a stand-in host notes the pane in place at each request.
+    void quitBeforeRemoval_data()
+    {
+        QTest::addColumn<bool>("install");
+        row("install over an older pane", true);
+        row("uninstall", false);
+    }
+    void quitBeforeRemoval()
+    {
+        QFETCH(bool, install);
+        useInstaller("built"_qs);
+        makePane(panes, "old"_qs);
+        const QString record = m_home->filePath("requests"_qs);
+        QProcess host;
+        host.start("python3"_qs,
+                   {QFINDTESTDATA("../data/installer/host.py"), SystemPreferencesChannel::socketPath(),
+                    m_home->filePath(panes + "/Ruvelant.prefPane"_qs), record});
+        QTRY_VERIFY(SystemPreferencesChannel::isHostRunning());
+        Model model;
+        ActionController controller;
+        controller.setModel(&model);
+        controller.applicationDidFinishLaunching(nullptr);
+        install ? controller.install(nullptr) : controller.uinstall(nullptr);
+        QCOMPARE(readFile(record), QByteArray("quit old\n"));
+        host.waitForFinished();
     }
 
     // Pressing the window's buttons: the exception that install passes on is reported by the

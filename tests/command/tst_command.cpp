@@ -16,11 +16,6 @@
 #include <QTest>
 
 namespace {
-QString operator""_qs(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 const QString agentFile = "Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs;
 
 struct Ran
@@ -64,13 +59,6 @@ class CommandTest : public QObject
         ran.status = finish(process, &ran.errors);
         ran.out = QString::fromUtf8(process.readAllStandardOutput());
         return ran;
-    }
-
-    QVariantMap domain() const
-    {
-        QVariant value;
-        PropertyList::readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs), &value);
-        return value.toMap();
     }
 
     // A table's text with the folders in place of BUILD, HOME and SYSTEM.
@@ -126,7 +114,7 @@ private Q_SLOTS:
         const Ran get = ruvelant({"get"_qs, key});
         QCOMPARE(get.status, 0);
         QCOMPARE(get.out, printed);
-        QCOMPARE(storedText(domain().value(key)), stored);
+        QCOMPARE(storedText(storedDomain().value(key)), stored);
     }
 
     // A setting not stored yet takes the default that the pane and the agent give it, in the
@@ -139,8 +127,8 @@ private Q_SLOTS:
                   .value("defaultMailTitle"_qs);
         QVERIFY(!title.isEmpty());
         QCOMPARE(ruvelant({"get"_qs, "mailTitle"_qs}).out, title + "\n"_qs);
-        QCOMPARE(domain().value("mailTitle"_qs).toString(), title);
-        QCOMPARE(domain().value("daysBeforeEventStart"_qs), QVariant("4"_qs));
+        QCOMPARE(storedDomain().value("mailTitle"_qs).toString(), title);
+        QCOMPARE(storedDomain().value("daysBeforeEventStart"_qs), QVariant("4"_qs));
     }
 
     // Switching on schedules the agent of the pane that the command finds, as the pane's box
@@ -184,7 +172,7 @@ private Q_SLOTS:
         QCOMPARE(ran.status, exit);
         const QString text = exit == 0 ? ran.out : ran.errors;
         QVERIFY2(text.startsWith((exit == 0 ? QString() : "ruvelant: "_qs) + expanded(said)), qPrintable(text));
-        QCOMPARE(domain().value("quorvelEnabled"_qs), QVariant(setting));
+        QCOMPARE(storedDomain().value("quorvelEnabled"_qs), QVariant(setting));
         QVariant file;
         QCOMPARE(PropertyList::readFile(m_home->filePath(agentFile), &file), agent != "-"_qs);
         if (agent != "-"_qs)

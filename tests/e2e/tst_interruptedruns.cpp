@@ -59,7 +59,7 @@ private Q_SLOTS:
         QRandomGenerator random(20100305); // the same moments at every run of the test
         int kills = 0;
         for (const int after : {3, 40, 81, 120, 161}) {
-            const auto agent = startProgram(AgentWithPause, {}, false);
+            const auto agent = startProgram(AgentRunOnly, {}, false);
             QVERIFY(waitForDeliveries(sink, agent, after));
             QThread::usleep(random.bounded(30000)); // anywhere in the hand-over, the journal or a save
             ::kill(agent->processId(), SIGKILL);
@@ -67,7 +67,7 @@ private Q_SLOTS:
             QCOMPARE(agent->exitStatus(), QProcess::CrashExit);
             ++kills;
         }
-        QCOMPARE(runToEnd(nullptr, AgentWithPause), 0);
+        QCOMPARE(runToEnd(), 0);
 
         const QHash<QString, int> received = deliveries(sink);
         QCOMPARE(received.size(), 2 * eventCount);
@@ -105,7 +105,7 @@ private Q_SLOTS:
         QVERIFY(reminded % 2 == 0 && reminded < 2 * eventCount);
         QCOMPARE(checkedMarkedEvents(home), reminded / 2);
 
-        QCOMPARE(runToEnd(nullptr, AgentWithPause), 0);
+        QCOMPARE(runToEnd(), 0);
         const QHash<QString, int> received = deliveries(sink);
         QCOMPARE(received.size(), 2 * eventCount);
         QCOMPARE(received.keys(1).size(), 2 * eventCount);

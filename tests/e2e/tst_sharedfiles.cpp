@@ -1,10 +1,8 @@
 // The agent shares its files with other programs: a sync tool rewriting event files during a
-// run, a settings writer, read-only calendars, a kill in the middle of a hand-over. Real runs of
+// run, read-only calendars, a kill in the middle of a hand-over. Real runs of
 // the agent (without the closing pause) through the real mail chain.
 #include "agentruns.h"
 #include "datatable.h"
-#include "filelock.h"
-#include "propertylist.h"
 
 #include <QFile>
 #include <QProcess>
@@ -80,36 +78,6 @@ private Q_SLOTS:
         const QHash<QString, int> received = deliveries(sink);
         QCOMPARE(received.size(), 2 * eventCount);
         QCOMPARE(received.keys(1).size(), 2 * eventCount);
-    }
-
-    // A key that another program writes while the run holds its defaults for missing keys stays:
-    // the run is held at its settings lock while the key is written.
-    void settingWrittenDuringTheRun()
-    {
-        ThrowAwayHome home;
-        writeAgentHome(home);
-        storePreferences({{QStringLiteral("activeCalendars"), QVariant()}}); // missing
-        const QString file = home.preferencesPath() + QStringLiteral("/com.kestramo.ruvelant.plist");
-        std::unique_ptr<QProcess> agent;
-        {
-            const FileLock lock(file + QStringLiteral(".lock"));
-            agent = startProgram(AgentRunOnly);
-            // The run waits for the lock (it shows in /proc/locks as a waiter, "->", with its pid).
-            QVERIFY(waitFor([&] {
-                return readFile(QStringLiteral("/proc/locks"))
-                    .contains(" -> FLOCK  ADVISORY  WRITE " + QByteArray::number(agent->processId()) + ' ');
-            }));
-            QVariant values;
-            QVERIFY(PropertyList::readFile(file, &values));
-            QVariantMap written = values.toMap();
-            written.insert(QStringLiteral("activeCalendars"), QStringList {QStringLiteral("home")});
-            QVERIFY(PropertyList::writeFile(file, written));
-        }
-        QCOMPARE(finish(*agent), 0);
-        QVariant values;
-        QVERIFY(PropertyList::readFile(file, &values));
-        QCOMPARE(values.toMap().value(QStringLiteral("activeCalendars")).toStringList(),
-                 QStringList {QStringLiteral("home")});
     }
 
     // A calendar that cannot be written: its reminders go out once, the file stays as it is,

@@ -17,11 +17,6 @@
 #include <QTest>
 
 namespace {
-QString operator""_qs(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 CalDavAccount account(const QString &user, const QString &url, const QStringList &collections)
 {
     CalDavAccount account;

@@ -2,6 +2,7 @@
 #include "calendarstore.h"
 #include "datatable.h"
 #include "icaltext.h"
+#include "icalzone.h"
 #include "throwawayhome.h"
 #include "vdircalendarstore.h"
 
@@ -10,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimeZone>
 
 #include <atomic>
 #include <csignal>
@@ -547,6 +549,39 @@ private Q_SLOTS:
             problems.filter(QStringLiteral("/unknown-zone.ics:")),
             QStringList {path(QStringLiteral("imported/unknown-zone.ics"))
                          + QStringLiteral(": the time zone \"FOO\" is not known, its times are read as local time")});
+    }
+
+    // A zone that a file defines itself has the database zone's offsets a second before and a
+    // second after each of that zone's transitions between the row's days.
+    void customZoneOffsets_data()
+    {
+        dataTable<QString, QString, QString, QString, QString>("calendars/zones.txt",
+                                                               {"file", "tzid", "zone", "from", "to"});
+    }
+    void customZoneOffsets()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, tzid);
+        QFETCH(QString, zone);
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        const auto text
+            = ICalText::parse(readFile(QFINDTESTDATA(QStringLiteral("../data/calendars/") + file)), nullptr);
+        QVERIFY(text);
+        std::optional<ICalZone> custom;
+        for (const ICalText::Component &child : text->calendar().children) {
+            if (child.name == "VTIMEZONE" && (!custom || custom->tzid() != tzid.toUtf8()))
+                custom = ICalZone::fromComponent(*text, child);
+        }
+        QVERIFY(custom && custom->tzid() == tzid.toUtf8());
+        const QTimeZone reference(zone.toLatin1());
+        const auto transitions
+            = reference.transitions(QDateTime::fromString(from, Qt::ISODate), QDateTime::fromString(to, Qt::ISODate));
+        QVERIFY(transitions.size() >= 2);
+        for (const QTimeZone::OffsetData &transition : transitions) {
+            for (const QDateTime &at : {transition.atUtc.addSecs(-1), transition.atUtc.addSecs(1)})
+                QVERIFY2(custom->offsetAt(at) == reference.offsetFromUtc(at), qPrintable(at.toString(Qt::ISODate)));
+        }
     }
 
     // Calendars are the root's folders, named by their displayname file; added, removed and

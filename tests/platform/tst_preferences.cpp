@@ -76,6 +76,21 @@ private Q_SLOTS:
         QCOMPARE(after, expected);
     }
 
+    // The default that a read hands out for a missing key is stored only if the key is still
+    // missing: a value that another process stores meanwhile wins.
+    void defaultLosesToAValueStoredMeanwhile()
+    {
+        ThrowAwayHome home;
+        storePreferences({{QStringLiteral("activeCalendars"), QVariant()}});
+        auto *prefs = ComKestramoPreferencesUtils::sharedPreferences();
+        QCOMPARE(prefs->valueFromPreferencesWithKey(QStringLiteral("activeCalendars"), QStringList()),
+                 QVariant(QStringList()));
+        storePreferences(); // "home", by another process
+        prefs->synchronize();
+        QCOMPARE(onDisk(home).value(QStringLiteral("activeCalendars")).toStringList(),
+                 QStringList {QStringLiteral("home")});
+    }
+
     void seesLaterChangesOfOtherProcesses()
     {
         ThrowAwayHome home;

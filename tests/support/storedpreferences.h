@@ -28,4 +28,10 @@ inline void storePreferences(const QVariantMap &overrides = {})
     QVERIFY(domain.synchronize());
 }
 
+// The agent's preference domain as its file holds it now, as another process would read it.
+inline QVariantMap storedDomain()
+{
+    return PreferenceService(QStringLiteral("com.kestramo.ruvelant")).values();
+}
+
 #endif

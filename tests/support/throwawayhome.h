@@ -43,6 +43,12 @@ private:
     QList<QPair<QByteArray, QByteArray>> m_saved; // name, previous value ("\0" prefix: was unset)
 };
 
+// A UTF-8 literal as a text: "Home"_qs.
+inline QString operator""_qs(const char *text, size_t size)
+{
+    return QString::fromUtf8(text, int(size));
+}
+
 // The records of a log file, each with its tab-indented continuation lines joined by line breaks.
 QStringList logRecords(const QString &path);
 
