@@ -195,7 +195,7 @@ void markEvent(Run &run, Event event)
             }
             event = *current;
         }
-        if (event.notes.contains(notifiedMarker())) {
+        if (isMarked(event)) {
             error = CalendarStore::Error(); // marked meanwhile by someone else
             break;
         }
