@@ -114,43 +114,6 @@ void fitColumns(QTableView *table, const QList<int> &fit, const QList<QPair<int,
     new ResizeWatcher(table->viewport(), size);
 }
 
-// The form's own texts are written in English; each is the key of its translation.
-void localizeTexts(QWidget *view, const Bundle &bundle)
-{
-    const auto tr = [&bundle](const QString &text) { return bundle.localizedStringForKey(text, text); };
-    const auto labels = view->findChildren<QLabel *>();
-    for (QLabel *label : labels) {
-        label->setText(tr(label->text()));
-    }
-    const auto buttons = view->findChildren<QAbstractButton *>();
-    for (QAbstractButton *button : buttons) {
-        button->setText(tr(button->text()));
-        if (!button->accessibleName().isEmpty()) {
-            button->setAccessibleName(tr(button->accessibleName()));
-        } else {
-            button->setAccessibleName(Application::spokenText(button->text()));
-        }
-    }
-    const auto tabs = view->findChildren<QTabWidget *>();
-    for (QTabWidget *tabWidget : tabs) {
-        for (int i = 0; i < tabWidget->count(); ++i) {
-            tabWidget->setTabText(i, tr(tabWidget->tabText(i)));
-        }
-    }
-    const auto named = view->findChildren<QWidget *>();
-    for (QWidget *widget : named) {
-        if (!widget->accessibleName().isEmpty() && !qobject_cast<QAbstractButton *>(widget)) {
-            widget->setAccessibleName(tr(widget->accessibleName()));
-        }
-    }
-    // A field is named by the label that stands for it.
-    for (QLabel *label : labels) {
-        if (QWidget *buddy = label->buddy()) {
-            buddy->setAccessibleName(Application::spokenText(label->text()));
-        }
-    }
-}
-
 // The tooltip of a control, also its description for screen readers.
 void setTooltip(QWidget *widget, const QString &text)
 {
@@ -694,7 +657,7 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     controller->setObjectName(QStringLiteral("controller"));
     tooltips->setObjectName(QStringLiteral("tooltips"));
 
-    localizeTexts(view, bundle);
+    Application::localizeTexts(view, bundle);
 
     // Outlets.
     controller->setPreferencePane(owner);
@@ -774,9 +737,4 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
         credits->setAccessibleName(bundle.localizedStringForKey(QStringLiteral("About"), QString()));
     }
     return {model, controller, tooltips};
-}
-
-void PaneInterface::localizeForm(QWidget *view, const Bundle &bundle)
-{
-    localizeTexts(view, bundle);
 }
