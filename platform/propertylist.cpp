@@ -3,7 +3,6 @@
 #include "regularfile.h"
 
 #include <QDateTime>
-#include <QSaveFile>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
@@ -332,17 +331,10 @@ QByteArray PropertyList::toXml(const QVariant &value)
 
 bool PropertyList::writeFile(const QString &path, const QVariant &value, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    QString why;
+    if (!RegularFile::replaceKeepingMode(path, toXml(value), &why)) {
         if (error) {
-            *error = file.errorString();
-        }
-        return false;
-    }
-    file.write(toXml(value));
-    if (!file.commit()) {
-        if (error) {
-            *error = file.errorString();
+            *error = why;
         }
         return false;
     }
