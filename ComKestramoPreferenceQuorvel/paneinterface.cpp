@@ -342,19 +342,9 @@ void tieMailSetup(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuo
     });
 }
 
-// The coming reminders in the Upcoming tab: who gets which reminder on which day, or why not;
-// the message of the chosen row as it will be sent.
-void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model)
+// The texts of the Upcoming tab's columns, reasons and message lines, by their keys.
+QHash<QString, QString> previewTexts(const Bundle &bundle)
 {
-    auto *table = control<QTableView>(view, "upcomingTable");
-    auto *message = control<QPlainTextEdit>(view, "upcomingMessage");
-    auto *status = control<QLabel>(view, "upcomingStatusLabel");
-    if (!table || !message || !status) {
-        return;
-    }
-    const Bundle *bundle = owner->bundle();
-    auto *preview = new ReminderPreviewModel(model, owner);
-    preview->setObjectName(QStringLiteral("reminderPreview"));
     QHash<QString, QString> texts;
     for (const char *key : {"PreviewColumnDay",
                             "PreviewColumnTime",
@@ -382,19 +372,15 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
                             "PreviewRoomOrResource",
                             "PreviewLate",
                             "PreviewMessageLate"}) {
-        texts.insert(QLatin1String(key), bundle->localizedStringForKey(QLatin1String(key), QString()));
+        texts.insert(QLatin1String(key), bundle.localizedStringForKey(QLatin1String(key), QString()));
     }
-    preview->setTexts(texts);
-    table->setModel(preview);
-    // Day and time fit their text, the event, calendar and attendee up to a share of the width;
-    // the reminder (its subject, or why none goes) takes the rest.
-    fitColumns(table, {0, 1}, {{2, 18}, {3, 12}, {4, 22}});
-    if (auto *splitter = qobject_cast<QSplitter *>(table->parentWidget())) {
-        splitter->setStretchFactor(0, 3); // the list first; the message below it
-        splitter->setStretchFactor(1, 1);
-    }
+    return texts;
+}
 
-    // How many reminders go out, or would if reminders were on; or that nothing lies ahead.
+// How many reminders go out, or would if reminders were on; or that nothing lies ahead.
+void tieUpcomingStatus(QLabel *status, ReminderPreviewModel *preview, ComKestramoPreferenceQuorvelModel *model,
+                       const Bundle *bundle)
+{
     const auto showStatus = [=] {
         const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key)); };
         if (preview->isComputing()) {
@@ -417,6 +403,32 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     showStatus();
     QObject::connect(preview, &ReminderPreviewModel::computingChanged, status, showStatus);
     QObject::connect(model, &ComKestramoPreferenceQuorvelModel::quorvelEnabledChanged, status, showStatus);
+}
+
+// The coming reminders in the Upcoming tab: who gets which reminder on which day, or why not;
+// the message of the chosen row as it will be sent.
+void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model)
+{
+    auto *table = control<QTableView>(view, "upcomingTable");
+    auto *message = control<QPlainTextEdit>(view, "upcomingMessage");
+    auto *status = control<QLabel>(view, "upcomingStatusLabel");
+    if (!table || !message || !status) {
+        return;
+    }
+    const Bundle *bundle = owner->bundle();
+    auto *preview = new ReminderPreviewModel(model, owner);
+    preview->setObjectName(QStringLiteral("reminderPreview"));
+    preview->setTexts(previewTexts(*bundle));
+    table->setModel(preview);
+    // Day and time fit their text, the event, calendar and attendee up to a share of the width;
+    // the reminder (its subject, or why none goes) takes the rest.
+    fitColumns(table, {0, 1}, {{2, 18}, {3, 12}, {4, 22}});
+    if (auto *splitter = qobject_cast<QSplitter *>(table->parentWidget())) {
+        splitter->setStretchFactor(0, 3); // the list first; the message below it
+        splitter->setStretchFactor(1, 1);
+    }
+
+    tieUpcomingStatus(status, preview, model, bundle);
     // The chosen reminder as it will be sent; for a line without one, the whole of why not (the
     // table's column may be too narrow for it).
     const auto showMessage = [=] {

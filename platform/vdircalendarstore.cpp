@@ -527,6 +527,26 @@ std::optional<ICalText::Edit> descriptionEdit(const ParsedFile &file, const Pars
     return ICalText::Edit {at, false, file.text.fold("DESCRIPTION:" + notes, file.text.lineEnd(at - 1))};
 }
 
+// The one DTSTART line of a component to be copied. Each DTSTART line would make a RECURRENCE-ID,
+// and with several UIDs other programs may take the copy for an occurrence of another event: for
+// such a malformed event, nullopt with *error set.
+std::optional<QByteArray> singleStartLine(const ICalText &text, const ICalText::Component &component, QString *error)
+{
+    QByteArray startLine;
+    int starts = 0, uids = 0;
+    for (int index : component.properties) {
+        const QByteArray name = ICalText::name(text.line(index));
+        if (name == "DTSTART" && ++starts == 1)
+            startLine = text.line(index);
+        uids += name == "UID" ? 1 : 0;
+    }
+    if (starts != 1 || uids != 1) {
+        *error = QStringLiteral("the repeating event has %1 DTSTART and %2 UID lines").arg(starts).arg(uids);
+        return std::nullopt;
+    }
+    return startLine;
+}
+
 // The edit that adds, after the master, an override of the occurrence recurrenceId: a copy of
 // the component it takes its properties from (the master, or a RANGE=THISANDFUTURE override),
 // less repetition rules and RECURRENCE-ID, moved to the occurrence's span, with the notes.
@@ -539,29 +559,18 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
     const ICalText::Component &component = text.calendar().children.at(base.child);
     const KCalendarCore::Event &event = *base.event;
     const QSet<int> own(component.properties.cbegin(), component.properties.cend());
-    QByteArray startLine;
-    int starts = 0, uids = 0;
-    for (int index : component.properties) {
-        const QByteArray name = ICalText::name(text.line(index));
-        if (name == "DTSTART" && ++starts == 1)
-            startLine = text.line(index);
-        uids += name == "UID" ? 1 : 0;
-    }
-    // Each DTSTART line would make a RECURRENCE-ID, and with several UIDs other programs may take
-    // the copy for an occurrence of another event: a copy of such a malformed event is not written.
-    if (starts != 1 || uids != 1) {
-        *error = QStringLiteral("the repeating event has %1 DTSTART and %2 UID lines").arg(starts).arg(uids);
+    const std::optional<QByteArray> startLine = singleStartLine(text, component, error);
+    if (!startLine)
         return std::nullopt;
-    }
     const QTimeZone zone = event.dtStart().timeZone();
     const auto dateOf
         = [&](const QDateTime &time) { return event.allDay() ? time.date() : time.toTimeZone(zone).date(); };
     const QDateTime startTime = occurrence.span.first;
     const QDate startDate = dateOf(startTime);
-    const QByteArray start = timeValueLike(file.reader, component, startLine, startTime, zone, startDate);
-    const QByteArray recurrence = timeValueLike(file.reader, component, startLine, recurrenceId,
+    const QByteArray start = timeValueLike(file.reader, component, *startLine, startTime, zone, startDate);
+    const QByteArray recurrence = timeValueLike(file.reader, component, *startLine, recurrenceId,
                                                 master.event->dtStart().timeZone(), dateOf(recurrenceId));
-    const QDate rawStartDate = QDate::fromString(QString::fromLatin1(ICalText::value(startLine).trimmed().left(8)),
+    const QDate rawStartDate = QDate::fromString(QString::fromLatin1(ICalText::value(*startLine).trimmed().left(8)),
                                                  QStringLiteral("yyyyMMdd"));
     const qint64 length = startTime.secsTo(occurrence.span.second);
     // Without DTEND and DURATION the copy would have no length: an occurrence that has one (an
@@ -853,6 +862,41 @@ QString normalizedBreaks(QString text)
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return text;
 }
+// The edit that puts the event's notes into file: into the component found, or as an override
+// of the occurrence of master's series; its span (which the edit must keep) in *kept. nullopt
+// with *error when it cannot be made.
+std::optional<ICalText::Edit> notesEdit(const ParsedFile &file, const Event &event, const ParsedEvent *found,
+                                        const ParsedEvent *master, std::pair<QDateTime, QDateTime> *kept,
+                                        QString *error)
+{
+    // The notes in UTF-8; the bytes of the notes they extend stay as written, also where they are
+    // not valid UTF-8.
+    const auto notesFor = [&](const ParsedEvent &parsed) {
+        const int line = descriptionLine(file.text, file.text.calendar().children.at(parsed.child));
+        return ICalText::encode(ICalText::escapeText(event.notes),
+                                line < 0 ? QByteArray() : ICalText::value(file.text.line(line)));
+    };
+    if (found) {
+        *kept = occurrenceSpan(*found->event, found->event->dtStart());
+        return descriptionEdit(file, *found, notesFor(*found));
+    }
+    const Occurrence occurrence = occurrenceAt(file, *master, event.origin.recurrenceId);
+    *kept = occurrence.span;
+    return overrideEdit(file, *master, event.origin.recurrenceId, occurrence, notesFor(*occurrence.source), error);
+}
+
+// Whether the edited file check reads back as intended: the same events as file (one more for a
+// new override), the event with its new notes, and its occurrence where it was.
+bool readsBack(const ParsedFile &check, const ParsedFile &file, const Event &event, bool found,
+               const std::pair<QDateTime, QDateTime> &kept)
+{
+    const ParsedEvent *checkMaster = nullptr;
+    const ParsedEvent *checked = findEvent(check, event.origin.uid, event.origin.recurrenceId, &checkMaster);
+    return checked && check.events.size() == file.events.size() + (found ? 0 : 1)
+        && normalizedBreaks(checked->event->description()) == normalizedBreaks(event.notes)
+        && occurrenceSpan(*checked->event, checked->event->dtStart()) == kept;
+}
+
 } // namespace
 
 VdirCalendarStore::VdirCalendarStore(const QString &root, QObject *parent)
@@ -1188,26 +1232,10 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
     const ParsedEvent *found = findEvent(*file, event.origin.uid, event.origin.recurrenceId, &master, &ambiguous);
     if (ambiguous)
         return fail(NotSupported, QStringLiteral("the file holds this event more than once"));
-    // The notes in UTF-8; the bytes of the notes they extend stay as written, also where they are
-    // not valid UTF-8.
-    const auto notesFor = [&](const ParsedEvent &parsed) {
-        const int line = descriptionLine(file->text, file->text.calendar().children.at(parsed.child));
-        return ICalText::encode(ICalText::escapeText(event.notes),
-                                line < 0 ? QByteArray() : ICalText::value(file->text.line(line)));
-    };
-    std::optional<ICalText::Edit> edit;
-    std::pair<QDateTime, QDateTime> kept; // the occurrence's span, which the edit must keep
-    if (found) {
-        edit = descriptionEdit(*file, *found, notesFor(*found));
-        kept = occurrenceSpan(*found->event, found->event->dtStart());
-    } else if (event.origin.recurrenceId.isValid() && master && master->event->recurs()) {
-        const Occurrence occurrence = occurrenceAt(*file, *master, event.origin.recurrenceId);
-        edit = overrideEdit(*file, *master, event.origin.recurrenceId, occurrence, notesFor(*occurrence.source),
-                            &message);
-        kept = occurrence.span;
-    } else {
+    if (!found && !(event.origin.recurrenceId.isValid() && master && master->event->recurs()))
         return fail(EventNotFound, QStringLiteral("the file holds no such event"));
-    }
+    std::pair<QDateTime, QDateTime> kept; // the occurrence's span, which the edit must keep
+    const std::optional<ICalText::Edit> edit = notesEdit(*file, event, found, master, &kept, &message);
     if (!edit)
         return fail(NotSupported, message);
     if (!found && file->text.isBare() && file->text.isDamaged())
@@ -1220,12 +1248,7 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
     // The new content must read back with the new notes, and the occurrence where it was, before
     // it replaces the old.
     const std::optional<ParsedFile> check = parseFile(target, changed, &message, &ignored);
-    const ParsedEvent *checkMaster = nullptr;
-    const ParsedEvent *checked
-        = check ? findEvent(*check, event.origin.uid, event.origin.recurrenceId, &checkMaster) : nullptr;
-    if (!checked || check->events.size() != file->events.size() + (found ? 0 : 1)
-        || normalizedBreaks(checked->event->description()) != normalizedBreaks(event.notes)
-        || occurrenceSpan(*checked->event, checked->event->dtStart()) != kept)
+    if (!check || !readsBack(*check, *file, event, found != nullptr, kept))
         return fail(WriteFailed, QStringLiteral("the edited file would not read back as intended"));
 
     removeLeftovers(QFileInfo(target).absolutePath());
