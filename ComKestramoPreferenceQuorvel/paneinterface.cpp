@@ -114,15 +114,6 @@ void fitColumns(QTableView *table, const QList<int> &fit, const QList<QPair<int,
     new ResizeWatcher(table->viewport(), size);
 }
 
-// The tooltip of a control, also its description for screen readers.
-void setTooltip(QWidget *widget, const QString &text)
-{
-    if (widget) {
-        widget->setToolTip(text);
-        widget->setAccessibleDescription(text);
-    }
-}
-
 void tieTooltips(QWidget *view, const ComKestramoLocaliztedTooltips *tooltips)
 {
     const struct
@@ -143,7 +134,7 @@ void tieTooltips(QWidget *view, const ComKestramoLocaliztedTooltips *tooltips)
                 {"calendarsTable", "calendarsTable"},
                 {"missedRemindersCheckBox", "sendMissedReminders"}};
     for (const auto &tie : ties) {
-        setTooltip(control<QWidget>(view, tie.widget), tooltips->property(tie.property).toString());
+        Application::setTooltip(control<QWidget>(view, tie.widget), tooltips->property(tie.property).toString());
     }
 }
 
@@ -565,8 +556,7 @@ void tieAlertNow(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
         button->setText(running ? bundle->localizedStringForKey(QStringLiteral("AlertNowRunning")) : idleText);
         const QString tip = model->quorvelEnabled() ? tooltips->alertNow()
                                                     : bundle->localizedStringForKey(QStringLiteral("AlertNowOff"));
-        button->setToolTip(tip);
-        button->setAccessibleDescription(tip);
+        Application::setTooltip(button, tip);
     };
     show();
     QObject::connect(model, &ComKestramoPreferenceQuorvelModel::quorvelEnabledChanged, button, show);

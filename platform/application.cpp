@@ -116,6 +116,14 @@ bool Application::isWindowless()
     return s_windowless;
 }
 
+void Application::setTooltip(QWidget *widget, const QString &text)
+{
+    if (widget) {
+        widget->setToolTip(text);
+        widget->setAccessibleDescription(text);
+    }
+}
+
 void Application::localizeTexts(QWidget *form, const Bundle &bundle)
 {
     const auto tr = [&bundle](const QString &text) { return bundle.localizedStringForKey(text, text); };
@@ -146,8 +154,7 @@ void Application::localizeTexts(QWidget *form, const Bundle &bundle)
             widget->setAccessibleName(tr(widget->accessibleName()));
         }
         if (!widget->toolTip().isEmpty()) {
-            widget->setToolTip(tr(widget->toolTip()));
-            widget->setAccessibleDescription(widget->toolTip());
+            setTooltip(widget, tr(widget->toolTip()));
         }
     }
     for (QLabel *label : labels) {

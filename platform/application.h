@@ -46,6 +46,9 @@ public:
     // description for screen readers) and accessible names. A button without an accessible name
     // is named by its text, and a field by the label that stands for it.
     static void localizeTexts(QWidget *form, const Bundle &bundle);
+    // Gives widget (when there is one) the tooltip text, which is also its description for screen
+    // readers.
+    static void setTooltip(QWidget *widget, const QString &text);
 
 private:
     int m_reportedExceptions = 0;
