@@ -647,42 +647,35 @@ void tieAction(QAbstractButton *button, ComKestramoPreferenceQuorvelController *
                          [button, controller, action] { (controller->*action)(button); });
     }
 }
-} // namespace
 
-QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
+// The enable box: the stored setting first, then the schedule, both follow it; reminders that
+// cannot be scheduled are not on, and the box and the setting say so.
+QCheckBox *tieEnable(QWidget *view, ComKestramoPreferenceQuorvelModel *model,
+                     ComKestramoPreferenceQuorvelController *controller)
 {
-    const Bundle &bundle = *owner->bundle();
-    auto *model = new ComKestramoPreferenceQuorvelModel(true, nullptr, owner);
-    auto *controller = new ComKestramoPreferenceQuorvelController(owner);
-    auto *tooltips = new ComKestramoLocaliztedTooltips(owner);
-    model->setObjectName(QStringLiteral("model"));
-    controller->setObjectName(QStringLiteral("controller"));
-    tooltips->setObjectName(QStringLiteral("tooltips"));
-
-    Application::localizeTexts(view, bundle);
-
-    // Outlets.
-    controller->setPreferencePane(owner);
-    controller->setMailContent(control<QPlainTextEdit>(view, "mailContentEdit"));
-
-    // The settings.
     auto *enable = control<QCheckBox>(view, "enableCheckBox");
     tieCheckBox(enable, model, &ComKestramoPreferenceQuorvelModel::quorvelEnabled,
                 &ComKestramoPreferenceQuorvelModel::quorvelEnabledChanged);
     if (enable) {
-        // The stored setting first, then the schedule: both follow the box.
         QObject::connect(enable, &QCheckBox::clicked, controller, [enable, model, controller] {
             model->setQuorvelEnabled(enable->checkState() == Qt::Checked);
             controller->enableCheckPressed(enable);
         });
     }
-    // Reminders that cannot be scheduled are not on: the box and the setting say so.
     QObject::connect(controller, &ComKestramoPreferenceQuorvelController::schedulingFailed, model,
                      [model](bool enabling) {
                          if (enabling) {
                              model->setQuorvelEnabled(false);
                          }
                      });
+    return enable;
+}
+
+// The settings' controls besides the enable box, and the calendar accounts.
+void tieSettings(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model,
+                 ComKestramoPreferenceQuorvelController *controller)
+{
+    const Bundle &bundle = *owner->bundle();
     tieCheckBox(control<QCheckBox>(view, "verboseCheckBox"), model, &ComKestramoPreferenceQuorvelModel::verboseLogging,
                 &ComKestramoPreferenceQuorvelModel::verboseLoggingChanged,
                 &ComKestramoPreferenceQuorvelModel::setVerboseLogging);
@@ -698,8 +691,11 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     // Calendar accounts: "Add Account..." beside the calendars, the list on a tab of its own.
     new AccountsPanel(view, owner->bundle(),
                       owner->bundle()->resourcePath() + QLatin1Char('/') + CalendarSync::programName(), owner);
+}
 
-    // The actions.
+// The buttons that run the controller's actions.
+void tieActions(QWidget *view, ComKestramoPreferenceQuorvelController *controller)
+{
     using Controller = ComKestramoPreferenceQuorvelController;
     tieAction(control<QAbstractButton>(view, "alertNowButton"), controller, &Controller::alertNow);
     // The placeholders go in where the message's cursor is, and the message keeps the keyboard.
@@ -718,7 +714,38 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieAction(control<QAbstractButton>(view, "insertTimeButton"), controller, &Controller::insertTime);
     tieAction(control<QAbstractButton>(view, "insertFirstNameButton"), controller, &Controller::insertFirstName);
     tieAction(control<QAbstractButton>(view, "insertLastNameButton"), controller, &Controller::insertLastName);
+}
 
+// The About tab: the credits of the pane's package.
+void tieCredits(QWidget *view, const ComKestramoLocaliztedTooltips *tooltips, const Bundle &bundle)
+{
+    if (auto *credits = control<QTextBrowser>(view, "creditsView")) {
+        const QString path = tooltips->creditsPath();
+        credits->setHtml(path.isEmpty() ? QString() : RtfDocument::htmlOfPackage(path));
+        credits->setAccessibleName(bundle.localizedStringForKey(QStringLiteral("About"), QString()));
+    }
+}
+} // namespace
+
+QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
+{
+    const Bundle &bundle = *owner->bundle();
+    auto *model = new ComKestramoPreferenceQuorvelModel(true, nullptr, owner);
+    auto *controller = new ComKestramoPreferenceQuorvelController(owner);
+    auto *tooltips = new ComKestramoLocaliztedTooltips(owner);
+    model->setObjectName(QStringLiteral("model"));
+    controller->setObjectName(QStringLiteral("controller"));
+    tooltips->setObjectName(QStringLiteral("tooltips"));
+
+    Application::localizeTexts(view, bundle);
+
+    // Outlets.
+    controller->setPreferencePane(owner);
+    controller->setMailContent(control<QPlainTextEdit>(view, "mailContentEdit"));
+
+    QCheckBox *enable = tieEnable(view, model, controller);
+    tieSettings(view, owner, model, controller);
+    tieActions(view, controller);
     tieMailSetup(view, owner, model);
     tieUpcoming(view, owner, model);
     SentRemindersModel *sent = tieSent(view, owner, controller);
@@ -733,10 +760,6 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieAlertNow(view, owner, model, controller, tooltips, sent, schedule);
 
     tieTabOrder(view);
-    if (auto *credits = control<QTextBrowser>(view, "creditsView")) {
-        const QString path = tooltips->creditsPath();
-        credits->setHtml(path.isEmpty() ? QString() : RtfDocument::htmlOfPackage(path));
-        credits->setAccessibleName(bundle.localizedStringForKey(QStringLiteral("About"), QString()));
-    }
+    tieCredits(view, tooltips, bundle);
     return {model, controller, tooltips};
 }
