@@ -293,16 +293,7 @@ void CalDavDiscovery::handle(QNetworkReply *reply)
         return fail(failed->first, failed->second);
     }
     if (status >= 300 && status < 400 && status != 304) {
-        const QUrl target = url.resolved(reply->header(QNetworkRequest::LocationHeader).toUrl());
-        if (++m_redirects > maxRedirects || !target.isValid()) {
-            return fail(CalDavFailure::NotCalDav, QStringLiteral("too many redirections from %1").arg(url.toString()));
-        }
-        if (url.scheme() == QLatin1String("https") && target.scheme() != QLatin1String("https")) {
-            return fail(
-                CalDavFailure::NotCalDav,
-                QStringLiteral("%1 sends to the unencrypted address %2").arg(url.toString(), target.toString()));
-        }
-        return request(m_step, target);
+        return redirect(url, url.resolved(reply->header(QNetworkRequest::LocationHeader).toUrl()));
     }
 
     QList<Resource> resources;
@@ -358,6 +349,18 @@ void CalDavDiscovery::handle(QNetworkReply *reply)
         return succeed(url.toString(), calendars);
     }
     }
+}
+
+void CalDavDiscovery::redirect(const QUrl &url, const QUrl &target)
+{
+    if (++m_redirects > maxRedirects || !target.isValid()) {
+        return fail(CalDavFailure::NotCalDav, QStringLiteral("too many redirections from %1").arg(url.toString()));
+    }
+    if (url.scheme() == QLatin1String("https") && target.scheme() != QLatin1String("https")) {
+        return fail(CalDavFailure::NotCalDav,
+                    QStringLiteral("%1 sends to the unencrypted address %2").arg(url.toString(), target.toString()));
+    }
+    request(m_step, target);
 }
 
 void CalDavDiscovery::fail(CalDavFailure failure, const QString &detail)
