@@ -1,5 +1,6 @@
 #include "syncschedule.h"
 
+#include "calendarsync.h"
 #include "launchjob.h"
 #include "privatefile.h"
 #include "programs.h"
@@ -9,7 +10,7 @@
 
 QString SyncSchedule::label()
 {
-    return QStringLiteral("com.kestramo.RuvelantSync");
+    return QStringLiteral("com.kestramo.") + CalendarSync::programName();
 }
 
 QString SyncSchedule::plistPath()
