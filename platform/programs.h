@@ -11,10 +11,12 @@ class QObject;
 class QProcess;
 
 // Starting programs, the one way every part of the system does it: without a shell, with the
-// options callers need (input, output kept or passed on, a time limit, ending with this process),
-// waiting or not. And the programs that the pane and the installer start by absolute path. "/bin/launchctl" and
-// "/usr/bin/defaults" are ours: they are taken from the tools folder of the same installation as
-// the running program (the build tree's build/bin, or the private PREFIX/lib/ruvelant/bin once
+// options callers need (input, output kept or passed on, time and output limits, ending with this
+// process), waiting for the end or told of it.
+//
+// The pane and the installer start some programs by absolute path: "/bin/launchctl" and
+// "/usr/bin/defaults" are ours, taken from the tools folder of the same installation as the
+// running program (the build tree's build/bin, or the private PREFIX/lib/ruvelant/bin once
 // installed). Every other path ("/usr/bin/unzip"...) is the system's and is started as it stands.
 class Programs
 {
@@ -90,11 +92,14 @@ public:
     };
 
     // Starts program (an absolute path, mapped by pathFor; else found on PATH) with arguments and
-    // waits for its end without an event loop.
+    // waits for its end without an event loop. Every start of execute(), start() and
+    // startDetached() is noted as "starting <path> <arguments>" at debug level of the category
+    // ruvelant.programs.starts.
     static Outcome execute(const QString &program, const QStringList &arguments, const Options &options);
-    // Starts program as execute() does and returns at once; done is called in context's thread
-    // when it has ended (also when it could not be started). The process belongs to context;
-    // it is deleted after done.
+    // Starts program as execute() does and returns at once (the input is written to its
+    // standard input); done is called in context's thread when it has ended, or after start()
+    // has returned when it could not be started. The process belongs to context and is deleted
+    // after done; disconnecting context from it means done is not called.
     static QProcess *start(const QString &program, const QStringList &arguments, const Options &options,
                            QObject *context, std::function<void(const Outcome &)> done);
     // Starts program without waiting and without hearing of its end (it may outlive this
