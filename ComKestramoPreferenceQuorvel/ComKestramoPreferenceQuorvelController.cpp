@@ -5,6 +5,7 @@
 #include "helpbook.h"
 #include "launchagent.h"
 #include "preferencepane.h"
+#include "programs.h"
 #include "scriptrunner.h"
 #include "userfolders.h"
 
@@ -14,6 +15,8 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QUrl>
+
+#include <memory>
 
 namespace {
 // A function of the controller's own code: its address finds the bundle that holds the class.
@@ -137,25 +140,27 @@ void ComKestramoPreferenceQuorvelController::alertNow(QObject *sender)
     // The run lasts ten seconds at least, and longer with a slow mail system: it goes on beside
     // the window, which stays the user's to work in.
     const QString agent = excecutableAgentPath();
-    auto *process = new QProcess(this);
-    process->setProcessChannelMode(QProcess::ForwardedChannels);
-    process->setStandardInputFile(QProcess::nullDevice());
+    Programs::Options options;
+    options.output = Programs::PassOn;
+    options.errors = Programs::PassOn;
     const QDateTime started = QDateTime::currentDateTime();
-    process->start(agent, QStringList());
+    auto pid = std::make_shared<qint64>(0);
+    QProcess *process = Programs::start(
+        agent, QStringList(), options, this, [this, agent, pid, started](const Programs::Outcome &run) {
+            if (run.how == Programs::Outcome::NotStarted) {
+                showSheet(localized(QStringLiteral("AgentCannotStart")),
+                          localized(QStringLiteral("AgentCannotStartMessage")).arg(agent, run.error));
+                return;
+            }
+            m_agent = nullptr;
+            Q_EMIT agentRunningChanged(false);
+            Q_EMIT agentRunFinished(*pid, started);
+        });
     if (!process->waitForStarted()) {
-        showSheet(localized(QStringLiteral("AgentCannotStart")),
-                  localized(QStringLiteral("AgentCannotStartMessage")).arg(agent, process->errorString()));
-        delete process;
-        return;
+        return; // the sheet says why
     }
     m_agent = process;
-    const qint64 pid = process->processId();
-    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, [this, process, pid, started] {
-        m_agent = nullptr;
-        process->deleteLater();
-        Q_EMIT agentRunningChanged(false);
-        Q_EMIT agentRunFinished(pid, started);
-    });
+    *pid = process->processId();
     Q_EMIT agentRunningChanged(true);
 }
 

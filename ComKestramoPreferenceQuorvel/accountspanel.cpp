@@ -3,6 +3,7 @@
 #include "accountlistmodel.h"
 #include "accountsetup.h"
 #include "addaccountdialog.h"
+#include "application.h"
 #include "bundle.h"
 #include "helpbook.h"
 
@@ -84,10 +85,7 @@ AccountsPanel::AccountsPanel(QWidget *view, const Bundle *bundle, const QString 
                     {"removeAccountButton", "tooltipRemoveAccount"},
                     {"accountsTable", "tooltipAccountsTable"}};
     for (const auto &tooltip : tooltips) {
-        if (auto *widget = view->findChild<QWidget *>(QLatin1String(tooltip.widget))) {
-            widget->setToolTip(text(tooltip.key));
-            widget->setAccessibleDescription(text(tooltip.key));
-        }
+        Application::setTooltip(view->findChild<QWidget *>(QLatin1String(tooltip.widget)), text(tooltip.key));
     }
     connect(m_model, &QAbstractItemModel::modelReset, this, &AccountsPanel::update);
     connect(m_setup, &AccountSetup::finished, this, [this] { update(); });

@@ -1,9 +1,9 @@
 #include "addaccountdialog.h"
 
 #include "accountsetup.h"
+#include "application.h"
 #include "bundle.h"
 #include "helpbook.h"
-#include "paneinterface.h"
 #include "passwordstore.h"
 #include "secretservice.h"
 #include "ui_addaccountdialog.h"
@@ -28,13 +28,7 @@ AddAccountDialog::AddAccountDialog(const Bundle *bundle, AccountSetup *setup, QW
 {
     m_ui->setupUi(this);
     // The form's texts are written in English; each is the key of its translation.
-    PaneInterface::localizeForm(this, *bundle);
-    const auto tr = [bundle](const QString &english) { return bundle->localizedStringForKey(english, english); };
-    setWindowTitle(tr(windowTitle()));
-    const auto edits = findChildren<QLineEdit *>();
-    for (QLineEdit *edit : edits) {
-        edit->setPlaceholderText(tr(edit->placeholderText()));
-    }
+    Application::localizeTexts(this, *bundle);
 
     QString why;
     m_secretService = SecretService::isAvailable(&why);
@@ -54,6 +48,7 @@ AddAccountDialog::AddAccountDialog(const Bundle *bundle, AccountSetup *setup, QW
     connect(m_ui->statusLabel, &QLabel::linkActivated, this, [bundle](const QString &link) {
         openHelp(bundle, link.section(QLatin1Char('#'), 0, 0), link.section(QLatin1Char('#'), 1));
     });
+    const auto edits = findChildren<QLineEdit *>();
     for (QLineEdit *edit : edits) {
         connect(edit, &QLineEdit::textEdited, this, &AddAccountDialog::forget);
     }

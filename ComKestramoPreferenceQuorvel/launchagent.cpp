@@ -1,22 +1,16 @@
 #include "launchagent.h"
 
+#include "launchjob.h"
 #include "logservice.h"
 #include "programs.h"
-#include "userfolders.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QRegularExpression>
-#include <QSaveFile>
 #include <QStringList>
 
 #include <cerrno>
 #include <unistd.h>
 
 namespace {
-const QString launchctl = QStringLiteral("/bin/launchctl");
-
 // Text for an XML element: the characters that would end or break it are written as entities.
 QString xmlEscaped(QString text)
 {
@@ -31,16 +25,14 @@ LaunchAgent::Result runLaunchctl(const QString &command)
 {
     QString error;
     QString errors;
-    const int status
-        = Programs::run(launchctl, {command, QStringLiteral("-w"), LaunchAgent::plistAgentFilePath()}, &error, &errors);
+    const int status = Programs::run(QLatin1String(LaunchJob::LaunchctlPath),
+                                     LaunchJob::launchctlArguments(command, LaunchAgent::label()), &error, &errors);
     LaunchAgent::Result result;
     if (status == 0) {
         return result;
     }
     result.outcome = status < 0 ? LaunchAgent::Result::NotStarted : LaunchAgent::Result::Refused;
-    QString why = (errors.trimmed().isEmpty() ? error : errors).trimmed();
-    why.replace(QRegularExpression(QStringLiteral("^launchctl: "), QRegularExpression::MultilineOption), QString());
-    result.error = why;
+    result.error = LaunchJob::launchctlReason(errors.trimmed().isEmpty() ? error : errors);
     return result;
 }
 } // namespace
@@ -57,24 +49,17 @@ QString LaunchAgent::label()
 
 QString LaunchAgent::launchAgentsPath()
 {
-    return userLibraryPath() + QStringLiteral("/LaunchAgents");
+    return LaunchJob::launchAgentsFolder();
 }
 
 QString LaunchAgent::plistAgentFilePath()
 {
-    return QStringLiteral("%1/com.kestramo.%2.plist").arg(launchAgentsPath(), agentName());
+    return LaunchJob::filePath(label());
 }
 
 void LaunchAgent::createLaunchAgentsFolderIfMissing()
 {
-    if (!QFileInfo::exists(launchAgentsPath())) {
-        // A fresh home has no Library folder yet: it is made too. Whatever the umask, no one but
-        // the user may change the folder: launchctl trusts no job file in one that others may.
-        QDir().mkpath(launchAgentsPath());
-        QFile::setPermissions(launchAgentsPath(),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    }
+    LaunchJob::makeLaunchAgentsFolder();
 }
 
 QString LaunchAgent::propertyList(const QString &executablePath)
@@ -88,7 +73,7 @@ QString LaunchAgent::propertyList(const QString &executablePath)
         QStringLiteral("     <key>KeepAlive</key>"),
         QStringLiteral("     <false/>"),
         QStringLiteral("     <key>Label</key>"),
-        QStringLiteral("     <string>com.kestramo.") + agentName() + QStringLiteral("</string>"),
+        QStringLiteral("     <string>") + label() + QStringLiteral("</string>"),
         QStringLiteral("     <key>ProgramArguments</key>"),
         QStringLiteral("     <array>"),
         QStringLiteral("        <string>") + xmlEscaped(executablePath) + QStringLiteral("</string>"),
@@ -104,21 +89,18 @@ QString LaunchAgent::propertyList(const QString &executablePath)
 
 LaunchAgent::Result LaunchAgent::load(const QString &executablePath)
 {
-    createLaunchAgentsFolderIfMissing();
-    const QString path = plistAgentFilePath();
-    QSaveFile file(path);
-    const QByteArray bytes = propertyList(executablePath).toUtf8();
+    // Writable by the user alone, whatever the umask: launchctl loads no file that others may change.
+    QString why;
     errno = 0;
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        const int code = errno ? errno : int(file.error());
+    if (!LaunchJob::writeFile(label(), propertyList(executablePath).toUtf8(), 0644, &why)) {
+        const int code = errno ? errno : EIO;
+        const QString path = plistAgentFilePath();
         LogService::consoleLog(QStringLiteral("error=%1 while installing : %2 file ").arg(code).arg(path));
         Result result;
         result.outcome = Result::FileNotWritten;
-        result.error = QStringLiteral("%1: %2").arg(path, file.errorString());
+        result.error = QStringLiteral("%1: %2").arg(path, why);
         return result;
     }
-    // Writable by the user alone, whatever the umask: launchctl loads no file that others may change.
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     return runLaunchctl(QStringLiteral("load"));
 }
 

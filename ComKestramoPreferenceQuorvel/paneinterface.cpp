@@ -114,52 +114,6 @@ void fitColumns(QTableView *table, const QList<int> &fit, const QList<QPair<int,
     new ResizeWatcher(table->viewport(), size);
 }
 
-// The form's own texts are written in English; each is the key of its translation.
-void localizeTexts(QWidget *view, const Bundle &bundle)
-{
-    const auto tr = [&bundle](const QString &text) { return bundle.localizedStringForKey(text, text); };
-    const auto labels = view->findChildren<QLabel *>();
-    for (QLabel *label : labels) {
-        label->setText(tr(label->text()));
-    }
-    const auto buttons = view->findChildren<QAbstractButton *>();
-    for (QAbstractButton *button : buttons) {
-        button->setText(tr(button->text()));
-        if (!button->accessibleName().isEmpty()) {
-            button->setAccessibleName(tr(button->accessibleName()));
-        } else {
-            button->setAccessibleName(Application::spokenText(button->text()));
-        }
-    }
-    const auto tabs = view->findChildren<QTabWidget *>();
-    for (QTabWidget *tabWidget : tabs) {
-        for (int i = 0; i < tabWidget->count(); ++i) {
-            tabWidget->setTabText(i, tr(tabWidget->tabText(i)));
-        }
-    }
-    const auto named = view->findChildren<QWidget *>();
-    for (QWidget *widget : named) {
-        if (!widget->accessibleName().isEmpty() && !qobject_cast<QAbstractButton *>(widget)) {
-            widget->setAccessibleName(tr(widget->accessibleName()));
-        }
-    }
-    // A field is named by the label that stands for it.
-    for (QLabel *label : labels) {
-        if (QWidget *buddy = label->buddy()) {
-            buddy->setAccessibleName(Application::spokenText(label->text()));
-        }
-    }
-}
-
-// The tooltip of a control, also its description for screen readers.
-void setTooltip(QWidget *widget, const QString &text)
-{
-    if (widget) {
-        widget->setToolTip(text);
-        widget->setAccessibleDescription(text);
-    }
-}
-
 void tieTooltips(QWidget *view, const ComKestramoLocaliztedTooltips *tooltips)
 {
     const struct
@@ -180,7 +134,7 @@ void tieTooltips(QWidget *view, const ComKestramoLocaliztedTooltips *tooltips)
                 {"calendarsTable", "calendarsTable"},
                 {"missedRemindersCheckBox", "sendMissedReminders"}};
     for (const auto &tie : ties) {
-        setTooltip(control<QWidget>(view, tie.widget), tooltips->property(tie.property).toString());
+        Application::setTooltip(control<QWidget>(view, tie.widget), tooltips->property(tie.property).toString());
     }
 }
 
@@ -379,19 +333,9 @@ void tieMailSetup(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuo
     });
 }
 
-// The coming reminders in the Upcoming tab: who gets which reminder on which day, or why not;
-// the message of the chosen row as it will be sent.
-void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model)
+// The texts of the Upcoming tab's columns, reasons and message lines, by their keys.
+QHash<QString, QString> previewTexts(const Bundle &bundle)
 {
-    auto *table = control<QTableView>(view, "upcomingTable");
-    auto *message = control<QPlainTextEdit>(view, "upcomingMessage");
-    auto *status = control<QLabel>(view, "upcomingStatusLabel");
-    if (!table || !message || !status) {
-        return;
-    }
-    const Bundle *bundle = owner->bundle();
-    auto *preview = new ReminderPreviewModel(model, owner);
-    preview->setObjectName(QStringLiteral("reminderPreview"));
     QHash<QString, QString> texts;
     for (const char *key : {"PreviewColumnDay",
                             "PreviewColumnTime",
@@ -419,19 +363,15 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
                             "PreviewRoomOrResource",
                             "PreviewLate",
                             "PreviewMessageLate"}) {
-        texts.insert(QLatin1String(key), bundle->localizedStringForKey(QLatin1String(key), QString()));
+        texts.insert(QLatin1String(key), bundle.localizedStringForKey(QLatin1String(key), QString()));
     }
-    preview->setTexts(texts);
-    table->setModel(preview);
-    // Day and time fit their text, the event, calendar and attendee up to a share of the width;
-    // the reminder (its subject, or why none goes) takes the rest.
-    fitColumns(table, {0, 1}, {{2, 18}, {3, 12}, {4, 22}});
-    if (auto *splitter = qobject_cast<QSplitter *>(table->parentWidget())) {
-        splitter->setStretchFactor(0, 3); // the list first; the message below it
-        splitter->setStretchFactor(1, 1);
-    }
+    return texts;
+}
 
-    // How many reminders go out, or would if reminders were on; or that nothing lies ahead.
+// How many reminders go out, or would if reminders were on; or that nothing lies ahead.
+void tieUpcomingStatus(QLabel *status, ReminderPreviewModel *preview, ComKestramoPreferenceQuorvelModel *model,
+                       const Bundle *bundle)
+{
     const auto showStatus = [=] {
         const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key)); };
         if (preview->isComputing()) {
@@ -454,6 +394,32 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     showStatus();
     QObject::connect(preview, &ReminderPreviewModel::computingChanged, status, showStatus);
     QObject::connect(model, &ComKestramoPreferenceQuorvelModel::quorvelEnabledChanged, status, showStatus);
+}
+
+// The coming reminders in the Upcoming tab: who gets which reminder on which day, or why not;
+// the message of the chosen row as it will be sent.
+void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model)
+{
+    auto *table = control<QTableView>(view, "upcomingTable");
+    auto *message = control<QPlainTextEdit>(view, "upcomingMessage");
+    auto *status = control<QLabel>(view, "upcomingStatusLabel");
+    if (!table || !message || !status) {
+        return;
+    }
+    const Bundle *bundle = owner->bundle();
+    auto *preview = new ReminderPreviewModel(model, owner);
+    preview->setObjectName(QStringLiteral("reminderPreview"));
+    preview->setTexts(previewTexts(*bundle));
+    table->setModel(preview);
+    // Day and time fit their text, the event, calendar and attendee up to a share of the width;
+    // the reminder (its subject, or why none goes) takes the rest.
+    fitColumns(table, {0, 1}, {{2, 18}, {3, 12}, {4, 22}});
+    if (auto *splitter = qobject_cast<QSplitter *>(table->parentWidget())) {
+        splitter->setStretchFactor(0, 3); // the list first; the message below it
+        splitter->setStretchFactor(1, 1);
+    }
+
+    tieUpcomingStatus(status, preview, model, bundle);
     // The chosen reminder as it will be sent; for a line without one, the whole of why not (the
     // table's column may be too narrow for it).
     const auto showMessage = [=] {
@@ -590,8 +556,7 @@ void tieAlertNow(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
         button->setText(running ? bundle->localizedStringForKey(QStringLiteral("AlertNowRunning")) : idleText);
         const QString tip = model->quorvelEnabled() ? tooltips->alertNow()
                                                     : bundle->localizedStringForKey(QStringLiteral("AlertNowOff"));
-        button->setToolTip(tip);
-        button->setAccessibleDescription(tip);
+        Application::setTooltip(button, tip);
     };
     show();
     QObject::connect(model, &ComKestramoPreferenceQuorvelModel::quorvelEnabledChanged, button, show);
@@ -682,42 +647,35 @@ void tieAction(QAbstractButton *button, ComKestramoPreferenceQuorvelController *
                          [button, controller, action] { (controller->*action)(button); });
     }
 }
-} // namespace
 
-QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
+// The enable box: the stored setting first, then the schedule, both follow it; reminders that
+// cannot be scheduled are not on, and the box and the setting say so.
+QCheckBox *tieEnable(QWidget *view, ComKestramoPreferenceQuorvelModel *model,
+                     ComKestramoPreferenceQuorvelController *controller)
 {
-    const Bundle &bundle = *owner->bundle();
-    auto *model = new ComKestramoPreferenceQuorvelModel(true, nullptr, owner);
-    auto *controller = new ComKestramoPreferenceQuorvelController(owner);
-    auto *tooltips = new ComKestramoLocaliztedTooltips(owner);
-    model->setObjectName(QStringLiteral("model"));
-    controller->setObjectName(QStringLiteral("controller"));
-    tooltips->setObjectName(QStringLiteral("tooltips"));
-
-    localizeTexts(view, bundle);
-
-    // Outlets.
-    controller->setPreferencePane(owner);
-    controller->setMailContent(control<QPlainTextEdit>(view, "mailContentEdit"));
-
-    // The settings.
     auto *enable = control<QCheckBox>(view, "enableCheckBox");
     tieCheckBox(enable, model, &ComKestramoPreferenceQuorvelModel::quorvelEnabled,
                 &ComKestramoPreferenceQuorvelModel::quorvelEnabledChanged);
     if (enable) {
-        // The stored setting first, then the schedule: both follow the box.
         QObject::connect(enable, &QCheckBox::clicked, controller, [enable, model, controller] {
             model->setQuorvelEnabled(enable->checkState() == Qt::Checked);
             controller->enableCheckPressed(enable);
         });
     }
-    // Reminders that cannot be scheduled are not on: the box and the setting say so.
     QObject::connect(controller, &ComKestramoPreferenceQuorvelController::schedulingFailed, model,
                      [model](bool enabling) {
                          if (enabling) {
                              model->setQuorvelEnabled(false);
                          }
                      });
+    return enable;
+}
+
+// The settings' controls besides the enable box, and the calendar accounts.
+void tieSettings(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model,
+                 ComKestramoPreferenceQuorvelController *controller)
+{
+    const Bundle &bundle = *owner->bundle();
     tieCheckBox(control<QCheckBox>(view, "verboseCheckBox"), model, &ComKestramoPreferenceQuorvelModel::verboseLogging,
                 &ComKestramoPreferenceQuorvelModel::verboseLoggingChanged,
                 &ComKestramoPreferenceQuorvelModel::setVerboseLogging);
@@ -733,8 +691,11 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     // Calendar accounts: "Add Account..." beside the calendars, the list on a tab of its own.
     new AccountsPanel(view, owner->bundle(),
                       owner->bundle()->resourcePath() + QLatin1Char('/') + CalendarSync::programName(), owner);
+}
 
-    // The actions.
+// The buttons that run the controller's actions.
+void tieActions(QWidget *view, ComKestramoPreferenceQuorvelController *controller)
+{
     using Controller = ComKestramoPreferenceQuorvelController;
     tieAction(control<QAbstractButton>(view, "alertNowButton"), controller, &Controller::alertNow);
     // The placeholders go in where the message's cursor is, and the message keeps the keyboard.
@@ -753,7 +714,38 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieAction(control<QAbstractButton>(view, "insertTimeButton"), controller, &Controller::insertTime);
     tieAction(control<QAbstractButton>(view, "insertFirstNameButton"), controller, &Controller::insertFirstName);
     tieAction(control<QAbstractButton>(view, "insertLastNameButton"), controller, &Controller::insertLastName);
+}
 
+// The About tab: the credits of the pane's package.
+void tieCredits(QWidget *view, const ComKestramoLocaliztedTooltips *tooltips, const Bundle &bundle)
+{
+    if (auto *credits = control<QTextBrowser>(view, "creditsView")) {
+        const QString path = tooltips->creditsPath();
+        credits->setHtml(path.isEmpty() ? QString() : RtfDocument::htmlOfPackage(path));
+        credits->setAccessibleName(bundle.localizedStringForKey(QStringLiteral("About"), QString()));
+    }
+}
+} // namespace
+
+QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
+{
+    const Bundle &bundle = *owner->bundle();
+    auto *model = new ComKestramoPreferenceQuorvelModel(true, nullptr, owner);
+    auto *controller = new ComKestramoPreferenceQuorvelController(owner);
+    auto *tooltips = new ComKestramoLocaliztedTooltips(owner);
+    model->setObjectName(QStringLiteral("model"));
+    controller->setObjectName(QStringLiteral("controller"));
+    tooltips->setObjectName(QStringLiteral("tooltips"));
+
+    Application::localizeTexts(view, bundle);
+
+    // Outlets.
+    controller->setPreferencePane(owner);
+    controller->setMailContent(control<QPlainTextEdit>(view, "mailContentEdit"));
+
+    QCheckBox *enable = tieEnable(view, model, controller);
+    tieSettings(view, owner, model, controller);
+    tieActions(view, controller);
     tieMailSetup(view, owner, model);
     tieUpcoming(view, owner, model);
     SentRemindersModel *sent = tieSent(view, owner, controller);
@@ -768,15 +760,6 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieAlertNow(view, owner, model, controller, tooltips, sent, schedule);
 
     tieTabOrder(view);
-    if (auto *credits = control<QTextBrowser>(view, "creditsView")) {
-        const QString path = tooltips->creditsPath();
-        credits->setHtml(path.isEmpty() ? QString() : RtfDocument::htmlOfPackage(path));
-        credits->setAccessibleName(bundle.localizedStringForKey(QStringLiteral("About"), QString()));
-    }
+    tieCredits(view, tooltips, bundle);
     return {model, controller, tooltips};
-}
-
-void PaneInterface::localizeForm(QWidget *view, const Bundle &bundle)
-{
-    localizeTexts(view, bundle);
 }

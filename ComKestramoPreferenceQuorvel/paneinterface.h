@@ -13,9 +13,6 @@ class QWidget;
 namespace PaneInterface {
 // Makes those objects (owned by owner) around view, the loaded interface file, and ties them.
 QObjectList instantiate(PreferencePane *owner, QWidget *view);
-// Puts the translations of bundle in place of a form's own English texts (labels, buttons, tabs,
-// accessible names), each the key of its translation; a field is named by its label.
-void localizeForm(QWidget *view, const Bundle &bundle);
 } // namespace PaneInterface
 
 #endif

@@ -114,51 +114,15 @@ QString ReminderPreview::attendeeText(const PreviewRow &row)
 }
 
 namespace {
-// The key of the text that says why an event is not reminded; a new reason of the decisions
-// makes the compiler ask for its text here.
-const char *reasonKey(EventDecision::Verdict verdict)
+// The key of the text that says why a line gets no reminder: "Preview" and the verdict's name
+// with a capital ("PreviewAlreadyMarked"); empty for a line that gets one.
+template<typename Verdict> QByteArray reasonKey(Verdict verdict)
 {
-    switch (verdict) {
-    case EventDecision::RemindAttendees:
-        break;
-    case EventDecision::AlreadyMarked:
-        return "PreviewAlreadyMarked";
-    case EventDecision::NoAttendees:
-        return "PreviewNoAttendees";
-    case EventDecision::TooManyReminders:
-        return "PreviewTooManyReminders";
-    case EventDecision::CalendarNotEnabled:
-        return "PreviewCalendarNotEnabled";
-    case EventDecision::DuplicateOccurrence:
-        return "PreviewDuplicateOccurrence";
+    const QByteArray name = verdictName(verdict);
+    if (name == "remind") {
+        return QByteArray();
     }
-    return "";
-}
-
-// The same for an attendee who gets no reminder.
-const char *reasonKey(AttendeeDecision::Verdict verdict)
-{
-    switch (verdict) {
-    case AttendeeDecision::Remind:
-        break;
-    case AttendeeDecision::NoAddress:
-        return "PreviewNoAddress";
-    case AttendeeDecision::OwnAddress:
-        return "PreviewOwnAddress";
-    case AttendeeDecision::AlreadyHandedOver:
-        return "PreviewAlreadyHandedOver";
-    case AttendeeDecision::RefusedAddress:
-        return "PreviewRefusedAddress";
-    case AttendeeDecision::ListedTwice:
-        return "PreviewListedTwice";
-    case AttendeeDecision::Declined:
-        return "PreviewDeclined";
-    case AttendeeDecision::Delegated:
-        return "PreviewDelegated";
-    case AttendeeDecision::RoomOrResource:
-        return "PreviewRoomOrResource";
-    }
-    return "";
+    return "Preview" + name.left(1).toUpper() + name.mid(1);
 }
 } // namespace
 
@@ -166,7 +130,7 @@ QString ReminderPreview::reminderText(const PreviewRow &row, const std::function
                                       const QString &mailContent)
 {
     if (!row.hasAttendee) {
-        const QString reason = text(reasonKey(row.eventVerdict));
+        const QString reason = text(reasonKey(row.eventVerdict).constData());
         return row.eventVerdict == EventDecision::TooManyReminders ? reason.arg(maxRemindersPerEventFile) : reason;
     }
     if (row.attendee.verdict == AttendeeDecision::Remind) {
@@ -180,7 +144,7 @@ QString ReminderPreview::reminderText(const PreviewRow &row, const std::function
         }
         return reminder;
     }
-    const QString reason = text(reasonKey(row.attendee.verdict));
+    const QString reason = text(reasonKey(row.attendee.verdict).constData());
     return row.attendee.verdict == AttendeeDecision::RefusedAddress ? reason.arg(row.attendee.why) : reason;
 }
 

@@ -2,22 +2,15 @@
 
 #include "bundle.h"
 #include "dateformatter.h"
+#include "launchjob.h"
 #include "programs.h"
 
 #include <QProcess>
 
 namespace {
-const QString launchctl = QStringLiteral("/bin/launchctl");
+const QString launchctl = QLatin1String(LaunchJob::LaunchctlPath);
 // launchctl's exit status for "scheduled nowhere".
 constexpr int notScheduled = 3;
-
-QString withoutProgramName(QString message)
-{
-    message = message.trimmed();
-    // "launchctl: why" lines; the window says who speaks.
-    message.replace(QStringLiteral("launchctl: "), QString());
-    return message;
-}
 
 // How often the scheduler starts the agent, in words.
 QString intervalText(qint64 seconds, const Bundle &bundle)
@@ -29,6 +22,19 @@ QString intervalText(qint64 seconds, const Bundle &bundle)
         return bundle.localizedStringForKey(QStringLiteral("ScheduleEveryHours"), int(seconds / 3600));
     }
     return bundle.localizedStringForKey(QStringLiteral("ScheduleEveryMinutes"), int(qMax<qint64>(1, seconds / 60)));
+}
+
+// The status that launchctl's listing (or its failure to run) gives.
+ScheduleStatus::Result listingOf(bool enabled, const Programs::Outcome &run)
+{
+    if (run.how == Programs::Outcome::NotStarted) {
+        return ScheduleStatus::fromListing(enabled, -1, QString(), run.error);
+    }
+    if (run.how == Programs::Outcome::TimedOut) {
+        return ScheduleStatus::fromListing(enabled, -1, QString(), QStringLiteral("Process operation timed out"));
+    }
+    return ScheduleStatus::fromListing(enabled, run.how == Programs::Outcome::Exited ? run.status : -1,
+                                       QString::fromUtf8(run.output), QString::fromUtf8(run.errors));
 }
 } // namespace
 
@@ -55,48 +61,31 @@ void ScheduleStatus::refresh(bool enabled)
 
 void ScheduleStatus::start()
 {
-    m_process = new QProcess(this);
-    m_process->setStandardInputFile(QProcess::nullDevice());
+    Programs::Options options;
+    options.output = Programs::Keep;
+    options.errors = Programs::Keep;
     const bool enabled = m_enabled;
-    connect(m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            [this, enabled](int code, QProcess::ExitStatus how) {
-                QProcess *process = m_process;
-                m_process = nullptr;
-                process->deleteLater();
-                m_result = fromListing(enabled, how == QProcess::NormalExit ? code : -1,
-                                       QString::fromUtf8(process->readAllStandardOutput()),
-                                       QString::fromUtf8(process->readAllStandardError()));
-                if (m_pending) {
-                    m_pending = false;
-                    start();
-                    return;
-                }
-                Q_EMIT changed();
-            });
-    connect(m_process, &QProcess::errorOccurred, this, [this, enabled](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart || !m_process) {
-            return;
-        }
-        const QString why = m_process->errorString();
-        m_process->deleteLater();
-        m_process = nullptr;
-        m_result = fromListing(enabled, -1, QString(), why);
-        m_pending = false;
-        Q_EMIT changed();
-    });
-    m_process->start(Programs::pathFor(launchctl), {QStringLiteral("list"), m_label});
+    m_process = Programs::start(launchctl, {QStringLiteral("list"), m_label}, options, this,
+                                [this, enabled](const Programs::Outcome &run) {
+                                    m_process = nullptr;
+                                    m_result = listingOf(enabled, run);
+                                    if (m_pending && run.how != Programs::Outcome::NotStarted) {
+                                        m_pending = false;
+                                        start();
+                                        return;
+                                    }
+                                    m_pending = false;
+                                    Q_EMIT changed();
+                                });
 }
 
 ScheduleStatus::Result ScheduleStatus::query(const QString &label, bool enabled)
 {
-    QProcess process;
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(Programs::pathFor(launchctl), {QStringLiteral("list"), label});
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
-        return fromListing(enabled, -1, QString(), process.errorString());
-    }
-    return fromListing(enabled, process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-                       QString::fromUtf8(process.readAllStandardError()));
+    Programs::Options options;
+    options.output = Programs::Keep;
+    options.errors = Programs::Keep;
+    options.timeoutMs = 120000;
+    return listingOf(enabled, Programs::execute(launchctl, {QStringLiteral("list"), label}, options));
 }
 
 ScheduleStatus::Result ScheduleStatus::fromListing(bool enabled, int status, const QString &output,
@@ -113,7 +102,7 @@ ScheduleStatus::Result ScheduleStatus::fromListing(bool enabled, int status, con
         result.state = Off; // off either way: nothing can start it
     } else {
         result.state = Failed;
-        result.error = withoutProgramName(errors);
+        result.error = LaunchJob::launchctlReason(errors); // the window says who speaks
         if (result.error.isEmpty()) {
             result.error = QStringLiteral("launchctl list exited with status %1").arg(status);
         }

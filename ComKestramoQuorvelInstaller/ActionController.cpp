@@ -6,6 +6,7 @@
 #include "bundle.h"
 #include "filemanager.h"
 #include "launchagent.h"
+#include "launchjob.h"
 #include "logservice.h"
 #include "privatefile.h"
 #include "programs.h"
@@ -319,8 +320,8 @@ void ActionController::disableAlerter()
     // The accounts' calendars are synced by a program of the pane: its schedule goes with it (the
     // accounts and their calendars stay, as the settings do).
     if (QFileInfo::exists(SyncSchedule::plistPath())) {
-        runProgram(QStringLiteral("/bin/launchctl"),
-                   {QStringLiteral("unload"), QStringLiteral("-w"), SyncSchedule::plistPath()});
+        runProgram(QLatin1String(LaunchJob::LaunchctlPath),
+                   LaunchJob::launchctlArguments(QStringLiteral("unload"), SyncSchedule::label()));
         QString error;
         if (!PrivateFile::remove(SyncSchedule::plistPath(), &error)) {
             LogService::consoleLog(

@@ -21,7 +21,7 @@ InstallerInterface::InstallerInterface(QObject *parent)
 {
     m_ui->setupUi(m_window.get());
     m_controller->setModel(m_model);
-    localizeTexts();
+    Application::localizeTexts(m_window.get(), *Bundle::mainBundle());
 
     QFont title = m_ui->titleLabel->font();
     title.setBold(true);
@@ -91,28 +91,6 @@ void InstallerInterface::sendAction(QAbstractButton *button)
             }
         },
         Qt::QueuedConnection);
-}
-
-void InstallerInterface::localizeTexts()
-{
-    const Bundle *bundle = Bundle::mainBundle();
-    const auto tr = [bundle](const QString &text) { return bundle->localizedStringForKey(text, text); };
-    m_window->setWindowTitle(tr(m_window->windowTitle()));
-    m_ui->titleLabel->setText(tr(m_ui->titleLabel->text()));
-    const auto widgets = m_window->findChildren<QWidget *>();
-    for (QWidget *widget : widgets) {
-        if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
-            button->setText(tr(button->text()));
-            button->setAccessibleName(Application::spokenText(button->text()));
-        } else if (!widget->accessibleName().isEmpty()) {
-            widget->setAccessibleName(tr(widget->accessibleName()));
-        }
-        // The tooltip is also the control's description for screen readers.
-        if (!widget->toolTip().isEmpty()) {
-            widget->setToolTip(tr(widget->toolTip()));
-            widget->setAccessibleDescription(widget->toolTip());
-        }
-    }
 }
 
 void InstallerInterface::showModel()

@@ -37,7 +37,6 @@ public:
     void sendAction(QAbstractButton *button);
 
 private:
-    void localizeTexts();
     void showModel();
 
     std::unique_ptr<QWidget> m_window;

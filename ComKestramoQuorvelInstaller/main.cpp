@@ -12,20 +12,21 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <optional>
 
-int main(int argc, char **argv)
+namespace {
+// What this start is asked to do, from its command line.
+struct Request
 {
-    // --install, --uninstall, --help and --version work over ssh and in scripts too.
-    Application::prepareForSessionWithoutDisplay();
-    Application app(argc, argv);
-    const Bundle *bundle = Bundle::mainBundle();
-    QApplication::setApplicationName(QStringLiteral("RuvelantInstaller"));
-    QApplication::setApplicationDisplayName(
-        bundle->localizedStringForKey(QStringLiteral("Ruvelant Installer"), QStringLiteral("Ruvelant Installer")));
-    QApplication::setApplicationVersion(
-        bundle->objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion")).toString());
-    QApplication::setDesktopFileName(QStringLiteral("RuvelantInstaller"));
+    bool install = false;
+    bool uninstall = false;
+    std::optional<QString> screenshot;
+};
 
+// Reads the command line into *request (--help and --version answered here); the exit status
+// after a complaint, or -1 when the program goes on.
+int parseCommandLine(const Application &app, Request *request)
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Installs, updates or removes the Ruvelant pane of System Preferences. Use the window; --install and "
@@ -41,52 +42,87 @@ int main(int argc, char **argv)
         QStringLiteral("file"));
     parser.addOptions({installOption, uninstallOption, screenshotOption});
     parser.process(app);
-    if (!parser.positionalArguments().isEmpty() || (parser.isSet(installOption) && parser.isSet(uninstallOption))) {
+    request->install = parser.isSet(installOption);
+    request->uninstall = parser.isSet(uninstallOption);
+    if (parser.isSet(screenshotOption)) {
+        request->screenshot = parser.value(screenshotOption);
+    }
+    if (!parser.positionalArguments().isEmpty() || (request->install && request->uninstall)) {
         std::fprintf(stderr, "RuvelantInstaller: give --install or --uninstall, or nothing (see --help)\n");
         return 2;
     }
-
-    if (Application::isWindowless() && !parser.isSet(installOption) && !parser.isSet(uninstallOption)
-        && !parser.isSet(screenshotOption)) {
+    if (Application::isWindowless() && !request->install && !request->uninstall && !request->screenshot) {
         std::fprintf(stderr,
                      "RuvelantInstaller: there is no display to show the window on (DISPLAY is not set); "
                      "--install and --uninstall work without one\n");
         return 1;
     }
+    return -1;
+}
 
-    InstallerInterface interface;
-    Model *model = interface.model();
-    Application::setMainWindow(interface.window());
-    interface.window()->show();
-
-    QAbstractButton *press = parser.isSet(installOption) ? interface.installButton()
-        : parser.isSet(uninstallOption)                  ? interface.uninstallButton()
-                                                         : nullptr;
-    // Read by the handlers below while the event loop runs, so they live as long as it does.
+// Once the procedure that a pressed button started has ended (and an exception, if any, has
+// reached the event loop's top), prints the message and quits: status 0 when it succeeded.
+void quitWithResult(Application &app, Model *model, const Bundle &bundle)
+{
     const int exceptionsBefore = app.reportedExceptionCount();
-    const QString failures[] = {bundle->localizedStringForKey(QStringLiteral("InstallationFailed")),
-                                bundle->localizedStringForKey(QStringLiteral("UninstallationFailed"))};
-    if (press) {
-        // Once the procedure has ended (and an exception, if any, has reached the event loop's
-        // top), the message is the result.
-        QObject::connect(model, &Model::applicationInstallationOrUnistallationCompletedChanged, &app, [&] {
-            if (!model->applicationInstallationOrUnistallationCompleted()) {
-                return;
-            }
-            QMetaObject::invokeMethod(
-                &app,
-                [&] {
-                    const QString message = model->message();
-                    std::printf("%s\n", message.toUtf8().constData());
-                    std::fflush(stdout);
-                    const bool failed = app.reportedExceptionCount() != exceptionsBefore || message == failures[0]
-                        || message == failures[1];
-                    QCoreApplication::exit(failed ? 1 : 0);
-                },
-                Qt::QueuedConnection);
-        });
+    const QStringList failures {bundle.localizedStringForKey(QStringLiteral("InstallationFailed")),
+                                bundle.localizedStringForKey(QStringLiteral("UninstallationFailed"))};
+    QObject::connect(model, &Model::applicationInstallationOrUnistallationCompletedChanged, &app,
+                     [&app, model, exceptionsBefore, failures] {
+                         if (!model->applicationInstallationOrUnistallationCompleted()) {
+                             return;
+                         }
+                         QMetaObject::invokeMethod(
+                             &app,
+                             [&app, model, exceptionsBefore, failures] {
+                                 const QString message = model->message();
+                                 std::printf("%s\n", message.toUtf8().constData());
+                                 std::fflush(stdout);
+                                 const bool failed
+                                     = app.reportedExceptionCount() != exceptionsBefore || failures.contains(message);
+                                 QCoreApplication::exit(failed ? 1 : 0);
+                             },
+                             Qt::QueuedConnection);
+                     });
+}
+
+// Saves a picture of the window to file and quits: status 0 when it is saved.
+void quitWithScreenshot(QWidget *window, const QString &file)
+{
+    const bool saved = window->grab().save(file);
+    if (!saved) {
+        std::fprintf(stderr, "RuvelantInstaller: cannot save %s\n", qPrintable(file));
+    }
+    QCoreApplication::exit(saved ? 0 : 1);
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // --install, --uninstall, --help and --version work over ssh and in scripts too.
+    Application::prepareForSessionWithoutDisplay();
+    Application app(argc, argv);
+    const Bundle *bundle = Bundle::mainBundle();
+    QApplication::setApplicationName(QStringLiteral("RuvelantInstaller"));
+    QApplication::setApplicationDisplayName(
+        bundle->localizedStringForKey(QStringLiteral("Ruvelant Installer"), QStringLiteral("Ruvelant Installer")));
+    QApplication::setApplicationVersion(
+        bundle->objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion")).toString());
+    QApplication::setDesktopFileName(QStringLiteral("RuvelantInstaller"));
+    Request request;
+    if (const int status = parseCommandLine(app, &request); status >= 0) {
+        return status;
     }
 
+    InstallerInterface interface;
+    Application::setMainWindow(interface.window());
+    interface.window()->show();
+    QAbstractButton *press = request.install ? interface.installButton()
+        : request.uninstall                  ? interface.uninstallButton()
+                                             : nullptr;
+    if (press) {
+        quitWithResult(app, interface.model(), *bundle);
+    }
     // Launching has finished once the event loop runs.
     QMetaObject::invokeMethod(
         interface.controller(),
@@ -94,13 +130,8 @@ int main(int argc, char **argv)
             interface.controller()->applicationDidFinishLaunching(nullptr);
             if (press) {
                 interface.sendAction(press);
-            } else if (parser.isSet(screenshotOption)) {
-                const bool saved = interface.window()->grab().save(parser.value(screenshotOption));
-                if (!saved) {
-                    std::fprintf(stderr, "RuvelantInstaller: cannot save %s\n",
-                                 qPrintable(parser.value(screenshotOption)));
-                }
-                QCoreApplication::exit(saved ? 0 : 1);
+            } else if (request.screenshot) {
+                quitWithScreenshot(interface.window(), *request.screenshot);
             }
         },
         Qt::QueuedConnection);

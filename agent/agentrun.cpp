@@ -195,7 +195,7 @@ void markEvent(Run &run, Event event)
             }
             event = *current;
         }
-        if (event.notes.contains(notifiedMarker())) {
+        if (isMarked(event)) {
             error = CalendarStore::Error(); // marked meanwhile by someone else
             break;
         }
@@ -282,11 +282,19 @@ void searchMissedDays(const ComKestramoPreferenceQuorvelModel &model, CalendarSt
     }
 }
 
-// Returns how many events it marked.
-int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
-                 const AgentRunEnvironment &environment)
+// What a run is to handle: the calendars it searched and, for each day it owes, that day's events.
+struct Search
 {
-    const QDateTime now = environment.now();
+    QList<Calendar> scanned;
+    QList<QPair<ReminderDay, QList<Event>>> found;
+};
+
+// Searches the calendars for the events whose reminders are due now, and for those of the days
+// missed since the last completed day. The first run that searches any records the day before
+// its own as completed: no day before it is owed.
+Search searchCalendars(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store, const QDateTime &now,
+                       const CompletedDay &completedDay)
+{
     const int daysBefore = leadingInteger(model.daysBeforeEventStart());
     const ReminderWindow window = reminderWindow(daysBefore, now);
     if (model.verboseLogging()) {
@@ -296,93 +304,120 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
                                             logDateText(window.endDate)));
     }
 
-    const QList<Calendar> scanned = calendarsToBeScanned(model, *store);
+    Search search;
+    search.scanned = calendarsToBeScanned(model, *store);
     if (model.verboseLogging()) {
-        ComKestramoLogger::logINFO(QStringLiteral("calendarsToBeScanned=%1").arg(describeCalendars(scanned)));
+        ComKestramoLogger::logINFO(QStringLiteral("calendarsToBeScanned=%1").arg(describeCalendars(search.scanned)));
     }
 
     const QList<Event> foundEvents = store->eventsWithPredicate(
-        CalendarStore::eventPredicateWithStartDate(window.startDate, window.endDate, scanned));
+        CalendarStore::eventPredicateWithStartDate(window.startDate, window.endDate, search.scanned));
     if (model.verboseLogging()) {
         ComKestramoLogger::logINFO(QStringLiteral("foundEvents=%1").arg(describeEvents(foundEvents)));
     }
 
-    // A day counts as completed once a run searched calendars for it and handled all it found.
-    // The first run that searches any records the day before its own: no day before it is owed.
-    const CompletedDay completedDay(environment.completedDayPath);
-    const QDate today = now.toLocalTime().date();
     QString notice;
     const std::optional<QDate> lastCompleted = completedDay.read(&notice);
     if (!notice.isEmpty()) {
         ComKestramoLogger::logERR(notice);
     }
-    if (!lastCompleted && !scanned.isEmpty()) {
-        recordCompletedDay(completedDay, today.addDays(-1));
+    if (!lastCompleted && !search.scanned.isEmpty()) {
+        recordCompletedDay(completedDay, now.toLocalTime().date().addDays(-1));
     }
     const QList<ReminderDay> days = reminderDays(daysBefore, now, lastCompleted, model.sendMissedReminders());
-    QList<QPair<ReminderDay, QList<Event>>> found {{days.first(), foundEvents}};
-    searchMissedDays(model, store, scanned, days, &found);
+    search.found = {{days.first(), foundEvents}};
+    searchMissedDays(model, store, search.scanned, days, &search.found);
+    return search;
+}
 
-    SendJournal journal(environment.journalPath);
-    Run run {model, store, journal, false, {}};
+// What each event found is to come to, from the journal's record of what was handed over.
+QList<EventDecision> decide(Run &run, const Search &search, const QDateTime &now)
+{
     QString error;
-    if (!journal.open(now, &error)) {
+    if (!run.journal.open(now, &error)) {
         run.journalError(error);
     }
-    if (!journal.notice().isEmpty()) {
-        ComKestramoLogger::logERR(journal.notice());
+    if (!run.journal.notice().isEmpty()) {
+        ComKestramoLogger::logERR(run.journal.notice());
     }
     DecisionSources sources;
     sources.isMine = mailIsMine;
-    sources.handedOver = [&journal](const SendJournal::Occurrence &occurrence, const QString &address) {
+    sources.handedOver = [&journal = run.journal](const SendJournal::Occurrence &occurrence, const QString &address) {
         return journal.handedOver(occurrence, address);
     };
-    for (const Calendar &calendar : scanned) {
+    for (const Calendar &calendar : search.scanned) {
         sources.enabledCalendars.insert(calendar.uid);
     }
-    const QList<EventDecision> decisions = decideEvents(eventsToRemind(found, now), sources);
+    const QList<EventDecision> decisions = decideEvents(eventsToRemind(search.found, now), sources);
     logRefusedSources(run, decisions);
-    bool completed = !scanned.isEmpty();
+    return decisions;
+}
+
+// How handling one event went: done (or nothing to do), left for a later run, or the run asked
+// to stop before it.
+enum class Handled { Done, Left, Stopped };
+
+// Reminds the attendees of one decided event and marks it.
+Handled handleDecision(Run &run, const QList<EventDecision> &decisions, const EventDecision &decision,
+                       const AgentRunEnvironment &environment)
+{
+    const Event &event = decision.event;
+    if (decision.verdict == EventDecision::DuplicateOccurrence
+        && decisions.at(decision.duplicateOf).verdict == EventDecision::RemindAttendees) {
+        ComKestramoLogger::logERR(
+            QStringLiteral("%1: skipped, it holds the same occurrence of '%2' as %3, whose attendees are reminded")
+                .arg(sourceOf(event), event.title, sourceOf(decisions.at(decision.duplicateOf).event)));
+    }
+    if (decision.verdict != EventDecision::RemindAttendees) {
+        return Handled::Done;
+    }
+    // Its marker cannot be saved: only the journal keeps the next runs from sending again.
+    if (!run.journal.isWritable() && run.store->isReadOnly(event)) {
+        run.unmarkable.append(QStringLiteral("'%1'").arg(event.title));
+        return Handled::Left;
+    }
+    if (environment.stopRequested && environment.stopRequested()) {
+        ComKestramoLogger::logINFO(
+            QStringLiteral("asked to stop; the events not handled yet are left for the next run"));
+        return Handled::Stopped;
+    }
+    const Reminders reminders = remindAttendees(run, decision);
+    if (reminders.temporaryFailures > 0) {
+        // Left for the next run, which tries again those that did not reach the mail system;
+        // the journal keeps it from sending the others twice.
+        ComKestramoLogger::logERR(
+            reminders.taken == 0
+                ? QStringLiteral("No reminder of '%1' reached the mail system; it stays unmarked and is tried again")
+                      .arg(event.title)
+                : QStringLiteral("%1 reminder(s) of '%2' did not reach the mail system; it stays unmarked and "
+                                 "they are tried again")
+                      .arg(reminders.temporaryFailures)
+                      .arg(event.title));
+        return Handled::Left;
+    }
+    markEvent(run, event);
+    return Handled::Done;
+}
+
+// Returns how many events it marked.
+int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store,
+                 const AgentRunEnvironment &environment)
+{
+    const QDateTime now = environment.now();
+    // A day counts as completed once a run searched calendars for it and handled all it found.
+    const CompletedDay completedDay(environment.completedDayPath);
+    const Search search = searchCalendars(model, store, now, completedDay);
+
+    SendJournal journal(environment.journalPath);
+    Run run {model, store, journal, false, {}};
+    const QList<EventDecision> decisions = decide(run, search, now);
+    bool completed = !search.scanned.isEmpty();
     for (const EventDecision &decision : decisions) {
-        const Event &event = decision.event;
-        if (decision.verdict == EventDecision::DuplicateOccurrence
-            && decisions.at(decision.duplicateOf).verdict == EventDecision::RemindAttendees) {
-            ComKestramoLogger::logERR(
-                QStringLiteral("%1: skipped, it holds the same occurrence of '%2' as %3, whose attendees are reminded")
-                    .arg(sourceOf(event), event.title, sourceOf(decisions.at(decision.duplicateOf).event)));
-        }
-        if (decision.verdict != EventDecision::RemindAttendees) {
-            continue;
-        }
-        // Its marker cannot be saved: only the journal keeps the next runs from sending again.
-        if (!journal.isWritable() && store->isReadOnly(event)) {
-            run.unmarkable.append(QStringLiteral("'%1'").arg(event.title));
-            completed = false;
-            continue;
-        }
-        if (environment.stopRequested && environment.stopRequested()) {
-            ComKestramoLogger::logINFO(
-                QStringLiteral("asked to stop; the events not handled yet are left for the next run"));
-            completed = false;
+        const Handled handled = handleDecision(run, decisions, decision, environment);
+        completed = completed && handled == Handled::Done;
+        if (handled == Handled::Stopped) {
             break;
         }
-        const Reminders reminders = remindAttendees(run, decision);
-        if (reminders.temporaryFailures > 0) {
-            completed = false;
-            // Left for the next run, which tries again those that did not reach the mail system;
-            // the journal keeps it from sending the others twice.
-            ComKestramoLogger::logERR(
-                reminders.taken == 0
-                    ? QStringLiteral(
-                          "No reminder of '%1' reached the mail system; it stays unmarked and is tried again")
-                          .arg(event.title)
-                    : QStringLiteral("%1 reminder(s) of '%2' did not reach the mail system; it stays unmarked and "
-                                     "they are tried again")
-                          .arg(reminders.temporaryFailures)
-                          .arg(event.title));
-            continue;
-        }
-        markEvent(run, event);
     }
     if (!run.unmarkable.isEmpty()) {
         ComKestramoLogger::logERR(QStringLiteral("Not reminded, since they cannot be marked and the record of sent "
@@ -391,7 +426,7 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
     }
     // Left unrecorded, a day whose reminders wait for a retry is searched again as a missed one.
     if (completed) {
-        recordCompletedDay(completedDay, today);
+        recordCompletedDay(completedDay, now.toLocalTime().date());
     }
     return run.marked;
 }

@@ -3,11 +3,11 @@
 #include "ComKestramoLogger.h"
 #include "bundle.h"
 #include "desktopnotifications.h"
+#include "programs.h"
 #include "runoutcome.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
-#include <QProcess>
 #include <QStandardPaths>
 
 #include <unistd.h>
@@ -50,23 +50,17 @@ void FailureNotice::afterRun(const QString &notifierPath)
         : notifierPath;
     // The notifier waits for the user's answer after this run has ended; a systemd service would
     // stop it with the run, so there it gets a scope of its own.
-    QProcess starter;
+    QString program = notifier;
+    QStringList words = arguments;
     const QString systemdRun = QStandardPaths::findExecutable(QStringLiteral("systemd-run"));
     if (!qEnvironmentVariableIsEmpty("INVOCATION_ID") && !systemdRun.isEmpty()) {
-        starter.setProgram(systemdRun);
-        starter.setArguments(QStringList {QStringLiteral("--user"), QStringLiteral("--scope"),
-                                          QStringLiteral("--quiet"), QStringLiteral("--collect"), QStringLiteral("--"),
-                                          notifier}
-                             + arguments);
-    } else {
-        starter.setProgram(notifier);
-        starter.setArguments(arguments);
+        program = systemdRun;
+        words = QStringList {QStringLiteral("--user"),    QStringLiteral("--scope"), QStringLiteral("--quiet"),
+                             QStringLiteral("--collect"), QStringLiteral("--"),      notifier}
+            + arguments;
     }
-    starter.setStandardInputFile(QProcess::nullDevice());
-    starter.setStandardOutputFile(QProcess::nullDevice());
-    starter.setStandardErrorFile(QProcess::nullDevice());
-    if (!starter.startDetached()) {
-        qCWarning(lcFailureNotice, "cannot start %s: %s", qPrintable(starter.program()),
-                  qPrintable(starter.errorString()));
+    QString error;
+    if (!Programs::startDetached(program, words, Programs::Options(), &error)) {
+        qCWarning(lcFailureNotice, "cannot start %s: %s", qPrintable(program), qPrintable(error));
     }
 }

@@ -287,3 +287,47 @@ QList<EventDecision> decideEvents(const QList<DueEvent> &events, const DecisionS
     }
     return decisions;
 }
+
+const char *verdictName(EventDecision::Verdict verdict)
+{
+    switch (verdict) {
+    case EventDecision::RemindAttendees:
+        return "remind";
+    case EventDecision::AlreadyMarked:
+        return "alreadyMarked";
+    case EventDecision::NoAttendees:
+        return "noAttendees";
+    case EventDecision::TooManyReminders:
+        return "tooManyReminders";
+    case EventDecision::CalendarNotEnabled:
+        return "calendarNotEnabled";
+    case EventDecision::DuplicateOccurrence:
+        return "duplicateOccurrence";
+    }
+    return "";
+}
+
+const char *verdictName(AttendeeDecision::Verdict verdict)
+{
+    switch (verdict) {
+    case AttendeeDecision::Remind:
+        return "remind";
+    case AttendeeDecision::NoAddress:
+        return "noAddress";
+    case AttendeeDecision::OwnAddress:
+        return "ownAddress";
+    case AttendeeDecision::AlreadyHandedOver:
+        return "alreadyHandedOver";
+    case AttendeeDecision::RefusedAddress:
+        return "refusedAddress";
+    case AttendeeDecision::ListedTwice:
+        return "listedTwice";
+    case AttendeeDecision::Declined:
+        return "declined";
+    case AttendeeDecision::Delegated:
+        return "delegated";
+    case AttendeeDecision::RoomOrResource:
+        return "roomOrResource";
+    }
+    return "";
+}

@@ -143,6 +143,12 @@ SendJournal::Occurrence journalOccurrence(const Event &event);
 QString sourceOf(const Event &event);
 // Whether the event's notes hold the marker of a reminded event.
 bool isMarked(const Event &event);
+
+// A verdict as one word ("alreadyMarked", "noAddress"...): for scripts, and the end of the key of
+// the text that tells it ("PreviewAlreadyMarked"). A new verdict makes the compiler ask for its
+// word here.
+const char *verdictName(EventDecision::Verdict verdict);
+const char *verdictName(AttendeeDecision::Verdict verdict);
 // The marker appended to the notes of a reminded event.
 QString notifiedMarker();
 

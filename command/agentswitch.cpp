@@ -68,13 +68,9 @@ int enableCommand(const QStringList &arguments)
                                        "user's scheduler (systemd user timer, else cron) start the installed pane's "
                                        "agent every 30 minutes. Exit status 0 when it is scheduled; 1 when it cannot "
                                        "be (reminders then stay off, and the reason is given)."));
-    const int status = line.parse(arguments, 0, 0);
-    if (status >= 0) {
-        return status;
-    }
     InstalledPane pane;
-    if (const int failed = pane.open(ExitStatus::Failure); failed >= 0) {
-        return failed;
+    if (const int status = pane.openFor(line, arguments, ExitStatus::Failure); status >= 0) {
+        return status;
     }
     ComKestramoPreferenceQuorvelModel model(false);
     return AgentSwitch::switchOn(model, pane);

@@ -89,6 +89,12 @@ int InstalledPane::open(int statusWithout)
     return -1;
 }
 
+int InstalledPane::openFor(SubcommandLine &line, const QStringList &arguments, int statusWithout)
+{
+    const int status = line.parse(arguments, 0, 0);
+    return status >= 0 ? status : open(statusWithout);
+}
+
 const Bundle &InstalledPane::texts() const
 {
     return *m_agent;

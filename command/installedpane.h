@@ -6,6 +6,8 @@
 #include <memory>
 
 class Bundle;
+class QStringList;
+class SubcommandLine;
 
 // The pane whose agent the command schedules and runs, and whose texts it speaks: in the build
 // tree the build's own pane, otherwise the installed one, ~/Library/PreferencePanes before
@@ -30,6 +32,9 @@ public:
     // find() and actAsAgent() for a subcommand: -1 when the pane is there, else
     // statusWithout after saying on standard error what to do.
     int open(int statusWithout);
+    // line.parse() of a subcommand without arguments, then open(statusWithout): -1 when the
+    // subcommand goes on with the pane, else its exit status.
+    int openFor(SubcommandLine &line, const QStringList &arguments, int statusWithout);
     // The pane's texts (those of the agent's folder), once actAsAgent was called.
     const Bundle &texts() const;
 

@@ -26,13 +26,9 @@ int runCommand(const QStringList &arguments)
     const QCommandLineOption noPause(QStringLiteral("no-pause"),
                                      QStringLiteral("Ends at once, without the agent's closing pause of 10 seconds."));
     line.parser().addOption(noPause);
-    const int status = line.parse(arguments, 0, 0);
-    if (status >= 0) {
-        return status;
-    }
     InstalledPane pane;
-    if (const int failed = pane.open(ExitStatus::Failure); failed >= 0) {
-        return failed;
+    if (const int status = pane.openFor(line, arguments, ExitStatus::Failure); status >= 0) {
+        return status;
     }
     {
         const ComKestramoPreferenceQuorvelModel model(false);

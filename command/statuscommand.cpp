@@ -65,13 +65,9 @@ int statusCommand(const QStringList &arguments)
                                        "handed every reminder over; 1 when the last run did not; 3 when reminders do "
                                        "not go out (off, on but not scheduled, the scheduler cannot be asked, or no "
                                        "pane installed)."));
-    const int status = line.parse(arguments, 0, 0);
-    if (status >= 0) {
-        return status;
-    }
     InstalledPane pane;
-    if (const int failed = pane.open(ExitStatus::NotGoingOut); failed >= 0) {
-        return failed;
+    if (const int status = pane.openFor(line, arguments, ExitStatus::NotGoingOut); status >= 0) {
+        return status;
     }
     const Bundle &texts = pane.texts();
     const ComKestramoPreferenceQuorvelModel model(false);

@@ -18,52 +18,6 @@
 namespace {
 constexpr int maxDays = 366;
 
-// The decision of a line, as a word for scripts; a new reason of the decisions makes the
-// compiler ask for its word here.
-const char *verdictName(EventDecision::Verdict verdict)
-{
-    switch (verdict) {
-    case EventDecision::RemindAttendees:
-        return "remind";
-    case EventDecision::AlreadyMarked:
-        return "alreadyMarked";
-    case EventDecision::NoAttendees:
-        return "noAttendees";
-    case EventDecision::TooManyReminders:
-        return "tooManyReminders";
-    case EventDecision::CalendarNotEnabled:
-        return "calendarNotEnabled";
-    case EventDecision::DuplicateOccurrence:
-        return "duplicateOccurrence";
-    }
-    return "";
-}
-
-const char *verdictName(AttendeeDecision::Verdict verdict)
-{
-    switch (verdict) {
-    case AttendeeDecision::Remind:
-        return "remind";
-    case AttendeeDecision::NoAddress:
-        return "noAddress";
-    case AttendeeDecision::OwnAddress:
-        return "ownAddress";
-    case AttendeeDecision::AlreadyHandedOver:
-        return "alreadyHandedOver";
-    case AttendeeDecision::RefusedAddress:
-        return "refusedAddress";
-    case AttendeeDecision::ListedTwice:
-        return "listedTwice";
-    case AttendeeDecision::Declined:
-        return "declined";
-    case AttendeeDecision::Delegated:
-        return "delegated";
-    case AttendeeDecision::RoomOrResource:
-        return "roomOrResource";
-    }
-    return "";
-}
-
 // A moment as ISO 8601 with the offset of its place in local time: 2010-03-05T09:00:00+01:00.
 QString isoText(const QDateTime &moment)
 {

@@ -12,7 +12,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTimer>
@@ -66,12 +65,9 @@ void showSentReminders()
     }
     arguments << QStringLiteral("--reveal") << QStringLiteral("com.kestramo.ruvelant") << QStringLiteral("--show")
               << QStringLiteral("sentTable");
-    QProcess process;
-    process.setProgram(host);
-    process.setArguments(arguments);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    if (!process.startDetached()) {
+    Programs::Options options;
+    options.errors = Programs::PassOn;
+    if (!Programs::startDetached(host, arguments, options)) {
         std::fprintf(stderr, "RuvelantNotifier: cannot start %s\n", qPrintable(host));
     }
 }

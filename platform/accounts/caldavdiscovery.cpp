@@ -7,6 +7,9 @@
 #include <QSslError>
 #include <QXmlStreamReader>
 
+#include <optional>
+#include <utility>
+
 namespace {
 constexpr int maxRedirects = 5;
 constexpr int transferTimeoutMs = 30000;
@@ -121,6 +124,54 @@ bool sameResource(const QUrl &a, const QUrl &b)
 {
     return a.adjusted(QUrl::StripTrailingSlash) == b.adjusted(QUrl::StripTrailingSlash);
 }
+// Why a transfer failed before its answer could be read (the network, the certificate, the
+// password); nullopt when it did not.
+std::optional<std::pair<CalDavFailure, QString>> transferFailure(const QNetworkReply &reply, int status,
+                                                                 const QString &reason, const QString &sslErrors)
+{
+    switch (reply.error()) {
+    case QNetworkReply::AuthenticationRequiredError:
+        return std::make_pair(CalDavFailure::WrongPassword, QStringLiteral("%1 %2").arg(status).arg(reason));
+    case QNetworkReply::SslHandshakeFailedError:
+        return std::make_pair(CalDavFailure::UntrustedCertificate,
+                              sslErrors.isEmpty() ? reply.errorString() : sslErrors);
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError: // the transfer timeout
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::ProxyTimeoutError:
+        return std::make_pair(CalDavFailure::Unreachable, reply.errorString());
+    default:
+        break;
+    }
+    if (status == 403) {
+        return std::make_pair(CalDavFailure::WrongPassword, QStringLiteral("%1 %2").arg(status).arg(reason));
+    }
+    return std::nullopt;
+}
+
+// The event calendars that the collection at url lists (not itself, nor one that takes no events).
+QList<CalDavCalendar> calendarsIn(const QList<Resource> &resources, const QUrl &url)
+{
+    QList<CalDavCalendar> calendars;
+    for (const Resource &resource : resources) {
+        const QUrl address = url.resolved(QUrl(resource.href));
+        if (!resource.isCalendar || sameResource(address, url) || (resource.hasComponents && !resource.takesEvents)) {
+            continue;
+        }
+        const QString name = collectionName(resource.href);
+        if (!name.isEmpty()) {
+            calendars.append({name, resource.displayName, QString()});
+        }
+    }
+    return calendars;
+}
 } // namespace
 
 CalDavDiscovery::CalDavDiscovery(QObject *parent) : QObject(parent)
@@ -234,45 +285,15 @@ void CalDavDiscovery::handle(QNetworkReply *reply)
     const QUrl url = reply->url();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-    const QNetworkReply::NetworkError error = reply->error();
 
     if (m_digestOnly) {
         return fail(CalDavFailure::DigestOnly, QStringLiteral("%1 asks for Digest authentication").arg(url.host()));
     }
-    switch (error) {
-    case QNetworkReply::AuthenticationRequiredError:
-        return fail(CalDavFailure::WrongPassword, QStringLiteral("%1 %2").arg(status).arg(reason));
-    case QNetworkReply::SslHandshakeFailedError:
-        return fail(CalDavFailure::UntrustedCertificate, m_sslErrors.isEmpty() ? reply->errorString() : m_sslErrors);
-    case QNetworkReply::ConnectionRefusedError:
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::HostNotFoundError:
-    case QNetworkReply::TimeoutError:
-    case QNetworkReply::OperationCanceledError: // the transfer timeout
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::UnknownNetworkError:
-    case QNetworkReply::ProxyConnectionRefusedError:
-    case QNetworkReply::ProxyNotFoundError:
-    case QNetworkReply::ProxyTimeoutError:
-        return fail(CalDavFailure::Unreachable, reply->errorString());
-    default:
-        break;
-    }
-    if (status == 403) {
-        return fail(CalDavFailure::WrongPassword, QStringLiteral("%1 %2").arg(status).arg(reason));
+    if (const auto failed = transferFailure(*reply, status, reason, m_sslErrors)) {
+        return fail(failed->first, failed->second);
     }
     if (status >= 300 && status < 400 && status != 304) {
-        const QUrl target = url.resolved(reply->header(QNetworkRequest::LocationHeader).toUrl());
-        if (++m_redirects > maxRedirects || !target.isValid()) {
-            return fail(CalDavFailure::NotCalDav, QStringLiteral("too many redirections from %1").arg(url.toString()));
-        }
-        if (url.scheme() == QLatin1String("https") && target.scheme() != QLatin1String("https")) {
-            return fail(
-                CalDavFailure::NotCalDav,
-                QStringLiteral("%1 sends to the unencrypted address %2").arg(url.toString(), target.toString()));
-        }
-        return request(m_step, target);
+        return redirect(url, url.resolved(reply->header(QNetworkRequest::LocationHeader).toUrl()));
     }
 
     QList<Resource> resources;
@@ -321,24 +342,25 @@ void CalDavDiscovery::handle(QNetworkReply *reply)
         if (!answered) {
             return notCalDav();
         }
-        QList<CalDavCalendar> calendars;
-        for (const Resource &resource : qAsConst(resources)) {
-            const QUrl address = url.resolved(QUrl(resource.href));
-            if (!resource.isCalendar || sameResource(address, url)
-                || (resource.hasComponents && !resource.takesEvents)) {
-                continue;
-            }
-            const QString name = collectionName(resource.href);
-            if (!name.isEmpty()) {
-                calendars.append({name, resource.displayName, QString()});
-            }
-        }
+        const QList<CalDavCalendar> calendars = calendarsIn(resources, url);
         if (calendars.isEmpty()) {
             return fail(CalDavFailure::NoCalendars, url.toString());
         }
         return succeed(url.toString(), calendars);
     }
     }
+}
+
+void CalDavDiscovery::redirect(const QUrl &url, const QUrl &target)
+{
+    if (++m_redirects > maxRedirects || !target.isValid()) {
+        return fail(CalDavFailure::NotCalDav, QStringLiteral("too many redirections from %1").arg(url.toString()));
+    }
+    if (url.scheme() == QLatin1String("https") && target.scheme() != QLatin1String("https")) {
+        return fail(CalDavFailure::NotCalDav,
+                    QStringLiteral("%1 sends to the unencrypted address %2").arg(url.toString(), target.toString()));
+    }
+    request(m_step, target);
 }
 
 void CalDavDiscovery::fail(CalDavFailure failure, const QString &detail)

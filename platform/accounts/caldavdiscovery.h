@@ -46,6 +46,9 @@ private:
     enum class Step { Principal, WellKnown, Home, Calendars };
     void request(Step step, const QUrl &url);
     void handle(QNetworkReply *reply);
+    // Follows a redirection from url to target (the same step again), unless there were too many
+    // or it leaves https.
+    void redirect(const QUrl &url, const QUrl &target);
     void fail(CalDavFailure failure, const QString &detail);
     void succeed(const QString &home, const QList<CalDavCalendar> &calendars);
 

@@ -3,6 +3,8 @@
 #include "caldavdiscovery.h"
 #include "filelock.h"
 #include "passwordstore.h"
+#include "programs.h"
+#include "regularfile.h"
 #include "syncstatus.h"
 #include "vdirsyncerconfig.h"
 #include "xdgpaths.h"
@@ -11,9 +13,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -32,27 +32,26 @@ constexpr int stepTimeoutMs = 15 * 60 * 1000;
 bool vdirsyncer(const QString &program, const QString &command, const CalDavAccount &account, CalDavFailure *failure,
                 QString *detail)
 {
-    QProcess process;
-    // A question (to create a calendar that is missing) gets no answer and ends the step.
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.start(program,
-                  {QStringLiteral("-c"), VdirsyncerConfig::path(), command, VdirsyncerConfig::pairName(account)});
-    if (!process.waitForStarted()) {
+    // A question (to create a calendar that is missing) gets no answer (no input) and ends the step.
+    Programs::Options options;
+    options.errors = Programs::Keep;
+    options.timeoutMs = stepTimeoutMs;
+    const Programs::Outcome run = Programs::execute(
+        program, {QStringLiteral("-c"), VdirsyncerConfig::path(), command, VdirsyncerConfig::pairName(account)},
+        options);
+    if (run.how == Programs::Outcome::NotStarted) {
         *failure = CalDavFailure::SyncProgramMissing;
-        *detail = QStringLiteral("%1 could not be started: %2").arg(program, process.errorString());
+        *detail = QStringLiteral("%1 could not be started: %2").arg(program, run.error);
         return false;
     }
-    if (!process.waitForFinished(stepTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
+    if (run.how == Programs::Outcome::TimedOut) {
         *failure = CalDavFailure::Unreachable;
         *detail = QStringLiteral("vdirsyncer %1 did not end within 15 minutes and was stopped").arg(command);
         return false;
     }
-    const QString diagnostics = QString::fromLocal8Bit(process.readAllStandardError());
+    const QString diagnostics = QString::fromLocal8Bit(run.errors);
     qCDebug(lcCalendarSync).noquote() << "vdirsyncer" << command << account.id << diagnostics;
-    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0) {
+    if (run.succeeded()) {
         return true;
     }
     *failure = CalendarSync::failureOf(diagnostics, detail);
@@ -63,14 +62,15 @@ bool vdirsyncer(const QString &program, const QString &command, const CalDavAcco
 QString fetchPassword(const CalDavAccount &account)
 {
     QStringList command = PasswordStore::fetchCommand(account);
-    QProcess fetch;
-    fetch.setStandardInputFile(QProcess::nullDevice());
-    fetch.start(command.takeFirst(), command);
-    if (!fetch.waitForFinished(120000) || fetch.exitStatus() != QProcess::NormalExit || fetch.exitCode() != 0) {
-        fetch.kill();
+    Programs::Options options;
+    options.output = Programs::Keep;
+    options.timeoutMs = 120000;
+    const QString program = command.takeFirst();
+    const Programs::Outcome fetch = Programs::execute(program, command, options);
+    if (!fetch.succeeded()) {
         return QString();
     }
-    QString password = QString::fromUtf8(fetch.readAllStandardOutput());
+    QString password = QString::fromUtf8(fetch.output);
     while (password.endsWith(QLatin1Char('\n'))) {
         password.chop(1);
     }
@@ -171,11 +171,9 @@ bool CalendarSync::makeFolders(const CalDavAccount &account, QString *problem)
             return false;
         }
         if (!calendar.displayName.isEmpty()) {
-            QSaveFile name(folder + QStringLiteral("/displayname"));
-            if (name.open(QIODevice::WriteOnly)) {
-                name.write(calendar.displayName.toUtf8());
-                name.commit();
-            }
+            QString ignored; // the calendar is shown by its folder's name instead
+            RegularFile::replaceKeepingMode(folder + QStringLiteral("/displayname"), calendar.displayName.toUtf8(),
+                                            &ignored);
         }
     }
     return true;
@@ -293,10 +291,5 @@ bool CalendarSync::startInBackground(const QString &programFolder)
     if (!QFileInfo::exists(CalDavAccounts::path()) || !QFileInfo(program).isExecutable()) {
         return false;
     }
-    QProcess process;
-    process.setProgram(program);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    return process.startDetached();
+    return Programs::startDetached(program, {}, Programs::Options());
 }

@@ -1,6 +1,7 @@
 #include "passwordstore.h"
 
 #include "privatefile.h"
+#include "programs.h"
 #include "xdgpaths.h"
 
 #include <QStandardPaths>
@@ -86,35 +87,27 @@ void PasswordStore::runSecretTool(const QStringList &arguments, const QByteArray
         });
         return;
     }
-    auto *process = new QProcess(this);
-    m_process = process;
-    auto *timer = new QTimer(process);
-    timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, process, [process] { process->kill(); });
-    connect(process, &QProcess::errorOccurred, this, [this, process, program](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            process->deleteLater();
-            finish(false, QStringLiteral("%1 could not be started: %2").arg(program, process->errorString()));
+    Programs::Options options;
+    options.input = input;
+    options.errors = Programs::Keep;
+    options.timeoutMs = secretToolTimeoutMs;
+    m_process = Programs::start(program, arguments, options, this, [this, program](const Programs::Outcome &run) {
+        if (run.how == Programs::Outcome::NotStarted) {
+            finish(false, QStringLiteral("%1 could not be started: %2").arg(program, run.error));
+            return;
         }
+        QString problem = QString::fromLocal8Bit(run.errors).trimmed();
+        problem.remove(QStringLiteral("secret-tool: "));
+        if (!run.succeeded()) {
+            finish(false,
+                   run.how == Programs::Outcome::TimedOut
+                       ? QStringLiteral("the keyring did not answer within two minutes")
+                       : problem.isEmpty() ? QStringLiteral("secret-tool failed with status %1").arg(run.status)
+                                           : problem);
+            return;
+        }
+        finish(m_fileError.isEmpty(), m_fileError);
     });
-    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            [this, process, timer](int code, QProcess::ExitStatus status) {
-                process->deleteLater();
-                QString problem = QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
-                problem.remove(QStringLiteral("secret-tool: "));
-                if (status != QProcess::NormalExit || code != 0) {
-                    finish(false,
-                           !timer->isActive()      ? QStringLiteral("the keyring did not answer within two minutes")
-                               : problem.isEmpty() ? QStringLiteral("secret-tool failed with status %1").arg(code)
-                                                   : problem);
-                    return;
-                }
-                finish(m_fileError.isEmpty(), m_fileError);
-            });
-    timer->start(secretToolTimeoutMs);
-    process->start(program, arguments);
-    process->write(input);
-    process->closeWriteChannel();
 }
 
 void PasswordStore::finish(bool ok, const QString &error)

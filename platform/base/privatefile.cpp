@@ -1,9 +1,10 @@
 #include "privatefile.h"
 
+#include "regularfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 bool PrivateFile::write(const QString &path, const QByteArray &bytes, QString *error)
 {
@@ -20,11 +21,10 @@ bool PrivateFile::write(const QString &path, const QByteArray &bytes, QString *e
         }
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    QSaveFile file(path);
-    // The temporary file is made private before anything is written into it.
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
-        || file.write(bytes) != bytes.size() || !file.commit()) {
-        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    // The new file is private from its first byte; a symbolic link in its place is replaced.
+    QString why;
+    if (!RegularFile::replace(path, bytes, 0600, &why)) {
+        return fail(QStringLiteral("cannot write %1: %2").arg(path, why));
     }
     return true;
 }

@@ -6,8 +6,9 @@
 
 // Files that only the user may read: account settings, the sync configuration, a password.
 namespace PrivateFile {
-// Atomically replaces the file at path with bytes, mode 0600 from its first byte on; missing
-// folders on the way are made with mode 0700. Returns false with a message in *error.
+// Atomically replaces the file at path with bytes (RegularFile::replace), mode 0600 from its
+// first byte on; missing folders on the way are made with mode 0700. Returns false with a
+// message in *error.
 bool write(const QString &path, const QByteArray &bytes, QString *error);
 // Removes the file at path; a missing file is no error. Returns false with a message in *error.
 bool remove(const QString &path, QString *error);

@@ -1,12 +1,22 @@
 #ifndef RUVELANT_PROGRAMS_H
 #define RUVELANT_PROGRAMS_H
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
-// The programs that the pane and the installer start by absolute path. "/bin/launchctl" and
-// "/usr/bin/defaults" are ours: they are taken from the tools folder of the same installation as
-// the running program (the build tree's build/bin, or the private PREFIX/lib/ruvelant/bin once
+#include <functional>
+
+class QObject;
+class QProcess;
+
+// Starting programs, the one way every part of the system does it: without a shell, with the
+// options callers need (input, output kept or passed on, time and output limits, ending with this
+// process), waiting for the end or told of it.
+//
+// The pane and the installer start some programs by absolute path: "/bin/launchctl" and
+// "/usr/bin/defaults" are ours, taken from the tools folder of the same installation as the
+// running program (the build tree's build/bin, or the private PREFIX/lib/ruvelant/bin once
 // installed). Every other path ("/usr/bin/unzip"...) is the system's and is started as it stands.
 class Programs
 {
@@ -45,6 +55,58 @@ public:
     // there is kept in it instead.
     static int run(const QString &absolutePath, const QStringList &arguments, QString *error = nullptr,
                    QString *standardError = nullptr);
+
+    // Where a started program's output (or error output) goes.
+    enum Channel { Discard, Keep, PassOn };
+
+    // How a program is started.
+    struct Options
+    {
+        // Its whole input. execute() puts it in a sealed memory file before the program starts,
+        // so that it never reads part of it; empty: /dev/null.
+        QByteArray input;
+        Channel output = Discard;
+        Channel errors = Discard;
+        // How much of a kept channel is kept; what comes after is read and dropped.
+        int keepLimit = 16 * 1024 * 1024;
+        // Stopped (SIGKILL) after this long; -1: no limit.
+        int timeoutMs = -1;
+        // Stopped (SIGKILL) once it has written more than this to its output; -1: no limit
+        // (execute() only).
+        qint64 outputLimit = -1;
+        // Stopped (SIGKILL) when this process dies, even in the middle of its run (execute() only).
+        bool endsWithThisProcess = false;
+    };
+
+    // How a started program ended.
+    struct Outcome
+    {
+        enum How { NotStarted, Exited, Signalled, TimedOut, TooMuchOutput } how = NotStarted;
+        int status = 0; // the exit status, or the signal that ended it
+        QByteArray output; // what it wrote, when kept
+        qint64 outputSize = 0; // how much it wrote, when kept (also what was not kept)
+        QByteArray errors; // what it wrote to standard error, when kept
+        QString error; // why it could not be started
+        int startError = 0; // and the error number
+        bool succeeded() const { return how == Exited && status == 0; }
+    };
+
+    // Starts program (an absolute path, mapped by pathFor; else found on PATH) with arguments and
+    // waits for its end without an event loop. Every start of execute(), start() and
+    // startDetached() is noted as "starting <path> <arguments>" at debug level of the category
+    // ruvelant.programs.starts.
+    static Outcome execute(const QString &program, const QStringList &arguments, const Options &options);
+    // Starts program as execute() does and returns at once (the input is written to its
+    // standard input); done is called in context's thread when it has ended, or after start()
+    // has returned when it could not be started. The process belongs to context and is deleted
+    // after done; disconnecting context from it means done is not called.
+    static QProcess *start(const QString &program, const QStringList &arguments, const Options &options,
+                           QObject *context, std::function<void(const Outcome &)> done);
+    // Starts program without waiting and without hearing of its end (it may outlive this
+    // process); its input is /dev/null, its output and errors are discarded or passed on (a
+    // kept channel is discarded). False with the reason in *error when it cannot be started.
+    static bool startDetached(const QString &program, const QStringList &arguments, const Options &options,
+                              QString *error = nullptr);
 };
 
 #endif

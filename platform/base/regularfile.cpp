@@ -167,6 +167,19 @@ bool RegularFile::replace(const QString &path, const QByteArray &data, mode_t mo
     return true;
 }
 
+bool RegularFile::replaceKeepingMode(const QString &path, const QByteArray &data, QString *error)
+{
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+        return replace(path, data, st.st_mode & 07777, error);
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return replace(path, data, 0666 & ~mask, error);
+}
+
 bool RegularFile::writeAll(int fd, const QByteArray &data)
 {
     for (qint64 done = 0; done < data.size();) {

@@ -29,7 +29,11 @@ bool readAll(int fd, qint64 maxSize, QByteArray *bytes, QString *error);
 // Puts a new file with data (mode for its permissions) in the place of path in one step, so that
 // path names either the old or the new content at every moment, even after a crash. A symbolic
 // link at path is itself replaced, never its target (which QSaveFile would write).
+// This is the one way the programs write a whole file; the new file has mode from its first byte.
 bool replace(const QString &path, const QByteArray &data, mode_t mode, QString *error);
+// As replace(), with the permissions of the file it replaces (a new file: 0666 less the umask),
+// for files that people may have opened up or closed down themselves.
+bool replaceKeepingMode(const QString &path, const QByteArray &data, QString *error);
 // Why a file of this mode (st_mode) is not opened ("it is a FIFO, not a regular file"); empty
 // for a regular file.
 QString refusal(mode_t mode);

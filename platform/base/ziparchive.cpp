@@ -1,26 +1,40 @@
 #include "ziparchive.h"
 
-#include <QProcess>
+#include "programs.h"
+
 #include <QRegularExpression>
 
 namespace {
 const QString unzip = QStringLiteral("/usr/bin/unzip");
 constexpr int timeoutMs = 120000;
 
-// Why the finished unzip did not do its work; empty when it did.
-QString failure(QProcess &process)
+// Runs unzip with arguments, its output kept (up to the end, or stopped once more than
+// outputLimit when that is not -1).
+Programs::Outcome runUnzip(const QStringList &arguments, qint64 outputLimit = -1)
 {
-    if (process.error() == QProcess::FailedToStart) {
+    Programs::Options options;
+    options.output = Programs::Keep;
+    options.errors = Programs::Keep;
+    options.timeoutMs = timeoutMs;
+    options.outputLimit = outputLimit;
+    if (outputLimit >= 0) {
+        options.keepLimit = 0; // only its size counts
+    }
+    return Programs::execute(unzip, arguments, options);
+}
+
+// Why unzip did not do its work; empty when it did.
+QString failure(const Programs::Outcome &run)
+{
+    if (run.how == Programs::Outcome::NotStarted) {
         return QStringLiteral("%1 cannot be started").arg(unzip);
     }
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished();
+    if (run.how == Programs::Outcome::TimedOut) {
         return QStringLiteral("%1 did not finish in time").arg(unzip);
     }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+    if (!run.succeeded()) {
         return QStringLiteral("%1 cannot read it: %2")
-            .arg(unzip, QString::fromLocal8Bit(process.readAllStandardError()).simplified().left(300));
+            .arg(unzip, QString::fromLocal8Bit(run.errors).simplified().left(300));
     }
     return QString();
 }
@@ -29,17 +43,15 @@ QString failure(QProcess &process)
 bool ZipArchive::list(const QString &archive, QList<Entry> *entries, QString *error)
 {
     // zipinfo's long form with exact times: "-rw-r--r--  3.0 unx  123 tx  100 defN 20100305.140500 name".
-    QProcess process;
-    process.start(unzip, {QStringLiteral("-Z"), QStringLiteral("-T"), QStringLiteral("-l"), archive});
-    process.waitForFinished(timeoutMs);
-    *error = failure(process);
+    const Programs::Outcome run = runUnzip({QStringLiteral("-Z"), QStringLiteral("-T"), QStringLiteral("-l"), archive});
+    *error = failure(run);
     if (!error->isEmpty()) {
         return false;
     }
     static const QRegularExpression line(
         QStringLiteral("^(\\S)\\S{9}\\s+\\S+\\s+\\S+\\s+(\\d+)\\s+\\S+\\s+\\d+\\s+\\S+\\s+\\d{8}\\.\\d{6} (.*)$"));
     QList<Entry> found;
-    for (const QByteArray &text : process.readAllStandardOutput().split('\n')) {
+    for (const QByteArray &text : run.output.split('\n')) {
         const QRegularExpressionMatch match = line.match(QString::fromUtf8(text));
         if (!match.hasMatch()) {
             continue; // the heading and the summary
@@ -60,19 +72,11 @@ bool ZipArchive::list(const QString &archive, QList<Entry> *entries, QString *er
 
 qint64 ZipArchive::unpackedSize(const QString &archive, qint64 limit, QString *error)
 {
-    QProcess process;
-    process.start(unzip, {QStringLiteral("-p"), QStringLiteral("-qq"), archive});
-    qint64 size = 0;
-    while (size <= limit && process.waitForReadyRead(timeoutMs)) {
-        size += process.readAllStandardOutput().size();
+    const Programs::Outcome run = runUnzip({QStringLiteral("-p"), QStringLiteral("-qq"), archive}, limit);
+    if (run.how == Programs::Outcome::TooMuchOutput) {
+        return run.outputSize;
     }
-    if (size > limit) {
-        process.kill();
-        process.waitForFinished();
-        return size;
-    }
-    process.waitForFinished(timeoutMs);
-    size += process.readAllStandardOutput().size();
-    *error = failure(process);
+    const qint64 size = run.outputSize;
+    *error = failure(run);
     return error->isEmpty() ? size : -1;
 }

@@ -59,10 +59,13 @@ bool CalendarStore::isReadOnly(const Event &event) const
     // The file a save writes (through a symbolic link: its target), and the folder that holds it.
     const QString target
         = event.origin.filePath.isEmpty() ? QString() : QFileInfo(event.origin.filePath).canonicalFilePath();
-    if (target.isEmpty()) {
-        return false;
-    }
-    // Without any write permission it is read-only by intent, even for a user (root) who could write it.
+    return !target.isEmpty() && !readOnlyReason(target).isEmpty();
+}
+
+QString CalendarStore::readOnlyReason(const QString &target)
+{
+    // A file or folder without any write permission is read-only by intent, even for a user
+    // (root) who could write it; one that this user may not write is read-only too.
     const auto readOnly = [](const QString &at) {
         struct stat st
         {
@@ -71,5 +74,11 @@ bool CalendarStore::isReadOnly(const Event &event) const
         return ::stat(native.constData(), &st) == 0
             && ((st.st_mode & 0222) == 0 || ::access(native.constData(), W_OK) != 0);
     };
-    return readOnly(target) || readOnly(QFileInfo(target).absolutePath());
+    if (readOnly(target)) {
+        return QStringLiteral("%1 is read-only").arg(target);
+    }
+    if (readOnly(QFileInfo(target).absolutePath())) {
+        return QStringLiteral("the folder of %1 is read-only").arg(target);
+    }
+    return QString();
 }

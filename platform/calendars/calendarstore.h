@@ -116,6 +116,12 @@ public:
     // has no write permission, or cannot be written by this user.
     virtual bool isReadOnly(const Event &event) const;
 
+protected:
+    // Why a save into the file at target (a canonical path) would fail with ReadOnly: "<target> is
+    // read-only" or "the folder of <target> is read-only"; empty when both may be written.
+    static QString readOnlyReason(const QString &target);
+
+public:
     // The occurrence as the store holds it now (its notes, and what a later save needs), for an
     // occurrence read earlier: the same event (UID) and the same occurrence of it. nullopt when it
     // is gone, cancelled, or a single event that now starts at another time.

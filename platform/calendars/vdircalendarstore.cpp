@@ -527,6 +527,26 @@ std::optional<ICalText::Edit> descriptionEdit(const ParsedFile &file, const Pars
     return ICalText::Edit {at, false, file.text.fold("DESCRIPTION:" + notes, file.text.lineEnd(at - 1))};
 }
 
+// The one DTSTART line of a component to be copied. Each DTSTART line would make a RECURRENCE-ID,
+// and with several UIDs other programs may take the copy for an occurrence of another event: for
+// such a malformed event, nullopt with *error set.
+std::optional<QByteArray> singleStartLine(const ICalText &text, const ICalText::Component &component, QString *error)
+{
+    QByteArray startLine;
+    int starts = 0, uids = 0;
+    for (int index : component.properties) {
+        const QByteArray name = ICalText::name(text.line(index));
+        if (name == "DTSTART" && ++starts == 1)
+            startLine = text.line(index);
+        uids += name == "UID" ? 1 : 0;
+    }
+    if (starts != 1 || uids != 1) {
+        *error = QStringLiteral("the repeating event has %1 DTSTART and %2 UID lines").arg(starts).arg(uids);
+        return std::nullopt;
+    }
+    return startLine;
+}
+
 // The edit that adds, after the master, an override of the occurrence recurrenceId: a copy of
 // the component it takes its properties from (the master, or a RANGE=THISANDFUTURE override),
 // less repetition rules and RECURRENCE-ID, moved to the occurrence's span, with the notes.
@@ -539,29 +559,18 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
     const ICalText::Component &component = text.calendar().children.at(base.child);
     const KCalendarCore::Event &event = *base.event;
     const QSet<int> own(component.properties.cbegin(), component.properties.cend());
-    QByteArray startLine;
-    int starts = 0, uids = 0;
-    for (int index : component.properties) {
-        const QByteArray name = ICalText::name(text.line(index));
-        if (name == "DTSTART" && ++starts == 1)
-            startLine = text.line(index);
-        uids += name == "UID" ? 1 : 0;
-    }
-    // Each DTSTART line would make a RECURRENCE-ID, and with several UIDs other programs may take
-    // the copy for an occurrence of another event: a copy of such a malformed event is not written.
-    if (starts != 1 || uids != 1) {
-        *error = QStringLiteral("the repeating event has %1 DTSTART and %2 UID lines").arg(starts).arg(uids);
+    const std::optional<QByteArray> startLine = singleStartLine(text, component, error);
+    if (!startLine)
         return std::nullopt;
-    }
     const QTimeZone zone = event.dtStart().timeZone();
     const auto dateOf
         = [&](const QDateTime &time) { return event.allDay() ? time.date() : time.toTimeZone(zone).date(); };
     const QDateTime startTime = occurrence.span.first;
     const QDate startDate = dateOf(startTime);
-    const QByteArray start = timeValueLike(file.reader, component, startLine, startTime, zone, startDate);
-    const QByteArray recurrence = timeValueLike(file.reader, component, startLine, recurrenceId,
+    const QByteArray start = timeValueLike(file.reader, component, *startLine, startTime, zone, startDate);
+    const QByteArray recurrence = timeValueLike(file.reader, component, *startLine, recurrenceId,
                                                 master.event->dtStart().timeZone(), dateOf(recurrenceId));
-    const QDate rawStartDate = QDate::fromString(QString::fromLatin1(ICalText::value(startLine).trimmed().left(8)),
+    const QDate rawStartDate = QDate::fromString(QString::fromLatin1(ICalText::value(*startLine).trimmed().left(8)),
                                                  QStringLiteral("yyyyMMdd"));
     const qint64 length = startTime.secsTo(occurrence.span.second);
     // Without DTEND and DURATION the copy would have no length: an occurrence that has one (an
@@ -660,36 +669,17 @@ void removeLeftoverTemporaries(const QString &folder, const QList<QByteArray> &n
     }
 }
 
-// Replaces the file at target with bytes, if it still holds the content whose fingerprint is
-// expected: a new file in the same folder, with the old file's mode and owner, flushed to disk,
-// put in the old one's place; then the folder is flushed. The new file is locked while it is
-// written, so that a later save can tell a left-over one and remove it.
-//
-// Another program may write the file at any moment. Where the file system can swap two names in
-// one step (renameat2 with RENAME_EXCHANGE), the new file takes the old one's place that way and
-// the content it replaced is checked afterwards: when it is not what was read, the swap is undone
-// and *changed is set, so that the other program's write stays. Elsewhere the content is checked
-// right before rename(2): a write in the microseconds between is lost.
-bool replaceFile(const QString &target, const QByteArray &bytes, const QByteArray &expected, bool *changed,
-                 QString *error)
+// A new, empty file beside target (".<name>.ruvelant-<random>.tmp", mode 0600), locked so that
+// a later save can tell a left-over one and remove it. Its descriptor and in *temporary its path;
+// -1 with errno set when none can be made.
+int createLockedTemporary(const QFileInfo &target, QByteArray *temporary)
 {
-    *changed = false;
-    const QByteArray targetPath = QFile::encodeName(target);
-    struct stat old
-    {
-    };
-    if (::stat(targetPath.constData(), &old) != 0) {
-        *error = errnoText();
-        return false;
-    }
-    const QFileInfo info(target);
-    const QByteArray folder = QFile::encodeName(info.absolutePath());
-    QByteArray temporary;
+    const QByteArray folder = QFile::encodeName(target.absolutePath());
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temporary = folder + "/." + QFile::encodeName(info.fileName()) + ".ruvelant-"
+        *temporary = folder + "/." + QFile::encodeName(target.fileName()) + ".ruvelant-"
             + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".tmp";
-        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd = ::open(temporary->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST)
             break;
         struct stat made
@@ -701,40 +691,44 @@ bool replaceFile(const QString &target, const QByteArray &bytes, const QByteArra
         // Locked, and still under its name (a cleaner of another process may have come between).
         if (fd >= 0
             && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &made) != 0
-                || ::stat(temporary.constData(), &named) != 0 || made.st_ino != named.st_ino)) {
+                || ::stat(temporary->constData(), &named) != 0 || made.st_ino != named.st_ino)) {
             ::close(fd);
             fd = -1;
         }
     }
-    if (fd < 0) {
-        *error = QStringLiteral("cannot create a file in %1: %2").arg(info.absolutePath(), errnoText());
-        return false;
-    }
-    auto fail = [&](const QString &what) {
-        *error = what + QStringLiteral(": ") + errnoText();
-        ::unlink(temporary.constData());
-        ::close(fd);
-        return false;
-    };
-    for (qint64 done = 0; done < bytes.size();) {
-        const ssize_t written = ::write(fd, bytes.constData() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return fail(QStringLiteral("cannot write the new content"));
-        done += written;
-    }
-    struct stat made
-    {
-    };
-    if (::fstat(fd, &made) != 0)
-        return fail(QStringLiteral("cannot examine the new file"));
-    if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) && ::fchown(fd, old.st_uid, old.st_gid) != 0)
-        return fail(QStringLiteral("cannot keep the file's owner"));
+    return fd;
+}
+
+// Writes bytes into the new file fd with the owner and mode of old, and flushes it to disk.
+// What failed (errno tells why) or an empty text; *made is the new file's status.
+QString writeLike(int fd, const QByteArray &bytes, const struct stat &old, struct stat *made)
+{
+    if (!RegularFile::writeAll(fd, bytes))
+        return QStringLiteral("cannot write the new content");
+    if (::fstat(fd, made) != 0)
+        return QStringLiteral("cannot examine the new file");
+    if ((made->st_uid != old.st_uid || made->st_gid != old.st_gid) && ::fchown(fd, old.st_uid, old.st_gid) != 0)
+        return QStringLiteral("cannot keep the file's owner");
     if (::fchmod(fd, old.st_mode & 07777) != 0)
-        return fail(QStringLiteral("cannot keep the file's mode"));
+        return QStringLiteral("cannot keep the file's mode");
     if (::fsync(fd) != 0)
-        return fail(QStringLiteral("cannot flush the new content"));
+        return QStringLiteral("cannot flush the new content");
+    return QString();
+}
+
+// How putInPlace() came out.
+enum class Placing { Done, Changed, Failed };
+
+// Puts the written file at temporary (its status made) in target's place, if target still holds
+// the content whose fingerprint is expected. Where the file system can swap two names in one step
+// (renameat2 with RENAME_EXCHANGE), the new file takes the old one's place that way and the
+// content it replaced is checked afterwards: when it is not what was read, the swap is undone, so
+// that the other program's write stays (Changed). Elsewhere the content is checked right before
+// rename(2): a write in the microseconds between is lost. Failed: errno tells why, and *removed
+// whether target was removed meanwhile. The temporary file is gone afterwards, but on Failed.
+Placing putInPlace(const QByteArray &temporary, const QByteArray &targetPath, const struct stat &made,
+                   const QByteArray &expected, bool *removed)
+{
     const auto holdsExpected = [&](const QByteArray &path) {
         QByteArray content;
         QString why;
@@ -750,7 +744,6 @@ bool replaceFile(const QString &target, const QByteArray &bytes, const QByteArra
     if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, targetPath.constData(), RENAME_EXCHANGE) == 0) {
         // The temporary name now holds what the file held at the moment of the swap.
         if (!holdsExpected(temporary)) {
-            *changed = true;
             // Their file back in its place, unless they replaced ours already (then theirs is there).
             if (isOurs(targetPath)
                 && ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, targetPath.constData(), RENAME_EXCHANGE) == 0
@@ -760,31 +753,79 @@ bool replaceFile(const QString &target, const QByteArray &bytes, const QByteArra
             }
             if (isOurs(temporary))
                 ::unlink(temporary.constData());
-            ::close(fd);
-            *error = QStringLiteral("another program wrote the file while it was saved");
-            return false;
+            return Placing::Changed;
         }
         ::unlink(temporary.constData());
-    } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-        if (!holdsExpected(targetPath)) {
-            *changed = true;
-            ::unlink(temporary.constData());
-            ::close(fd);
-            *error = QStringLiteral("another program wrote the file while it was saved");
-            return false;
-        }
-        if (::rename(temporary.constData(), targetPath.constData()) != 0)
-            return fail(QStringLiteral("cannot replace the file"));
-    } else {
-        *changed = errno == ENOENT; // removed meanwhile
-        return fail(QStringLiteral("cannot replace the file"));
+        return Placing::Done;
     }
-    ::close(fd); // the content is on disk (fsync above); this only releases the lock
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        *removed = errno == ENOENT;
+        return Placing::Failed;
+    }
+    if (!holdsExpected(targetPath)) {
+        ::unlink(temporary.constData());
+        return Placing::Changed;
+    }
+    return ::rename(temporary.constData(), targetPath.constData()) == 0 ? Placing::Done : Placing::Failed;
+}
+
+// Flushes the folder's entries to disk, so that a new name in it survives a crash.
+void flushFolder(const QByteArray &folder, const QString &target)
+{
     const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0 || ::fsync(dir) != 0)
         qCWarning(lcCalendarStore, "%s: cannot flush the folder: %s", qPrintable(target), qPrintable(errnoText()));
     if (dir >= 0)
         ::close(dir);
+}
+
+// Replaces the file at target with bytes, if it still holds the content whose fingerprint is
+// expected: a new file in the same folder, with the old file's mode and owner, flushed to disk,
+// put in the old one's place (see putInPlace); then the folder is flushed. The new file is locked
+// while it is written, so that a later save can tell a left-over one and remove it. *changed is
+// set when another program wrote or removed the file meanwhile.
+bool replaceFile(const QString &target, const QByteArray &bytes, const QByteArray &expected, bool *changed,
+                 QString *error)
+{
+    *changed = false;
+    const QByteArray targetPath = QFile::encodeName(target);
+    struct stat old
+    {
+    };
+    if (::stat(targetPath.constData(), &old) != 0) {
+        *error = errnoText();
+        return false;
+    }
+    const QFileInfo info(target);
+    QByteArray temporary;
+    const int fd = createLockedTemporary(info, &temporary);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot create a file in %1: %2").arg(info.absolutePath(), errnoText());
+        return false;
+    }
+    struct stat made
+    {
+    };
+    QString failed = writeLike(fd, bytes, old, &made);
+    Placing placing = Placing::Failed;
+    if (failed.isEmpty()) {
+        placing = putInPlace(temporary, targetPath, made, expected, changed);
+        if (placing == Placing::Failed)
+            failed = QStringLiteral("cannot replace the file");
+    }
+    if (!failed.isEmpty()) {
+        *error = failed + QStringLiteral(": ") + errnoText();
+        ::unlink(temporary.constData());
+        ::close(fd);
+        return false;
+    }
+    ::close(fd); // the content is on disk (fsync above); this only releases the lock
+    if (placing == Placing::Changed) {
+        *changed = true;
+        *error = QStringLiteral("another program wrote the file while it was saved");
+        return false;
+    }
+    flushFolder(QFile::encodeName(info.absolutePath()), target);
     return true;
 }
 
@@ -821,6 +862,41 @@ QString normalizedBreaks(QString text)
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return text;
 }
+// The edit that puts the event's notes into file: into the component found, or as an override
+// of the occurrence of master's series; its span (which the edit must keep) in *kept. nullopt
+// with *error when it cannot be made.
+std::optional<ICalText::Edit> notesEdit(const ParsedFile &file, const Event &event, const ParsedEvent *found,
+                                        const ParsedEvent *master, std::pair<QDateTime, QDateTime> *kept,
+                                        QString *error)
+{
+    // The notes in UTF-8; the bytes of the notes they extend stay as written, also where they are
+    // not valid UTF-8.
+    const auto notesFor = [&](const ParsedEvent &parsed) {
+        const int line = descriptionLine(file.text, file.text.calendar().children.at(parsed.child));
+        return ICalText::encode(ICalText::escapeText(event.notes),
+                                line < 0 ? QByteArray() : ICalText::value(file.text.line(line)));
+    };
+    if (found) {
+        *kept = occurrenceSpan(*found->event, found->event->dtStart());
+        return descriptionEdit(file, *found, notesFor(*found));
+    }
+    const Occurrence occurrence = occurrenceAt(file, *master, event.origin.recurrenceId);
+    *kept = occurrence.span;
+    return overrideEdit(file, *master, event.origin.recurrenceId, occurrence, notesFor(*occurrence.source), error);
+}
+
+// Whether the edited file check reads back as intended: the same events as file (one more for a
+// new override), the event with its new notes, and its occurrence where it was.
+bool readsBack(const ParsedFile &check, const ParsedFile &file, const Event &event, bool found,
+               const std::pair<QDateTime, QDateTime> &kept)
+{
+    const ParsedEvent *checkMaster = nullptr;
+    const ParsedEvent *checked = findEvent(check, event.origin.uid, event.origin.recurrenceId, &checkMaster);
+    return checked && check.events.size() == file.events.size() + (found ? 0 : 1)
+        && normalizedBreaks(checked->event->description()) == normalizedBreaks(event.notes)
+        && occurrenceSpan(*checked->event, checked->event->dtStart()) == kept;
+}
+
 } // namespace
 
 VdirCalendarStore::VdirCalendarStore(const QString &root, QObject *parent)
@@ -896,68 +972,97 @@ std::optional<Calendar> VdirCalendarStore::calendarWithUID(const QString &uid) c
     return Calendar {uid, titleOf(uid), CalCalendarTypeLocal};
 }
 
-QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predicate)
+// One query of the store: the calendars' folders, listed while the index is read; each folder's
+// event files, those the index cannot answer for read ahead on helper threads; each file read,
+// parsed and expanded into the occurrences that meet the range, and indexed anew when it changed.
+class VdirCalendarStore::EventsQuery
 {
-    QList<Event> result;
-    if (!predicate.startDate.isValid() || !predicate.endDate.isValid() || predicate.endDate < predicate.startDate
-        || predicate.calendars.isEmpty())
+public:
+    EventsQuery(VdirCalendarStore *store, const EventPredicate &predicate)
+        : m_store(store)
+        , m_predicate(predicate)
+        , m_from(predicate.startDate.toSecsSinceEpoch())
+        , m_to(predicate.endDate.toSecsSinceEpoch())
+        , m_now(store->m_clock())
+    {
+    }
+
+    QList<Event> run()
+    {
+        chooseFolders();
+        // The folders are listed while the index is read (the temporary files of interrupted saves
+        // noted, so that the next save in a folder removes them without listing it again); their
+        // event files are stated by helper threads ahead of the run going through them.
+        QString problem;
+        const FolderListings listings(m_folders, chooseEntry, [&] {
+            m_index = CalendarIndex::load(m_store->m_indexPath, m_store->m_root, &problem);
+        });
+        if (!problem.isEmpty())
+            m_warnings.append(problem);
+        report();
+        QList<Event> result;
+        for (int c = 0; c < m_uids.size(); ++c)
+            result += calendarEvents(m_uids.at(c), m_folders.at(c), listings[c]);
+        QString error;
+        if (!m_index.save(&error))
+            qCWarning(lcCalendarStore, "%s", qPrintable(error));
         return result;
-    QStringList warnings;
-    // Every problem is reported as soon as the file that caused it is done with.
-    const auto report = [this, &warnings]() {
-        for (const QString &warning : std::as_const(warnings)) {
-            qCWarning(lcCalendarStore, "%s", qPrintable(warning));
-            Q_EMIT problemFound(warning);
+    }
+
+private:
+    // The event files of a folder are stated; the temporary files of interrupted saves kept.
+    static FolderListing::Choice chooseEntry(const char *name, std::size_t length)
+    {
+        if (isSaveTemporary(name, length))
+            return FolderListing::Keep;
+        const bool event = name[0] != '.' && length >= 4 && qstrnicmp(name + length - 4, ".ics", 4) == 0;
+        return event ? FolderListing::Stat : FolderListing::Skip;
+    }
+
+    // The folders of the predicate's calendars that are there, each once.
+    void chooseFolders()
+    {
+        for (const Calendar &calendar : m_predicate.calendars) {
+            const QString folder = m_store->m_root + QLatin1Char('/') + calendar.uid;
+            if (isCollectionName(calendar.uid) && !m_uids.contains(calendar.uid) && QFileInfo(folder).isDir()) {
+                m_uids.append(calendar.uid);
+                m_folders.append(folder);
+            }
         }
-        warnings.clear();
-    };
-    const qint64 from = predicate.startDate.toSecsSinceEpoch(), to = predicate.endDate.toSecsSinceEpoch();
+    }
+
+    // Every problem is reported as soon as the file that caused it is done with.
+    void report()
+    {
+        for (const QString &warning : std::as_const(m_warnings)) {
+            qCWarning(lcCalendarStore, "%s", qPrintable(warning));
+            Q_EMIT m_store->problemFound(warning);
+        }
+        m_warnings.clear();
+    }
+
     // A file changed in the last seconds may change again within its clock's resolution, unseen:
     // it is read again next time rather than trusted. So is one whose time lies just ahead (a
     // clock a little fast); a file stamped further ahead (a clock set back, files copied from a
     // machine whose clock ran ahead) is trusted like any other, since its change time, which no
     // program sets, moves with every change.
-    const qint64 now = m_clock();
-    const auto settled = [now](qint64 time) { return time <= now - settleTime || time >= now + settleTime; };
-    QStringList uids, folders;
-    for (const Calendar &calendar : predicate.calendars) {
-        const QString folder = m_root + QLatin1Char('/') + calendar.uid;
-        if (isCollectionName(calendar.uid) && !uids.contains(calendar.uid) && QFileInfo(folder).isDir()) {
-            uids.append(calendar.uid);
-            folders.append(folder);
-        }
-    }
-    // The folders are listed while the index is read (the temporary files of interrupted saves
-    // noted, so that the next save in a folder removes them without listing it again); their
-    // event files are stated by helper threads ahead of the run going through them.
-    QString problem;
-    CalendarIndex index;
-    const FolderListings listings(
-        folders,
-        [](const char *name, std::size_t length) {
-            if (isSaveTemporary(name, length))
-                return FolderListing::Keep;
-            const bool event = name[0] != '.' && length >= 4 && qstrnicmp(name + length - 4, ".ics", 4) == 0;
-            return event ? FolderListing::Stat : FolderListing::Skip;
-        },
-        [&] { index = CalendarIndex::load(m_indexPath, m_root, &problem); });
-    if (!problem.isEmpty())
-        warnings.append(problem);
-    report();
-    for (int c = 0; c < uids.size(); ++c) {
-        const QString &folder = folders.at(c);
-        const FolderListing &listing = listings[c];
+    bool settled(qint64 time) const { return time <= m_now - settleTime || time >= m_now + settleTime; }
+
+    // The occurrences in one calendar's folder, in the order of their files' names.
+    QList<Event> calendarEvents(const QString &calendarUid, const QString &folder, const FolderListing &listing)
+    {
         if (!listing.isListed()) {
-            warnings.append(
+            m_warnings.append(
                 QStringLiteral("%1: cannot read the calendar folder (%2)").arg(folder, listing.errorString()));
             report();
-            continue;
+            return {};
         }
-        m_leftovers.insert({listing.folderDevice(), listing.folderInode()}, listing.kept());
-        const QString &calendarUid = uids.at(c);
-        const QByteArray uid = QFile::encodeName(calendarUid);
-        const quint32 calendarKey = CalendarIndex::calendarOf(uid);
-        QList<std::pair<QString, QList<Event>>> found; // by file name
+        m_store->m_leftovers.insert({listing.folderDevice(), listing.folderInode()}, listing.kept());
+        m_calendarUid = calendarUid;
+        m_folder = folder;
+        m_uid = QFile::encodeName(calendarUid);
+        m_calendarKey = CalendarIndex::calendarOf(m_uid);
+        m_found.clear();
         // Only the files whose span (or listed occurrences) meet the range are read; a file whose
         // identity changed since it was indexed, or that is new, is read and indexed anew.
         // Ahead of them, the files that the index cannot answer for are read on a few threads, as
@@ -968,96 +1073,123 @@ QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predic
         for (int i = 0; i < listing.count(); ++i) {
             if (i % chunk == 0) {
                 const int end = std::min(i + chunk, listing.count());
-                scans = ahead ? lookAhead(listing, index, uid, i, end, from, to)
+                scans = ahead ? lookAhead(listing, m_index, m_uid, i, end, m_from, m_to)
                               : std::vector<Scan>(std::size_t(end - i));
                 ahead = std::count_if(scans.cbegin(), scans.cend(),
                                       [](const Scan &s) { return s.state != Scan::Untouched; })
                     >= chunk / 64;
             }
-            const Scan &scan = scans[std::size_t(i % chunk)];
-            const FolderListing::Info &info = listing.info(i);
-            const QByteArray name = listing.name(i);
-            if (info.error != 0 || !S_ISREG(info.mode)) { // never opened: a FIFO would block the run
-                if (info.error != ENOENT) // not just removed since it was listed
-                    warnings.append(QStringLiteral("%1/%2: skipped, %3")
-                                        .arg(folder, QFile::decodeName(name),
-                                             info.error != 0 ? QString::fromLocal8Bit(std::strerror(info.error))
-                                                             : RegularFile::refusal(info.mode)));
-                report();
-                continue;
-            }
-            const CalendarIndex::Stamp stamp {info.inode, info.size, info.modified, info.changed, info.device};
-            const quint64 key = CalendarIndex::keyOf(uid, name);
-            const CalendarIndex::Entry *known = index.find(key, stamp);
-            if (known && !index.meets(*known, from, to))
-                continue;
-            CalendarIndex::Entry entry;
-            if (known) {
-                entry = *known;
-            } else {
-                entry.key = key;
-                entry.calendar = calendarKey;
-                entry.stamp = stamp;
-            }
-            const bool indexed = settled(stamp.modified) && settled(stamp.changed);
-            QByteArray bytes = scan.bytes;
-            QString error = scan.error;
-            if (scan.state == Scan::Failed
-                || (scan.state == Scan::Untouched && !listing.read(i, maxFileSize, &bytes, &error))) {
-                // Not indexed: it may be readable next time.
-                warnings.append(QStringLiteral("%1/%2: skipped, %3").arg(folder, QFile::decodeName(name), error));
-                report();
-                continue;
-            }
-            if (!known) {
-                entry.span = scan.state == Scan::Read ? scan.span : ICalSpan::of(bytes);
-                if (!entry.span.meets(from, to)) {
-                    if (indexed)
-                        index.put(entry);
-                    continue;
-                }
-            }
-            const QString path = folder + QLatin1Char('/') + QFile::decodeName(name);
-            const std::optional<ICalText> text = ICalText::parse(bytes, &error);
-            if (!text) {
-                warnings.append(QStringLiteral("%1: skipped, the file %2").arg(path, error));
-                report();
-                entry.span = ICalSpan::Span(); // reported once, not again until it changes
-                entry.flags = CalendarIndex::Exact;
-                if (indexed)
-                    index.put(entry);
-                continue;
-            }
-            const ParsedFile file = parseText(path, bytes, *text, &warnings);
-            QList<Occurrence> occurrences;
-            occurrencesIn(file, predicate.startDate, predicate.endDate, &occurrences, &warnings);
-            QList<Event> events;
-            for (const Occurrence &occurrence : std::as_const(occurrences))
-                events.append(
-                    makeEvent(file, *occurrence.source, calendarUid, occurrence.span, occurrence.recurrenceId));
-            if (!events.isEmpty())
-                found.append({QFile::decodeName(name), events});
-            const bool windowed = known && (known->flags & CalendarIndex::Repeats) && known->windowLength > 0
-                && from >= known->windowStart && to <= known->windowStart + qint64(known->windowLength);
-            if (indexed
-                && (!known || !(known->flags & CalendarIndex::Exact)
-                    || ((known->flags & CalendarIndex::Repeats) && !(known->flags & CalendarIndex::Dense)
-                        && !windowed))) {
-                std::vector<CalendarIndex::Occurrence> window;
-                describe(file, from, &entry, &window);
-                index.put(entry, window);
-            }
+            fileEvents(listing, i, scans[std::size_t(i % chunk)]);
             report();
         }
-        index.dropUnseen(uid);
-        std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-        for (const auto &file : std::as_const(found))
-            result += file.second;
+        m_index.dropUnseen(m_uid);
+        std::stable_sort(m_found.begin(), m_found.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        QList<Event> events;
+        for (const auto &file : std::as_const(m_found))
+            events += file.second;
+        return events;
     }
-    QString error;
-    if (!index.save(&error))
-        qCWarning(lcCalendarStore, "%s", qPrintable(error));
-    return result;
+
+    // The occurrences of the listing's file i that meet the range, into m_found; the file's
+    // index entry brought up to date.
+    void fileEvents(const FolderListing &listing, int i, const Scan &scan)
+    {
+        const FolderListing::Info &info = listing.info(i);
+        const QByteArray name = listing.name(i);
+        if (info.error != 0 || !S_ISREG(info.mode)) { // never opened: a FIFO would block the run
+            if (info.error != ENOENT) // not just removed since it was listed
+                m_warnings.append(QStringLiteral("%1/%2: skipped, %3")
+                                      .arg(m_folder, QFile::decodeName(name),
+                                           info.error != 0 ? QString::fromLocal8Bit(std::strerror(info.error))
+                                                           : RegularFile::refusal(info.mode)));
+            return;
+        }
+        const CalendarIndex::Stamp stamp {info.inode, info.size, info.modified, info.changed, info.device};
+        const quint64 key = CalendarIndex::keyOf(m_uid, name);
+        const CalendarIndex::Entry *known = m_index.find(key, stamp);
+        if (known && !m_index.meets(*known, m_from, m_to))
+            return;
+        CalendarIndex::Entry entry;
+        if (known) {
+            entry = *known;
+        } else {
+            entry.key = key;
+            entry.calendar = m_calendarKey;
+            entry.stamp = stamp;
+        }
+        const bool indexed = settled(stamp.modified) && settled(stamp.changed);
+        QByteArray bytes = scan.bytes;
+        QString error = scan.error;
+        if (scan.state == Scan::Failed
+            || (scan.state == Scan::Untouched && !listing.read(i, maxFileSize, &bytes, &error))) {
+            // Not indexed: it may be readable next time.
+            m_warnings.append(QStringLiteral("%1/%2: skipped, %3").arg(m_folder, QFile::decodeName(name), error));
+            return;
+        }
+        if (!known) {
+            entry.span = scan.state == Scan::Read ? scan.span : ICalSpan::of(bytes);
+            if (!entry.span.meets(m_from, m_to)) {
+                if (indexed)
+                    m_index.put(entry);
+                return;
+            }
+        }
+        const QString path = m_folder + QLatin1Char('/') + QFile::decodeName(name);
+        const std::optional<ICalText> text = ICalText::parse(bytes, &error);
+        if (!text) {
+            m_warnings.append(QStringLiteral("%1: skipped, the file %2").arg(path, error));
+            entry.span = ICalSpan::Span(); // reported once, not again until it changes
+            entry.flags = CalendarIndex::Exact;
+            if (indexed)
+                m_index.put(entry);
+            return;
+        }
+        const ParsedFile file = parseText(path, bytes, *text, &m_warnings);
+        QList<Occurrence> occurrences;
+        occurrencesIn(file, m_predicate.startDate, m_predicate.endDate, &occurrences, &m_warnings);
+        QList<Event> events;
+        for (const Occurrence &occurrence : std::as_const(occurrences))
+            events.append(makeEvent(file, *occurrence.source, m_calendarUid, occurrence.span, occurrence.recurrenceId));
+        if (!events.isEmpty())
+            m_found.append({QFile::decodeName(name), events});
+        if (indexed && needsDescribing(known)) {
+            std::vector<CalendarIndex::Occurrence> window;
+            describe(file, m_from, &entry, &window);
+            m_index.put(entry, window);
+        }
+    }
+
+    // Whether a file read for this query is indexed anew: it is new or changed, its entry is not
+    // exact, or it repeats sparsely and its listed occurrences do not cover the range.
+    bool needsDescribing(const CalendarIndex::Entry *known) const
+    {
+        if (!known || !(known->flags & CalendarIndex::Exact))
+            return true;
+        const bool windowed = (known->flags & CalendarIndex::Repeats) && known->windowLength > 0
+            && m_from >= known->windowStart && m_to <= known->windowStart + qint64(known->windowLength);
+        return (known->flags & CalendarIndex::Repeats) && !(known->flags & CalendarIndex::Dense) && !windowed;
+    }
+
+    VdirCalendarStore *m_store;
+    const EventPredicate &m_predicate;
+    const qint64 m_from, m_to, m_now;
+    QStringList m_uids, m_folders;
+    QStringList m_warnings;
+    CalendarIndex m_index;
+    // The calendar being gone through.
+    QString m_calendarUid, m_folder;
+    QByteArray m_uid;
+    quint32 m_calendarKey = 0;
+    QList<std::pair<QString, QList<Event>>> m_found; // by file name
+};
+
+QList<Event> VdirCalendarStore::eventsWithPredicate(const EventPredicate &predicate)
+{
+    if (!predicate.startDate.isValid() || !predicate.endDate.isValid() || predicate.endDate < predicate.startDate
+        || predicate.calendars.isEmpty())
+        return {};
+    return EventsQuery(this, predicate).run();
 }
 
 bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
@@ -1076,20 +1208,9 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
 
     // Through a symbolic link: the link stays, its target gets the new content.
     const QString target = QFileInfo(path).canonicalFilePath();
-    // A file or folder without any write permission is read-only by intent, even for a user
-    // (root) who could write it; one that this user may not write is read-only too.
-    const auto readOnly = [](const QString &at) {
-        struct stat st
-        {
-        };
-        const QByteArray native = QFile::encodeName(at);
-        return ::stat(native.constData(), &st) == 0
-            && ((st.st_mode & 0222) == 0 || ::access(native.constData(), W_OK) != 0);
-    };
-    if (readOnly(target))
-        return fail(ReadOnly, QStringLiteral("%1 is read-only").arg(target));
-    if (readOnly(QFileInfo(target).absolutePath()))
-        return fail(ReadOnly, QStringLiteral("the folder of %1 is read-only").arg(target));
+    const QString readOnly = readOnlyReason(target);
+    if (!readOnly.isEmpty())
+        return fail(ReadOnly, readOnly);
     QByteArray bytes;
     QString message;
     if (!readBytes(target, &bytes, &message))
@@ -1111,26 +1232,10 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
     const ParsedEvent *found = findEvent(*file, event.origin.uid, event.origin.recurrenceId, &master, &ambiguous);
     if (ambiguous)
         return fail(NotSupported, QStringLiteral("the file holds this event more than once"));
-    // The notes in UTF-8; the bytes of the notes they extend stay as written, also where they are
-    // not valid UTF-8.
-    const auto notesFor = [&](const ParsedEvent &parsed) {
-        const int line = descriptionLine(file->text, file->text.calendar().children.at(parsed.child));
-        return ICalText::encode(ICalText::escapeText(event.notes),
-                                line < 0 ? QByteArray() : ICalText::value(file->text.line(line)));
-    };
-    std::optional<ICalText::Edit> edit;
-    std::pair<QDateTime, QDateTime> kept; // the occurrence's span, which the edit must keep
-    if (found) {
-        edit = descriptionEdit(*file, *found, notesFor(*found));
-        kept = occurrenceSpan(*found->event, found->event->dtStart());
-    } else if (event.origin.recurrenceId.isValid() && master && master->event->recurs()) {
-        const Occurrence occurrence = occurrenceAt(*file, *master, event.origin.recurrenceId);
-        edit = overrideEdit(*file, *master, event.origin.recurrenceId, occurrence, notesFor(*occurrence.source),
-                            &message);
-        kept = occurrence.span;
-    } else {
+    if (!found && !(event.origin.recurrenceId.isValid() && master && master->event->recurs()))
         return fail(EventNotFound, QStringLiteral("the file holds no such event"));
-    }
+    std::pair<QDateTime, QDateTime> kept; // the occurrence's span, which the edit must keep
+    const std::optional<ICalText::Edit> edit = notesEdit(*file, event, found, master, &kept, &message);
     if (!edit)
         return fail(NotSupported, message);
     if (!found && file->text.isBare() && file->text.isDamaged())
@@ -1143,12 +1248,7 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
     // The new content must read back with the new notes, and the occurrence where it was, before
     // it replaces the old.
     const std::optional<ParsedFile> check = parseFile(target, changed, &message, &ignored);
-    const ParsedEvent *checkMaster = nullptr;
-    const ParsedEvent *checked
-        = check ? findEvent(*check, event.origin.uid, event.origin.recurrenceId, &checkMaster) : nullptr;
-    if (!checked || check->events.size() != file->events.size() + (found ? 0 : 1)
-        || normalizedBreaks(checked->event->description()) != normalizedBreaks(event.notes)
-        || occurrenceSpan(*checked->event, checked->event->dtStart()) != kept)
+    if (!check || !readsBack(*check, *file, event, found != nullptr, kept))
         return fail(WriteFailed, QStringLiteral("the edited file would not read back as intended"));
 
     removeLeftovers(QFileInfo(target).absolutePath());

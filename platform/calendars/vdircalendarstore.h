@@ -60,6 +60,7 @@ protected:
     void connectNotify(const QMetaMethod &signal) override;
 
 private:
+    class EventsQuery; // one eventsWithPredicate() call, in its steps
     QMap<QString, QString> scanCalendars() const; // uid -> title
     QString titleOf(const QString &uid) const; // its displayname, else the uid
     void startWatching();

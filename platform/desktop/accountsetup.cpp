@@ -3,12 +3,12 @@
 #include "calendarsync.h"
 #include "passwordstore.h"
 #include "privatefile.h"
+#include "programs.h"
 #include "syncschedule.h"
 #include "vdirsyncerconfig.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTimer>
 
 namespace {
@@ -138,7 +138,10 @@ void AccountSetup::remove(const QString &id, bool removeFolders)
 
 bool AccountSetup::syncNow()
 {
-    return QProcess::startDetached(m_syncProgram, {});
+    Programs::Options options;
+    options.output = Programs::PassOn;
+    options.errors = Programs::PassOn;
+    return Programs::startDetached(m_syncProgram, {}, options);
 }
 
 void AccountSetup::schedule(bool load, const QString &warning)

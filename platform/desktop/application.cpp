@@ -1,10 +1,15 @@
 #include "application.h"
 
+#include "bundle.h"
 #include "logservice.h"
 
+#include <QAbstractButton>
 #include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QShortcut>
+#include <QTabWidget>
 #include <QWidget>
 
 namespace {
@@ -109,4 +114,52 @@ void Application::prepareForSessionWithoutDisplay()
 bool Application::isWindowless()
 {
     return s_windowless;
+}
+
+void Application::setTooltip(QWidget *widget, const QString &text)
+{
+    if (widget) {
+        widget->setToolTip(text);
+        widget->setAccessibleDescription(text);
+    }
+}
+
+void Application::localizeTexts(QWidget *form, const Bundle &bundle)
+{
+    const auto tr = [&bundle](const QString &text) { return bundle.localizedStringForKey(text, text); };
+    if (!form->windowTitle().isEmpty()) {
+        form->setWindowTitle(tr(form->windowTitle()));
+    }
+    const auto labels = form->findChildren<QLabel *>();
+    for (QLabel *label : labels) {
+        label->setText(tr(label->text()));
+    }
+    const auto tabs = form->findChildren<QTabWidget *>();
+    for (QTabWidget *tabWidget : tabs) {
+        for (int i = 0; i < tabWidget->count(); ++i) {
+            tabWidget->setTabText(i, tr(tabWidget->tabText(i)));
+        }
+    }
+    const auto edits = form->findChildren<QLineEdit *>();
+    for (QLineEdit *edit : edits) {
+        edit->setPlaceholderText(tr(edit->placeholderText()));
+    }
+    const auto widgets = form->findChildren<QWidget *>();
+    for (QWidget *widget : widgets) {
+        if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+            button->setText(tr(button->text()));
+            button->setAccessibleName(button->accessibleName().isEmpty() ? spokenText(button->text())
+                                                                         : tr(button->accessibleName()));
+        } else if (!widget->accessibleName().isEmpty()) {
+            widget->setAccessibleName(tr(widget->accessibleName()));
+        }
+        if (!widget->toolTip().isEmpty()) {
+            setTooltip(widget, tr(widget->toolTip()));
+        }
+    }
+    for (QLabel *label : labels) {
+        if (QWidget *buddy = label->buddy()) {
+            buddy->setAccessibleName(spokenText(label->text()));
+        }
+    }
 }

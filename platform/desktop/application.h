@@ -5,6 +5,8 @@
 
 #include <exception>
 
+class Bundle;
+
 // The application object of a program with windows. An exception that escapes an event
 // handler or an action run from the event loop ends up here: it is written to the system log
 // and the application goes on with the next event, as the platform's applications do.
@@ -39,6 +41,14 @@ public:
     static bool isWindowless();
     // A control's text as a screen reader says it: without its access key's "&" and a closing colon.
     static QString spokenText(QString text);
+    // Puts the translations of bundle in place of a form's own English texts, each the key of its
+    // translation: the window title, labels, buttons, tabs, placeholders, tooltips (also the
+    // description for screen readers) and accessible names. A button without an accessible name
+    // is named by its text, and a field by the label that stands for it.
+    static void localizeTexts(QWidget *form, const Bundle &bundle);
+    // Gives widget (when there is one) the tooltip text, which is also its description for screen
+    // readers.
+    static void setTooltip(QWidget *widget, const QString &text);
 
 private:
     int m_reportedExceptions = 0;

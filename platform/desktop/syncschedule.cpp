@@ -1,20 +1,21 @@
 #include "syncschedule.h"
 
+#include "calendarsync.h"
+#include "launchjob.h"
 #include "privatefile.h"
 #include "programs.h"
 #include "propertylist.h"
-#include "userfolders.h"
 
 #include <QTimer>
 
 QString SyncSchedule::label()
 {
-    return QStringLiteral("com.kestramo.RuvelantSync");
+    return QStringLiteral("com.kestramo.") + CalendarSync::programName();
 }
 
 QString SyncSchedule::plistPath()
 {
-    return userLibraryPath() + QStringLiteral("/LaunchAgents/") + label() + QStringLiteral(".plist");
+    return LaunchJob::filePath(label());
 }
 
 void SyncSchedule::load(const QString &programPath)
@@ -25,7 +26,8 @@ void SyncSchedule::load(const QString &programPath)
                            {QStringLiteral("KeepAlive"), false}};
     QString error;
     // launchctl loads only a file that no one else may change.
-    if (!PrivateFile::write(plistPath(), PropertyList::toXml(job), &error)) {
+    if (!LaunchJob::writeFile(label(), PropertyList::toXml(job), 0600, &error)) {
+        error = QStringLiteral("cannot write %1: %2").arg(plistPath(), error);
         QTimer::singleShot(0, this, [this, error] { Q_EMIT finished(false, error); });
         return;
     }
@@ -39,29 +41,23 @@ void SyncSchedule::unload()
 
 void SyncSchedule::launchctl(const QString &command)
 {
-    auto *process = new QProcess(this);
-    m_process = process;
-    process->setStandardInputFile(QProcess::nullDevice());
-    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            process->deleteLater();
-            Q_EMIT finished(false, process->errorString());
+    Programs::Options options;
+    options.errors = Programs::Keep;
+    const auto done = [this, command](const Programs::Outcome &outcome) {
+        if (outcome.how == Programs::Outcome::NotStarted) {
+            Q_EMIT finished(false, outcome.error);
+            return;
         }
-    });
-    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            [this, process, command](int code, QProcess::ExitStatus status) {
-                process->deleteLater();
-                QString error = QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
-                error.remove(QStringLiteral("launchctl: "));
-                const bool ok = status == QProcess::NormalExit && code == 0;
-                if (command == QLatin1String("unload")) {
-                    QString removeError;
-                    if (!PrivateFile::remove(plistPath(), &removeError) && ok) {
-                        Q_EMIT finished(false, removeError);
-                        return;
-                    }
-                }
-                Q_EMIT finished(ok, ok ? QString() : error);
-            });
-    process->start(Programs::pathFor(QStringLiteral("/bin/launchctl")), {command, QStringLiteral("-w"), plistPath()});
+        const bool ok = outcome.succeeded();
+        if (command == QLatin1String("unload")) {
+            QString removeError;
+            if (!PrivateFile::remove(plistPath(), &removeError) && ok) {
+                Q_EMIT finished(false, removeError);
+                return;
+            }
+        }
+        Q_EMIT finished(ok, ok ? QString() : LaunchJob::launchctlReason(QString::fromLocal8Bit(outcome.errors)));
+    };
+    m_process = Programs::start(QLatin1String(LaunchJob::LaunchctlPath),
+                                LaunchJob::launchctlArguments(command, label()), options, this, done);
 }

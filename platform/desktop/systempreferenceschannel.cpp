@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
-#include <QProcess>
 #include <QThread>
 
 #include <sys/stat.h>
@@ -137,14 +136,8 @@ bool SystemPreferencesChannel::startHost(QString *error)
         return true;
     }
     const QString program = hostProgramPath();
-    // The host outlives the program that started it: it must not hold that program's input and
-    // output open (a caller reading them to their end would wait as long as the host runs).
-    QProcess host;
-    host.setProgram(program);
-    host.setStandardInputFile(QProcess::nullDevice());
-    host.setStandardOutputFile(QProcess::nullDevice());
-    host.setStandardErrorFile(QProcess::nullDevice());
-    if (!host.startDetached()) {
+    // The host outlives the program that started it.
+    if (!Programs::startDetached(program, {}, Programs::Options())) {
         if (error) {
             *error = QStringLiteral("cannot start %1").arg(program);
         }

@@ -1,10 +1,11 @@
 #include "workspace.h"
 
+#include "programs.h"
+
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLoggingCategory>
-#include <QProcess>
 #include <QStandardPaths>
 
 Q_LOGGING_CATEGORY(lcWorkspace, "ruvelant.workspace")
@@ -41,7 +42,10 @@ bool Workspace::openUrl(const QUrl &url, QString *error)
     }
     const QString target
         = url.isLocalFile() && !url.hasFragment() ? url.toLocalFile() : url.toString(QUrl::FullyEncoded);
-    if (!QProcess::startDetached(opener, {target})) {
+    Programs::Options options;
+    options.output = Programs::PassOn;
+    options.errors = Programs::PassOn;
+    if (!Programs::startDetached(opener, {target}, options)) {
         return fail(QStringLiteral("cannot open %1: xdg-open could not be started").arg(target));
     }
     return true;

@@ -23,11 +23,230 @@ int nameEnd(const QByteArray &line)
 }
 } // namespace
 
+void ICalText::splitLines(const QByteArray &bytes)
+{
+    for (int pos = 0; pos < bytes.size();) {
+        int end = pos;
+        while (end < bytes.size() && bytes.at(end) != '\r' && bytes.at(end) != '\n')
+            ++end;
+        int eolLength = 0;
+        if (end < bytes.size())
+            eolLength = (bytes.at(end) == '\r' && end + 1 < bytes.size() && bytes.at(end + 1) == '\n') ? 2 : 1;
+        m_physical.append({bytes.mid(pos, end - pos), bytes.mid(end, eolLength)});
+        pos = end + eolLength;
+    }
+}
+
+bool ICalText::unfold()
+{
+    bool leadingContinuation = false;
+    for (int i = 0; i < m_physical.size(); ++i) {
+        const QByteArray &physical = m_physical.at(i).text;
+        if (!physical.isEmpty() && (physical.at(0) == ' ' || physical.at(0) == '\t') && !m_lines.isEmpty()) {
+            m_lines.last().text += physical.mid(1);
+            m_lines.last().last = i;
+        } else {
+            // A continuation of no line is a line of its own: names are read without white space around them.
+            if (m_lines.isEmpty())
+                leadingContinuation = !isBlank(physical) && physical != physical.trimmed();
+            m_lines.append({i, i, physical});
+        }
+    }
+    return leadingContinuation;
+}
+
+// Reads the component structure of a text's content lines, one line at a time. A VCALENDAR that
+// is not well-formed is passed over (with a problem noted) up to the next one; in a file of bare
+// components (a VEVENT without the VCALENDAR around it, read as if wrapped) the first such fault
+// fails the whole file.
+class ICalText::StructureReader
+{
+public:
+    explicit StructureReader(ICalText &text) : m_text(text) { }
+
+    // Reads content line i; false with *error when the file cannot be read.
+    bool read(int i, QString *error)
+    {
+        const QByteArray &line = m_text.m_lines.at(i).text;
+        if (isBlank(line))
+            return true;
+        const int lineNumber = m_text.m_lines.at(i).first + 1;
+        const bool content = ::ContentLine::valueSeparator(line) >= 0;
+        const QByteArray lineName = content ? name(line) : QByteArray();
+        const QByteArray componentName
+            = lineName == "BEGIN" || lineName == "END" ? value(line).trimmed().toUpper() : QByteArray();
+        const bool beginsCalendar = lineName == "BEGIN" && componentName == "VCALENDAR";
+        if (m_skipping && !beginsCalendar)
+            return true;
+        m_skipping = false;
+        if (!placeLine(i, lineNumber, content, lineName, componentName, beginsCalendar, error))
+            return error->isEmpty();
+        QString problem; // what makes the VCALENDAR in hand not well-formed
+        if (!content)
+            problem = QStringLiteral("line %1 is not a content line").arg(lineNumber);
+        else if (lineName == "BEGIN")
+            problem = begin(i, lineNumber, componentName);
+        else if (lineName == "END")
+            problem = end(i, lineNumber, componentName);
+        else
+            m_stack.last().properties.append(i);
+        return problem.isEmpty() || notWellFormed(problem, error);
+    }
+
+    // After the last line: a VCALENDAR or component left open. False with *error when the file
+    // cannot be read.
+    bool finish(QString *error)
+    {
+        if (m_stack.size() == 1 && !m_text.m_bare) {
+            endCalendar(m_text.m_lines.size() - 1,
+                        QStringLiteral("has a VCALENDAR without END:VCALENDAR (line %1)")
+                            .arg(m_text.m_lines.at(m_stack.first().begin).first + 1));
+        } else if (!m_stack.isEmpty()) {
+            const QString problem
+                = QStringLiteral("ends before END:%1 (truncated)").arg(QString::fromLatin1(m_stack.last().name));
+            return notWellFormed(problem, error);
+        }
+        return true;
+    }
+
+    QString firstError() const { return m_firstError; }
+    // The first line outside the components, counted from 1; 0 when there is none.
+    int outside() const { return m_outside; }
+
+private:
+    // Where the line stands among the components: false when it is passed over (*error empty) or
+    // the file cannot be read (*error set).
+    bool placeLine(int i, int lineNumber, bool content, const QByteArray &lineName, const QByteArray &componentName,
+                   bool beginsCalendar, QString *error)
+    {
+        static const QList<QByteArray> bareNames {"VEVENT", "VTODO", "VJOURNAL", "VFREEBUSY", "VTIMEZONE"};
+        error->clear();
+        if (m_stack.isEmpty()) {
+            if (beginsCalendar && m_text.m_bare) {
+                *error = QStringLiteral("has a VCALENDAR after bare components (line %1)").arg(lineNumber);
+                return false;
+            }
+            if (!beginsCalendar) {
+                // A bare component (a VEVENT without the VCALENDAR around it) is read as if wrapped.
+                if (lineName != "BEGIN" || !bareNames.contains(componentName) || !m_text.m_calendars.isEmpty()) {
+                    noteOutside(lineNumber);
+                    return false;
+                }
+                if (!m_text.m_bare) {
+                    m_text.m_bare = true;
+                    m_text.m_calendar = Component {"VCALENDAR", -1, int(m_text.m_lines.size()), {}, {}};
+                }
+            }
+        } else if (!content && m_stack.size() == 1 && !m_text.m_bare) {
+            // Text between the components of a VCALENDAR (a mail's, in a dump) is passed over too.
+            noteOutside(lineNumber);
+            return false;
+        } else if (beginsCalendar && m_stack.size() == 1 && m_stack.first().name == "VCALENDAR") {
+            // VCALENDARs do not nest: the one in hand ended without its END.
+            endCalendar(i - 1,
+                        QStringLiteral("has a VCALENDAR without END:VCALENDAR (line %1)")
+                            .arg(m_text.m_lines.at(m_stack.first().begin).first + 1));
+        }
+        return true;
+    }
+
+    void noteOutside(int lineNumber) { m_outside = m_outside > 0 ? m_outside : lineNumber; }
+
+    // A BEGIN line: the problem it makes, or empty.
+    QString begin(int i, int lineNumber, const QByteArray &componentName)
+    {
+        if (m_stack.size() >= maxDepth)
+            return QStringLiteral("nests components more than %1 levels deep (line %2)").arg(maxDepth).arg(lineNumber);
+        m_stack.append(Component {componentName, i, 0, {}, {}});
+        return QString();
+    }
+
+    // An END line: the problem it makes, or empty.
+    QString end(int i, int lineNumber, const QByteArray &componentName)
+    {
+        if (m_stack.last().name == componentName) {
+            Component component = m_stack.takeLast();
+            component.end = i;
+            if (m_stack.isEmpty() && m_text.m_bare)
+                m_text.m_calendar.children.append(component);
+            else if (m_stack.isEmpty())
+                m_text.m_calendars.append(component);
+            else
+                m_stack.last().children.append(component);
+        } else if (m_stack.size() == 1 && !m_text.m_bare) { // END:VCALENDARD, say
+            endCalendar(i,
+                        QStringLiteral("ends a VCALENDAR with END:%1 (line %2)")
+                            .arg(QString::fromLatin1(componentName))
+                            .arg(lineNumber));
+        } else {
+            return QStringLiteral("has an unmatched END:%1 (line %2)")
+                .arg(QString::fromLatin1(componentName))
+                .arg(lineNumber);
+        }
+        return QString();
+    }
+
+    // The VCALENDAR in hand ends at content line `end` (its END, or the last line before the next).
+    void endCalendar(int end, const QString &problem)
+    {
+        Component calendar = m_stack.takeLast();
+        calendar.end = end;
+        m_text.m_calendars.append(calendar);
+        if (!problem.isEmpty()) {
+            m_text.m_problems.append(problem);
+            m_text.m_damaged = true;
+        }
+    }
+
+    // The VCALENDAR in hand is not well-formed: it is not read, up to the next one. In a file of
+    // bare components, the file cannot be read (false with *error).
+    bool notWellFormed(const QString &problem, QString *error)
+    {
+        if (m_text.m_bare) {
+            *error = problem;
+            return false;
+        }
+        m_firstError = m_firstError.isEmpty() ? problem : m_firstError;
+        m_text.m_problems.append(QStringLiteral("has a VCALENDAR (line %1) that is not read, it %2")
+                                     .arg(m_text.m_lines.at(m_stack.first().begin).first + 1)
+                                     .arg(problem));
+        m_text.m_damaged = true;
+        m_stack.clear();
+        m_skipping = true;
+        return true;
+    }
+
+    ICalText &m_text;
+    QList<Component> m_stack;
+    bool m_skipping = false; // in a VCALENDAR that is not well-formed, up to the next one
+    int m_outside = 0;
+    QString m_firstError;
+};
+
+bool ICalText::settleCalendars(const QString &firstError, QString *error)
+{
+    if (m_bare) {
+        m_calendars = {m_calendar};
+    } else if (m_calendars.isEmpty()) {
+        *error = firstError.isEmpty() ? QStringLiteral("holds no VCALENDAR") : firstError;
+        return false;
+    } else if (m_calendars.size() == 1) {
+        m_calendar = m_calendars.first();
+    } else {
+        m_calendar = Component {"VCALENDAR", -1, int(m_lines.size()), {}, {}};
+        for (const Component &calendar : std::as_const(m_calendars))
+            m_calendar.children += calendar.children;
+        m_problems.append(QStringLiteral("holds %1 VCALENDARs, the events of each are read").arg(m_calendars.size()));
+    }
+    return true;
+}
+
 std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
 {
-    auto fail = [error](const QString &message) {
+    QString failure;
+    auto fail = [error, &failure]() {
         if (error)
-            *error = message;
+            *error = failure;
         return std::nullopt;
     };
     ICalText text;
@@ -36,160 +255,22 @@ std::optional<ICalText> ICalText::parse(const QByteArray &input, QString *error)
         text.m_bom = bytes.left(3);
         bytes.remove(0, 3);
     }
-    if (bytes.contains('\0'))
-        return fail(QStringLiteral("contains NUL bytes"));
+    if (bytes.contains('\0')) {
+        failure = QStringLiteral("contains NUL bytes");
+        return fail();
+    }
     text.m_validUtf8 = ::ContentLine::isValidUtf8(bytes);
+    text.splitLines(bytes);
+    const bool leadingContinuation = text.unfold();
 
-    for (int pos = 0; pos < bytes.size();) {
-        int end = pos;
-        while (end < bytes.size() && bytes.at(end) != '\r' && bytes.at(end) != '\n')
-            ++end;
-        int eolLength = 0;
-        if (end < bytes.size())
-            eolLength = (bytes.at(end) == '\r' && end + 1 < bytes.size() && bytes.at(end + 1) == '\n') ? 2 : 1;
-        text.m_physical.append({bytes.mid(pos, end - pos), bytes.mid(end, eolLength)});
-        pos = end + eolLength;
-    }
-
-    bool leadingContinuation = false;
-    for (int i = 0; i < text.m_physical.size(); ++i) {
-        const QByteArray &physical = text.m_physical.at(i).text;
-        if (!physical.isEmpty() && (physical.at(0) == ' ' || physical.at(0) == '\t') && !text.m_lines.isEmpty()) {
-            text.m_lines.last().text += physical.mid(1);
-            text.m_lines.last().last = i;
-        } else {
-            // A continuation of no line is a line of its own: names are read without white space around them.
-            if (text.m_lines.isEmpty())
-                leadingContinuation = !isBlank(physical) && physical != physical.trimmed();
-            text.m_lines.append({i, i, physical});
-        }
-    }
-
-    static const QList<QByteArray> bareNames {"VEVENT", "VTODO", "VJOURNAL", "VFREEBUSY", "VTIMEZONE"};
-    QList<Component> stack;
-    bool skipping = false; // in a VCALENDAR that is not well-formed, up to the next one
-    int outside = 0; // the first line outside the components, counted from 1
-    QString firstError;
-    // The VCALENDAR in hand ends at content line `end` (its END, or the last line before the next).
-    const auto endCalendar = [&](int end, const QString &problem) {
-        Component calendar = stack.takeLast();
-        calendar.end = end;
-        text.m_calendars.append(calendar);
-        if (!problem.isEmpty()) {
-            text.m_problems.append(problem);
-            text.m_damaged = true;
-        }
-    };
-    // The VCALENDAR in hand is not well-formed: it is not read.
-    const auto passOver = [&](const QString &problem) {
-        firstError = firstError.isEmpty() ? problem : firstError;
-        text.m_problems.append(QStringLiteral("has a VCALENDAR (line %1) that is not read, it %2")
-                                   .arg(text.m_lines.at(stack.first().begin).first + 1)
-                                   .arg(problem));
-        text.m_damaged = true;
-        stack.clear();
-    };
+    StructureReader reader(text);
     for (int i = 0; i < text.m_lines.size(); ++i) {
-        const QByteArray &line = text.m_lines.at(i).text;
-        if (isBlank(line))
-            continue;
-        const int lineNumber = text.m_lines.at(i).first + 1;
-        const bool content = ::ContentLine::valueSeparator(line) >= 0;
-        const QByteArray lineName = content ? name(line) : QByteArray();
-        const QByteArray componentName
-            = lineName == "BEGIN" || lineName == "END" ? value(line).trimmed().toUpper() : QByteArray();
-        const bool beginsCalendar = lineName == "BEGIN" && componentName == "VCALENDAR";
-        if (skipping && !beginsCalendar)
-            continue;
-        skipping = false;
-        if (stack.isEmpty()) {
-            if (beginsCalendar && text.m_bare)
-                return fail(QStringLiteral("has a VCALENDAR after bare components (line %1)").arg(lineNumber));
-            if (!beginsCalendar) {
-                // A bare component (a VEVENT without the VCALENDAR around it) is read as if wrapped.
-                if (lineName != "BEGIN" || !bareNames.contains(componentName) || !text.m_calendars.isEmpty()) {
-                    outside = outside > 0 ? outside : lineNumber;
-                    continue;
-                }
-                if (!text.m_bare) {
-                    text.m_bare = true;
-                    text.m_calendar = Component {"VCALENDAR", -1, int(text.m_lines.size()), {}, {}};
-                }
-            }
-        } else if (!content && stack.size() == 1 && !text.m_bare) {
-            // Text between the components of a VCALENDAR (a mail's, in a dump) is passed over too.
-            outside = outside > 0 ? outside : lineNumber;
-            continue;
-        } else if (beginsCalendar && stack.size() == 1 && stack.first().name == "VCALENDAR") {
-            // VCALENDARs do not nest: the one in hand ended without its END.
-            endCalendar(i - 1,
-                        QStringLiteral("has a VCALENDAR without END:VCALENDAR (line %1)")
-                            .arg(text.m_lines.at(stack.first().begin).first + 1));
-        }
-        QString problem; // what makes the VCALENDAR in hand not well-formed
-        if (!content) {
-            problem = QStringLiteral("line %1 is not a content line").arg(lineNumber);
-        } else if (lineName == "BEGIN") {
-            if (stack.size() >= maxDepth)
-                problem = QStringLiteral("nests components more than %1 levels deep (line %2)")
-                              .arg(maxDepth)
-                              .arg(lineNumber);
-            else
-                stack.append(Component {componentName, i, 0, {}, {}});
-        } else if (lineName == "END") {
-            if (stack.last().name == componentName) {
-                Component component = stack.takeLast();
-                component.end = i;
-                if (stack.isEmpty() && text.m_bare)
-                    text.m_calendar.children.append(component);
-                else if (stack.isEmpty())
-                    text.m_calendars.append(component);
-                else
-                    stack.last().children.append(component);
-            } else if (stack.size() == 1 && !text.m_bare) { // END:VCALENDARD, say
-                endCalendar(i,
-                            QStringLiteral("ends a VCALENDAR with END:%1 (line %2)")
-                                .arg(QString::fromLatin1(componentName))
-                                .arg(lineNumber));
-            } else {
-                problem = QStringLiteral("has an unmatched END:%1 (line %2)")
-                              .arg(QString::fromLatin1(componentName))
-                              .arg(lineNumber);
-            }
-        } else {
-            stack.last().properties.append(i);
-        }
-        if (problem.isEmpty())
-            continue;
-        if (text.m_bare)
-            return fail(problem);
-        passOver(problem);
-        skipping = true;
+        if (!reader.read(i, &failure))
+            return fail();
     }
-    if (stack.size() == 1 && !text.m_bare) {
-        endCalendar(text.m_lines.size() - 1,
-                    QStringLiteral("has a VCALENDAR without END:VCALENDAR (line %1)")
-                        .arg(text.m_lines.at(stack.first().begin).first + 1));
-    } else if (!stack.isEmpty()) {
-        const QString problem
-            = QStringLiteral("ends before END:%1 (truncated)").arg(QString::fromLatin1(stack.last().name));
-        if (text.m_bare)
-            return fail(problem);
-        passOver(problem);
-    }
-    if (text.m_bare) {
-        text.m_calendars = {text.m_calendar};
-    } else if (text.m_calendars.isEmpty()) {
-        return fail(firstError.isEmpty() ? QStringLiteral("holds no VCALENDAR") : firstError);
-    } else if (text.m_calendars.size() == 1) {
-        text.m_calendar = text.m_calendars.first();
-    } else {
-        text.m_calendar = Component {"VCALENDAR", -1, int(text.m_lines.size()), {}, {}};
-        for (const Component &calendar : std::as_const(text.m_calendars))
-            text.m_calendar.children += calendar.children;
-        text.m_problems.append(
-            QStringLiteral("holds %1 VCALENDARs, the events of each are read").arg(text.m_calendars.size()));
-    }
+    if (!reader.finish(&failure) || !text.settleCalendars(reader.firstError(), &failure))
+        return fail();
+    const int outside = reader.outside();
     if (outside > 0) {
         text.m_problems.append(
             QStringLiteral("has text outside its iCalendar components (line %1), which is not read").arg(outside));

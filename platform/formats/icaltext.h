@@ -101,6 +101,15 @@ public:
     QByteArray bytes(const QList<Edit> &edits = {}) const;
 
 private:
+    class StructureReader; // parse()'s reading of the component structure, a line at a time
+    // Cuts bytes into its physical lines, each with its own line end.
+    void splitLines(const QByteArray &bytes);
+    // Joins continuation lines to the content lines they continue; true when the first line of
+    // the file is a continuation of nothing.
+    bool unfold();
+    // Puts the VCALENDARs read into m_calendar; false with *error when there is none.
+    bool settleCalendars(const QString &firstError, QString *error);
+
     struct Physical
     {
         QByteArray text;

@@ -3,7 +3,6 @@
 #include "regularfile.h"
 
 #include <QDateTime>
-#include <QSaveFile>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
@@ -58,34 +57,48 @@ int xmlDepth(const QByteArray &data, int limit)
     return deepest;
 }
 
-// The deepest nesting of the containers of a binary property list; limit + 1 when it passes
-// limit or refers to itself, -1 when its tables do not hold together. Each object is looked at
-// once, so shared objects cost nothing more.
-int binaryDepth(const QByteArray &data, int limit)
+// A big-endian number of width bytes at p.
+quint64 bigEndian(const uchar *p, int width)
 {
-    const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
-    const qint64 size = data.size();
-    if (size < 8 + 32)
-        return -1;
-    const uchar *trailer = bytes + size - 32;
-    const int offsetSize = trailer[6];
-    const int refSize = trailer[7];
-    const auto number = [](const uchar *p, int width) {
-        quint64 value = 0;
-        for (int k = 0; k < width; ++k)
-            value = value << 8 | p[k];
-        return value;
-    };
-    const quint64 objects = number(trailer + 8, 8);
-    const quint64 top = number(trailer + 16, 8);
-    const quint64 table = number(trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || objects == 0 || top >= objects
-        || table >= quint64(size) || objects > (quint64(size) - table) / quint64(offsetSize))
-        return -1;
-    const auto offsetOf = [&](quint64 object) { return number(bytes + table + object * offsetSize, offsetSize); };
-    // The references an object holds: where they start and how many.
-    const auto children = [&](quint64 object, quint64 *first, quint64 *count) {
-        const quint64 at = offsetOf(object);
+    quint64 value = 0;
+    for (int k = 0; k < width; ++k)
+        value = value << 8 | p[k];
+    return value;
+}
+
+// The object table of a binary property list, as its trailer describes it.
+struct BinaryTables
+{
+    const uchar *bytes = nullptr;
+    qint64 size = 0;
+    int offsetSize = 0;
+    int refSize = 0;
+    quint64 objects = 0;
+    quint64 top = 0;
+    quint64 table = 0;
+
+    // Reads the trailer of data; false when its tables do not hold together.
+    bool read(const QByteArray &data)
+    {
+        bytes = reinterpret_cast<const uchar *>(data.constData());
+        size = data.size();
+        if (size < 8 + 32)
+            return false;
+        const uchar *trailer = bytes + size - 32;
+        offsetSize = trailer[6];
+        refSize = trailer[7];
+        objects = bigEndian(trailer + 8, 8);
+        top = bigEndian(trailer + 16, 8);
+        table = bigEndian(trailer + 24, 8);
+        return offsetSize >= 1 && offsetSize <= 8 && refSize >= 1 && refSize <= 8 && objects != 0 && top < objects
+            && table < quint64(size) && objects <= (quint64(size) - table) / quint64(offsetSize);
+    }
+
+    // The references that object holds: where they start and how many; false when its entry does
+    // not hold together.
+    bool children(quint64 object, quint64 *first, quint64 *count) const
+    {
+        const quint64 at = bigEndian(bytes + table + object * offsetSize, offsetSize);
         *count = 0;
         if (at < 8 || at >= table)
             return false;
@@ -101,7 +114,7 @@ int binaryDepth(const QByteArray &data, int limit)
             const int width = 1 << (bytes[pos] & 0x0F);
             if (width > 8 || pos + 1 + width > table)
                 return false;
-            length = number(bytes + pos + 1, width);
+            length = bigEndian(bytes + pos + 1, width);
             pos += 1 + width;
         }
         const quint64 refs = type == 0xD ? length * 2 : length;
@@ -110,9 +123,25 @@ int binaryDepth(const QByteArray &data, int limit)
         *first = pos;
         *count = refs;
         return true;
-    };
+    }
+
+    // The object that reference index of a list starting at first names.
+    quint64 reference(quint64 first, quint64 index) const
+    {
+        return bigEndian(bytes + first + index * refSize, refSize);
+    }
+};
+
+// The deepest nesting of the containers of a binary property list; limit + 1 when it passes
+// limit or refers to itself, -1 when its tables do not hold together. Each object is looked at
+// once, so shared objects cost nothing more.
+int binaryDepth(const QByteArray &data, int limit)
+{
+    BinaryTables tables;
+    if (!tables.read(data))
+        return -1;
     // Depth-first, without recursion: 0 = not seen, -1 = on the current path, else its height.
-    QVector<int> height(int(std::min<quint64>(objects, std::numeric_limits<int>::max())), 0);
+    QVector<int> height(int(std::min<quint64>(tables.objects, std::numeric_limits<int>::max())), 0);
     struct Frame
     {
         quint64 object;
@@ -124,13 +153,13 @@ int binaryDepth(const QByteArray &data, int limit)
     QVector<Frame> stack;
     const auto enter = [&](quint64 object) {
         Frame frame {object, 0, 0, 0, 0};
-        if (!children(object, &frame.first, &frame.count))
+        if (!tables.children(object, &frame.first, &frame.count))
             return false;
         height[int(object)] = -1;
         stack.append(frame);
         return true;
     };
-    if (objects > quint64(height.size()) || !enter(top))
+    if (tables.objects > quint64(height.size()) || !enter(tables.top))
         return -1;
     while (!stack.isEmpty()) {
         Frame &frame = stack.last();
@@ -143,9 +172,9 @@ int binaryDepth(const QByteArray &data, int limit)
             stack.last().tallest = std::max(stack.last().tallest, done);
             continue;
         }
-        const quint64 child = number(bytes + frame.first + frame.next * refSize, refSize);
+        const quint64 child = tables.reference(frame.first, frame.next);
         ++frame.next;
-        if (child >= objects)
+        if (child >= tables.objects)
             return -1;
         if (height[int(child)] < 0 || stack.size() > limit)
             return limit + 1;
@@ -332,17 +361,10 @@ QByteArray PropertyList::toXml(const QVariant &value)
 
 bool PropertyList::writeFile(const QString &path, const QVariant &value, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    QString why;
+    if (!RegularFile::replaceKeepingMode(path, toXml(value), &why)) {
         if (error) {
-            *error = file.errorString();
-        }
-        return false;
-    }
-    file.write(toXml(value));
-    if (!file.commit()) {
-        if (error) {
-            *error = file.errorString();
+            *error = why;
         }
         return false;
     }

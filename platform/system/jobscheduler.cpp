@@ -1,11 +1,11 @@
 #include "jobscheduler.h"
 
 #include "cronjobscheduler.h"
+#include "programs.h"
 #include "systemdjobscheduler.h"
 
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 
@@ -140,30 +140,30 @@ bool JobScheduler::runCommand(const QString &program, const QStringList &argumen
         }
         return false;
     };
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForStarted(commandTimeoutMs)) {
-        return fail(QStringLiteral("%1 could not be started: %2").arg(program, process.errorString()));
+    Programs::Options options;
+    options.input = input;
+    options.output = Programs::Keep;
+    options.errors = Programs::Keep;
+    options.timeoutMs = commandTimeoutMs;
+    const Programs::Outcome run = Programs::execute(program, arguments, options);
+    if (run.how == Programs::Outcome::NotStarted) {
+        return fail(QStringLiteral("%1 could not be started: %2").arg(program, run.error));
     }
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(commandTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
+    if (run.how == Programs::Outcome::TimedOut) {
         return fail(QStringLiteral("\"%1\" did not end within a minute and was stopped").arg(command));
     }
-    *output = process.readAllStandardOutput();
-    const QString diagnostics = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-    if (process.exitStatus() != QProcess::NormalExit) {
+    *output = run.output;
+    const QString diagnostics = QString::fromLocal8Bit(run.errors).trimmed();
+    if (run.how != Programs::Outcome::Exited) {
         return fail(QStringLiteral("\"%1\" crashed").arg(command));
     }
     if (exitCode) {
-        *exitCode = process.exitCode();
+        *exitCode = run.status;
     }
-    if (process.exitCode() != 0) {
+    if (run.status != 0) {
         return fail(QStringLiteral("\"%1\" failed with status %2%3")
                         .arg(command)
-                        .arg(process.exitCode())
+                        .arg(run.status)
                         .arg(diagnostics.isEmpty() ? QString() : QStringLiteral(": ") + diagnostics));
     }
     return true;

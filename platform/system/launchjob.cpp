@@ -1,6 +1,13 @@
 #include "launchjob.h"
 
 #include "propertylist.h"
+#include "regularfile.h"
+#include "userfolders.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 
 #include <QVariantList>
 #include <QVariantMap>
@@ -130,4 +137,45 @@ bool LaunchJob::isSchedulable(QString *why) const
         return fail(why, QStringLiteral("KeepAlive true is not supported: agents are started at their interval only"));
     }
     return true;
+}
+
+const char LaunchJob::LaunchctlPath[] = "/bin/launchctl";
+
+QString LaunchJob::launchAgentsFolder()
+{
+    return userLibraryPath() + QStringLiteral("/LaunchAgents");
+}
+
+QString LaunchJob::filePath(const QString &label)
+{
+    return QStringLiteral("%1/%2.plist").arg(launchAgentsFolder(), label);
+}
+
+void LaunchJob::makeLaunchAgentsFolder()
+{
+    const QString folder = launchAgentsFolder();
+    if (!QFileInfo::exists(folder)) {
+        QDir().mkpath(folder);
+        QFile::setPermissions(folder,
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    }
+}
+
+bool LaunchJob::writeFile(const QString &label, const QByteArray &text, mode_t mode, QString *error)
+{
+    makeLaunchAgentsFolder();
+    return RegularFile::replace(filePath(label), text, mode, error);
+}
+
+QStringList LaunchJob::launchctlArguments(const QString &command, const QString &label)
+{
+    return {command, QStringLiteral("-w"), filePath(label)};
+}
+
+QString LaunchJob::launchctlReason(const QString &errors)
+{
+    QString why = errors.trimmed();
+    why.replace(QRegularExpression(QStringLiteral("^launchctl: "), QRegularExpression::MultilineOption), QString());
+    return why;
 }

@@ -1,13 +1,12 @@
 #include "mailapplication.h"
 
 #include "logservice.h"
-#include "regularfile.h"
+#include "programs.h"
 
 #include <KMime/Message>
 #include <KMime/Util>
 
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -18,16 +17,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 Q_LOGGING_CATEGORY(lcMail, "ruvelant.mail")
 
@@ -153,149 +142,21 @@ QByteArray unixLines(const QString &text)
     return lines.toUtf8();
 }
 
-// How one run of sendmail ended.
-struct SendmailRun
-{
-    enum How { NotStarted, Exited, Signalled, TimedOut } how = NotStarted;
-    int status = 0; // the exit status
-    QString diagnostics; // the start of what it wrote to standard error, on one line
-    QString error; // why it could not be started
-    int startError = 0; // its error number
-};
-
-QString errnoText(int code)
-{
-    return QString::fromLocal8Bit(std::strerror(code));
-}
-
-// Runs program with arguments and message as its whole input. The message is complete, in a
+// Runs sendmail with arguments and message as its whole input. The message is complete, in a
 // sealed memory file, before the program starts, and the program is stopped (SIGKILL) when this
 // process dies: a crash or kill in the middle of a hand-over can never deliver part of a message
-// or an empty one; the next run sends it whole. Stopped after timeoutMs.
-SendmailRun runSendmail(const QString &program, const QStringList &arguments, const QByteArray &message, int timeoutMs)
+// or an empty one; the next run sends it whole. Stopped after timeoutMs. What it writes to
+// standard error is kept for the failure's message.
+Programs::Outcome runSendmail(const QString &program, const QStringList &arguments, const QByteArray &message,
+                              int timeoutMs)
 {
-    SendmailRun run;
-    const int input = ::memfd_create("reminder", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (input < 0 || !RegularFile::writeAll(input, message)
-        || ::fcntl(input, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0
-        || ::lseek(input, 0, SEEK_SET) != 0) {
-        run.error = QStringLiteral("cannot hold the message: ") + errnoText(errno);
-        if (input >= 0)
-            ::close(input);
-        return run;
-    }
-    // Everything the child needs is made before it exists: after fork() it only calls system calls.
-    const QByteArray path = QFile::encodeName(program);
-    QList<QByteArray> words {path};
-    for (const QString &argument : arguments)
-        words.append(argument.toLocal8Bit());
-    std::vector<char *> argv;
-    for (QByteArray &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    int errors[2] = {-1, -1};
-    int started[2] = {-1, -1}; // closed by a successful exec, else given its errno
-    const int nothing = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t parent = ::getpid();
-    pid_t child = -1;
-    // vfork(): the child borrows this process's memory until it runs sendmail instead of copying
-    // its page tables (most of a millisecond per reminder). Signals stay blocked until the child
-    // has put every handler back to its default, so that none of this program's runs in it.
-    sigset_t all, mask;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &mask);
-    if (nothing >= 0 && ::pipe2(errors, O_CLOEXEC) == 0 && ::pipe2(started, O_CLOEXEC) == 0)
-        child = ::vfork();
-    if (child == 0) {
-        for (int signal = 1; signal < NSIG; ++signal) {
-            struct sigaction action;
-            if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN
-                && action.sa_handler != SIG_DFL) {
-                action.sa_handler = SIG_DFL;
-                action.sa_flags = 0;
-                ::sigaction(signal, &action, nullptr);
-            }
-        }
-        ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) // the parent died before the line above
-            ::_exit(exTempFail);
-        ::dup2(input, STDIN_FILENO);
-        ::dup2(nothing, STDOUT_FILENO);
-        ::dup2(errors[1], STDERR_FILENO);
-        ::execv(path.constData(), argv.data());
-        const int code = errno;
-        (void)!::write(started[1], &code, sizeof code);
-        ::_exit(127);
-    }
-    const int forkError = errno;
-    ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-    for (int fd : {input, nothing, errors[1], started[1]}) {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int execError = 0;
-    if (child > 0) {
-        ssize_t n;
-        while ((n = ::read(started[0], &execError, sizeof execError)) < 0 && errno == EINTR) { }
-        if (n != ssize_t(sizeof execError))
-            execError = 0;
-    }
-    if (started[0] >= 0)
-        ::close(started[0]);
-    if (child <= 0 || execError != 0) {
-        run.startError = child <= 0 ? forkError : execError;
-        run.error = errnoText(run.startError);
-        if (child > 0)
-            ::waitpid(child, nullptr, 0);
-        if (errors[0] >= 0)
-            ::close(errors[0]);
-        return run;
-    }
-
-    QByteArray diagnostics;
-    QDeadlineTimer deadline(timeoutMs);
-    int status = 0;
-    // Readable once the child has ended, so that its end is seen at once (-1 on kernels before 5.3).
-    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-    bool writers = true; // the pipe still has a writer
-    for (;;) {
-        if (::waitpid(child, &status, WNOHANG) == child)
-            break;
-        if (deadline.hasExpired()) {
-            ::kill(child, SIGKILL);
-            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
-            run.how = SendmailRun::TimedOut;
-            break;
-        }
-        // Without a pipe to watch (no writer left) nor a pidfd, this waits a millisecond.
-        pollfd watched[2] = {{writers ? errors[0] : -1, POLLIN, 0}, {ended, POLLIN, 0}};
-        const int wait = int(std::min<qint64>(deadline.remainingTime(), writers || ended >= 0 ? 50 : 1));
-        if (::poll(watched, 2, wait) > 0 && watched[0].revents != 0) {
-            char buffer[4096];
-            const ssize_t n = ::read(errors[0], buffer, sizeof buffer);
-            if (n > 0 && diagnostics.size() < 4096)
-                diagnostics.append(buffer, int(n));
-            else if (n == 0)
-                writers = false;
-        }
-    }
-    if (ended >= 0)
-        ::close(ended);
-    ::fcntl(errors[0], F_SETFL, O_NONBLOCK); // what it wrote last, without waiting for its children
-    for (char buffer[4096]; diagnostics.size() < 4096;) {
-        const ssize_t n = ::read(errors[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        diagnostics.append(buffer, int(n));
-    }
-    ::close(errors[0]);
-    if (run.how == SendmailRun::TimedOut)
-        return run;
-    run.how = WIFEXITED(status) ? SendmailRun::Exited : SendmailRun::Signalled;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
-    run.diagnostics = QString::fromLocal8Bit(diagnostics).simplified().left(500);
-    return run;
+    Programs::Options options;
+    options.input = message;
+    options.errors = Programs::Keep;
+    options.keepLimit = 4096;
+    options.timeoutMs = timeoutMs;
+    options.endsWithThisProcess = true;
+    return Programs::execute(program, arguments, options);
 }
 
 QByteArray messageIdDomain()
@@ -398,22 +259,23 @@ bool OutgoingMessage::send(QString *error, bool *temporary) const
         // After "--" an address that begins with "-" can never be taken as an option.
         arguments << QStringLiteral("--") << QString::fromLatin1(asciiAddress(recipient));
 
-        const SendmailRun run = runSendmail(m_sendmail, arguments, data, m_timeoutMs);
-        if (run.how == SendmailRun::NotStarted) {
+        const Programs::Outcome run = runSendmail(m_sendmail, arguments, data, m_timeoutMs);
+        if (run.how == Programs::Outcome::NotStarted) {
             errors << QStringLiteral("%1 could not be started: %2").arg(m_sendmail, run.error);
             // A command line too long for the system stays too long.
             permanent = permanent || run.startError == E2BIG;
-        } else if (run.how == SendmailRun::TimedOut) {
+        } else if (run.how == Programs::Outcome::TimedOut) {
             errors << QStringLiteral("%1 did not finish within %2 seconds and was stopped")
                           .arg(m_sendmail)
                           .arg(m_timeoutMs / 1000.0);
-        } else if (run.how == SendmailRun::Signalled) {
+        } else if (run.how == Programs::Outcome::Signalled) {
             errors << QStringLiteral("%1 crashed").arg(m_sendmail);
         } else if (run.status != 0) {
+            const QString diagnostics = QString::fromLocal8Bit(run.errors).simplified().left(500);
             errors << QStringLiteral("%1 exited with status %2%3")
                           .arg(m_sendmail)
                           .arg(run.status)
-                          .arg(run.diagnostics.isEmpty() ? QString() : QStringLiteral(": ") + run.diagnostics);
+                          .arg(diagnostics.isEmpty() ? QString() : QStringLiteral(": ") + diagnostics);
             permanent = permanent || run.status != exTempFail;
         }
     }

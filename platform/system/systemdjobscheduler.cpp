@@ -1,5 +1,6 @@
 #include "systemdjobscheduler.h"
 
+#include "regularfile.h"
 #include "xdgpaths.h"
 
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 namespace {
 // A word of a unit file in double quotes: backslash and quote escaped, '%' doubled so that it
@@ -48,10 +48,10 @@ QString execStart(const QStringList &arguments)
 
 bool writeUnit(const QString &path, const QString &text, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit()) {
+    QString why;
+    if (!RegularFile::replaceKeepingMode(path, text.toUtf8(), &why)) {
         if (error) {
-            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+            *error = QStringLiteral("cannot write %1: %2").arg(path, why);
         }
         return false;
     }

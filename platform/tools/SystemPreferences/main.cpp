@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 int fail(const QString &message)
@@ -107,18 +108,20 @@ void serve(QLocalServer &server, HostWindow &window)
         }
     });
 }
-} // namespace
 
-int main(int argc, char **argv)
+// What one start of the program is asked to do, from its command line.
+struct Request
 {
-    // --quit, --list, --help and --version, and requests to a host that runs, need no display.
-    Application::prepareForSessionWithoutDisplay();
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("SystemPreferences"));
-    QApplication::setApplicationDisplayName(QStringLiteral("System Preferences"));
-    QApplication::setApplicationVersion(QStringLiteral(RUVELANT_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("SystemPreferences"));
+    QStringList panes; // absolute paths
+    std::optional<QString> reveal, show, screenshot;
+    bool quit = false;
+    bool list = false;
+};
 
+// Reads the command line into *request (--help and --version answered here); false with the
+// message shown when it holds something else.
+bool parseCommandLine(const QApplication &app, Request *request)
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Shows and runs preference panes. A second start hands its "
                                                     "request to the running one."));
@@ -140,11 +143,99 @@ int main(int argc, char **argv)
     parser.addOptions({paneOption, revealOption, quitOption, listOption, showOption, screenshotOption});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
-        return fail(QStringLiteral("unexpected argument %1 (see --help)").arg(parser.positionalArguments().first()));
+        fail(QStringLiteral("unexpected argument %1 (see --help)").arg(parser.positionalArguments().first()));
+        return false;
     }
-    QStringList panes;
     for (const QString &pane : parser.values(paneOption)) {
-        panes.append(QFileInfo(pane).absoluteFilePath());
+        request->panes.append(QFileInfo(pane).absoluteFilePath());
+    }
+    const auto value = [&parser](const QCommandLineOption &option) {
+        return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
+    };
+    request->reveal = value(revealOption);
+    request->show = value(showOption);
+    request->screenshot = value(screenshotOption);
+    request->quit = parser.isSet(quitOption);
+    request->list = parser.isSet(listOption);
+    return true;
+}
+
+// Hands the request to the host that runs, one line each, and prints its answers; the exit status.
+int sendToHost(const Request &request)
+{
+    QStringList requests;
+    for (const QString &pane : request.panes) {
+        requests.append(QStringLiteral("pane ") + pane);
+    }
+    if (request.reveal) {
+        requests.append(QStringLiteral("reveal ") + *request.reveal);
+    }
+    if (request.show) {
+        requests.append(QStringLiteral("show ") + *request.show);
+    }
+    if (request.list) {
+        requests.append(QStringLiteral("list"));
+    }
+    if (request.quit) {
+        requests.append(QStringLiteral("quit"));
+    }
+    if (requests.isEmpty()) {
+        requests.append(QStringLiteral("activate"));
+    }
+    for (const QString &line : std::as_const(requests)) {
+        const SystemPreferencesChannel::Reply reply = SystemPreferencesChannel::send(line);
+        if (!reply.ok) {
+            return fail(reply.error);
+        }
+        for (const QString &answered : reply.lines) {
+            std::printf("%s\n", qPrintable(answered));
+        }
+    }
+    return 0;
+}
+
+// Shows the window with the pane and control asked for; with a screenshot asked for, saves it
+// once the window is painted and quits.
+void showWindow(HostWindow &window, const Request &request)
+{
+    QString why;
+    window.show();
+    if (request.reveal) {
+        if (!window.reveal(*request.reveal, &why)) {
+            std::fprintf(stderr, "SystemPreferences: %s\n", qPrintable(why));
+        }
+    } else if (request.panes.size() == 1) {
+        window.reveal(PaneCatalog::read(request.panes.first(), &why).value_or(PaneRecord()).identifier);
+    }
+    if (request.show && !window.showControl(*request.show)) {
+        std::fprintf(stderr, "SystemPreferences: the pane shown has no control %s\n", qPrintable(*request.show));
+    }
+    if (request.screenshot) {
+        const QString file = *request.screenshot;
+        QTimer::singleShot(500, &window, [&window, file] {
+            if (!window.grab().save(file)) {
+                std::fprintf(stderr, "SystemPreferences: cannot save %s\n", qPrintable(file));
+                QCoreApplication::exit(1);
+                return;
+            }
+            QCoreApplication::quit();
+        });
+    }
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // --quit, --list, --help and --version, and requests to a host that runs, need no display.
+    Application::prepareForSessionWithoutDisplay();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("SystemPreferences"));
+    QApplication::setApplicationDisplayName(QStringLiteral("System Preferences"));
+    QApplication::setApplicationVersion(QStringLiteral(RUVELANT_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("SystemPreferences"));
+    Request request;
+    if (!parseCommandLine(app, &request)) {
+        return 1;
     }
 
     QString why;
@@ -159,48 +250,20 @@ int main(int argc, char **argv)
                         .arg(socketPath + QStringLiteral(".lock"), lock->errorString()));
     }
     if (SystemPreferencesChannel::isHostRunning()) {
-        QStringList requests;
-        for (const QString &pane : std::as_const(panes)) {
-            requests.append(QStringLiteral("pane ") + pane);
-        }
-        if (parser.isSet(revealOption)) {
-            requests.append(QStringLiteral("reveal ") + parser.value(revealOption));
-        }
-        if (parser.isSet(showOption)) {
-            requests.append(QStringLiteral("show ") + parser.value(showOption));
-        }
-        if (parser.isSet(listOption)) {
-            requests.append(QStringLiteral("list"));
-        }
-        if (parser.isSet(quitOption)) {
-            requests.append(QStringLiteral("quit"));
-        }
-        if (requests.isEmpty()) {
-            requests.append(QStringLiteral("activate"));
-        }
-        for (const QString &request : std::as_const(requests)) {
-            const SystemPreferencesChannel::Reply reply = SystemPreferencesChannel::send(request);
-            if (!reply.ok) {
-                return fail(reply.error);
-            }
-            for (const QString &line : reply.lines) {
-                std::printf("%s\n", qPrintable(line));
-            }
-        }
-        return 0;
+        return sendToHost(request);
     }
-    if (parser.isSet(quitOption)) {
+    if (request.quit) {
         return 0; // nothing runs: nothing to quit
     }
 
-    HostWindow window(PaneCatalog::scan(panes));
-    if (parser.isSet(listOption)) {
+    HostWindow window(PaneCatalog::scan(request.panes));
+    if (request.list) {
         for (const QString &line : window.describePanes()) {
             std::printf("%s\n", qPrintable(line));
         }
         return 0;
     }
-    if (Application::isWindowless() && !parser.isSet(screenshotOption)) {
+    if (Application::isWindowless() && !request.screenshot) {
         return fail(QStringLiteral("there is no display to show the window on (DISPLAY is not set)"));
     }
     QLocalServer server;
@@ -211,29 +274,6 @@ int main(int argc, char **argv)
     }
     lock.reset();
     serve(server, window);
-
-    window.show();
-    if (parser.isSet(revealOption)) {
-        if (!window.reveal(parser.value(revealOption), &why)) {
-            std::fprintf(stderr, "SystemPreferences: %s\n", qPrintable(why));
-        }
-    } else if (panes.size() == 1) {
-        window.reveal(PaneCatalog::read(panes.first(), &why).value_or(PaneRecord()).identifier);
-    }
-    if (parser.isSet(showOption) && !window.showControl(parser.value(showOption))) {
-        std::fprintf(stderr, "SystemPreferences: the pane shown has no control %s\n",
-                     qPrintable(parser.value(showOption)));
-    }
-    if (parser.isSet(screenshotOption)) {
-        const QString file = parser.value(screenshotOption);
-        QTimer::singleShot(500, &window, [&window, file] {
-            if (!window.grab().save(file)) {
-                std::fprintf(stderr, "SystemPreferences: cannot save %s\n", qPrintable(file));
-                QCoreApplication::exit(1);
-                return;
-            }
-            QCoreApplication::quit();
-        });
-    }
+    showWindow(window, request);
     return QApplication::exec();
 }
