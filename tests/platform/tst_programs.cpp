@@ -1,12 +1,18 @@
 // Programs: which of our programs an installation starts for "/bin/launchctl" and
-// "/usr/bin/defaults", and the run-and-wait helper.
+// "/usr/bin/defaults", the run-and-wait helper, and a program that ends with its starter.
 #include "datatable.h"
 #include "programs.h"
 #include "throwawayhome.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTest>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 class ProgramsTest : public QObject
 {
@@ -54,6 +60,37 @@ private Q_SLOTS:
         QString error;
         QCOMPARE(Programs::run(path, arguments, &error), status);
         QCOMPARE(error.isEmpty(), status >= 0);
+    }
+
+    // A process killed while it waits for a program started to end with it (the mail hand-over)
+    // takes the program with it: nothing is left to finish the job half-fed.
+    void endsWithThisProcess()
+    {
+        ThrowAwayHome home;
+        const QString pidFile = home.filePath(QStringLiteral("program.pid"));
+        QVERIFY(::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0); // the orphaned program comes back to us
+        const pid_t starter = ::fork();
+        if (starter == 0) {
+            Programs::Options options;
+            options.endsWithThisProcess = true;
+            Programs::execute(QStringLiteral("/bin/sh"),
+                              {QStringLiteral("-c"), QStringLiteral("echo $$ > '%1'; exec sleep 60").arg(pidFile)},
+                              options);
+            ::_exit(0);
+        }
+        QVERIFY(starter > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(pidFile).endsWith('\n'), 10000);
+        const pid_t program = readFile(pidFile).trimmed().toInt();
+        ::kill(starter, SIGKILL);
+        ::waitpid(starter, nullptr, 0);
+        int status = 0;
+        pid_t reaped = 0;
+        for (QDeadlineTimer deadline(10000); reaped == 0 && !deadline.hasExpired(); QTest::qSleep(20))
+            reaped = ::waitpid(program, &status, WNOHANG);
+        if (reaped == 0)
+            ::kill(program, SIGKILL);
+        QCOMPARE(reaped, program);
+        QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     }
 };
 
