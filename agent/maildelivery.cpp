@@ -12,7 +12,8 @@
 #include <optional>
 
 namespace {
-// Per-run state: Mail once a bridge to it was made, and the "me" card's addresses once read.
+// Per-run state: the mail system once its sendmail program was found, and the "me" card's
+// addresses once read.
 std::unique_ptr<MailApplication> mail;
 std::optional<QStringList> myMailsArray;
 std::chrono::milliseconds handOverTimeout = std::chrono::seconds(60);
@@ -50,6 +51,8 @@ HandOver sendMailCocoa(const QString &sender, const QString &to, const QString &
     if (!mail) {
         mail = MailApplication::applicationWithBundleIdentifier(MailApplication::MailBundleIdentifier);
         if (!mail) {
+            // No sendmail program. The line keeps the words that the log's readers (the Sent
+            // tab, the help page on mail, people's own filters) know it by.
             ComKestramoLogger::logERR(QStringLiteral("Cannot create Scripting Bridge to Mail.app"));
             return HandOver::TemporaryFailure;
         }
