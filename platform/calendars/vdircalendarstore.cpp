@@ -327,6 +327,46 @@ Occurrence occurrenceAt(const ParsedFile &file, const ParsedEvent &master, const
     return {source, span, time};
 }
 
+// The times that the rules of parsed give in [from, to]; KCalendarCore may answer outside it.
+QList<QDateTime> ruleTimes(const ParsedEvent &parsed, const QDateTime &from, const QDateTime &to)
+{
+    return parsed.zone ? parsed.zone->timesInInterval(*parsed.event->recurrence(), from, to)
+                       : parsed.event->recurrence()->timesInInterval(from, to);
+}
+
+// Whether an override of the file replaces the occurrence of master's series at time.
+bool isOverridden(const ParsedFile &file, const ParsedEvent &master, const QDateTime &time)
+{
+    return std::any_of(file.events.cbegin(), file.events.cend(), [&](const ParsedEvent &parsed) {
+        return parsed.uid == master.uid && parsed.event->hasRecurrenceId()
+            && sameOccurrence(parsed.event->recurrenceId(), time, master.event->allDay());
+    });
+}
+
+// The first occurrence after the RANGE=THISANDFUTURE override source that still takes its
+// properties from it: the first later time of master's rules that no override replaces, unless
+// a later such override takes over first. Invalid when there is none.
+QDateTime nextInRange(const ParsedFile &file, const ParsedEvent &master, const ParsedEvent &source)
+{
+    if (!master.event->recurs())
+        return {};
+    const QDateTime end = master.event->recurrence()->endDateTime();
+    // Windows that double from an hour on, so that neither a rule of seconds nor one of years costs much.
+    QDateTime from = source.event->recurrenceId().addSecs(1);
+    for (qint64 hours = 1; hours <= (qint64(1) << 20) && !(end.isValid() && end < from); hours *= 2) {
+        const QDateTime to = from.addSecs(hours * 3600);
+        QList<QDateTime> times = ruleTimes(master, from, to);
+        std::sort(times.begin(), times.end());
+        for (const QDateTime &time : std::as_const(times)) {
+            if (time < from || time > to || isOverridden(file, master, time))
+                continue;
+            return occurrenceAt(file, master, time).source == &source ? time : QDateTime();
+        }
+        from = to.addSecs(1);
+    }
+    return {};
+}
+
 // Every occurrence of the file's events that overlaps the range; cancelled ones are left out.
 // Overrides count by their own start; a repeating event is expanded from before the range by its
 // longest length and shift, so that occurrences that began earlier and reach into the range, or
@@ -376,8 +416,7 @@ bool occurrencesIn(const ParsedFile &file, const QDateTime &rangeStart, const QD
             }
         }
         const QDateTime from = rangeStart.addSecs(-before), to = rangeEnd.addSecs(after);
-        const QList<QDateTime> times = parsed.zone ? parsed.zone->timesInInterval(*event.recurrence(), from, to)
-                                                   : event.recurrence()->timesInInterval(from, to);
+        const QList<QDateTime> times = ruleTimes(parsed, from, to);
         const QList<QDateTime> replaced = overridden.value(parsed.uid);
         int count = 0;
         for (const QDateTime &time : times) {
@@ -514,8 +553,7 @@ int descriptionLine(const ICalText &text, const ICalText::Component &component)
 }
 
 // The edit that gives the component of parsed the description notes.
-std::optional<ICalText::Edit> descriptionEdit(const ParsedFile &file, const ParsedEvent &parsed,
-                                              const QByteArray &notes)
+ICalText::Edit descriptionEdit(const ParsedFile &file, const ParsedEvent &parsed, const QByteArray &notes)
 {
     const ICalText::Component &component = file.text.calendar().children.at(parsed.child);
     const int index = descriptionLine(file.text, component);
@@ -547,13 +585,20 @@ std::optional<QByteArray> singleStartLine(const ICalText &text, const ICalText::
     return startLine;
 }
 
-// The edit that adds, after the master, an override of the occurrence recurrenceId: a copy of
-// the component it takes its properties from (the master, or a RANGE=THISANDFUTURE override),
-// less repetition rules and RECURRENCE-ID, moved to the occurrence's span, with the notes.
+// What overrideEdit adds: an override of one occurrence with new notes, or the rest of a
+// RANGE=THISANDFUTURE override's range, from the occurrence on, with its notes as they stand.
+enum class Copy { Occurrence, RestOfRange };
+
+// The edit that adds an override of the occurrence recurrenceId: a copy of the component it
+// takes its properties from (the master, or a RANGE=THISANDFUTURE override), less repetition
+// rules, moved to the occurrence's span. An Occurrence copy comes after the master, with the
+// notes and a RECURRENCE-ID of its own; a RestOfRange copy comes after its source and keeps the
+// source's RECURRENCE-ID line (its range) with the new time.
 std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedEvent &master,
                                            const QDateTime &recurrenceId, const Occurrence &occurrence,
-                                           const QByteArray &notes, QString *error)
+                                           const QByteArray &notes, Copy copy, QString *error)
 {
+    const bool rest = copy == Copy::RestOfRange;
     const ICalText &text = file.text;
     const ParsedEvent &base = *occurrence.source;
     const ICalText::Component &component = text.calendar().children.at(base.child);
@@ -586,18 +631,25 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
     for (int index = component.begin; index <= component.end; ++index) {
         const QByteArray &line = text.line(index);
         const QByteArray eol = text.lineEnd(index);
-        if (index == descriptionAt && description < 0)
+        if (index == descriptionAt && description < 0 && !rest)
             out += text.fold("DESCRIPTION:" + notes, eol);
         if (!own.contains(index)) {
             out += text.physical(index);
             continue;
         }
         const QByteArray name = ICalText::name(line);
-        if (name == "RRULE" || name == "RDATE" || name == "EXDATE" || name == "EXRULE" || name == "RECURRENCE-ID") {
+        if (name == "RECURRENCE-ID" && rest) {
+            out += text.fold(withValue(line,
+                                       timeValueLike(file.reader, component, line, recurrenceId,
+                                                     event.recurrenceId().timeZone(), dateOf(recurrenceId))),
+                             eol);
+        } else if (name == "RRULE" || name == "RDATE" || name == "EXDATE" || name == "EXRULE"
+                   || name == "RECURRENCE-ID") {
             continue;
         } else if (name == "DTSTART") {
             out += text.fold(withValue(line, start), eol);
-            out += text.fold(renamed(withValue(line, recurrence), "RECURRENCE-ID"), eol);
+            if (!rest)
+                out += text.fold(renamed(withValue(line, recurrence), "RECURRENCE-ID"), eol);
             if (!hasEnd && !event.allDay() && length > 0)
                 out += text.fold("DURATION:PT" + QByteArray::number(length) + 'S', eol);
         } else if (name == "DTEND") {
@@ -612,14 +664,14 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
                 eol);
         } else if (name == "DURATION" && !event.allDay() && length != event.dtStart().secsTo(event.dtEnd())) {
             out += text.fold(withValue(line, "PT" + QByteArray::number(length) + 'S'), eol);
-        } else if (index == description) {
+        } else if (index == description && !rest) {
             out += text.fold(withValue(line, notes), eol);
-        } else if (name != "DESCRIPTION") { // the copy has one, with the notes
+        } else if (name != "DESCRIPTION" || rest) { // an Occurrence copy has one, with the notes
             out += text.physical(index);
         }
     }
     // After the last line of a bare file, which may lack its line end.
-    const int at = text.calendar().children.at(master.child).end + 1;
+    const int at = text.calendar().children.at(rest ? base.child : master.child).end + 1;
     if (at == text.lineCount() && !endsLine(text.physical(at - 1)))
         out.prepend(text.lineEnd(at - 1));
     if (!endsLine(out))
@@ -627,17 +679,40 @@ std::optional<ICalText::Edit> overrideEdit(const ParsedFile &file, const ParsedE
     return ICalText::Edit {at, false, out};
 }
 
-// The edits that put bare components into a VCALENDAR, around the edit that adds a second one
+// The edits that put bare components into a VCALENDAR, around the edits that add a component
 // (two top-level components are no iCalendar object that other programs read). Nothing else is
 // added: the file gains no VERSION or PRODID it did not have.
-QList<ICalText::Edit> wrapped(const ICalText &text, const ICalText::Edit &edit)
+QList<ICalText::Edit> wrapped(const ICalText &text, QList<ICalText::Edit> edits)
 {
     const QByteArray eol = text.lineEnd(0);
-    // An unended last line is ended by the edit when that comes after it.
-    const bool open = !endsLine(text.physical(text.lineCount() - 1)) && edit.at != text.lineCount();
-    return {{0, false, "BEGIN:VCALENDAR" + eol},
-            edit,
-            {int(text.lineCount()), false, (open ? eol : QByteArray()) + "END:VCALENDAR" + eol}};
+    // An unended last line is ended by an edit that comes after it.
+    const bool open = !endsLine(text.physical(text.lineCount() - 1))
+        && std::none_of(edits.cbegin(), edits.cend(),
+                        [&](const ICalText::Edit &edit) { return edit.at == text.lineCount(); });
+    edits.prepend({0, false, "BEGIN:VCALENDAR" + eol});
+    edits.append({int(text.lineCount()), false, (open ? eol : QByteArray()) + "END:VCALENDAR" + eol});
+    return edits;
+}
+
+// The line without its RANGE parameter; a quoted parameter value may hold ';'.
+QByteArray withoutRange(const QByteArray &line)
+{
+    int end = 0;
+    while (end < line.size() && line.at(end) != ';' && line.at(end) != ':')
+        ++end;
+    QByteArray out = line.left(end), parameter;
+    bool quoted = false;
+    for (const char c : ICalText::parameters(line) + ';') {
+        quoted = c == '"' ? !quoted : quoted;
+        if (c != ';' || quoted) {
+            parameter += c;
+            continue;
+        }
+        if (!parameter.isEmpty() && !parameter.toUpper().startsWith("RANGE="))
+            out += ';' + parameter;
+        parameter.clear();
+    }
+    return out + ':' + ICalText::value(line);
 }
 
 // The temporary files of saves are named ".<file>.ruvelant-<random>.tmp" and locked (flock) by
@@ -862,12 +937,15 @@ QString normalizedBreaks(QString text)
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return text;
 }
-// The edit that puts the event's notes into file: into the component found, or as an override
-// of the occurrence of master's series; its span (which the edit must keep) in *kept. nullopt
-// with *error when it cannot be made.
-std::optional<ICalText::Edit> notesEdit(const ParsedFile &file, const Event &event, const ParsedEvent *found,
-                                        const ParsedEvent *master, std::pair<QDateTime, QDateTime> *kept,
-                                        QString *error)
+// The edits that put the event's notes into file: into the component found, or as an override
+// of the occurrence of master's series; its span (which the edits must keep) in *kept, the number
+// of components they add in *added. A RANGE=THISANDFUTURE override found whose range goes on
+// is split: it keeps its own occurrence alone, with the notes, and a copy of it carries the
+// range on, with its notes, from the next occurrence that takes its properties from it. nullopt
+// with *error when they cannot be made.
+std::optional<QList<ICalText::Edit>> notesEdit(const ParsedFile &file, const Event &event, const ParsedEvent *found,
+                                               const ParsedEvent *master, std::pair<QDateTime, QDateTime> *kept,
+                                               int *added, QString *error)
 {
     // The notes in UTF-8; the bytes of the notes they extend stay as written, also where they are
     // not valid UTF-8.
@@ -878,21 +956,41 @@ std::optional<ICalText::Edit> notesEdit(const ParsedFile &file, const Event &eve
     };
     if (found) {
         *kept = occurrenceSpan(*found->event, found->event->dtStart());
-        return descriptionEdit(file, *found, notesFor(*found));
+        *added = 0;
+        QList<ICalText::Edit> edits {descriptionEdit(file, *found, notesFor(*found))};
+        const QDateTime next
+            = master && found->event->thisAndFuture() ? nextInRange(file, *master, *found) : QDateTime();
+        if (!next.isValid())
+            return edits;
+        const auto rest
+            = overrideEdit(file, *master, next, occurrenceAt(file, *master, next), {}, Copy::RestOfRange, error);
+        if (!rest)
+            return std::nullopt;
+        for (int index : file.text.calendar().children.at(found->child).properties) {
+            const QByteArray &line = file.text.line(index);
+            if (ICalText::name(line) == "RECURRENCE-ID" && !ICalText::parameter(line, "RANGE").isNull())
+                edits.append({index, true, file.text.fold(withoutRange(line), file.text.lineEnd(index))});
+        }
+        edits.append(*rest);
+        *added = 1;
+        return edits;
     }
     const Occurrence occurrence = occurrenceAt(file, *master, event.origin.recurrenceId);
     *kept = occurrence.span;
-    return overrideEdit(file, *master, event.origin.recurrenceId, occurrence, notesFor(*occurrence.source), error);
+    *added = 1;
+    const auto edit = overrideEdit(file, *master, event.origin.recurrenceId, occurrence, notesFor(*occurrence.source),
+                                   Copy::Occurrence, error);
+    return edit ? std::optional(QList<ICalText::Edit> {*edit}) : std::nullopt;
 }
 
-// Whether the edited file check reads back as intended: the same events as file (one more for a
-// new override), the event with its new notes, and its occurrence where it was.
-bool readsBack(const ParsedFile &check, const ParsedFile &file, const Event &event, bool found,
+// Whether the edited file check reads back as intended: the same events as file and the added
+// ones, the event with its new notes, and its occurrence where it was.
+bool readsBack(const ParsedFile &check, const ParsedFile &file, const Event &event, int added,
                const std::pair<QDateTime, QDateTime> &kept)
 {
     const ParsedEvent *checkMaster = nullptr;
     const ParsedEvent *checked = findEvent(check, event.origin.uid, event.origin.recurrenceId, &checkMaster);
-    return checked && check.events.size() == file.events.size() + (found ? 0 : 1)
+    return checked && check.events.size() == file.events.size() + added
         && normalizedBreaks(checked->event->description()) == normalizedBreaks(event.notes)
         && occurrenceSpan(*checked->event, checked->event->dtStart()) == kept;
 }
@@ -1234,21 +1332,21 @@ bool VdirCalendarStore::saveEvent(const Event &event, Span span, Error *error)
         return fail(NotSupported, QStringLiteral("the file holds this event more than once"));
     if (!found && !(event.origin.recurrenceId.isValid() && master && master->event->recurs()))
         return fail(EventNotFound, QStringLiteral("the file holds no such event"));
-    std::pair<QDateTime, QDateTime> kept; // the occurrence's span, which the edit must keep
-    const std::optional<ICalText::Edit> edit = notesEdit(*file, event, found, master, &kept, &message);
-    if (!edit)
+    std::pair<QDateTime, QDateTime> kept; // the occurrence's span, which the edits must keep
+    int added = 0; // components
+    const auto edits = notesEdit(*file, event, found, master, &kept, &added, &message);
+    if (!edits)
         return fail(NotSupported, message);
-    if (!found && file->text.isBare() && file->text.isDamaged())
+    if (added && file->text.isBare() && file->text.isDamaged())
         return fail(NotSupported,
                     QStringLiteral("the file holds content beside its events that a VCALENDAR put "
                                    "around them would take in"));
-    const QByteArray changed
-        = file->text.bytes(!found && file->text.isBare() ? wrapped(file->text, *edit) : QList<ICalText::Edit> {*edit});
+    const QByteArray changed = file->text.bytes(added && file->text.isBare() ? wrapped(file->text, *edits) : *edits);
 
     // The new content must read back with the new notes, and the occurrence where it was, before
     // it replaces the old.
     const std::optional<ParsedFile> check = parseFile(target, changed, &message, &ignored);
-    if (!check || !readsBack(*check, *file, event, found != nullptr, kept))
+    if (!check || !readsBack(*check, *file, event, added, kept))
         return fail(WriteFailed, QStringLiteral("the edited file would not read back as intended"));
 
     removeLeftovers(QFileInfo(target).absolutePath());

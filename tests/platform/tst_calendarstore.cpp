@@ -405,6 +405,20 @@ private Q_SLOTS:
             for (const QByteArray &part : changed->physical(i).split('\n'))
                 QVERIFY(part.size() <= 76); // folded at 75 octets
         }
+        if (change == QLatin1String("split override")) {
+            // Taken out: the override's RECURRENCE-ID line with its range, no component; put in: that
+            // line without the range, the new notes, and one whole override with the next RECURRENCE-ID.
+            QStringList removed;
+            for (int i = head; i < n - tail; ++i)
+                removed.append(QString::fromLatin1(ICalText::name(original->line(i))));
+            QCOMPARE(removed.count(QStringLiteral("RECURRENCE-ID")), 1);
+            QCOMPARE(removed.count(QStringLiteral("BEGIN")) + removed.count(QStringLiteral("END")), 0);
+            QCOMPARE(changed->calendar().children.size(), original->calendar().children.size() + 1);
+            QCOMPARE(added.count(QStringLiteral("RECURRENCE-ID")), 2);
+            for (const char *name : {"BEGIN", "END", "DESCRIPTION"})
+                QCOMPARE(added.count(QString::fromLatin1(name)), 1);
+            return;
+        }
         // Taken out: nothing, or the old DESCRIPTION line; put in: one DESCRIPTION line, or one whole override.
         QVERIFY(head + tail == n || (head + tail == n - 1 && ICalText::name(original->line(head)) == "DESCRIPTION"));
         // Notes that extend the old ones keep the old line's bytes, also those that are not valid UTF-8.
