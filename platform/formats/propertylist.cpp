@@ -3,6 +3,7 @@
 #include "regularfile.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
@@ -361,8 +362,12 @@ QByteArray PropertyList::toXml(const QVariant &value)
 
 bool PropertyList::writeFile(const QString &path, const QVariant &value, QString *error)
 {
+    // A preferences file kept elsewhere (a dotfiles repository) and linked into place is
+    // replaced at its target: the link stays, and so does what the user made it for.
+    const QFileInfo info(path);
+    const QString target = info.isSymLink() ? info.symLinkTarget() : path;
     QString why;
-    if (!RegularFile::replaceKeepingMode(path, toXml(value), &why)) {
+    if (!RegularFile::replaceKeepingMode(target, toXml(value), &why)) {
         if (error) {
             *error = why;
         }

@@ -20,7 +20,7 @@ bool parse(const QByteArray &data, QVariant *value);
 bool readFile(const QString &path, QVariant *value, QString *error = nullptr);
 // The XML form of value.
 QByteArray toXml(const QVariant &value);
-// Atomically replaces the file at path with the XML form of value.
+// Atomically replaces the file at path (a symbolic link: its target) with the XML form of value.
 bool writeFile(const QString &path, const QVariant &value, QString *error = nullptr);
 } // namespace PropertyList
 

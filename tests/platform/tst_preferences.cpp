@@ -127,6 +127,21 @@ private Q_SLOTS:
         QCOMPARE(readFile(home.preferencesPath() + QLatin1Char('/') + kept.first()), content);
     }
 
+    // A domain file linked into place from elsewhere is written at its target; the link stays.
+    void linkedFileIsWrittenThrough()
+    {
+        ThrowAwayHome home;
+        home.writeFile(QStringLiteral("dotfiles/ruvelant.plist"), PropertyList::toXml(QVariantMap {{"a"_qs, 1}}));
+        QVERIFY(QDir().mkpath(home.preferencesPath()));
+        const QString link = home.preferencesPath() + QStringLiteral("/com.kestramo.ruvelant.plist");
+        QVERIFY(QFile::link(home.filePath(QStringLiteral("dotfiles/ruvelant.plist")), link));
+        PreferenceService service(domainName);
+        service.setValue(QStringLiteral("quorvelEnabled"), true);
+        QVERIFY(service.synchronize());
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(onDisk(home), (QVariantMap {{"a"_qs, 1}, {"quorvelEnabled"_qs, true}}));
+    }
+
     void unwritableFolderKeepsValuesInMemory()
     {
         ThrowAwayHome home;
