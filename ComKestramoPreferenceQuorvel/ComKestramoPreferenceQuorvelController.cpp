@@ -156,9 +156,11 @@ void ComKestramoPreferenceQuorvelController::alertNow(QObject *sender)
             Q_EMIT agentRunningChanged(false);
             Q_EMIT agentRunFinished(*pid, started);
         });
-    if (!process->waitForStarted()) {
+    if (!process->waitForStarted() && process->state() == QProcess::NotRunning) {
         return; // the sheet says why
     }
+    // Still starting after the wait (a machine under load): it is a run all the same, and its end
+    // is told as any other's.
     m_agent = process;
     *pid = process->processId();
     Q_EMIT agentRunningChanged(true);

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -336,9 +337,12 @@ QString Programs::pathFor(const QString &absolutePath)
             continue;
         }
         const QString folder = toolsFolder();
+        static std::atomic<bool> told {false};
         if (folder.isEmpty()) {
-            qCWarning(lcPrograms).noquote() << "our programs (launchctl, defaults) are not found near this program"
-                                            << "and" << ToolsFolderVariable << "is not set; starting" << absolutePath;
+            if (!told.exchange(true))
+                qCWarning(lcPrograms).noquote()
+                    << "our programs (launchctl, defaults) are not found near this program"
+                    << "and" << ToolsFolderVariable << "is not set; starting" << absolutePath;
             return absolutePath;
         }
         return folder + QLatin1Char('/') + QLatin1String(program.name);

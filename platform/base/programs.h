@@ -89,6 +89,8 @@ public:
         QString error; // why it could not be started
         int startError = 0; // and the error number
         bool succeeded() const { return how == Exited && status == 0; }
+        // Whether every byte it wrote to a kept output is in output (none was dropped at keepLimit).
+        bool keptAllOutput() const { return outputSize == output.size(); }
     };
 
     // Starts program (an absolute path, mapped by pathFor; else found on PATH) with arguments and

@@ -167,6 +167,24 @@ bool RegularFile::replace(const QString &path, const QByteArray &data, mode_t mo
     return true;
 }
 
+namespace {
+// The process's file mode mask, read without setting it: umask(2) would change it for a moment
+// for every thread, and files that others create meanwhile would be open to all.
+mode_t currentUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            bool ok = false;
+            const uint mask = line.startsWith("Umask:") ? line.mid(6).trimmed().toUInt(&ok, 8) : 0;
+            if (ok)
+                return mode_t(mask);
+        }
+    }
+    return 022;
+}
+} // namespace
+
 bool RegularFile::replaceKeepingMode(const QString &path, const QByteArray &data, QString *error)
 {
     struct stat st
@@ -175,9 +193,7 @@ bool RegularFile::replaceKeepingMode(const QString &path, const QByteArray &data
     if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
         return replace(path, data, st.st_mode & 07777, error);
     }
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return replace(path, data, 0666 & ~mask, error);
+    return replace(path, data, 0666 & ~currentUmask(), error);
 }
 
 bool RegularFile::writeAll(int fd, const QByteArray &data)

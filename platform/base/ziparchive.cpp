@@ -6,7 +6,8 @@
 
 namespace {
 const QString unzip = QStringLiteral("/usr/bin/unzip");
-constexpr int timeoutMs = 120000;
+// For a whole run: listing, or decompressing up to the archive's bound on a slow machine.
+constexpr int timeoutMs = 600000;
 
 // Runs unzip with arguments, its output kept (up to the end, or stopped once more than
 // outputLimit when that is not -1).
@@ -45,6 +46,10 @@ bool ZipArchive::list(const QString &archive, QList<Entry> *entries, QString *er
     // zipinfo's long form with exact times: "-rw-r--r--  3.0 unx  123 tx  100 defN 20100305.140500 name".
     const Programs::Outcome run = runUnzip({QStringLiteral("-Z"), QStringLiteral("-T"), QStringLiteral("-l"), archive});
     *error = failure(run);
+    if (error->isEmpty() && !run.keptAllOutput()) {
+        // A cut listing would let the entries after the cut go unchecked.
+        *error = QStringLiteral("its listing is larger than %1 bytes").arg(run.output.size());
+    }
     if (!error->isEmpty()) {
         return false;
     }

@@ -152,6 +152,10 @@ bool JobScheduler::runCommand(const QString &program, const QStringList &argumen
     if (run.how == Programs::Outcome::TimedOut) {
         return fail(QStringLiteral("\"%1\" did not end within a minute and was stopped").arg(command));
     }
+    if (!run.keptAllOutput()) {
+        // A cut crontab written back would lose the user's other lines.
+        return fail(QStringLiteral("\"%1\" wrote more than %2 bytes").arg(command).arg(run.output.size()));
+    }
     *output = run.output;
     const QString diagnostics = QString::fromLocal8Bit(run.errors).trimmed();
     if (run.how != Programs::Outcome::Exited) {

@@ -12,6 +12,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <cerrno>
 #include <limits>
 
 namespace {
@@ -165,7 +166,15 @@ void LaunchJob::makeLaunchAgentsFolder()
 bool LaunchJob::writeFile(const QString &label, const QByteArray &text, mode_t mode, QString *error)
 {
     makeLaunchAgentsFolder();
-    return RegularFile::replace(filePath(label), text, mode, error);
+    if (RegularFile::replace(filePath(label), text, mode, error)) {
+        return true;
+    }
+    const int code = errno; // callers log it
+    if (!QFileInfo(launchAgentsFolder()).isDir()) {
+        *error = QStringLiteral("cannot make the folder %1: %2").arg(launchAgentsFolder(), *error);
+    }
+    errno = code;
+    return false;
 }
 
 QStringList LaunchJob::launchctlArguments(const QString &command, const QString &label)
