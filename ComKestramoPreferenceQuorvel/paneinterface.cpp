@@ -4,6 +4,7 @@
 #include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "accountspanel.h"
+#include "alertsheet.h"
 #include "application.h"
 #include "bundle.h"
 #include "calendarsync.h"
@@ -24,15 +25,18 @@
 #include "xdgpaths.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLoggingCategory>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTabBar>
@@ -457,21 +461,16 @@ SentRemindersModel *tieSent(QWidget *view, PreferencePane *owner, ComKestramoPre
     sent->setObjectName(QStringLiteral("sentReminders"));
     table->setModel(sent);
     // Time and attendee fit their text, the event up to a third of the table; the outcome takes
-    // the rest, and the chosen row's outcome is shown whole below, with the log's own line.
+    // the rest, and the chosen row's outcome is shown whole below in plain words, the log's own
+    // line (words of the agent, such as "Cannot create Scripting Bridge to Mail.app") in its tooltip.
     fitColumns(table, {0, 2}, {{1, 30}});
     const QString filled = hint->text();
     const auto showDetail = [table, sent, detail] {
         const QModelIndexList chosen = table->selectionModel()->selectedRows();
         const int row = chosen.isEmpty() ? -1 : chosen.first().row();
-        QString text;
-        if (row >= 0) {
-            text = sent->index(row, 3).data().toString();
-            const QString line = sent->reminders().at(row).logLine;
-            if (!line.isEmpty() && line != text) {
-                text += QStringLiteral("\n") + line;
-            }
-        }
+        const QString text = row >= 0 ? sent->index(row, 3).data().toString() : QString();
         detail->setText(text);
+        detail->setToolTip(row >= 0 ? sent->reminders().at(row).logLine : QString());
         detail->setVisible(!text.isEmpty());
     };
     const auto show = [=] {
@@ -511,7 +510,7 @@ ScheduleStatus *tieSchedule(QWidget *view, PreferencePane *owner, ComKestramoPre
         label->setAccessibleDescription(label->text());
         fix->setText(result.state == ScheduleStatus::OffButScheduled ? removeText : scheduleText);
         fix->setAccessibleName(Application::spokenText(fix->text()));
-        fix->setVisible(result.state == ScheduleStatus::NotScheduled
+        fix->setVisible(result.state == ScheduleStatus::NotScheduled || result.state == ScheduleStatus::SchedulerStopped
                         || result.state == ScheduleStatus::OffButScheduled);
     };
     show();
@@ -693,6 +692,46 @@ void tieSettings(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
                       owner->bundle()->resourcePath() + QLatin1Char('/') + CalendarSync::programName(), owner);
 }
 
+// Help pages, the log and the calendars' folder that could not be opened (no browser or viewer
+// set up, no xdg-open): a sheet on the window in front says which and why, with the path to copy
+// and open some other way.
+void tieOpenFailures(QWidget *view, PreferencePane *owner)
+{
+    const Bundle *bundle = owner->bundle();
+    const QPointer<QWidget> pane = view;
+    Workspace::setFailureHandler(owner, [pane, bundle](const Workspace::OpenFailure &failure) {
+        const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key)); };
+        QString message;
+        switch (failure.reason) {
+        case Workspace::OpenFailure::NoSuchFile:
+            message = tr("OpenFailedNoSuchFile");
+            break;
+        case Workspace::OpenFailure::NoOpener:
+            message = tr("OpenFailedNoOpener");
+            break;
+        case Workspace::OpenFailure::NotStarted:
+            message = tr("OpenFailedNotStarted").arg(failure.detail);
+            break;
+        case Workspace::OpenFailure::NoProgram:
+            message = tr("OpenFailedNoProgram");
+            break;
+        case Workspace::OpenFailure::OpenerFailed:
+            message = tr("OpenFailedOther").arg(failure.status);
+            break;
+        }
+        if (failure.reason != Workspace::OpenFailure::NotStarted && !failure.detail.isEmpty()) {
+            message += QStringLiteral("\n\n") + tr("OpenFailedSaid").arg(failure.detail);
+        }
+        QWidget *window = QApplication::activeModalWidget();
+        if (!window && pane) {
+            window = pane->window();
+        }
+        const QString name = QFileInfo(failure.target).fileName();
+        AlertSheet::beginPathAlertSheet(tr("OpenFailed").arg(name.isEmpty() ? failure.target : name), message,
+                                        failure.target, tr("OpenFailedCopy"), QStringLiteral("OK"), window);
+    });
+}
+
 // The buttons that run the controller's actions.
 void tieActions(QWidget *view, ComKestramoPreferenceQuorvelController *controller)
 {
@@ -761,5 +800,6 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
 
     tieTabOrder(view);
     tieCredits(view, tooltips, bundle);
+    tieOpenFailures(view, owner);
     return {model, controller, tooltips};
 }

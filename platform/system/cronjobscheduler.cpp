@@ -1,5 +1,9 @@
 #include "cronjobscheduler.h"
 
+#include "cronservice.h"
+
+#include <QStandardPaths>
+
 #include <algorithm>
 
 namespace {
@@ -172,6 +176,10 @@ bool CronJobScheduler::state(const QString &label, JobState *state, bool *loaded
             state->scheduler = kind();
             state->startInterval = interval(QString::fromUtf8(entry).simplified().section(QLatin1Char(' '), 0, 4));
             state->nextRun = QDateTime();
+            // A line in the crontab starts nothing while no cron daemon runs; when that cannot
+            // be told, it is taken to run.
+            state->schedulerRunning = CronService::state(QStandardPaths::findExecutable(QStringLiteral("systemctl")))
+                != CronService::Stopped;
             return true;
         }
     }

@@ -18,7 +18,8 @@ public:
     QString kind() const override { return QStringLiteral("cron"); }
     bool load(const LaunchJob &job, QString *error) override;
     bool unload(const QString &label, QString *error) override;
-    // Loaded: a line of the crontab carries the label's tag; its interval is read from its fields.
+    // Loaded: a line of the crontab carries the label's tag; its interval is read from its fields,
+    // and whether cron's service runs is asked (see CronService).
     bool state(const QString &label, JobState *state, bool *loaded, QString *error) override;
 
     // The five time fields for an agent started every seconds seconds. cron counts in whole

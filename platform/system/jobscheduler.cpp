@@ -65,6 +65,9 @@ QString JobState::toText() const
         text += QStringLiteral("NextRun\t%1\n")
                     .arg(nextRun.toOffsetFromUtc(nextRun.offsetFromUtc()).toString(Qt::ISODate));
     }
+    if (!schedulerRunning) {
+        text += QStringLiteral("SchedulerRunning\tfalse\n");
+    }
     return text;
 }
 
@@ -93,6 +96,8 @@ QList<JobState> JobState::fromText(const QString &text)
             state.startInterval = value.toLongLong();
         } else if (key == QLatin1String("NextRun")) {
             state.nextRun = QDateTime::fromString(value, Qt::ISODate);
+        } else if (key == QLatin1String("SchedulerRunning")) {
+            state.schedulerRunning = value != QLatin1String("false");
         }
     }
     return states;

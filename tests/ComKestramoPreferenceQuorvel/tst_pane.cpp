@@ -19,7 +19,9 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -174,6 +176,8 @@ class PaneTest : public QObject
             m_home->writeFile("no-user-manager"_qs, {});
         if (scheduler == "neither"_qs)
             QFile::remove(m_home->filePath("bin/crontab"_qs));
+        if (scheduler == "cron, its service stopped"_qs)
+            m_home->writeFile("cron-stopped"_qs, {});
         if (!load)
             return;
         const QString file = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
@@ -443,6 +447,53 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(log));
     }
 
+    // Where no browser or viewer is set up, what could not be opened is said on a sheet: which
+    // file, why (with xdg-open's own words), and its path to select or copy.
+    void openingFails_data()
+    {
+        QTest::addColumn<PaneAction>("open");
+        QTest::addColumn<QString>("target"); // below the pane ("PANE/") or the home ("HOME/")
+        QTest::newRow("help with F1") << PaneAction([](QWidget *view) {
+            view->setFocus();
+            QTest::keyClick(view, Qt::Key_F1);
+        }) << "PANE/Contents/Resources/en.lproj/help/index.html";
+        QTest::newRow("Show Log") << click("showLogButton") << "HOME/Library/Logs/RuvelantAgent.log";
+        QTest::newRow("Open Calendars Folder") << click("openCalendarsFolderButton") << "HOME/.local/share/calendars";
+        QTest::newRow("the help link beside the calendars") << PaneAction([](QWidget *view) {
+            Q_EMIT widget<QLabel>(view, "calendarsEmptyLabel")->linkActivated("calendars.html"_qs);
+        }) << "PANE/Contents/Resources/en.lproj/help/calendars.html";
+    }
+    void openingFails()
+    {
+        QFETCH(PaneAction, open);
+        QFETCH(QString, target);
+        target.replace("PANE"_qs, builtPane).replace("HOME"_qs, m_home->path());
+        RecordingViewer viewer(*m_home); // a viewer is set up, but xdg-open cannot reach it
+        m_home->writeProgram("bin/xdg-open"_qs,
+                             "#!/bin/sh\necho \"xdg-open: no method available for opening '$1'\" >&2\nexit 3\n");
+        m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs, "a record\n");
+        QDir(m_home->calendarsPath()).removeRecursively();
+        openPane();
+        open(m_view);
+        QDialog *shown = nullptr;
+        QTRY_VERIFY((shown = m_view->window()->findChild<QDialog *>("pathAlertSheet"_qs)));
+        QVERIFY(shown->isVisible());
+        QCOMPARE(shown->windowTitle(), englishText("OpenFailed"_qs).arg(QFileInfo(target).fileName()));
+        const QString message = widget<QLabel>(shown, "messageLabel")->text();
+        QVERIFY2(message.startsWith(englishText("OpenFailedNoProgram"_qs))
+                     && message.endsWith("no method available for opening '%1'"_qs.arg(target)),
+                 qPrintable(message));
+        auto *path = widget<QLineEdit>(shown, "pathEdit");
+        QCOMPARE(path->text(), target);
+        QVERIFY(path->isReadOnly());
+        QGuiApplication::clipboard()->clear();
+        QTest::mouseClick(widget<QPushButton>(shown, "copyButton"), Qt::LeftButton);
+        QCOMPARE(QGuiApplication::clipboard()->text(), target);
+        QTest::keyClick(shown, Qt::Key_Return);
+        QTRY_VERIFY(!m_view->window()->findChild<QDialog *>("pathAlertSheet"_qs));
+        QVERIFY(viewer.opened().isEmpty());
+    }
+
     // Scheduling writes the launch-agent file of the fixture, byte for byte, and runs launchctl
     // with it: load at every enable, unload at every disable, whether or not a file is there.
     void scheduling_data()
@@ -631,8 +682,10 @@ private Q_SLOTS:
         QVERIFY(sent->index(0, 1).data(Qt::ForegroundRole) != sent->index(1, 1).data(Qt::ForegroundRole));
         QVERIFY(sent->index(0, 3).data(Qt::DecorationRole).value<QIcon>().cacheKey()
                 != sent->index(1, 3).data(Qt::DecorationRole).value<QIcon>().cacheKey());
-        QCOMPARE(widget<QLabel>(m_view, "sentDetailLabel")->text(),
-                 "Not sent: No mail system (sendmail) was found\nCannot create Scripting Bridge to Mail.app"_qs);
+        // Below the table, the reason in plain words; the agent's own line stays in the tooltip.
+        auto *detail = widget<QLabel>(m_view, "sentDetailLabel");
+        QCOMPARE(detail->text(), "Not sent: No mail system (sendmail) was found"_qs);
+        QCOMPARE(detail->toolTip(), "Cannot create Scripting Bridge to Mail.app"_qs);
     }
 
     // The Upcoming tab lists who gets which reminder, follows the settings as they are edited,
@@ -749,6 +802,7 @@ private Q_SLOTS:
         if (button == "-"_qs)
             return;
         QCOMPARE(Application::spokenText(fix->text()), button);
+        QFile::remove(m_home->filePath("cron-stopped"_qs)); // its service started meanwhile
         QTest::mouseClick(fix, Qt::LeftButton);
         QTRY_COMPARE(status->text(), after);
         QVERIFY(!fix->isVisible());

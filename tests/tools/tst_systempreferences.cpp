@@ -123,6 +123,33 @@ private Q_SLOTS:
         QCOMPARE(runHost({QStringLiteral("--quit")}).status, 0); // nothing runs: nothing to do
     }
 
+    // Started without a request (from the menu, after the installer put the pane in place), the
+    // host shows the one pane it found; among several, the user chooses.
+    void startsOnTheOnlyPane_data()
+    {
+        QTest::addColumn<bool>("others");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("only the installed pane: it is shown") << false << ruvelant;
+        QTest::newRow("several panes: none is chosen for the user") << true << QString();
+    }
+    void startsOnTheOnlyPane()
+    {
+        QFETCH(bool, others);
+        QFETCH(QString, shown);
+        if (!others) {
+            QVERIFY(QDir(m_home->filePath("Library/PreferencePanes/Broken.prefPane"_qs)).removeRecursively());
+            QVERIFY(QDir(m_home->filePath("system/Library/PreferencePanes/Empty.prefPane"_qs)).removeRecursively());
+            QVERIFY(QFile::remove(m_home->filePath("system/Library/PreferencePanes/Ruvelant.prefPane"_qs)));
+        }
+        QProcess first;
+        first.setProcessChannelMode(QProcess::ForwardedChannels);
+        first.start(host, QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(SystemPreferencesChannel::isHostRunning(), 20000);
+        QTRY_COMPARE(current(), shown);
+        QCOMPARE(runHost({QStringLiteral("--quit")}).status, 0);
+        QVERIFY(first.waitForFinished(20000));
+    }
+
     // Without XDG_RUNTIME_DIR, the socket's folder in the temporary folder is one of the user's
     // own: one of that name that another user made first is never used (nor the name that
     // folder once replaced), and idle connections never keep a request out.

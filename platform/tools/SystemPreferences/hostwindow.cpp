@@ -212,3 +212,12 @@ QString HostWindow::currentIdentifier() const
         ? m_entries.at(row).record.identifier
         : QString();
 }
+
+QStringList HostWindow::identifiers() const
+{
+    QStringList identifiers;
+    for (const Entry &entry : m_entries) {
+        identifiers.append(entry.record.identifier);
+    }
+    return identifiers;
+}

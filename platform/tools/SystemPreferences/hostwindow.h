@@ -33,6 +33,8 @@ public:
     bool showControl(const QString &name);
     // The identifier of the pane shown; empty when none is.
     QString currentIdentifier() const;
+    // The identifiers of the panes listed, in the list's order.
+    QStringList identifiers() const;
 
 private:
     struct Entry
