@@ -41,7 +41,7 @@ QDialog *AlertSheet::beginPathAlertSheet(const QString &title, const QString &me
     sheet->setWindowTitle(title);
     sheet->setAccessibleName(title);
     sheet->setAccessibleDescription(message);
-    sheet->setMinimumWidth(sheet->fontMetrics().averageCharWidth() * 60);
+    sheet->setMinimumWidth(sheet->fontMetrics().averageCharWidth() * 70);
 
     auto *icon = new QLabel;
     const int size = sheet->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, sheet);
@@ -65,6 +65,10 @@ QDialog *AlertSheet::beginPathAlertSheet(const QString &title, const QString &me
     field->setReadOnly(true);
     field->setAccessibleName(title);
     field->setCursorPosition(0);
+    // Wide enough for the whole path, as far as a sheet may reasonably be wide; a longer one scrolls.
+    const QString shown = path + QStringLiteral("MM");
+    field->setMinimumWidth(
+        qMin(field->fontMetrics().horizontalAdvance(shown), field->fontMetrics().averageCharWidth() * 100));
     auto *copy = new QPushButton(copyButton);
     copy->setObjectName(QStringLiteral("copyButton"));
     copy->setAutoDefault(false);

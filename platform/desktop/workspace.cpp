@@ -83,8 +83,11 @@ bool failureOf(const Programs::Outcome &run, Workspace::OpenFailure *failure)
     // xdg-open: 1 a wrong command line, 2 no such file, 3 a tool it needs is missing, 4 the
     // action failed (no program is set up for the type); its own words on standard error.
     QString said = QString::fromLocal8Bit(run.errors).trimmed();
-    said.remove(QRegularExpression(QStringLiteral("^xdg-open: "), QRegularExpression::MultilineOption));
-    failure->detail = said;
+    // Its name before its words, as xdg-open or its shell writes it ("/usr/bin/xdg-open: 811: ").
+    said.remove(
+        QRegularExpression(QStringLiteral("^(\\S*/)?xdg-open:( \\d+:)? "), QRegularExpression::MultilineOption));
+    // Its last line concludes (before it, each program it tried and did not find).
+    failure->detail = said.section(QLatin1Char('\n'), -1).trimmed();
     failure->status = run.status;
     if (run.how == Programs::Outcome::NotStarted) {
         failure->reason = Workspace::OpenFailure::NotStarted;

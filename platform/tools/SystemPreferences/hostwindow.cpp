@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QLoggingCategory>
 #include <QPluginLoader>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QTabWidget>
@@ -51,7 +52,13 @@ HostWindow::HostWindow(const QList<PaneRecord> &panes, QWidget *parent)
         const QList<QListWidgetItem *> selected = m_list->selectedItems();
         showRow(selected.isEmpty() ? -1 : m_list->row(selected.first()));
     });
-    resize(1080, 680);
+    // Wide enough for the tables of a pane to show their columns whole (a day, a time, an event,
+    // a calendar, a name with its address, a reason), and never larger than the screen.
+    QSize size(1240, 740);
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        size = size.boundedTo(screen->availableSize() * 9 / 10);
+    }
+    resize(size);
     Application::closeOnStandardKeys(this);
 }
 
