@@ -590,7 +590,9 @@ void tieAlertNow(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     const QString idleText = button->text();
     // Room for the line kept from the start (two lines: a run with several causes of failure),
     // so that the window does not move when it comes.
-    result->setMinimumHeight(result->fontMetrics().lineSpacing() * 2 + 2 * result->margin());
+    result->setText(QStringLiteral("<a href=\"#\">X</a><br>X")); // measured as it is drawn
+    result->setMinimumHeight(result->sizeHint().height());
+    result->clear();
     const auto show = [=] {
         const bool running = controller->isAgentRunning();
         button->setEnabled(model->quorvelEnabled() && !running);

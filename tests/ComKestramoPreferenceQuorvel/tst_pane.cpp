@@ -25,6 +25,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QHeaderView>
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
@@ -688,6 +689,56 @@ private Q_SLOTS:
         QCOMPARE(detail->toolTip(), "Cannot create Scripting Bridge to Mail.app"_qs);
     }
 
+    // The Upcoming table's columns share its width by their text: all whole where the window is
+    // wide enough; in a narrow one, day and time stay whole and only the widest are cut.
+    void upcomingColumnsShareTheWidth_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<bool>("allWhole");
+        QTest::newRow("wide enough: every column whole") << 2000 << true;
+        QTest::newRow("narrow: the widest columns cut") << 800 << false;
+    }
+    void upcomingColumnsShareTheWidth()
+    {
+        QFETCH(int, width);
+        QFETCH(bool, allWhole);
+        // A long title and a long attendee in the middle columns, a short subject at the end.
+        const QByteArray day = QDateTime::currentDateTime().addDays(4).toString("yyyyMMdd"_qs).toLatin1();
+        m_home->writeFile(".local/share/calendars/work/long.ics"_qs,
+                          "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:long\r\nDTSTART:" + day
+                              + "T100000\r\nDURATION:PT1H\r\nSUMMARY:Quarterly review of the regional "
+                                "accounts with the auditors\r\nATTENDEE;CN=Maximiliane Bergström-Oyelaran:mailto:"
+                                "maximiliane.bergstroem-oyelaran@accounts.example.org\r\nEND:VEVENT\r\nEND:"
+                                "VCALENDAR\r\n");
+        m_home->writeFile(".local/share/contacts/default/max.vcf"_qs,
+                          "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:max\r\nFN:Maximiliane Bergström-Oyelaran\r\nN:"
+                          "Bergström-Oyelaran;Maximiliane;;;\r\nEMAIL:maximiliane.bergstroem-oyelaran@accounts."
+                          "example.org\r\nEND:VCARD\r\n");
+        storePreferences({{"activeCalendars"_qs, QStringList {"work"_qs}}, {"mailTitle"_qs, "Hi"_qs}});
+        openPane();
+        auto *upcoming = widget<QTableView>(m_view, "upcomingTable");
+        widget<QTabWidget>(m_view, "tabs")->setCurrentWidget(widget<QWidget>(m_view, "upcomingTab"));
+        m_view->window()->resize(width, 600);
+        QTRY_VERIFY(upcoming->model()->rowCount() > 0);
+        QTest::qWait(100);
+        const QHeaderView *header = upcoming->horizontalHeader();
+        const int columns = upcoming->model()->columnCount();
+        QList<int> cut;
+        QList<int> roomy; // wider than their text
+        for (int column = 0; column < columns; ++column) {
+            const int wanted = qMax(static_cast<QAbstractItemView *>(upcoming)->sizeHintForColumn(column),
+                                    header->sectionSizeHint(column));
+            if (header->sectionSize(column) < wanted)
+                cut.append(column);
+            else if (header->sectionSize(column) > wanted + columns) // more than rounding leaves over
+                roomy.append(column);
+        }
+        QCOMPARE(cut.isEmpty(), allWhole);
+        QVERIFY(!cut.contains(0) && !cut.contains(1)); // day and time
+        // No column has room to spare while another is cut.
+        QVERIFY(cut.isEmpty() || roomy.isEmpty());
+    }
+
     // The Upcoming tab lists who gets which reminder, follows the settings as they are edited,
     // and shows the chosen reminder as it will be sent.
     void upcomingTabFollowsTheSettings()
@@ -745,6 +796,8 @@ private Q_SLOTS:
 
         auto *title = widget<QLineEdit>(m_view, "mailTitleEdit");
         auto *tabs = widget<QTabWidget>(m_view, "tabs");
+        // The line that tells what the run did has its room from the start: nothing moves when it comes.
+        const QRect message = widget<QPlainTextEdit>(m_view, "mailContentEdit")->geometry();
         title->clear();
         QString typed;
         int tab = -1;
@@ -770,6 +823,9 @@ private Q_SLOTS:
         auto *result = widget<QLabel>(m_view, "alertNowResultLabel");
         QVERIFY2(result->text().contains("1 reminder handed to the mail system; 1 event marked with (*)."_qs),
                  qPrintable(result->text()));
+        tabs->setCurrentIndex(0);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCOMPARE(widget<QPlainTextEdit>(m_view, "mailContentEdit")->geometry(), message);
         Q_EMIT result->linkActivated("#sent"_qs);
         QCOMPARE(tabs->currentWidget(), widget<QWidget>(m_view, "sentTab"));
     }
