@@ -62,7 +62,7 @@ AddAccountDialog::AddAccountDialog(const Bundle *bundle, AccountSetup *setup, QW
     connect(m_setup, &AccountSetup::keyringRefused, this, [this](const QString &error) {
         if (m_adding) {
             m_secretService = false;
-            m_keyringRefusal = keyringWords(error);
+            m_keyringRefused = true;
             offerPasswordFile(text("AccountKeyringRefused"), error);
         }
     });
@@ -178,9 +178,9 @@ void AddAccountDialog::added(bool ok, const QString &warning)
     m_adding = false;
     setWorking(false);
     if (!ok) {
-        // A keyring's refusal in plain words; its own words are in the tooltip above.
-        showStatus(text("AccountNotAdded"), m_keyringRefusal.isEmpty() ? warning : m_keyringRefusal);
-        m_keyringRefusal.clear();
+        // A keyring's refusal is said in plain words above (its own words in the tooltip there).
+        showStatus(text("AccountNotAdded"), m_keyringRefused ? QString() : warning);
+        m_keyringRefused = false;
         return;
     }
     m_warning = warning;

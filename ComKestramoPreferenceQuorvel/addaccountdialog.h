@@ -54,7 +54,7 @@ private:
     bool m_working = false; // finding calendars or adding the account
     bool m_adding = false;
     QString m_warning;
-    QString m_keyringRefusal; // the keyring's refusal of the account being added, in plain words
+    bool m_keyringRefused = false; // the keyring refused the password of the account being added
 };
 
 #endif

@@ -10,6 +10,7 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QPointer>
+#include <QScreen>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QWidget>
@@ -126,6 +127,14 @@ private:
         }
         if (m_window->height() < needed) {
             m_window->resize(m_window->width(), needed);
+            // Grown downwards past the screen's edge: moved up as far as it must, no further.
+            const QScreen *screen = m_window->screen();
+            const QRect frame = m_window->frameGeometry();
+            if (screen && m_window->isVisible() && frame.bottom() > screen->availableGeometry().bottom()) {
+                const int top = qMax(screen->availableGeometry().top(),
+                                     screen->availableGeometry().bottom() - frame.height() + 1);
+                m_window->move(frame.left(), top);
+            }
         }
     }
 

@@ -11,6 +11,7 @@
 #include <QLoggingCategory>
 #include <QPluginLoader>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QTabWidget>
@@ -131,7 +132,13 @@ bool HostWindow::load(Entry &entry)
         m_list->item(row)->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
         m_list->item(row)->setToolTip(entry.error);
     } else {
-        entry.page = view;
+        // A screen too small for the pane (a laptop at twice the scale) scrolls it rather than
+        // squeezing its controls below their size.
+        auto *scroller = new QScrollArea;
+        scroller->setFrameShape(QFrame::NoFrame);
+        scroller->setWidgetResizable(true);
+        scroller->setWidget(view);
+        entry.page = scroller;
     }
     m_stack->addWidget(entry.page);
     return entry.error.isEmpty();
