@@ -796,7 +796,10 @@ private Q_SLOTS:
 
         auto *title = widget<QLineEdit>(m_view, "mailTitleEdit");
         auto *tabs = widget<QTabWidget>(m_view, "tabs");
-        // The line that tells what the run did has its room from the start: nothing moves when it comes.
+        // The line that tells what the run did has its room from the start: nothing moves when it
+        // comes. (Measured once the schedule's line above has settled.)
+        QTRY_VERIFY(widget<QLabel>(m_view, "scheduleStatusLabel")->text().startsWith("On: "_qs));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         const QRect message = widget<QPlainTextEdit>(m_view, "mailContentEdit")->geometry();
         title->clear();
         QString typed;
