@@ -167,6 +167,10 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
         // Taken, or refused for good: either way not to be sent again for this occurrence.
         if (handOver == HandOver::Taken) {
             ++result.taken;
+        } else {
+            ComKestramoLogger::logINFO(QStringLiteral("the address %1 is refused for good; the reminder of '%2' "
+                                                      "to it is not tried again")
+                                           .arg(loggedValue(address), event.title));
         }
         QString error;
         if (!run.journal.record(occurrence, address, &error)) {
