@@ -50,7 +50,8 @@ QList<PreviewRow> ReminderPreview::compute(const PreviewRequest &request, Calend
     for (const Calendar &calendar : calendars) {
         titles.insert(calendar.uid, calendar.title);
     }
-    const std::optional<QDate> lastCompleted = CompletedDay(request.completedDayPath).read();
+    const std::optional<QDate> lastCompleted
+        = CompletedDay(request.completedDayPath).read(request.daysBeforeEventStart);
     QList<PreviewRow> rows;
     for (int day = 0; day < request.dayCount; ++day) {
         const QDateTime runTime = request.now.addDays(day);

@@ -167,6 +167,10 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
         // Taken, or refused for good: either way not to be sent again for this occurrence.
         if (handOver == HandOver::Taken) {
             ++result.taken;
+        } else {
+            ComKestramoLogger::logINFO(QStringLiteral("the address %1 is refused for good; the reminder of '%2' "
+                                                      "to it is not tried again")
+                                           .arg(loggedValue(address), event.title));
         }
         QString error;
         if (!run.journal.record(occurrence, address, &error)) {
@@ -287,11 +291,13 @@ struct Search
 {
     QList<Calendar> scanned;
     QList<QPair<ReminderDay, QList<Event>>> found;
+    QDate ownDay; // the reminder day of the run's own window
+    std::optional<QDate> lastCompleted; // as recorded before the run
 };
 
 // Searches the calendars for the events whose reminders are due now, and for those of the days
-// missed since the last completed day. The first run that searches any records the day before
-// its own as completed: no day before it is owed.
+// missed since the last completed reminder day. The first run that searches any records the day
+// before its own as completed: no day before it is owed.
 Search searchCalendars(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *store, const QDateTime &now,
                        const CompletedDay &completedDay)
 {
@@ -317,14 +323,15 @@ Search searchCalendars(const ComKestramoPreferenceQuorvelModel &model, CalendarS
     }
 
     QString notice;
-    const std::optional<QDate> lastCompleted = completedDay.read(&notice);
+    search.ownDay = window.day();
+    search.lastCompleted = completedDay.read(daysBefore, &notice);
     if (!notice.isEmpty()) {
         ComKestramoLogger::logERR(notice);
     }
-    if (!lastCompleted && !search.scanned.isEmpty()) {
-        recordCompletedDay(completedDay, now.toLocalTime().date().addDays(-1));
+    if (!search.lastCompleted && !search.scanned.isEmpty()) {
+        recordCompletedDay(completedDay, search.ownDay.addDays(-1));
     }
-    const QList<ReminderDay> days = reminderDays(daysBefore, now, lastCompleted, model.sendMissedReminders());
+    const QList<ReminderDay> days = reminderDays(daysBefore, now, search.lastCompleted, model.sendMissedReminders());
     search.found = {{days.first(), foundEvents}};
     searchMissedDays(model, store, search.scanned, days, &search.found);
     return search;
@@ -425,8 +432,10 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
                                       .arg(run.unmarkable.join(QStringLiteral(", "))));
     }
     // Left unrecorded, a day whose reminders wait for a retry is searched again as a missed one.
-    if (completed) {
-        recordCompletedDay(completedDay, now.toLocalTime().date());
+    // The record only moves on, to the day the run searched: a shorter lead, or a clock set
+    // back, does not make later runs search again the days after it.
+    if (completed && (!search.lastCompleted || *search.lastCompleted < search.ownDay)) {
+        recordCompletedDay(completedDay, search.ownDay);
     }
     return run.marked;
 }

@@ -105,27 +105,33 @@ ReminderWindow reminderWindow(int daysBeforeEventStart, const QDateTime &now)
     return window;
 }
 
+QDate ReminderWindow::day() const
+{
+    return dayToBeAlerted.toLocalTime().date();
+}
+
 QList<ReminderDay> reminderDays(int daysBeforeEventStart, const QDateTime &now,
                                 const std::optional<QDate> &lastCompleted, bool catchUp)
 {
-    QList<ReminderDay> days {{reminderWindow(daysBeforeEventStart, now), QDate()}};
+    const ReminderWindow own = reminderWindow(daysBeforeEventStart, now);
+    QList<ReminderDay> days {{own, QDate()}};
     if (!catchUp || !lastCompleted) {
         return days;
     }
-    const QDate today = now.toLocalTime().date();
-    // Never more than the longest lead the pane offers: a lead of a thousand days written by hand
-    // does not make a run search a thousand days.
-    const qint64 missed
-        = std::min<qint64>(std::min(daysBeforeEventStart, maxMissedDays), lastCompleted->daysTo(today) - 1);
-    for (qint64 back = missed; back >= 1; --back) {
-        const ReminderWindow window = reminderWindow(daysBeforeEventStart, now.addDays(-back));
-        // A change of summer time can bring two runs' windows onto one day: it is searched once.
-        const bool searched = std::any_of(days.cbegin(), days.cend(), [&window](const ReminderDay &day) {
-            return day.window.startDate == window.startDate;
-        });
-        if (!searched) {
-            days.append({window, today.addDays(-back)});
-        }
+    // Every day between the last one completed and the run's own, by the calendar: the exact
+    // interval of the window can step over a day at a change of summer time, the days here
+    // cannot. Never more than the longest lead the pane offers back: the days before hold only
+    // events that have begun, and a lead of a thousand days written by hand does not make a run
+    // search a thousand days.
+    const QDate ownDay = own.day();
+    const int back = std::min(daysBeforeEventStart, maxMissedDays);
+    for (QDate day = std::max(lastCompleted->addDays(1), ownDay.addDays(-back)); day < ownDay; day = day.addDays(1)) {
+        ReminderWindow window;
+        window.secondsDaysBefore = own.secondsDaysBefore;
+        window.startDate = localTimeOfDay(day, QTime(0, 0, 0));
+        window.dayToBeAlerted = window.startDate;
+        window.endDate = QDateTime(day, QTime(23, 59, 59), Qt::LocalTime);
+        days.append({window, day.addDays(-daysBeforeEventStart)});
     }
     return days;
 }

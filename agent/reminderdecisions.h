@@ -29,11 +29,15 @@ struct ReminderWindow
     QDateTime dayToBeAlerted;
     QDateTime startDate; // 00:00:00 of the day (the first existing moment at a change of time)
     QDateTime endDate; // 23:59:59 of the day
+
+    // The local day searched.
+    QDate day() const;
 };
 ReminderWindow reminderWindow(int daysBeforeEventStart, const QDateTime &now);
 
 // One day that a run reminds: its window and, for a day missed (no run completed its reminders:
-// the computer was off or asleep), the day on which its reminders were due.
+// the computer was off or asleep, or a change of summer time made the runs' windows step over
+// it), the day on which its reminders were due.
 struct ReminderDay
 {
     ReminderWindow window;
@@ -41,10 +45,10 @@ struct ReminderDay
 };
 // The most days back that a run looks for missed ones.
 constexpr int maxMissedDays = 7;
-// The days a run at now reminds: its own day first, then each day missed since lastCompleted (the
-// last day whose reminders a run completed), at most daysBeforeEventStart (and maxMissedDays) days
-// back, the oldest first. Without lastCompleted (no run completed a day yet), or with catchUp off,
-// its own day alone.
+// The days a run at now reminds: its own day first, then every day after lastCompleted (the last
+// reminder day that a run completed) and before its own, the whole local day each, at most
+// daysBeforeEventStart (and maxMissedDays) days back, the oldest first. Without lastCompleted (no
+// run completed a day yet), or with catchUp off, its own day alone.
 QList<ReminderDay> reminderDays(int daysBeforeEventStart, const QDateTime &now,
                                 const std::optional<QDate> &lastCompleted, bool catchUp);
 

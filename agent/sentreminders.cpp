@@ -2,6 +2,7 @@
 
 #include "bundle.h"
 #include "logservice.h"
+#include "mailapplication.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -21,6 +22,34 @@ const QString noMailSystem = QStringLiteral("Cannot create Scripting Bridge to M
 const QRegularExpression
     noAddress(QStringLiteral("^Failed to notify '(.*)', its AddressBook contact does not have an email assigned$"),
               QRegularExpression::DotMatchesEverythingOption);
+
+// What an exit status of sendmail (sysexits.h) tells of the failure; whether it refused the
+// recipient is the mail delivery's own decision, made alike.
+HandOverFailure::Cause causeOfStatus(int status, const QString &said, const QString &recipient)
+{
+    if (MailApplication::refusesRecipient(status, said, recipient)) {
+        return HandOverFailure::Refused;
+    }
+    switch (status) {
+    case 65:
+        return HandOverFailure::SenderRefused;
+    case 68:
+        return HandOverFailure::HostUnknown;
+    case 69:
+    case 74:
+    case 76:
+        return HandOverFailure::ServerUnavailable;
+    case 75:
+        return HandOverFailure::TryAgainLater;
+    case 77:
+        return HandOverFailure::LoginRefused;
+    case 64:
+    case 78:
+        return HandOverFailure::Misconfigured;
+    default:
+        return HandOverFailure::MailSystemFailed;
+    }
+}
 
 // Which file is at path now (device and inode); empty when none is.
 QByteArray identity(const QString &path)
@@ -120,11 +149,13 @@ QList<SentReminder> SentReminders::read(const QString &logsFolder, const QString
     return reminders;
 }
 
-HandOverFailure HandOverFailure::fromDetail(const QString &detail)
+HandOverFailure HandOverFailure::fromDetail(const QString &detail, const QString &recipient)
 {
-    // The reasons that the mail delivery writes (see OutgoingMessage::send).
-    static const QRegularExpression exited(QStringLiteral("^(.+) exited with status (\\d+)(?:: (.*))?$"),
-                                           QRegularExpression::DotMatchesEverythingOption);
+    // The reasons that the mail delivery writes (see OutgoingMessage::send); the meaning of an
+    // exit status in brackets came later, older logs lack it.
+    static const QRegularExpression exited(
+        QStringLiteral("^(.+) exited with status (\\d+)(?: \\([^)]*\\))?(?:: (.*))?$"),
+        QRegularExpression::DotMatchesEverythingOption);
     static const QRegularExpression timedOut(QStringLiteral("^(.+) did not finish within ([\\d.]+) seconds"));
     static const QRegularExpression notStarted(QStringLiteral("^(.+) could not be started: (.*)$"),
                                                QRegularExpression::DotMatchesEverythingOption);
@@ -139,7 +170,7 @@ HandOverFailure HandOverFailure::fromDetail(const QString &detail)
         failure.program = match.captured(1);
         failure.status = match.captured(2).toInt();
         failure.diagnostics = match.captured(3);
-        failure.cause = failure.status == 75 ? TryAgainLater : Refused;
+        failure.cause = causeOfStatus(failure.status, failure.diagnostics, recipient);
     } else if ((match = timedOut.match(detail)).hasMatch()) {
         failure.cause = NoAnswer;
         failure.program = match.captured(1);
@@ -152,6 +183,8 @@ HandOverFailure HandOverFailure::fromDetail(const QString &detail)
         failure.cause = Crashed;
         failure.program = match.captured(1);
         failure.diagnostics.clear();
+    } else if (detail.startsWith(QLatin1String("the sender '"))) {
+        failure.cause = BadSender;
     } else if (detail.contains(QLatin1String("is not a single e-mail address"))
                || detail.contains(QLatin1String("holds a line break or control character"))) {
         failure.cause = BadAddress;
@@ -161,18 +194,29 @@ HandOverFailure HandOverFailure::fromDetail(const QString &detail)
 
 bool HandOverFailure::isTemporary() const
 {
-    return cause == NoMailSystem || cause == TryAgainLater || cause == NoAnswer || cause == NotStarted
-        || cause == Crashed;
+    switch (cause) {
+    case Refused:
+    case BadAddress:
+    case Other:
+        return false;
+    default:
+        return true;
+    }
 }
 
 QString HandOverFailure::plainWords(const Bundle &bundle) const
 {
     const auto tr = [&bundle](const char *key) { return bundle.localizedStringForKey(QLatin1String(key)); };
+    // A reason read from an exit status, with what sendmail said after it.
+    const auto exitWords = [&](const char *key) {
+        const QString words = tr(key).arg(status);
+        return diagnostics.isEmpty() ? words : tr("FailureSaying").arg(words, diagnostics);
+    };
     switch (cause) {
     case NoMailSystem:
         return tr("FailureNoMailSystem");
     case TryAgainLater:
-        return tr("FailureTryAgainLater").arg(status);
+        return exitWords("FailureTryAgainLater");
     case NoAnswer:
         return tr("FailureNoAnswer").arg(diagnostics);
     case NotStarted:
@@ -180,10 +224,23 @@ QString HandOverFailure::plainWords(const Bundle &bundle) const
     case Crashed:
         return tr("FailureCrashed").arg(program);
     case Refused:
-        return diagnostics.isEmpty() ? tr("FailureRefused").arg(status)
-                                     : tr("FailureRefusedSaying").arg(status).arg(diagnostics);
+        return exitWords("FailureRecipientRefused");
+    case HostUnknown:
+        return exitWords("FailureHostUnknown");
+    case ServerUnavailable:
+        return exitWords("FailureServerUnavailable");
+    case LoginRefused:
+        return exitWords("FailureLoginRefused");
+    case Misconfigured:
+        return exitWords("FailureMisconfigured");
+    case SenderRefused:
+        return exitWords("FailureSenderRefused");
+    case MailSystemFailed:
+        return exitWords("FailureMailSystem");
     case BadAddress:
         return tr("FailureBadAddress").arg(diagnostics);
+    case BadSender:
+        return tr("FailureBadSender").arg(diagnostics);
     case Other:
         break;
     }

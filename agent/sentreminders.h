@@ -29,17 +29,27 @@ struct HandOverFailure
         NoAnswer, // stopped after the time limit
         NotStarted, // sendmail could not be started
         Crashed, // sendmail ended by a signal
-        Refused, // any other exit status
+        Refused, // the recipient's address refused for good (see MailApplication::refusesRecipient)
         BadAddress, // refused before the hand-over: not one plain address
+        HostUnknown, // exit status 68: the mail server's name was not found (often: offline)
+        ServerUnavailable, // 69, 74, 76: the server not reached, or not taking mail now
+        LoginRefused, // 77: the server refused the mail system's login
+        Misconfigured, // 64, 78: the mail system's configuration or command line
+        SenderRefused, // 65 that names something else than the recipient: the sender or message
+        MailSystemFailed, // any other exit status (1, 66, 70 to 73...)
+        BadSender, // the sender in the settings cannot be used
         Other,
     };
     Cause cause = Other;
-    int status = 0; // sendmail's exit status, for Refused and TryAgainLater
+    int status = 0; // sendmail's exit status, for the causes read from one
     QString program; // the sendmail program, where the reason names it
     QString diagnostics; // what sendmail said, or the rest of the reason
 
-    static HandOverFailure fromDetail(const QString &detail);
-    // Whether a later run tries it again: the agent leaves the event unmarked for these.
+    // The failure of a reminder to recipient (the address that the log line quotes), from the
+    // reason the log gives.
+    static HandOverFailure fromDetail(const QString &detail, const QString &recipient);
+    // Whether a later run tries it again: the agent leaves the event unmarked for these. Only a
+    // recipient's address refused for good is not.
     bool isTemporary() const;
     // The reason in plain words, from bundle's texts ("No mail system (sendmail) was found").
     QString plainWords(const Bundle &bundle) const;

@@ -72,7 +72,7 @@ private Q_SLOTS:
         QFETCH(bool, temporary);
         QFETCH(QString, words);
         ThrowAwayHome home;
-        const HandOverFailure failure = HandOverFailure::fromDetail(detail);
+        const HandOverFailure failure = HandOverFailure::fromDetail(detail, QStringLiteral("bob@example.org"));
         QCOMPARE(failure.isTemporary(), temporary);
         QCOMPARE(failure.plainWords(Bundle(buildPath(QStringLiteral("Ruvelant.prefPane")))), words);
     }

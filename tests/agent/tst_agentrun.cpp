@@ -1,6 +1,7 @@
 // One run of the agent with an injected clock and pause, on a calendar store in memory.
 #include "ComKestramoLogger.h"
 #include "agentrun.h"
+#include "completedday.h"
 #include "datatable.h"
 #include "mailapplication.h"
 #include "memorycalendarstore.h"
@@ -10,6 +11,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTest>
 
 namespace {
@@ -38,7 +40,7 @@ QStringList logMessages()
 class Fixture
 {
 public:
-    Fixture()
+    explicit Fixture(const QByteArray &zone = "Europe/Paris") : home(zone)
     {
         store.calendarList = {MemoryCalendarStore::calendar(QStringLiteral("home"), QStringLiteral("Home")),
                               MemoryCalendarStore::calendar(QStringLiteral("work"), QStringLiteral("Work"))};
@@ -203,9 +205,10 @@ private Q_SLOTS:
                  1);
     }
 
-    // Only what may succeed later is tried again: an event stays unmarked while a hand-over failed
-    // for the time being (no mail system, "try again later", no answer in time), and the next run
-    // sends only those; a refusal for good is logged once and counts as handled.
+    // Only a recipient's address refused for good is not tried again: an event stays unmarked
+    // while a hand-over failed in the mail system itself (none, "try again later", no answer in
+    // time, offline, its configuration or login, any other status), and the next run sends only
+    // those; a refusal for good is logged once and counts as handled.
     void handOverOutcomes_data()
     {
         dataTable<QString, bool, int, QStringList>("agentrun/handovers.txt", {"exits", "marked", "refusals", "again"});
@@ -305,7 +308,8 @@ private Q_SLOTS:
 
     // Runs under a faked clock, on vdir calendars: a run also sends, late, the reminders of the
     // days missed since the last day a run completed, of events that have not begun, through the
-    // same journal and marker; the first run, and a run with the setting off, its own day only.
+    // same journal and marker; the first run, and a run with the setting off, its own day only; a
+    // day whose reminder is left for a later try is searched again.
     void catchUp_data() { dataTable<bool, QStringList>("agentrun/catchup.txt", {"catchUp", "runs"}); }
     void catchUp()
     {
@@ -329,6 +333,12 @@ private Q_SLOTS:
             if (i == 1)
                 addEvent("started", "20100303T080000", "20100306T120000");
             const QString when = runs.at(i).section(QLatin1Char('='), 0, 0);
+            QStringList expected = runs.at(i).section(QLatin1Char('='), 1).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            QStringList failing;
+            for (const QString &name : expected.filter(QRegularExpression(QStringLiteral("^!"))))
+                failing.append(name.mid(1) + QStringLiteral("@example.org=75"));
+            expected = expected.filter(QRegularExpression(QStringLiteral("^[^!]")));
+            fixture.useSendmail(failing.join(QLatin1Char(' ')));
             const QDateTime now = when.contains(QLatin1Char('T'))
                 ? QDateTime::fromString(when, Qt::ISODate)
                 : QDateTime(QDate::fromString(when, Qt::ISODate), QTime(9, 0), Qt::LocalTime);
@@ -346,8 +356,65 @@ private Q_SLOTS:
                                        : QStringLiteral("(%1)").arg(late.match(lateLines.first()).captured(1))));
             }
             reminded.sort();
-            QCOMPARE(reminded.join(QLatin1Char(' ')), runs.at(i).section(QLatin1Char('='), 1));
+            QCOMPARE(reminded.join(QLatin1Char(' ')), expected.join(QLatin1Char(' ')));
         }
+    }
+
+    // Whatever a change of summer time does to the exact interval of a run's window, the days
+    // between the last completed day and a run's own are each searched, by one run, and only a
+    // day that was searched is recorded; in zones of both hemispheres.
+    void catchUpAcrossClockChanges_data()
+    {
+        dataTable<QString, QString, QStringList>("agentrun/clockchanges.txt", {"zone", "days", "runs"});
+    }
+    void catchUpAcrossClockChanges()
+    {
+        QFETCH(QString, zone);
+        QFETCH(QString, days);
+        QFETCH(QStringList, runs);
+        Fixture fixture(zone.toUtf8());
+        storePreferences({{QStringLiteral("daysBeforeEventStart"), days}});
+        QSet<QDate> searched;
+        for (const QString &run : std::as_const(runs)) {
+            fixture.store.queries.clear();
+            fixture.run(QDateTime::fromString(run.section(QLatin1Char('='), 0, 0), Qt::ISODate));
+            QStringList queried;
+            for (const EventPredicate &query : std::as_const(fixture.store.queries)) {
+                queried.append(query.startDate.date().toString(Qt::ISODate));
+                QCOMPARE(query.endDate, QDateTime(query.startDate.date(), QTime(23, 59, 59), Qt::LocalTime));
+                searched.insert(query.startDate.date());
+            }
+            QCOMPARE(queried.join(QLatin1Char(' ')), run.section(QLatin1Char('='), 1));
+            const std::optional<QDate> recorded = CompletedDay().read(days.toInt());
+            QVERIFY(recorded && searched.contains(*recorded));
+        }
+    }
+
+    // The record of the last completed day as this version writes it, as earlier versions wrote
+    // it (the day of the run, whose reminder day lies the lead after it), and one that is not a
+    // record: the days a run at 14:05 on 1 March 2010 searches with 4 days, and what it records.
+    void completedDayRecords_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("searched");
+        row("a reminder day", QByteArray("reminder-day 2010-03-03\n"), "2010-03-05 2010-03-04");
+        row("the day of a run, by an earlier version", QByteArray("2010-02-27\n"), "2010-03-05 2010-03-04");
+        row("the day before, by an earlier version", QByteArray("2010-02-28\n"), "2010-03-05");
+        row("no record of this program", QByteArray("soon\n"), "2010-03-05");
+    }
+    void completedDayRecords()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, searched);
+        Fixture fixture;
+        fixture.home.writeFile(QStringLiteral(".local/state/ruvelant/completed-day"), record);
+        fixture.run();
+        QStringList queried;
+        for (const EventPredicate &query : std::as_const(fixture.store.queries))
+            queried.append(query.startDate.date().toString(Qt::ISODate));
+        QCOMPARE(queried.join(QLatin1Char(' ')), searched);
+        QCOMPARE(readFile(fixture.home.filePath(QStringLiteral(".local/state/ruvelant/completed-day"))),
+                 QByteArray("reminder-day 2010-03-05\n"));
     }
 
     // Asked to stop, the run finishes the event in hand, marks it, and leaves the others; a later

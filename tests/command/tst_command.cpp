@@ -221,8 +221,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("exit");
         QTest::addColumn<QString>("said");
         row("every reminder taken", true, QByteArray(), 0, "2 reminders handed to the mail system; 1 event marked");
-        row("one refused for good", true, QByteArray("juergen@example.de=1"), 1,
-            "1 reminder could not be sent: The mail system refused it: exit status 1");
+        row("one refused for good", true, QByteArray("juergen@example.de=67"), 1,
+            "1 reminder could not be sent: The mail server refused the recipient's address (exit status 67)");
         row("one to try again later", true, QByteArray("juergen@example.de=75"), 1,
             "The mail system asked to try again later (exit status 75)");
         row("reminders off: no run", false, QByteArray(), 1, "ruvelant: reminders are off");

@@ -1,5 +1,6 @@
 // The send journal reads back what was recorded, whatever a crash left at its end, keeps a
 // hand-over until its occurrence is past, and then only what it still needs.
+#include "datatable.h"
 #include "sendjournal.h"
 #include "throwawayhome.h"
 
@@ -58,6 +59,40 @@ private Q_SLOTS:
         QVERIFY(begun.open(later.start.addDays(SendJournal::keptAfterStartDays), &error));
         QVERIFY(!begun.handedOver(later, bob));
         QCOMPARE(readFile(path), QByteArray());
+    }
+
+    // A hand-over is kept until two days after its occurrence began, and 8 days at least: with a
+    // lead longer than 8 days, a run after the start (a day searched whole, in any zone) still
+    // finds it.
+    void retention_data()
+    {
+        QTest::addColumn<int>("lead"); // hours from the hand-over to the occurrence's start
+        QTest::addColumn<int>("opened"); // hours from the occurrence's start to the next opening
+        QTest::addColumn<bool>("kept");
+        row("lead of 10 days, opened a day before the start", 240, -24, true);
+        row("lead of 10 days, opened an hour after the start", 240, 1, true);
+        row("lead of 10 days, opened 47 hours after the start", 240, 47, true);
+        row("lead of 10 days, opened two days after the start", 240, 48, false);
+        row("lead of 1 day, opened 7 days after the hand-over", 24, 6 * 24, true);
+        row("lead of 1 day, opened 8 days after the hand-over", 24, 7 * 24, false);
+    }
+    void retention()
+    {
+        QFETCH(int, lead);
+        QFETCH(int, opened);
+        QFETCH(bool, kept);
+        ThrowAwayHome home;
+        const SendJournal::Occurrence occurrence {QStringLiteral("home"), QStringLiteral("uid:1"),
+                                                  QDateTime(QDate(2010, 3, 15), QTime(9, 0), Qt::UTC)};
+        QString error;
+        {
+            SendJournal journal;
+            QVERIFY2(journal.open(occurrence.start.addSecs(-3600 * lead), &error), qPrintable(error));
+            QVERIFY(journal.record(occurrence, QStringLiteral("ann@example.org"), &error));
+        }
+        SendJournal reopened;
+        QVERIFY(reopened.open(occurrence.start.addSecs(3600 * opened), &error));
+        QCOMPARE(reopened.handedOver(occurrence, QStringLiteral("ann@example.org")), kept);
     }
 };
 
