@@ -127,16 +127,12 @@ private Q_SLOTS:
     {
         const QString &root = m_root;
         m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath("system"_qs)));
-        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
-        for (const char *program : {"bin/systemctl", "bin/crontab"})
-            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
-        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
         const QString installer = root + "/usr/bin/RuvelantInstaller"_qs;
         const QString pane = m_home->filePath("Library/PreferencePanes/Ruvelant.prefPane"_qs);
 
         // A host that cannot be started: the reveal script fails after the pane was unpacked, the
         // exception reaches the event loop's top, and the program reports the failure.
-        m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath("bin"_qs)));
+        m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath("nothing"_qs)));
         const Result unrevealed = run(installer, {"--install"_qs});
         QCOMPARE(unrevealed.out, "Ruvelant is installed: its pane is in System Preferences.\n"_qs);
         QCOMPARE(unrevealed.status, 1);
