@@ -1,6 +1,7 @@
 #include "jobscheduler.h"
 
 #include "cronjobscheduler.h"
+#include "installation.h"
 #include "programs.h"
 #include "systemdjobscheduler.h"
 
@@ -139,6 +140,16 @@ QList<QPair<QString, QString>> JobScheduler::localeEnvironment()
             continue;
         }
         variables.append({name, value});
+    }
+    return variables;
+}
+
+QList<QPair<QString, QString>> JobScheduler::jobEnvironment()
+{
+    QList<QPair<QString, QString>> variables = localeEnvironment();
+    const QPair<QString, QString> installation = Installation::scheduleVariable();
+    if (!installation.second.isEmpty()) {
+        variables.append(installation);
     }
     return variables;
 }

@@ -72,6 +72,9 @@ public:
     // name. A value holding a control character cannot be written into a schedule and is left
     // out with a warning.
     static QList<QPair<QString, QString>> localeEnvironment();
+    // The environment of a scheduled program: localeEnvironment(), then the installation that
+    // scheduled it (Installation::scheduleVariable()), when there is one.
+    static QList<QPair<QString, QString>> jobEnvironment();
 
 protected:
     // Runs program with arguments, writes input to it, and waits up to a minute. Returns true

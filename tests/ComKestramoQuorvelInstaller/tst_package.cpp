@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
@@ -23,9 +24,11 @@ struct Result
     QString out;
 };
 
-Result run(const QString &program, const QStringList &arguments, const QString &folder = QString())
+Result run(const QString &program, const QStringList &arguments, const QString &folder = QString(),
+           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.setWorkingDirectory(folder);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(program, arguments);
@@ -35,6 +38,38 @@ Result run(const QString &program, const QStringList &arguments, const QString &
         return {-1, QString()};
     }
     return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput())};
+}
+// Runs the program of label as the user's scheduler (the home's stand-in) starts it: the command of
+// its crontab line through sh, as cron hands it over, or its service unit's program with the
+// unit's variables.
+Result runScheduled(const ThrowAwayHome &home, const QString &label, bool cron)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (cron) {
+        const QList<QByteArray> lines = readFile(home.filePath("crontab"_qs)).split('\n');
+        for (const QByteArray &line : lines) {
+            if (line.endsWith(" # launchctl:" + label.toUtf8())) {
+                const QString command = QString::fromUtf8(line).section(QLatin1Char(' '), 5).replace("\\%"_qs, "%"_qs);
+                return run("/bin/sh"_qs, {"-c"_qs, command}, QString(), environment);
+            }
+        }
+        return {-2, "no crontab line"_qs};
+    }
+    const QString unit = QString::fromUtf8(readFile(home.filePath(".config/systemd/user/"_qs + label + ".service"_qs)));
+    // ExecStart="program" and Environment="NAME=value"...: words in double quotes.
+    const QRegularExpression quoted(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\""));
+    QString program;
+    for (const QString &line : unit.split(QLatin1Char('\n'))) {
+        auto words = quoted.globalMatch(line);
+        while (words.hasNext()) {
+            const QString word = words.next().captured(1).replace("\\\""_qs, "\""_qs);
+            if (line.startsWith("ExecStart="_qs) && program.isEmpty())
+                program = word;
+            else if (line.startsWith("Environment="_qs))
+                environment.insert(word.section(QLatin1Char('='), 0, 0), word.section(QLatin1Char('='), 1));
+        }
+    }
+    return program.isEmpty() ? Result {-2, "no service unit"_qs} : run(program, {}, QString(), environment);
 }
 } // namespace
 
@@ -198,6 +233,58 @@ private Q_SLOTS:
         QVERIFY2(output.isEmpty() || result.out.startsWith(output), qPrintable(result.out));
         const bool installed = QFileInfo::exists(m_home->filePath("Library/PreferencePanes/Ruvelant.prefPane"_qs));
         QCOMPARE(installed, QByteArray(QTest::currentDataTag()).startsWith("installed"));
+    }
+
+    // After the package is removed (its files gone), the copies in the user's home that a
+    // schedule starts find their installation gone: each takes its own schedule away and says
+    // why, and no reminder goes out; nothing of the user's own is touched.
+    void removal_data()
+    {
+        QTest::addColumn<bool>("cron");
+        row("systemd timers", false);
+        row("crontab lines", true);
+    }
+    void removal()
+    {
+        QFETCH(bool, cron);
+        ThrowAwayHome home; // its own, with its own stand-ins of the scheduler
+        for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            home.setEnv(variable, QByteArray());
+        if (cron)
+            home.writeFile("no-user-manager"_qs, {});
+        home.writeFile("crontab"_qs, "MAILTO=me@example.org\n0 8 * * 1 echo mine\n");
+        const QString root = home.filePath("root"_qs);
+        QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, root}).status, 0);
+        const QString pane = home.filePath("Library/PreferencePanes/Ruvelant.prefPane"_qs);
+        QCOMPARE(run(root + "/usr/bin/RuvelantInstaller"_qs, {"--install"_qs}).status, 0);
+        QCOMPARE(run(root + "/usr/bin/ruvelant"_qs, {"enable"_qs}).status, 0);
+        home.setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(root + "/usr/lib/ruvelant/bin"_qs));
+        SyncSchedule sync;
+        QSignalSpy synced(&sync, &SyncSchedule::finished);
+        sync.load(pane + "/Contents/Resources/RuvelantSync"_qs);
+        QVERIFY(synced.wait(60000));
+        QVERIFY2(synced.first().first().toBool(), qPrintable(synced.first().last().toString()));
+        home.setEnv("RUVELANT_TOOLS_DIR", QByteArray());
+
+        // apt-get remove: every file of the package goes.
+        QVERIFY(QDir(root).removeRecursively());
+        const Result agent = runScheduled(home, "com.kestramo.RuvelantAgent"_qs, cron);
+        QCOMPARE(agent.status, 0);
+        const Result syncRun = runScheduled(home, "com.kestramo.RuvelantSync"_qs, cron);
+        QCOMPARE(syncRun.status, 1); // nothing synced
+
+        const QString log = QString::fromUtf8(readFile(home.filePath("Library/Logs/RuvelantAgent.log"_qs)));
+        QVERIFY2(log.contains("The Ruvelant installation that scheduled this agent was removed ("_qs + root
+                              + "/usr/lib/ruvelant/bin no longer holds its programs): its schedule is taken away "
+                                "and no reminder is sent"_qs),
+                 qPrintable(log));
+        QVERIFY2(!log.contains(" ->"_qs), qPrintable(log));
+        QCOMPARE(readFile(home.filePath("crontab"_qs)), QByteArray("MAILTO=me@example.org\n0 8 * * 1 echo mine\n"));
+        QCOMPARE(readFile(home.filePath("timers"_qs)), QByteArray());
+        QCOMPARE(QDir(home.filePath(".config/systemd/user"_qs)).entryList({"*.service"_qs, "*.timer"_qs}, QDir::Files),
+                 QStringList());
+        QCOMPARE(QDir(home.filePath("Library/LaunchAgents"_qs)).entryList(QDir::Files), QStringList());
+        QVERIFY(QFileInfo::exists(pane)); // the user's own copy, with the settings and the log
     }
 };
 

@@ -110,7 +110,8 @@ public:
     QByteArray fixture(const char *name) const
     {
         return readFile(QFINDTESTDATA(QStringLiteral("../data/launchctl/") + QLatin1String(name)))
-            .replace("@HOME@", QFile::encodeName(m_home.path()));
+            .replace("@HOME@", QFile::encodeName(m_home.path()))
+            .replace("@TOOLS@", QFile::encodeName(buildPath(QStringLiteral("bin"))));
     }
 
 private:
