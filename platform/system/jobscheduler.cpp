@@ -148,7 +148,10 @@ QList<QPair<QString, QString>> JobScheduler::jobEnvironment()
 {
     QList<QPair<QString, QString>> variables = localeEnvironment();
     const QPair<QString, QString> installation = Installation::scheduleVariable();
-    if (!installation.second.isEmpty()) {
+    if (containsControlCharacter(installation.second)) {
+        qCWarning(lcScheduler).noquote() << "leaving" << installation.first
+                                         << "out of the schedule: it holds a control character";
+    } else if (!installation.second.isEmpty()) {
         variables.append(installation);
     }
     return variables;

@@ -321,6 +321,52 @@ private Q_SLOTS:
         QVERIFY(!QDir(s.home().filePath(QStringLiteral(".config/systemd"))).exists());
     }
 
+    // The schedule names the folder of the programs of the installation that made it, so that a
+    // copy of the agent can tell when that installation was removed; a folder whose name cannot
+    // be written into a unit or crontab line is left out, and the schedule stays whole.
+    void installationFolder_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("named");
+        row("systemd, plain folder", "systemd", "prefix/lib/ruvelant/bin", true);
+        row("cron, folder with quote, %, $", "cron", "it's 100% $HOME/bin", true);
+        row("systemd, folder with a line break", "systemd", "pre\nfix/bin", false);
+        row("cron, folder with a line break", "cron", "pre\nfix/bin", false);
+    }
+    void installationFolder()
+    {
+        QFETCH(QString, backend);
+        QFETCH(QString, folder);
+        QFETCH(bool, named);
+        Scheduling s(backend);
+        s.writePlist();
+        for (const char *program : {"/launchctl", "/defaults"}) {
+            s.home().writeProgram(folder + QLatin1String(program),
+                                  readFile(buildPath(QStringLiteral("bin") + QLatin1String(program))));
+        }
+        s.home().setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(s.home().filePath(folder)));
+        const Run load = s.launchctl("load");
+        QCOMPARE(load.status, 0);
+        const QString schedule
+            = QString::fromUtf8(backend == QLatin1String("cron") ? s.state("crontab") : readFile(s.unit(".service")));
+        QCOMPARE(schedule.count(QLatin1Char('\n')), backend == QLatin1String("cron") ? 1 : 8);
+        QCOMPARE(schedule.contains(QLatin1String("RUVELANT_INSTALLATION=")), named);
+        // What the scheduled program gets: the folder as it is.
+        if (backend == QLatin1String("cron")) {
+            s.home().writeProgram(QStringLiteral("R&D 100%/it's $HOME/RuvelantAgent"),
+                                  "#!/bin/sh\nprintf '%s' \"$RUVELANT_INSTALLATION\" > \"$HOME/installation\"\n");
+            const QString command
+                = schedule.trimmed().section(QLatin1Char(' '), 5).replace(QLatin1String("\\%"), QLatin1String("%"));
+            QProcess sh;
+            sh.setProcessEnvironment(QProcessEnvironment());
+            sh.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+            QVERIFY(sh.waitForFinished());
+            QCOMPARE(QString::fromUtf8(readFile(s.home().filePath(QStringLiteral("installation")))),
+                     named ? s.home().filePath(folder) : QString());
+        }
+    }
+
     // The scheduler's programs are taken from the folder that RUVELANT_SCHEDULER_DIR names and
     // from nowhere else: programs of those names on PATH (the user's own) are never started.
     void schedulerFolderBeforePath_data()
