@@ -8,6 +8,8 @@
 #include "composition.h"
 #include "failurenotice.h"
 #include "filelock.h"
+#include "installation.h"
+#include "launchagent.h"
 #include "maildelivery.h"
 #include "sendjournal.h"
 #include "textnumber.h"
@@ -439,6 +441,40 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
     }
     return run.marked;
 }
+
+// Whether the installation that scheduled this run was removed (the package removed): then the
+// run takes its own schedule away, as nothing else is left to do it, and sends nothing.
+bool installationRemoved()
+{
+    const QString folder = Installation::removedFolder();
+    if (folder.isEmpty()) {
+        return false;
+    }
+    ComKestramoLogger::logERR(QStringLiteral("The Ruvelant installation that scheduled this agent was removed (%1 "
+                                             "no longer holds its programs): its schedule is taken away and no "
+                                             "reminder is sent")
+                                  .arg(folder));
+    QString error;
+    if (!Installation::unschedule(LaunchAgent::label(), &error)) {
+        ComKestramoLogger::logERR(QStringLiteral("Cannot take the agent's schedule away: %1").arg(error));
+    }
+    return true;
+}
+
+void endRun(const AgentRunEnvironment &environment)
+{
+    if (environment.pause) {
+        environment.pause(closingPause);
+    } else {
+        // Cut short when asked to stop: nothing is left to finish.
+        for (auto left = closingPause; left.count() > 0 && !(environment.stopRequested && environment.stopRequested());
+             left -= std::chrono::microseconds(100000)) {
+            QThread::usleep(static_cast<unsigned long>(std::min<qint64>(left.count(), 100000)));
+        }
+    }
+    ComKestramoLogger::logINFO(QStringLiteral("terminated"));
+    ComKestramoLogger::closeLogIfOpened();
+}
 } // namespace
 
 QString logDateText(const QDateTime &dateTime)
@@ -457,6 +493,10 @@ QString logDateText(const QDateTime &dateTime)
 int runAgent(const AgentRunEnvironment &environment)
 {
     ComKestramoLogger::logINFO(QStringLiteral("started -v.%1").arg(agentVersion));
+    if (installationRemoved()) {
+        endRun(environment);
+        return 0;
+    }
     int marked = 0;
     {
         const FileLock lock(runLockPath(), runLockWait);
@@ -500,16 +540,6 @@ int runAgent(const AgentRunEnvironment &environment)
         }
     }
     FailureNotice::afterRun(environment.notifierPath);
-    if (environment.pause) {
-        environment.pause(closingPause);
-    } else {
-        // Cut short when asked to stop: nothing is left to finish.
-        for (auto left = closingPause; left.count() > 0 && !(environment.stopRequested && environment.stopRequested());
-             left -= std::chrono::microseconds(100000)) {
-            QThread::usleep(static_cast<unsigned long>(std::min<qint64>(left.count(), 100000)));
-        }
-    }
-    ComKestramoLogger::logINFO(QStringLiteral("terminated"));
-    ComKestramoLogger::closeLogIfOpened();
+    endRun(environment);
     return 0;
 }

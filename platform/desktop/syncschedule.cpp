@@ -10,7 +10,7 @@
 
 QString SyncSchedule::label()
 {
-    return QStringLiteral("com.kestramo.") + CalendarSync::programName();
+    return CalendarSync::scheduleLabel();
 }
 
 QString SyncSchedule::plistPath()

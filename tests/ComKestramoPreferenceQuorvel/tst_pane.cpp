@@ -173,7 +173,7 @@ class PaneTest : public QObject
         if (scheduler != "systemd"_qs)
             m_home->writeFile("no-user-manager"_qs, {});
         if (scheduler == "neither"_qs)
-            QFile::remove(m_home->filePath("bin/crontab"_qs));
+            QFile::remove(m_home->schedulerFolder() + "/crontab"_qs);
         if (!load)
             return;
         const QString file = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
@@ -200,11 +200,6 @@ private Q_SLOTS:
         m_home = std::make_unique<ThrowAwayHome>();
         // The calendars home and work; the "me" card with me@example.com and me@work.example.
         m_home->copyFixture("pane/home"_qs, ".local/share"_qs);
-        // Stand-ins of the user's scheduler (systemctl, crontab) that keep their state in the home.
-        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
-        for (const char *program : {"bin/systemctl", "bin/crontab"})
-            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
-        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
     }
 
     void cleanup()

@@ -3,13 +3,17 @@
 #include "agentrun.h"
 #include "completedday.h"
 #include "datatable.h"
+#include "launchagent.h"
 #include "mailapplication.h"
 #include "memorycalendarstore.h"
 #include "sendjournal.h"
 #include "storedpreferences.h"
 #include "throwawayhome.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
@@ -203,6 +207,73 @@ private Q_SLOTS:
         QVERIFY(fixture.store.saves.isEmpty());
         QCOMPARE(messages.filter(QStringLiteral("<Error>: No reminder of 'Meeting' reached the mail system")).size(),
                  1);
+    }
+
+    // A run started by a schedule whose installation was removed (the package removed) sends
+    // nothing, takes its schedule away wherever it is, and says why; a run whose installation is
+    // there, or that no such schedule started, is an ordinary run.
+    void removedInstallation_data()
+    {
+        QTest::addColumn<QString>("installation"); // its programs' folder: "there", "emptied", "gone", or not named
+        QTest::addColumn<QString>("scheduler");
+        QTest::addColumn<bool>("removed");
+        row("installation there, systemd", "there", "systemd", false);
+        row("no installation named, cron", "-", "cron", false);
+        row("folder gone (apt-get remove), systemd", "gone", "systemd", true);
+        row("folder gone (apt-get remove), cron", "gone", "cron", true);
+        row("programs removed from the folder, cron", "emptied", "cron", true);
+    }
+    void removedInstallation()
+    {
+        QFETCH(QString, installation);
+        QFETCH(QString, scheduler);
+        QFETCH(bool, removed);
+        Fixture fixture;
+        fixture.useSendmail(QString());
+        fixture.store.events = {makeEvent(QStringLiteral("Meeting"), QString(), attendees("a@example.org"))};
+        if (scheduler == QLatin1String("cron"))
+            fixture.home.writeFile(QStringLiteral("no-user-manager"), {});
+        // An installation of the platform programs in a prefix of its own, which loads the agent.
+        const QString tools = fixture.home.filePath(QStringLiteral("prefix/lib/ruvelant/bin"));
+        for (const char *program : {"launchctl", "defaults"})
+            fixture.home.writeProgram("prefix/lib/ruvelant/bin/"_qs + QLatin1String(program),
+                                      readFile(buildPath("bin/"_qs + QLatin1String(program))));
+        fixture.home.setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(tools));
+        fixture.home.writeFile("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs,
+                               LaunchAgent::propertyList(QStringLiteral("/opt/RuvelantAgent")).toUtf8());
+        QFile::setPermissions(LaunchAgent::plistAgentFilePath(), QFile::ReadOwner | QFile::WriteOwner);
+        QCOMPARE(QProcess::execute(tools + "/launchctl"_qs, {"load"_qs, "-w"_qs, LaunchAgent::plistAgentFilePath()}),
+                 0);
+        fixture.home.setEnv("RUVELANT_TOOLS_DIR", QByteArray());
+        const QByteArray crontab = readFile(fixture.home.filePath("crontab"_qs));
+        const QByteArray timers = readFile(fixture.home.filePath("timers"_qs));
+        QCOMPARE(crontab.contains("RUVELANT_INSTALLATION='" + QFile::encodeName(tools)), scheduler == "cron"_qs);
+        QCOMPARE(timers.contains("com.kestramo.RuvelantAgent.timer"), scheduler == "systemd"_qs);
+
+        // The run, with the variable its schedule gives it.
+        if (installation != QLatin1String("-"))
+            fixture.home.setEnv("RUVELANT_INSTALLATION", QFile::encodeName(tools));
+        if (installation == QLatin1String("gone"))
+            QVERIFY(QDir(fixture.home.filePath("prefix"_qs)).removeRecursively());
+        if (installation == QLatin1String("emptied"))
+            QVERIFY(QFile::remove(tools + "/launchctl"_qs) && QFile::remove(tools + "/defaults"_qs));
+        QCOMPARE(fixture.run(), 0);
+
+        QCOMPARE(fixture.taken(), removed ? QStringList() : QStringList {"a@example.org"_qs});
+        QCOMPARE(fixture.store.queries.isEmpty(), removed);
+        const QStringList messages = logMessages();
+        QCOMPARE(messages.filter("was removed ("_qs + tools + " no longer holds its programs)"_qs).size(),
+                 removed ? 1 : 0);
+        QVERIFY2(messages.filter("Cannot take the agent's schedule away"_qs).isEmpty(),
+                 qPrintable(messages.join(QLatin1Char('\n'))));
+        QCOMPARE(messages.last(), "<Info>: terminated"_qs);
+        QCOMPARE(readFile(fixture.home.filePath("crontab"_qs)).contains("RuvelantAgent"),
+                 !removed && scheduler == "cron"_qs);
+        QCOMPARE(readFile(fixture.home.filePath("timers"_qs)).contains("RuvelantAgent"),
+                 !removed && scheduler == "systemd"_qs);
+        QCOMPARE(QFileInfo::exists(fixture.home.filePath(".config/systemd/user/com.kestramo.RuvelantAgent.service"_qs)),
+                 !removed && scheduler == "systemd"_qs);
+        QCOMPARE(QFileInfo::exists(LaunchAgent::plistAgentFilePath()), !removed);
     }
 
     // Only a recipient's address refused for good is not tried again: an event stays unmarked

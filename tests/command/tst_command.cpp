@@ -81,9 +81,6 @@ private Q_SLOTS:
     {
         m_home = std::make_unique<ThrowAwayHome>();
         writeAgentHome(*m_home);
-        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
-        for (const char *program : {"bin/systemctl", "bin/crontab"})
-            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
         m_home->writeProgram("bin/sendmail"_qs, readFile(QFINDTESTDATA("../data/agentrun/sendmail")));
         useSendmail({});
         m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ":/usr/bin:/bin");
@@ -154,7 +151,7 @@ private Q_SLOTS:
         if (scheduler != "systemd"_qs)
             m_home->writeFile("no-user-manager"_qs, {});
         if (scheduler == "neither"_qs)
-            QFile::remove(m_home->filePath("bin/crontab"_qs));
+            QFile::remove(m_home->schedulerFolder() + "/crontab"_qs);
         if (before == "enabled"_qs)
             QCOMPARE(ruvelant({"enable"_qs}).status, 0);
         if (pane != "built"_qs) {

@@ -183,11 +183,6 @@ private Q_SLOTS:
 
         m_sink = std::make_unique<SmtpSink>(*m_home);
         QVERIFY(m_sink->start());
-        // Stand-ins of the user's scheduler (systemctl, crontab) that keep their state in the home.
-        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
-        for (const char *program : {"bin/systemctl", "bin/crontab"})
-            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
-        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
     }
 
     void cleanupTestCase()
