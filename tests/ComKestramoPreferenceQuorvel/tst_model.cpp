@@ -279,29 +279,6 @@ private Q_SLOTS:
         QVERIFY(readFile(elsewhere.filePath()) == written);
     }
 
-    // A settings file that is there but cannot be read is no settings: the agent's model says
-    // so, and neither its defaults nor a later edit are written over the file.
-    void unreadableSettingsAreKept_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::newRow("junk") << QByteArray("<plist><dict><key>quorvelEnabled</key><tru");
-        QTest::newRow("larger than a reader takes")
-            << QByteArray("<plist version=\"1.0\"><dict><key>quorvelEnabled</key><true/><key>mailContent</key><string>")
-                + QByteArray(17 * 1000 * 1000, 'x') + "</string></dict></plist>";
-    }
-    void unreadableSettingsAreKept()
-    {
-        QFETCH(QByteArray, content);
-        m_home->writeFile("Library/Preferences/com.kestramo.ruvelant.plist"_qs, content);
-        ComKestramoPreferenceQuorvelModel model(false, &m_store);
-        QVERIFY(!model.preferencesReadable());
-        QVERIFY2(model.preferencesProblem().startsWith("Cannot read the preferences "_qs + m_home->preferencesPath()),
-                 qPrintable(model.preferencesProblem()));
-        model.setVerboseLogging(true);
-        QVERIFY(readFile(m_home->preferencesPath() + "/com.kestramo.ruvelant.plist"_qs) == content);
-        QVERIFY(!model.preferencesProblem().isEmpty());
-    }
-
 private:
     std::unique_ptr<ThrowAwayHome> m_home;
     std::unique_ptr<Bundle> m_pane;

@@ -406,9 +406,6 @@ private Q_SLOTS:
         const QStringList subject {"mailTitle"_qs, "-string"_qs, "Changed elsewhere"_qs};
         QTest::newRow("subject, shown") << subject << false << "mailTitle"_qs << QVariant("Changed elsewhere"_qs)
                                         << title << QVariant("Changed elsewhere"_qs);
-        QTest::newRow("subject, box clicked at once")
-            << subject << true << "mailTitle"_qs << QVariant("Changed elsewhere"_qs) << title
-            << QVariant("Changed elsewhere"_qs);
         QTest::newRow("days, box clicked at once")
             << QStringList {"daysBeforeEventStart"_qs, "-string"_qs, "6"_qs} << true << "daysBeforeEventStart"_qs
             << QVariant("6"_qs) << days << QVariant("6"_qs);
