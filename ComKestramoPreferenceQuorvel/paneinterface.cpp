@@ -12,6 +12,8 @@
 #include "launchagent.h"
 #include "mailstatus.h"
 #include "preferencepane.h"
+#include "preferenceservice.h"
+#include "propertylist.h"
 #include "reminderpreview.h"
 #include "rtfdocument.h"
 #include "runoutcome.h"
@@ -204,7 +206,51 @@ void tieSender(QComboBox *box, ComKestramoPreferenceQuorvelModel *model, const B
                      [box, model](int index) { model->setSenderEmail(box->itemData(index).toString()); });
 }
 
-void tieTitle(QLineEdit *edit, ComKestramoPreferenceQuorvelModel *model)
+// What a subject or message field takes of a text typed or pasted into it: the characters that
+// a setting can hold (the others are left out), and at most a setting's size (a longer text is
+// not taken: the field keeps what it held). The notice says what was not taken; empty when all was.
+struct TemplateEdit
+{
+    QString text;
+    QString notice;
+};
+TemplateEdit takeTemplate(const QString &typed, const QString &held, const Bundle &bundle)
+{
+    const QString kept = PropertyList::writableText(typed);
+    if (kept.toUtf8().size() > PreferenceService::maxTextSize) {
+        return {held,
+                bundle.localizedStringForKey(QStringLiteral("TemplateTooLong"), QString())
+                    .arg(PreferenceService::maxTextSize / 1024)};
+    }
+    if (kept == typed) {
+        return {typed, QString()};
+    }
+    // kept is typed without some of its characters: the first ones that differ are those.
+    QStringList left;
+    for (int i = 0, j = 0; i < typed.size(); ++i) {
+        if (j < kept.size() && typed.at(i) == kept.at(j)) {
+            ++j;
+            continue;
+        }
+        const QString code = QStringLiteral("U+%1").arg(typed.at(i).unicode(), 4, 16, QLatin1Char('0')).toUpper();
+        if (!left.contains(code)) {
+            left.append(code);
+        }
+    }
+    return {kept,
+            bundle.localizedStringForKey(QStringLiteral("TemplateCharactersLeftOut"), QString())
+                .arg(left.join(QStringLiteral(", ")))};
+}
+
+void showNotice(QLabel *label, const QString &notice)
+{
+    if (label) {
+        label->setText(notice);
+        label->setVisible(!notice.isEmpty());
+    }
+}
+
+void tieTitle(QLineEdit *edit, QLabel *notice, ComKestramoPreferenceQuorvelModel *model, const Bundle &bundle)
 {
     if (!edit) {
         return;
@@ -219,10 +265,21 @@ void tieTitle(QLineEdit *edit, ComKestramoPreferenceQuorvelModel *model)
     show();
     QObject::connect(model, &ComKestramoPreferenceQuorvelModel::mailTitleChanged, edit, show);
     // Every change is stored as it is typed, so a run started at any moment uses what is shown.
-    QObject::connect(edit, &QLineEdit::textEdited, model, &ComKestramoPreferenceQuorvelModel::setMailTitle);
+    QObject::connect(edit, &QLineEdit::textEdited, model, [edit, notice, model, &bundle](const QString &typed) {
+        const TemplateEdit taken = takeTemplate(typed, model->mailTitle(), bundle);
+        showNotice(notice, taken.notice);
+        if (taken.text != typed) {
+            const int cursor = edit->cursorPosition() - (typed.size() - taken.text.size());
+            edit->setText(taken.text);
+            edit->setCursorPosition(qBound(0, cursor, int(taken.text.size())));
+        }
+        if (taken.text != model->mailTitle()) {
+            model->setMailTitle(taken.text);
+        }
+    });
 }
 
-void tieContent(QPlainTextEdit *edit, ComKestramoPreferenceQuorvelModel *model)
+void tieContent(QPlainTextEdit *edit, QLabel *notice, ComKestramoPreferenceQuorvelModel *model, const Bundle &bundle)
 {
     if (!edit) {
         return;
@@ -237,8 +294,37 @@ void tieContent(QPlainTextEdit *edit, ComKestramoPreferenceQuorvelModel *model)
     };
     show();
     QObject::connect(model, &ComKestramoPreferenceQuorvelModel::mailContentChanged, edit, show);
-    QObject::connect(edit, &QPlainTextEdit::textChanged, model,
-                     [edit, model] { model->setMailContent(edit->toPlainText()); });
+    QObject::connect(edit, &QPlainTextEdit::textChanged, model, [edit, notice, model, &bundle] {
+        const QString typed = edit->toPlainText();
+        const TemplateEdit taken = takeTemplate(typed, model->mailContent(), bundle);
+        showNotice(notice, taken.notice);
+        if (taken.text != typed) {
+            const int cursor = edit->textCursor().position() - (typed.size() - taken.text.size());
+            const QSignalBlocker blocker(edit);
+            edit->setPlainText(taken.text);
+            QTextCursor at = edit->textCursor();
+            at.setPosition(qBound(0, cursor, int(taken.text.size())));
+            edit->setTextCursor(at);
+        }
+        model->setMailContent(taken.text);
+    });
+}
+
+// Above the tabs, while the settings cannot be read (nothing changed in the window is saved
+// then) or a change could not be saved: why, with the settings file.
+void tieSettingsProblem(QLabel *label, ComKestramoPreferenceQuorvelModel *model, const Bundle &bundle)
+{
+    if (!label) {
+        return;
+    }
+    const auto show = [label, model, &bundle] {
+        const QString problem = model->preferencesProblem();
+        const QString key
+            = model->preferencesReadable() ? QStringLiteral("SettingsNotSaved") : QStringLiteral("SettingsUnreadable");
+        showNotice(label, problem.isEmpty() ? QString() : bundle.localizedStringForKey(key, QString()).arg(problem));
+    };
+    show();
+    QObject::connect(model, &ComKestramoPreferenceQuorvelModel::preferencesProblemChanged, label, show);
 }
 
 // The calendars to tick; without any, where calendars come from, the help page on getting them
@@ -685,8 +771,10 @@ void tieSettings(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
                 &ComKestramoPreferenceQuorvelModel::setSendMissedReminders);
     tieDays(control<QComboBox>(view, "daysComboBox"), model);
     tieSender(control<QComboBox>(view, "senderComboBox"), model, bundle);
-    tieTitle(control<QLineEdit>(view, "mailTitleEdit"), model);
-    tieContent(controller->mailContent(), model);
+    auto *notice = control<QLabel>(view, "templateNoticeLabel");
+    tieTitle(control<QLineEdit>(view, "mailTitleEdit"), notice, model, bundle);
+    tieContent(controller->mailContent(), notice, model, bundle);
+    tieSettingsProblem(control<QLabel>(view, "settingsProblemLabel"), model, bundle);
     tieCalendars(view, owner, model);
     // Calendar accounts: "Add Account..." beside the calendars, the list on a tab of its own.
     new AccountsPanel(view, owner->bundle(),

@@ -521,9 +521,13 @@ int runAgent(const AgentRunEnvironment &environment)
         // Every file the store skips, and why, is in the run's log (and on standard error).
         const QMetaObject::Connection problems = QObject::connect(
             store, &CalendarStore::problemFound, [](const QString &message) { ComKestramoLogger::logERR(message); });
-        // Reading the settings cannot fail here: missing or unreadable values take their defaults.
+        // Missing settings take their defaults; a settings file that is there but cannot be read
+        // is no model: its defaults (reminders off) are not the user's settings.
         const ComKestramoPreferenceQuorvelModel model(false, store);
-        if (!model.quorvelEnabled()) {
+        if (!model.preferencesReadable()) {
+            ComKestramoLogger::logERR(QStringLiteral("failed reading preferences"));
+            ComKestramoLogger::logERR(model.preferencesProblem());
+        } else if (!model.quorvelEnabled()) {
             ComKestramoLogger::logERR(QStringLiteral("exiting, disabled in system preferences"));
         } else if (!held) {
             marked = handleEvents(model, store, environment);

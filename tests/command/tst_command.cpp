@@ -6,6 +6,7 @@
 #include "bundle.h"
 #include "calendarstore.h"
 #include "datatable.h"
+#include "preferenceservice.h"
 #include "propertylist.h"
 #include "reminderpreview.h"
 #include "stringstable.h"
@@ -112,6 +113,75 @@ private Q_SLOTS:
         QCOMPARE(get.status, 0);
         QCOMPARE(get.out, printed);
         QCOMPARE(storedText(storedDomain().value(key)), stored);
+    }
+
+    // A message from standard input is taken up to what a setting holds; more (or what is not
+    // UTF-8) is refused without writing, and the settings file stays readable.
+    void messageFromStandardInput_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("complaint"); // after "ruvelant: mailContent cannot be stored: "; empty: taken
+        QTest::newRow("the most a setting holds") << QByteArray(PreferenceService::maxTextSize, 'x') << QString();
+        QTest::newRow("the most, and the line break that ends it") << QByteArray(PreferenceService::maxTextSize, 'x')
+                + '\n' << QString();
+        QTest::newRow("one byte more") << QByteArray(PreferenceService::maxTextSize + 1, 'x')
+                                       << "the text is 65537 bytes long, more than the 65536 (64 KiB) that a setting "
+                                          "may hold";
+        QTest::newRow("17 MB") << QByteArray(17 * 1000 * 1000, 'x')
+                               << "the text from standard input is longer than the 65536 bytes";
+        QTest::newRow("Latin-1") << QByteArray("caf\xe9") << "the text from standard input is not UTF-8";
+    }
+    void messageFromStandardInput()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QString, complaint);
+        const QString file = m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs);
+        const QByteArray before = readFile(file);
+        const Ran set = ruvelant({"set"_qs, "mailContent"_qs, "-"_qs}, input);
+        QCOMPARE(set.status, complaint.isEmpty() ? 0 : 2);
+        QVERIFY2(complaint.isEmpty() ? set.errors.isEmpty()
+                                     : set.errors.startsWith("ruvelant: mailContent cannot be stored: "_qs + complaint),
+                 qPrintable(set.errors));
+        if (complaint.isEmpty())
+            QCOMPARE(storedDomain().value("mailContent"_qs).toString().toUtf8(),
+                     input.left(PreferenceService::maxTextSize));
+        else
+            QVERIFY(readFile(file) == before);
+        QCOMPARE(strictReaderRefusal(), QString());
+    }
+
+    // A settings file that is there but cannot be read is not the default settings: the
+    // subcommands say so, and none writes over it.
+    void unreadableSettingsAreKept_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("said");
+        const QString unchanged = "; nothing was changed. Repair that file, or remove it"_qs;
+        QTest::newRow("get") << QStringList {"get"_qs, "quorvelEnabled"_qs} << 1 << unchanged;
+        QTest::newRow("set") << QStringList {"set"_qs, "daysBeforeEventStart"_qs, "3"_qs} << 1 << unchanged;
+        QTest::newRow("enable") << QStringList {"enable"_qs} << 1 << "; reminders were not switched on"_qs;
+        QTest::newRow("run") << QStringList {"run"_qs, "--no-pause"_qs} << 1
+                             << "; a run sends nothing until that file is repaired or removed"_qs;
+        QTest::newRow("status") << QStringList {"status"_qs} << 3
+                                << "Reminders: not sent, the settings cannot be read: Cannot read"_qs;
+    }
+    void unreadableSettingsAreKept()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exit);
+        QFETCH(QString, said);
+        const QByteArray big = "<plist version=\"1.0\"><dict><key>quorvelEnabled</key><true/><key>mailContent</key>"
+                               "<string>"
+            + QByteArray(17 * 1000 * 1000, 'x') + "</string></dict></plist>";
+        m_home->writeFile("Library/Preferences/com.kestramo.ruvelant.plist"_qs, big);
+        const Ran ran = ruvelant(arguments);
+        QCOMPARE(ran.status, exit);
+        QVERIFY2((ran.out + ran.errors).contains("Cannot read the preferences "_qs + m_home->preferencesPath()),
+                 qPrintable(ran.out + ran.errors));
+        QVERIFY2((ran.out + ran.errors).contains(said), qPrintable(ran.out + ran.errors));
+        QVERIFY(readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs)) == big);
+        QVERIFY(!QFileInfo::exists(m_home->filePath(agentFile)));
     }
 
     // A setting not stored yet takes the default that the pane and the agent give it, in the
