@@ -89,6 +89,23 @@ QString notifiedMarker()
     return QStringLiteral("(*)");
 }
 
+QString unmarkedNotes(const QString &notes)
+{
+    QString result = notes;
+    for (int at = result.indexOf(notifiedMarker()); at >= 0; at = result.indexOf(notifiedMarker(), at)) {
+        int from = at, length = notifiedMarker().size();
+        if (at > 0 && result.at(at - 1) == QLatin1Char(' ')) {
+            --from;
+            ++length;
+        } else if (at == 0 && result.size() > length && result.at(length) == QLatin1Char(' ')) {
+            ++length;
+        }
+        result.remove(from, length);
+        at = from;
+    }
+    return result;
+}
+
 bool isMarked(const Event &event)
 {
     return event.notes.contains(notifiedMarker());
@@ -262,7 +279,7 @@ QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSour
                     attendeeDecision.verdict = AttendeeDecision::OwnAddress;
                 } else if (listedBefore) {
                     attendeeDecision.verdict = AttendeeDecision::ListedTwice;
-                } else if (sources.handedOver(occurrence, address)) {
+                } else if (sources.handedOver(occurrence, event.origin.version, address)) {
                     attendeeDecision.verdict = AttendeeDecision::AlreadyHandedOver;
                 } else if (!(attendeeDecision.why = MailApplication::recipientRefusal(address)).isEmpty()) {
                     attendeeDecision.verdict = AttendeeDecision::RefusedAddress;

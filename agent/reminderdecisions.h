@@ -113,8 +113,10 @@ struct DecisionSources
 {
     // Whether address is one of the user's own.
     std::function<bool(const QString &address)> isMine;
-    // Whether earlier runs handed a reminder to address over for the occurrence.
-    std::function<bool(const SendJournal::Occurrence &occurrence, const QString &address)> handedOver;
+    // Whether earlier runs handed a reminder to address over for the occurrence, read as version
+    // (see SendJournal::handedOver).
+    std::function<bool(const SendJournal::Occurrence &occurrence, const QByteArray &version, const QString &address)>
+        handedOver;
     // The calendars that take part; events of others are CalendarNotEnabled.
     QSet<QString> enabledCalendars;
 };
@@ -151,5 +153,8 @@ const char *verdictName(EventDecision::Verdict verdict);
 const char *verdictName(AttendeeDecision::Verdict verdict);
 // The marker appended to the notes of a reminded event.
 QString notifiedMarker();
+// The notes without the marker: each "(*)" goes, with the space that marking put before it (or,
+// at the start, the one after it); null notes stay null.
+QString unmarkedNotes(const QString &notes);
 
 #endif

@@ -4,6 +4,8 @@
 #include "datatable.h"
 #include "mailapplication.h"
 #include "memorycalendarstore.h"
+#include "reminderdecisions.h"
+#include "sendagain.h"
 #include "sendjournal.h"
 #include "storedpreferences.h"
 #include "throwawayhome.h"
@@ -20,7 +22,7 @@ Event makeEvent(const QString &title, const QString &notes, const std::optional<
                 const QString &calendar = QStringLiteral("home"))
 {
     const QDateTime start(QDate(2010, 3, 5), QTime(9, 0), Qt::LocalTime);
-    return Event {title, start, start.addSecs(3600), notes, attendees, calendar, {QString(), title, {}, {}}};
+    return Event {title, start, start.addSecs(3600), notes, attendees, calendar, {QString(), title, {}, {}, {}}};
 }
 
 // The run's log records as "<Level>: message", without time stamp, host and sender.
@@ -348,6 +350,97 @@ private Q_SLOTS:
             reminded.sort();
             QCOMPARE(reminded.join(QLatin1Char(' ')), runs.at(i).section(QLatin1Char('='), 1));
         }
+    }
+
+    void unmarkedNotes_data()
+    {
+        QTest::addColumn<QString>("notes");
+        QTest::addColumn<QString>("unmarked");
+        row("the marker a run added", "Room 12 (*)", "Room 12");
+        row("notes of the marker alone", "(*)", "");
+        row("at the start, with the space after it", "(*) Room 12", "Room 12");
+        row("in the middle of a word", "Room(*)12", "Room12");
+        row("twice", "A (*) B (*)", "A B");
+        row("a spaced marker is no marker", "( * )", "( * )");
+        row("no notes", nullptr, nullptr);
+    }
+    void unmarkedNotes()
+    {
+        QFETCH(QString, notes);
+        QFETCH(QString, unmarked);
+        QCOMPARE(::unmarkedNotes(notes), unmarked);
+        QCOMPARE(::unmarkedNotes(notes).isNull(), unmarked.isNull());
+    }
+
+    // On vdir calendars: a run sends and marks. When the marker goes, a calendar program's edit
+    // (a new LAST-MODIFIED or SEQUENCE) is a new version, reminded again once, also when a reminder
+    // of it waits for a retry; the file put back as it was before marking (by a sync tool, or its
+    // server writing it anew) is marked again without a mail; "Send Again" sends once more, also
+    // when the next run's window has passed the event.
+    void markerRemoved_data()
+    {
+        QTest::addColumn<QByteArray>("from"); // the text replaced in the file as it was before marking
+        QTest::addColumn<QByteArray>("to"); // "again": Send Again instead
+        QTest::addColumn<int>("day"); // in March 2010, of the runs after the first
+        QTest::addColumn<QString>("exits"); // of sendmail in the second run
+        QTest::addColumn<QStringList>("sent"); // by the second run
+        QTest::addColumn<QStringList>("retried"); // by the third; the fourth sends nothing
+        const QStringList ann {QStringLiteral("ann@example.org")}, none;
+        row("calendar program: new LAST-MODIFIED", QByteArray("LAST-MODIFIED:20100201T100000Z"),
+            QByteArray("LAST-MODIFIED:20100301T140000Z"), 1, "", ann, none);
+        row("calendar program: new SEQUENCE", QByteArray("SEQUENCE:0"), QByteArray("SEQUENCE:1"), 1, "", ann, none);
+        row("calendar program, a reminder to retry", QByteArray("ATTENDEE:mailto:ann@example.org"),
+            QByteArray("ATTENDEE:mailto:ann@example.org\r\nATTENDEE:mailto:bob@example.org"), 1, "bob@example.org=75",
+            ann, QStringList {QStringLiteral("bob@example.org")});
+        row("sync tool: the file before marking", QByteArray(), QByteArray(), 1, "", none, none);
+        row("server: a new DTSTAMP, lines in another order",
+            QByteArray("DTSTAMP:20100201T100000Z\r\nLAST-MODIFIED:20100201T100000Z\r\n"),
+            QByteArray("LAST-MODIFIED:20100201T100000Z\r\nDTSTAMP:20100301T130000Z\r\n"), 1, "", none, none);
+        row("server: LF line ends", QByteArray("\r\n"), QByteArray("\n"), 1, "", none, none);
+        row("Send Again, the window passed", QByteArray(), QByteArray("again"), 3, "", ann, none);
+    }
+    void markerRemoved()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(int, day);
+        QFETCH(QString, exits);
+        QFETCH(QStringList, sent);
+        QFETCH(QStringList, retried);
+        Fixture fixture;
+        fixture.onDisk = true;
+        fixture.useSendmail(QString());
+        const QByteArray before = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:board\r\n"
+                                  "DTSTAMP:20100201T100000Z\r\nLAST-MODIFIED:20100201T100000Z\r\nSEQUENCE:0\r\n"
+                                  "SUMMARY:Board\r\nDESCRIPTION:Room 12\r\nDTSTART:20100305T100000\r\n"
+                                  "DTEND:20100305T110000\r\nATTENDEE:mailto:ann@example.org\r\nEND:VEVENT\r\n"
+                                  "END:VCALENDAR\r\n";
+        const QString file = QStringLiteral(".local/share/calendars/home/board.ics");
+        fixture.home.writeFile(file, before);
+        fixture.run();
+        QCOMPARE(fixture.taken(), QStringList {QStringLiteral("ann@example.org")});
+        QVERIFY(readFile(fixture.home.filePath(file)).contains("DESCRIPTION:Room 12 (*)"));
+
+        const QDateTime later(QDate(2010, 3, day), QTime(15, 0), Qt::LocalTime);
+        if (to == "again") {
+            const SendAgain::Outcome outcome = SendAgain::request(
+                *CalendarStore::defaultCalendarStore(),
+                {QStringLiteral("home"), QStringLiteral("board"), QDateTime(QDate(2010, 3, 5), QTime(10, 0))}, later,
+                std::chrono::milliseconds::zero());
+            QCOMPARE(outcome.code, SendAgain::Outcome::Done);
+            QVERIFY(!readFile(fixture.home.filePath(file)).contains("(*)"));
+        } else {
+            fixture.home.writeFile(file, from.isEmpty() ? before : QByteArray(before).replace(from, to));
+        }
+        fixture.useSendmail(exits);
+        fixture.run(later);
+        QCOMPARE(fixture.taken(), sent);
+        fixture.useSendmail(QString());
+        fixture.run(later.addSecs(1800));
+        QCOMPARE(fixture.taken(), retried);
+        QCOMPARE(readFile(fixture.home.filePath(file)).count("(*)"), 1);
+        fixture.run(later.addSecs(3600));
+        QCOMPARE(fixture.taken(), QStringList());
     }
 
     // Asked to stop, the run finishes the event in hand, marks it, and leaves the others; a later
