@@ -394,8 +394,9 @@ private Q_SLOTS:
             ann, QStringList {QStringLiteral("bob@example.org")});
         row("sync tool: the file before marking", QByteArray(), QByteArray(), 1, "", none, none);
         row("server: a new DTSTAMP, lines in another order",
-            QByteArray("DTSTAMP:20100201T100000Z\r\nLAST-MODIFIED:20100201T100000Z\r\n"),
-            QByteArray("LAST-MODIFIED:20100201T100000Z\r\nDTSTAMP:20100301T130000Z\r\n"), 1, "", none, none);
+            QByteArray("DTSTAMP:20100201T100000Z\r\nLAST-MODIFIED:20100201T100000Z\r\nSEQUENCE:0\r\n"),
+            QByteArray("SEQUENCE:0\r\nDTSTAMP:20100301T130000Z\r\nLAST-MODIFIED:20100201T100000Z\r\n"), 1, "", none,
+            none);
         row("server: LF line ends", QByteArray("\r\n"), QByteArray("\n"), 1, "", none, none);
         row("Send Again, the window passed", QByteArray(), QByteArray("again"), 3, "", ann, none);
     }
