@@ -653,13 +653,14 @@ private Q_SLOTS:
         const SendJournal::Occurrence review {"work"_qs, "review"_qs, QDateTime(day, QTime(10, 0))};
         const QByteArray record = QLocale::c().toString(QDateTime::currentDateTime(), "MMM dd HH:mm:ss"_qs).toLatin1()
             + " host RuvelantAgent[7] <Info>: ";
+        const QByteArray named = record + SentReminders::occurrenceRecord("Review"_qs, review).toUtf8() + '\n';
         m_home->writeFile(
             "Library/Logs/RuvelantAgent.log"_qs,
-            record + "  Old  ->eve@example.org\n" + record
+            named + record + " Review  ->eve@example.org\n" + QByteArray(record).replace("Info", "Error")
+                + "Failed to hand over the reminder to 'eve@example.org': sendmail exited with status 1\n" + record
                 + SentReminders::occurrenceRecord("Gone"_qs, {"work"_qs, "gone"_qs, review.start}).toUtf8() + '\n'
-                + record + " Gone  ->bob@example.org\n" + record
-                + SentReminders::occurrenceRecord("Review"_qs, review).toUtf8() + '\n' + record
-                + " Review  ->ann@example.org\n" + record + "terminated\n");
+                + record + " Gone  ->bob@example.org\n" + named + record + " Review  ->ann@example.org\n" + record
+                + "terminated\n");
         openPane();
         auto *table = widget<QTableView>(m_view, "sentTable");
         auto *button = widget<QPushButton>(m_view, "sendAgainButton");
@@ -667,7 +668,7 @@ private Q_SLOTS:
         QAction *action = table->actions().value(0);
         QVERIFY(action && action->text() == button->text());
         widget<QTabWidget>(m_view, "tabs")->setCurrentWidget(widget<QWidget>(m_view, "sentTab"));
-        QTRY_COMPARE(table->model()->rowCount(), 3); // newest first: Review, Gone, Old
+        QTRY_COMPARE(table->model()->rowCount(), 3); // newest first: to Ann, Gone, the one that failed
         const char *const why[] = {"SendAgainTooltip", "SendAgainGone", "SendAgainNotSent"};
         for (int row = 2; row >= 0; --row) {
             table->selectRow(row);

@@ -274,15 +274,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("notesNow"); // of the event after the first save; null: gone
         QTest::addColumn<QStringList>("saved"); // the notes of each save
         QTest::addColumn<QString>("logged");
+        QTest::addColumn<QString>("versions"); // recorded as read before marking (v0 first, v1 now)
         const QList<int> changed {CalendarStore::ChangedOnDisk};
         const QString marker = QStringLiteral("(*)");
         row("changed, still there", changed, "Edited elsewhere",
-            QStringList {marker, QStringLiteral("Edited elsewhere (*)")}, nullptr);
-        row("changed, marked meanwhile", changed, "Done (*)", QStringList {marker}, nullptr);
+            QStringList {marker, QStringLiteral("Edited elsewhere (*)")}, nullptr, "v0 v1");
+        row("changed, marked meanwhile", changed, "Done (*)", QStringList {marker}, nullptr, "v0");
         row("changed and gone", changed, nullptr, QStringList {marker},
-            "'Meeting' was changed by another program and is no longer in its calendar; it is not marked");
+            "'Meeting' was changed by another program and is no longer in its calendar; it is not marked", "");
         row("read-only", QList<int> {CalendarStore::ReadOnly}, nullptr, QStringList {marker},
-            "'Meeting' cannot be marked, saving failed in this store; its reminders are not sent again");
+            "'Meeting' cannot be marked, saving failed in this store; its reminders are not sent again", "");
     }
     void markingAfterOtherWrites()
     {
@@ -290,13 +291,26 @@ private Q_SLOTS:
         QFETCH(QString, notesNow);
         QFETCH(QStringList, saved);
         QFETCH(QString, logged);
+        QFETCH(QString, versions);
         Fixture fixture;
         fixture.store.events = {makeEvent(QStringLiteral("Meeting"), QString(), QList<Attendee> {me})};
+        fixture.store.events.first().origin.version = "v0";
         fixture.store.saveErrors = errors;
         fixture.store.eventsNow = notesNow.isNull() ? QList<Event>() : fixture.store.events;
-        if (!notesNow.isNull())
+        if (!notesNow.isNull()) {
             fixture.store.eventsNow->first().notes = notesNow;
+            fixture.store.eventsNow->first().origin.version = "v1";
+        }
         fixture.run();
+        // A sync tool that undoes the marker puts back one of the versions the run marked.
+        SendJournal journal;
+        QString error;
+        QVERIFY(journal.read(QDateTime(QDate(2010, 3, 1), QTime(14, 5)), &error));
+        const SendJournal::Occurrence meeting {QStringLiteral("home"), QStringLiteral("Meeting"),
+                                               fixture.store.events.first().startDate};
+        for (const QByteArray version : {"v0", "v1", "v2"})
+            QCOMPARE(journal.isMarkerRemoved(meeting, version),
+                     !versions.isEmpty() && !versions.contains(QLatin1String(version)));
         QStringList notes;
         for (const auto &save : std::as_const(fixture.store.saves))
             notes.append(save.first.notes);
