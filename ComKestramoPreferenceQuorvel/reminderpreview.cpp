@@ -33,15 +33,6 @@ PreviewRequest PreviewRequest::fromModel(const ComKestramoPreferenceQuorvelModel
     return request;
 }
 
-namespace {
-QString occurrenceKey(const Event &event)
-{
-    const SendJournal::Occurrence occurrence = journalOccurrence(event);
-    return occurrence.calendar + QLatin1Char('\n') + occurrence.event + QLatin1Char('\n')
-        + QString::number(occurrence.start.toMSecsSinceEpoch());
-}
-} // namespace
-
 QList<PreviewRow> ReminderPreview::compute(const PreviewRequest &request, CalendarStore &store)
 {
     // What earlier runs handed over, read as it is: the preview writes nothing.
@@ -80,13 +71,13 @@ QList<PreviewRow> ReminderPreview::compute(const PreviewRequest &request, Calend
         if (day == 0) {
             const QList<Event> requested = SendAgain::requestedEvents(store, journal, calendars, runTime);
             for (const Event &event : requested) {
-                again.insert(occurrenceKey(event));
+                again.insert(occurrenceText(journalOccurrence(event)));
             }
             found.append({days.first(), requested});
         }
         const QList<EventDecision> decisions = decideEvents(eventsToRemind(found, runTime), sources);
         for (const EventDecision &decision : decisions) {
-            if (day > 0 && again.contains(occurrenceKey(decision.event))) {
+            if (day > 0 && again.contains(occurrenceText(journalOccurrence(decision.event)))) {
                 continue;
             }
             PreviewRow row;

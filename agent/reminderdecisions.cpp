@@ -65,19 +65,17 @@ QHash<QString, int> remindersBySource(const QList<Event> &events, const Decision
 // index, or that of a copy in another file of the calendar (a marked one, else the first).
 QList<int> takenCopies(const QList<Event> &events)
 {
-    QList<QByteArray> keys;
-    QHash<QByteArray, int> taken; // occurrence -> index
+    QStringList keys;
+    QHash<QString, int> taken; // occurrence -> index
     for (int i = 0; i < events.size(); ++i) {
-        const SendJournal::Occurrence occurrence = journalOccurrence(events.at(i));
-        keys.append(occurrence.calendar.toUtf8() + '\n' + occurrence.event.toUtf8() + '\n'
-                    + QByteArray::number(occurrence.start.toMSecsSinceEpoch()));
+        keys.append(occurrenceText(journalOccurrence(events.at(i))));
         const auto known = taken.constFind(keys.last());
         if (known == taken.cend() || (isMarked(events.at(i)) && !isMarked(events.at(*known)))) {
             taken.insert(keys.last(), i);
         }
     }
     QList<int> copies;
-    for (const QByteArray &key : std::as_const(keys)) {
+    for (const QString &key : std::as_const(keys)) {
         copies.append(taken.value(key));
     }
     return copies;
@@ -222,6 +220,12 @@ QList<Calendar> calendarsToBeScanned(const ComKestramoPreferenceQuorvelModel &mo
                                      bool includeDisabled)
 {
     return calendarsToBeScanned(calendarUids(model, includeDisabled), store);
+}
+
+QString occurrenceText(const SendJournal::Occurrence &occurrence)
+{
+    return occurrence.calendar + QLatin1Char('\n') + occurrence.event + QLatin1Char('\n')
+        + QString::number(occurrence.start.toMSecsSinceEpoch());
 }
 
 SendJournal::Occurrence journalOccurrence(const Event &event)

@@ -141,6 +141,8 @@ bool isRoomOrResource(const Attendee &attendee);
 
 // The occurrence as the send journal knows it: calendar, event, and its original start.
 SendJournal::Occurrence journalOccurrence(const Event &event);
+// The same as one text, equal for the copies of the occurrence in several files of its calendar.
+QString occurrenceText(const SendJournal::Occurrence &occurrence);
 // The file an event comes from, which the bound on reminders per event file counts by.
 QString sourceOf(const Event &event);
 // Whether the event's notes hold the marker of a reminded event.

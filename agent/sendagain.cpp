@@ -10,13 +10,6 @@ namespace {
 // Saves tried while other programs keep rewriting the event's file.
 constexpr int maxAttempts = 5;
 
-bool sameOccurrence(const Event &event, const SendJournal::Occurrence &occurrence)
-{
-    const SendJournal::Occurrence found = journalOccurrence(event);
-    return found.calendar == occurrence.calendar && found.event == occurrence.event
-        && found.start.toMSecsSinceEpoch() == occurrence.start.toMSecsSinceEpoch();
-}
-
 // Every copy of the occurrence that its calendar holds now. An occurrence is looked for a day
 // around its original start: one moved further than that counts as gone.
 QList<Event> copiesOf(CalendarStore &store, const SendJournal::Occurrence &occurrence)
@@ -27,8 +20,9 @@ QList<Event> copiesOf(CalendarStore &store, const SendJournal::Occurrence &occur
     }
     QList<Event> copies = store.eventsWithPredicate(CalendarStore::eventPredicateWithStartDate(
         occurrence.start.addDays(-1), occurrence.start.addDays(1), {*calendar}));
+    const QString wanted = occurrenceText(occurrence);
     copies.erase(std::remove_if(copies.begin(), copies.end(),
-                                [&](const Event &event) { return !sameOccurrence(event, occurrence); }),
+                                [&](const Event &event) { return occurrenceText(journalOccurrence(event)) != wanted; }),
                  copies.end());
     return copies;
 }

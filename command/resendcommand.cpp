@@ -37,8 +37,7 @@ QList<Event> matchingOccurrences(CalendarStore &store, const QList<Calendar> &ca
     for (const Event &event : events) {
         const QDateTime start = event.startDate.toLocalTime();
         const SendJournal::Occurrence occurrence = journalOccurrence(event);
-        const QString key = occurrence.calendar + QLatin1Char('\n') + occurrence.event + QLatin1Char('\n')
-            + QString::number(occurrence.start.toMSecsSinceEpoch());
+        const QString key = occurrenceText(occurrence);
         if (start.date() != day
             || (time.isValid() && start.time().hour() * 60 + start.time().minute() != time.hour() * 60 + time.minute())
             || (event.title != name && occurrence.event != name) || seen.contains(key)) {
