@@ -28,6 +28,7 @@
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
@@ -169,6 +170,13 @@ private Q_SLOTS:
                           {"-m"_qs, "http.server"_qs, "--bind"_qs, "127.0.0.1"_qs, "--directory"_qs, m_home->path(),
                            QString::number(m_webPort)});
         QVERIFY(m_webServer.waitForStarted());
+        // Python takes its time to start on a busy machine: a row must not find the port closed.
+        const auto listening = [this] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_webPort);
+            return socket.waitForConnected(100);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(listening(), 30000);
 
         // alice: "Work" with an event on the day the agent searches, and "Home"; bob: his own "Work".
         QVERIFY(m_server->makeCalendar("alice"_qs, "work"_qs, "Work"_qs));
