@@ -18,6 +18,7 @@
 #include "rtfdocument.h"
 #include "runoutcome.h"
 #include "schedulestatus.h"
+#include "sendagain.h"
 #include "sentremindersmodel.h"
 #include "testreminder.h"
 #include "textnumber.h"
@@ -26,6 +27,7 @@
 #include "xdgpaths.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -576,6 +578,88 @@ SentRemindersModel *tieSent(QWidget *view, PreferencePane *owner, ComKestramoPre
     return sent;
 }
 
+// "Send Again" on the Sent tab, as a button and in the table's context menu: for the chosen
+// reminder, if it was sent and its event is still to come in a ticked calendar (else disabled,
+// with the reason as its tooltip), the next run sends that event's reminders again. A run going
+// on is not waited for: the line below the table says to try again.
+void tieSendAgain(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model,
+                  SentRemindersModel *sent)
+{
+    auto *table = control<QTableView>(view, "sentTable");
+    auto *button = control<QPushButton>(view, "sendAgainButton");
+    auto *result = control<QLabel>(view, "sendAgainResultLabel");
+    if (!table || !button || !result || !sent) {
+        return;
+    }
+    const Bundle *bundle = owner->bundle();
+    const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key)); };
+    auto *action = new QAction(bundle->localizedStringForKey(QStringLiteral("Send &Again")), table);
+    action->setObjectName(QStringLiteral("sendAgainAction"));
+    table->addAction(action);
+    table->setContextMenuPolicy(Qt::ActionsContextMenu); // the menu key too
+    result->hide();
+    const auto chosen = [table, sent]() -> const SentReminder * {
+        const QModelIndexList rows = table->selectionModel()->selectedRows();
+        return rows.isEmpty() ? nullptr : &sent->reminders().at(rows.first().row());
+    };
+    const auto enabledCalendars = [model] {
+        const QStringList enabled = calendarUids(*model, false);
+        return QSet<QString>(enabled.cbegin(), enabled.cend());
+    };
+    const auto update = [=] {
+        const SentReminder *reminder = chosen();
+        QString why;
+        if (!reminder || reminder->outcome != SentReminder::Sent || reminder->occurrence.calendar.isEmpty()) {
+            why = tr("SendAgainNotSent");
+        } else {
+            static const char *const reasons[] = {nullptr, "SendAgainGone", "SendAgainBegun", "SendAgainCalendarOff"};
+            const auto refusal
+                = SendAgain::refusal(SendAgain::find(*CalendarStore::defaultCalendarStore(), reminder->occurrence),
+                                     QDateTime::currentDateTime(), enabledCalendars());
+            why = refusal == SendAgain::Refusal::None ? QString() : tr(reasons[int(refusal)]);
+        }
+        button->setEnabled(why.isEmpty());
+        action->setEnabled(why.isEmpty());
+        const QString tip = why.isEmpty() ? tr("SendAgainTooltip") : why;
+        Application::setTooltip(button, tip);
+        action->setToolTip(tip);
+    };
+    const auto sendAgain = [=] {
+        const SentReminder *reminder = chosen();
+        if (!reminder || !button->isEnabled()) {
+            return;
+        }
+        const QString title = reminder->event;
+        const SendAgain::Outcome outcome
+            = SendAgain::request(*CalendarStore::defaultCalendarStore(), reminder->occurrence,
+                                 QDateTime::currentDateTime(), std::chrono::milliseconds::zero());
+        QString text;
+        switch (outcome.code) {
+        case SendAgain::Outcome::Done:
+            text = tr(model->quorvelEnabled() ? "SendAgainDone" : "SendAgainDoneOff").arg(title);
+            break;
+        case SendAgain::Outcome::Busy:
+            text = tr("SendAgainBusy");
+            break;
+        case SendAgain::Outcome::JournalFailed:
+            text = tr("SendAgainJournalFailed").arg(outcome.detail);
+            break;
+        case SendAgain::Outcome::MarkerNotRemoved:
+            text = tr("SendAgainMarkerKept").arg(title, outcome.detail);
+            break;
+        }
+        result->setText(text);
+        result->setAccessibleDescription(text);
+        result->show();
+        update();
+    };
+    QObject::connect(button, &QPushButton::clicked, action, sendAgain);
+    QObject::connect(action, &QAction::triggered, button, sendAgain);
+    QObject::connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, button, update);
+    QObject::connect(sent, &QAbstractItemModel::modelReset, button, update);
+    update();
+}
+
 // The line below the enable box: the schedule as the scheduler holds it, and the button that
 // brings it in line with the box when the two differ.
 ScheduleStatus *tieSchedule(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model,
@@ -701,6 +785,7 @@ void tieTabOrder(QWidget *view)
                                         "upcomingTable",
                                         "upcomingMessage",
                                         "sentTable",
+                                        "sendAgainButton",
                                         "sentShowLogButton",
                                         "accountsTable",
                                         "accountsHelpLabel",
@@ -837,6 +922,7 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieMailSetup(view, owner, model);
     tieUpcoming(view, owner, model);
     SentRemindersModel *sent = tieSent(view, owner, controller);
+    tieSendAgain(view, owner, model, sent);
 
     // Tooltips and credits.
     tieTooltips(view, tooltips);

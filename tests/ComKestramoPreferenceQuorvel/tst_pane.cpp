@@ -12,6 +12,8 @@
 #include "preferenceservice.h"
 #include "propertylist.h"
 #include "recordingviewer.h"
+#include "sendjournal.h"
+#include "sentreminders.h"
 #include "smtpsink.h"
 #include "standarderrorcapture.h"
 #include "storedpreferences.h"
@@ -19,6 +21,7 @@
 #include "throwawayhome.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -754,6 +757,55 @@ private Q_SLOTS:
                 != sent->index(1, 3).data(Qt::DecorationRole).value<QIcon>().cacheKey());
         QCOMPARE(widget<QLabel>(m_view, "sentDetailLabel")->text(),
                  "Not sent: No mail system (sendmail) was found\nCannot create Scripting Bridge to Mail.app"_qs);
+    }
+
+    // "Send Again" (the Sent tab's button, and its table's context menu) is offered for a reminder
+    // that was sent, of an event still to come in a ticked calendar; else its tooltip says why not.
+    // Pressed, it takes the marker out of the event and asks the next run for its reminders.
+    void sendAgainOnTheSentTab()
+    {
+        const QDate day = QDate::currentDate().addDays(4);
+        m_home->copyFixture("pane/review"_qs, ".local/share/calendars/work"_qs,
+                            {{"@DAY@", day.toString("yyyyMMdd"_qs).toLatin1()}});
+        const QString file = m_home->calendarsPath() + "/work/review.ics"_qs;
+        m_home->writeFile(".local/share/calendars/work/review.ics"_qs,
+                          readFile(file).replace("SUMMARY:Review", "SUMMARY:Review\nDESCRIPTION:Agenda (*)"));
+        storePreferences({{"activeCalendars"_qs, QStringList {"work"_qs}}});
+        const SendJournal::Occurrence review {"work"_qs, "review"_qs, QDateTime(day, QTime(10, 0))};
+        const QByteArray record = QLocale::c().toString(QDateTime::currentDateTime(), "MMM dd HH:mm:ss"_qs).toLatin1()
+            + " host RuvelantAgent[7] <Info>: ";
+        const QByteArray named = record + SentReminders::occurrenceRecord("Review"_qs, review).toUtf8() + '\n';
+        m_home->writeFile(
+            "Library/Logs/RuvelantAgent.log"_qs,
+            named + record + " Review  ->eve@example.org\n" + QByteArray(record).replace("Info", "Error")
+                + "Failed to hand over the reminder to 'eve@example.org': sendmail exited with status 1\n" + record
+                + SentReminders::occurrenceRecord("Gone"_qs, {"work"_qs, "gone"_qs, review.start}).toUtf8() + '\n'
+                + record + " Gone  ->bob@example.org\n" + named + record + " Review  ->ann@example.org\n" + record
+                + "terminated\n");
+        openPane();
+        auto *table = widget<QTableView>(m_view, "sentTable");
+        auto *button = widget<QPushButton>(m_view, "sendAgainButton");
+        QCOMPARE(table->contextMenuPolicy(), Qt::ActionsContextMenu);
+        QAction *action = table->actions().value(0);
+        QVERIFY(action && action->text() == button->text());
+        widget<QTabWidget>(m_view, "tabs")->setCurrentWidget(widget<QWidget>(m_view, "sentTab"));
+        QTRY_COMPARE(table->model()->rowCount(), 3); // newest first: to Ann, Gone, the one that failed
+        const char *const why[] = {"SendAgainTooltip", "SendAgainGone", "SendAgainNotSent"};
+        for (int row = 2; row >= 0; --row) {
+            table->selectRow(row);
+            QCOMPARE(button->isEnabled(), row == 0);
+            QCOMPARE(action->isEnabled(), row == 0);
+            QCOMPARE(button->toolTip(), englishText(QLatin1String(why[row])));
+        }
+        QTest::keyClick(m_view, Qt::Key_A, Qt::AltModifier); // its access key
+        QTRY_COMPARE(widget<QLabel>(m_view, "sendAgainResultLabel")->text(),
+                     englishText("SendAgainDone"_qs).arg("Review"_qs));
+        QVERIFY(readFile(file).contains("DESCRIPTION:Agenda\n"));
+        SendJournal journal;
+        QString error;
+        QVERIFY(journal.read(QDateTime::currentDateTime(), &error));
+        QCOMPARE(journal.requested().size(), 1);
+        QCOMPARE(journal.requested().first().event, "review"_qs);
     }
 
     // The Upcoming tab lists who gets which reminder, follows the settings as they are edited,

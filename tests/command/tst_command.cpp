@@ -349,6 +349,47 @@ private Q_SLOTS:
     }
 
     // Wrong usage is refused with status 2, and each subcommand tells its own help.
+    // "ruvelant resend" names an occurrence by its day (and time) and its title or UID: the next
+    // run sends its reminders once more, the one after it nothing. What it does not find, or what
+    // no run would remind, it refuses, and then the next run sends nothing.
+    void resend_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // DAY: the day the runs search
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("said"); // the start of standard output, or of standard error
+        const QString again = "DAY 10:00 'Dentist' (home): its reminders go out again at the next run"_qs;
+        row("by its title", QStringList {"DAY"_qs, "Dentist"_qs}, 0, again);
+        row("by its time and UID, in its calendar",
+            QStringList {"--calendar"_qs, "home"_qs, "DAYT10:00"_qs, "dentist"_qs}, 0, again);
+        row("not at that time", QStringList {"DAYT11:00"_qs, "Dentist"_qs}, 1,
+            "ruvelant: no event \"Dentist\" starts on DAYT11:00");
+        row("a calendar that is not ticked", QStringList {"DAY"_qs, "Board"_qs}, 1,
+            "ruvelant: DAY 09:00 'Board' (work) is in a calendar whose events get no reminders");
+    }
+    void resend()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exit);
+        QFETCH(QString, said);
+        const QString day = searchedDay().toString(Qt::ISODate);
+        arguments.replaceInStrings("DAY"_qs, day).prepend("resend"_qs);
+        const QString taken = m_home->filePath("taken"_qs);
+        const QStringList reminded {"ann@example.org"_qs, "juergen@example.de"_qs};
+        QCOMPARE(ruvelant({"run"_qs, "--no-pause"_qs}).status, 0);
+        QCOMPARE(QString::fromUtf8(readFile(taken)).split(QLatin1Char('\n'), Qt::SkipEmptyParts), reminded);
+        QFile::remove(taken);
+
+        const Ran ran = ruvelant(arguments);
+        QCOMPARE(ran.status, exit);
+        QVERIFY2((exit == 0 ? ran.out : ran.errors).startsWith(said.replace("DAY"_qs, day)),
+                 qPrintable(ran.out + ran.errors));
+        for (const QStringList &expected : {exit == 0 ? reminded : QStringList(), QStringList()}) {
+            QCOMPARE(ruvelant({"run"_qs, "--no-pause"_qs}).status, 0);
+            QCOMPARE(QString::fromUtf8(readFile(taken)).split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
+            QFile::remove(taken);
+        }
+    }
+
     void usage_data()
     {
         dataTable<int, QString, QString, QStringList>("command/usage.txt", {"exit", "stream", "said", "arguments"});
