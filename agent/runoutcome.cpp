@@ -75,7 +75,7 @@ QList<RunOutcome> RunOutcome::runs(const QString &logText, const QDate &today)
         case SentReminder::Failed:
             outcome.failures.append(reminder);
             reminded[run].insert(reminder.event);
-            if (HandOverFailure::fromDetail(reminder.detail).isTemporary()) {
+            if (HandOverFailure::fromDetail(reminder.detail, reminder.address).isTemporary()) {
                 keptBack[run].insert(reminder.event);
             }
             break;
@@ -135,7 +135,7 @@ QList<QPair<HandOverFailure, int>> RunOutcome::failureCauses() const
 {
     QList<QPair<HandOverFailure, int>> causes;
     for (const SentReminder &failure : failures) {
-        const HandOverFailure cause = HandOverFailure::fromDetail(failure.detail);
+        const HandOverFailure cause = HandOverFailure::fromDetail(failure.detail, failure.address);
         auto same = std::find_if(causes.begin(), causes.end(), [&cause](const QPair<HandOverFailure, int> &known) {
             return known.first.cause == cause.cause && known.first.status == cause.status;
         });

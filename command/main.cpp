@@ -25,6 +25,7 @@ const Subcommand subcommands[] = {
     {"get", getCommand, "prints a setting"},
     {"set", setCommand, "stores a setting"},
     {"log", logCommand, "prints the agent's log, or follows it"},
+    {"resend", resendCommand, "sends the reminders of an event again at the next run"},
 };
 
 QString overview()
@@ -65,9 +66,10 @@ int main(int argc, char **argv)
         return ExitStatus::Success;
     }
     if (arguments.isEmpty()) {
-        return Output::fail(QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set or log "
-                                           "(see ruvelant --help)"),
-                            ExitStatus::Usage);
+        return Output::fail(
+            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log or resend "
+                           "(see ruvelant --help)"),
+            ExitStatus::Usage);
     }
     for (const Subcommand &subcommand : subcommands) {
         if (arguments.first() == QLatin1String(subcommand.name)) {

@@ -107,10 +107,18 @@ int statusCommand(const QStringList &arguments)
     QStringList problems;
 
     const ScheduleStatus::Result schedule = ScheduleStatus::query(LaunchAgent::label(), model.quorvelEnabled());
-    Output::line(
-        QStringLiteral("Reminders: %1, %2 days before each event")
-            .arg(model.quorvelEnabled() ? QStringLiteral("on") : QStringLiteral("off"), model.daysBeforeEventStart()));
-    if (!model.quorvelEnabled()) {
+    if (!model.preferencesReadable()) {
+        // The agent's runs send nothing while the settings cannot be read.
+        Output::line(QStringLiteral("Reminders: not sent, the settings cannot be read: ") + model.preferencesProblem());
+        problems.append(QStringLiteral("the settings cannot be read: ") + model.preferencesProblem());
+    } else {
+        Output::line(QStringLiteral("Reminders: %1, %2 days before each event")
+                         .arg(model.quorvelEnabled() ? QStringLiteral("on") : QStringLiteral("off"),
+                              model.daysBeforeEventStart()));
+    }
+    if (!model.preferencesReadable()) {
+        // Said above: nothing else matters until they can be read.
+    } else if (!model.quorvelEnabled()) {
         problems.append(QStringLiteral("reminders are off (ruvelant enable switches them on)"));
     } else if (const QString problem = scheduleProblem(schedule); !problem.isEmpty()) {
         problems.append(problem);

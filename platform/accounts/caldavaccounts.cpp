@@ -166,7 +166,8 @@ bool CalDavAccounts::save(const QList<CalDavAccount> &accounts, QString *error)
     for (const CalDavAccount &account : accounts) {
         items.append(toMap(account));
     }
-    return PrivateFile::write(path(), PropertyList::toXml(items), error);
+    const QByteArray xml = PropertyList::toXml(items, error);
+    return !xml.isEmpty() && PrivateFile::write(path(), xml, error);
 }
 
 void CalDavAccounts::assignNames(CalDavAccount *account, const QList<CalDavAccount> &others,

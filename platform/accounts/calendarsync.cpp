@@ -154,6 +154,11 @@ QString CalendarSync::programName()
     return QStringLiteral("RuvelantSync");
 }
 
+QString CalendarSync::scheduleLabel()
+{
+    return QStringLiteral("com.kestramo.") + programName();
+}
+
 QString CalendarSync::lockPath()
 {
     return xdgStateHome() + QStringLiteral("/ruvelant/calendarsync.lock");

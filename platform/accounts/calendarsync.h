@@ -14,6 +14,8 @@
 namespace CalendarSync {
 // The program that syncs (it lives beside the agent, in the pane's resources).
 QString programName(); // "RuvelantSync"
+// The label of its schedule, every 15 minutes: "com.kestramo.RuvelantSync".
+QString scheduleLabel();
 QString lockPath();
 
 // Syncs the accounts with the given ids, every account when ids is empty. Returns false when

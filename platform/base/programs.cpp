@@ -282,8 +282,9 @@ End awaitEnd(pid_t child, Channel *output, Channel *errors, const QDeadlineTimer
     errors->drain();
     return end;
 }
+} // namespace
 
-bool holdsOurPrograms(const QString &folder)
+bool Programs::holdsTools(const QString &folder)
 {
     for (const OwnProgram &program : ownPrograms) {
         const QFileInfo file(folder + QLatin1Char('/') + QLatin1String(program.name));
@@ -293,7 +294,6 @@ bool holdsOurPrograms(const QString &folder)
     }
     return true;
 }
-} // namespace
 
 QString Programs::toolsFolderNear(const QString &programFolder)
 {
@@ -302,7 +302,7 @@ QString Programs::toolsFolderNear(const QString &programFolder)
     for (int level = 0; level <= 5; ++level) {
         for (const QString &candidate :
              {dir.path(), dir.filePath(QStringLiteral("bin")), dir.filePath(QStringLiteral("lib/ruvelant/bin"))}) {
-            if (holdsOurPrograms(candidate)) {
+            if (holdsTools(candidate)) {
                 return QDir::cleanPath(candidate);
             }
         }

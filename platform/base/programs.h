@@ -45,6 +45,10 @@ public:
     // holds them.
     static QString toolsFolderNear(const QString &programFolder);
 
+    // Whether folder holds our programs (launchctl and defaults, both executable files): false
+    // once the installation they belong to was removed.
+    static bool holdsTools(const QString &folder);
+
     // Starts the program at absolutePath (mapped by pathFor) with arguments, without a shell,
     // and waits until it has ended. Its standard output and error go where this process's go.
     // While waiting, the event loop (when there is one) keeps windows painted but takes no

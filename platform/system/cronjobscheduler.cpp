@@ -2,8 +2,6 @@
 
 #include "cronservice.h"
 
-#include <QStandardPaths>
-
 #include <algorithm>
 
 namespace {
@@ -42,7 +40,10 @@ bool shellWord(const QString &word, QString *quoted)
 }
 } // namespace
 
-CronJobScheduler::CronJobScheduler(const QString &crontab) : m_crontab(crontab) { }
+CronJobScheduler::CronJobScheduler(const QString &crontab, const QString &systemctl)
+    : m_crontab(crontab), m_systemctl(systemctl)
+{
+}
 
 QString CronJobScheduler::schedule(qint64 seconds)
 {
@@ -91,7 +92,7 @@ QString CronJobScheduler::line(const LaunchJob &job, QString *why)
 {
     QStringList words;
     QString word;
-    const auto variables = localeEnvironment();
+    const auto variables = jobEnvironment();
     for (const auto &variable : variables) {
         if (shellWord(variable.second, &word)) {
             words.append(variable.first + QLatin1Char('=') + word);
@@ -178,8 +179,7 @@ bool CronJobScheduler::state(const QString &label, JobState *state, bool *loaded
             state->nextRun = QDateTime();
             // A line in the crontab starts nothing while no cron daemon runs; when that cannot
             // be told, it is taken to run.
-            state->schedulerRunning = CronService::state(QStandardPaths::findExecutable(QStringLiteral("systemctl")))
-                != CronService::Stopped;
+            state->schedulerRunning = CronService::state(m_systemctl) != CronService::Stopped;
             return true;
         }
     }

@@ -11,8 +11,9 @@
 class CronJobScheduler : public JobScheduler
 {
 public:
-    // crontab: the crontab program to run.
-    explicit CronJobScheduler(const QString &crontab);
+    // crontab: the crontab program to run; systemctl: the one that asks whether cron's service
+    // runs (empty: none, the processes tell).
+    explicit CronJobScheduler(const QString &crontab, const QString &systemctl = QString());
 
     QString name() const override { return QStringLiteral("cron"); }
     QString kind() const override { return QStringLiteral("cron"); }
@@ -39,6 +40,7 @@ private:
     bool writeLines(const QByteArrayList &lines, QString *error) const;
 
     QString m_crontab;
+    QString m_systemctl;
 };
 
 #endif
