@@ -596,6 +596,7 @@ private Q_SLOTS:
         RecordingViewer viewer(*m_home); // a viewer is set up, but xdg-open cannot reach it
         m_home->writeProgram("bin/xdg-open"_qs,
                              "#!/bin/sh\necho \"xdg-open: no method available for opening '$1'\" >&2\nexit 3\n");
+        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
         m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs, "a record\n");
         QDir(m_home->calendarsPath()).removeRecursively();
         openPane();
