@@ -116,8 +116,8 @@ private Q_SLOTS:
         QTest::newRow("150 MB announced") << "huge"_qs << 20000 << 40000 << CalDavFailure::NotCalDav;
         QTest::newRow("150 MB without a length") << "huge-unannounced"_qs << 20000 << 40000 << CalDavFailure::NotCalDav;
         QTest::newRow("an answer without end") << "endless"_qs << 20000 << 40000 << CalDavFailure::NotCalDav;
-        QTest::newRow("one byte every 10 s: the request") << "slow"_qs << 2000 << 40000 << CalDavFailure::Unreachable;
-        QTest::newRow("one byte every 10 s: the search") << "slow"_qs << 20000 << 2000 << CalDavFailure::Unreachable;
+        QTest::newRow("one byte every 10 s: the request") << "slow"_qs << 2000 << 60000 << CalDavFailure::Unreachable;
+        QTest::newRow("one byte every 10 s: the search") << "slow"_qs << 60000 << 2000 << CalDavFailure::Unreachable;
     }
     void bounds()
     {
