@@ -21,6 +21,9 @@ struct CalDavLimits
     int maxRedirects = 5;
     // One step of vdirsyncer (discover, sync, metasync), which may download a whole calendar.
     std::chrono::milliseconds syncStepTime {15 * 60 * 1000};
+    // The memory vdirsyncer may take for its data: a calendar of tens of thousands of events
+    // takes a few hundred megabytes; a server feeding it without end makes it fail at this.
+    qint64 syncProgramMemory = qint64(1024) * 1024 * 1024;
 };
 
 #endif

@@ -44,6 +44,7 @@ bool vdirsyncer(const QString &program, const QString &command, const CalDavAcco
     Programs::Options options;
     options.errors = Programs::Keep;
     options.timeoutMs = int(limits.syncStepTime.count());
+    options.memoryLimit = limits.syncProgramMemory;
     const Programs::Outcome run = Programs::execute(
         program,
         QStringList {QStringLiteral("-c"), VdirsyncerConfig::path(), command} + VdirsyncerConfig::pairNames(account),

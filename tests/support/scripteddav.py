@@ -20,6 +20,7 @@ reports. SCENARIO changes what the account's own server does:
   principal-elsewhere   names the principal on the other origin (and no calendar home)
   calendar-elsewhere    lists, beside its own calendar "mine", the calendar "work" of the other origin
   elsewhere-for-sync    behaves for Ruvelant; lists the calendars of the other origin to vdirsyncer
+  endless-for-sync      behaves for Ruvelant; answers vdirsyncer white space without end
   huge                  pads its answers to 150 MB with white space (announced length)
   huge-unannounced      the same, without a length (the answer ends with the connection)
   endless               answers white space without end
@@ -139,7 +140,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send_body(207, answer, total=HUGE)
         if scenario == "huge-unannounced":
             return self.send_body(207, answer, announce=False, total=HUGE)
-        if scenario == "endless":
+        if scenario == "endless" or (scenario == "endless-for-sync" and "Ruvelant" not in agent):
             return self.send_body(207, answer, total=float("inf"))
         if scenario == "slow":
             return self.send_body(207, answer, pace=10)
