@@ -171,7 +171,7 @@ QList<CalDavCalendar> calendarsIn(const QList<Resource> &resources, const QUrl &
         if (CalDavAccounts::origin(address) != origin) {
             skipped = QStringLiteral("it is on another server");
         } else if (!CalDavAccounts::isValidCollection(name)) {
-            skipped = QStringLiteral("its name holds characters that cannot be kept");
+            skipped = QStringLiteral("its name is empty or holds characters that no file can keep");
         } else if (names.contains(name)) {
             skipped = QStringLiteral("an earlier calendar has its name");
         }
