@@ -59,7 +59,8 @@ private Q_SLOTS:
         account.id = QStringLiteral("alice_cal_example_com");
         account.userName = user;
         account.url = url;
-        account.calendars.append({collection, QStringLiteral("Work"), QStringLiteral("alice_cal_example_com-work")});
+        account.calendars.append(
+            {collection, QStringLiteral("Work"), QStringLiteral("alice_cal_example_com-work"), QString()});
         const QString folder = home.filePath(QStringLiteral("my \"calendars\" \\ here"));
         home.writeFile(QStringLiteral("config"), VdirsyncerConfig::text({account}, folder).toUtf8());
 
