@@ -80,6 +80,10 @@ public:
         qint64 outputLimit = -1;
         // Stopped (SIGKILL) when this process dies, even in the middle of its run (execute() only).
         bool endsWithThisProcess = false;
+        // The most memory it may take for its data (RLIMIT_DATA, in bytes): past it, it gets
+        // none (a program fed without end fails instead of filling memory); -1: no limit
+        // (execute() only).
+        qint64 memoryLimit = -1;
     };
 
     // How a started program ended.

@@ -13,6 +13,7 @@
 #include "datatable.h"
 #include "passwordstore.h"
 #include "preferenceservice.h"
+#include "privatefile.h"
 #include "syncschedule.h"
 #include "syncstatus.h"
 #include "vdirsyncerconfig.h"
@@ -403,6 +404,51 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(VdirsyncerConfig::path()));
         QVERIFY(!QFileInfo::exists(SyncSchedule::plistPath()));
         QVERIFY(!readFile(m_home->filePath("timers"_qs)).contains("RuvelantSync"));
+    }
+
+    // An account synced before each calendar had a pair of its own: its first sync now goes on
+    // from the record that the account's pair kept, so an event deleted on the server meanwhile
+    // is deleted here too, and not put back on the server.
+    void earlierSyncRecordIsKept()
+    {
+        QVERIFY(m_server->makeCalendar("alice"_qs, "old"_qs, "Old"_qs));
+        for (const QByteArray &uid : {QByteArray("gone"), QByteArray("kept")}) {
+            QCOMPARE(m_server->request("PUT", "/alice/old/"_qs + QString::fromLatin1(uid) + ".ics"_qs, "alice"_qs,
+                                       eventFile(uid, uid, "ann@example.org")),
+                     201);
+        }
+        CalDavAccount account;
+        account.id = "earlier"_qs;
+        account.url = m_server->url() + "alice/"_qs;
+        account.userName = "alice"_qs;
+        account.passwordInFile = true;
+        account.calendars = {{"old"_qs, "Old"_qs, "earlier-old"_qs, QString()}};
+        QString error;
+        QVERIFY(PrivateFile::write(PasswordStore::passwordFile(account.id), "alice-password", &error));
+        QVERIFY(CalDavAccounts::save({account}, &error));
+        m_home->copyFixture("caldav/earlier"_qs, "earlier"_qs,
+                            {{"@STATUS@", QFile::encodeName(VdirsyncerConfig::statusPath())},
+                             {"@CALENDARS@", QFile::encodeName(m_home->calendarsPath())},
+                             {"@URL@", account.url.toUtf8()},
+                             {"@PASSWORD@", QFile::encodeName(PasswordStore::passwordFile(account.id))}});
+        QDir().mkpath(m_home->calendarsPath() + "/earlier-old"_qs);
+        for (const char *command : {"discover", "sync"}) {
+            QProcess vdirsyncer;
+            vdirsyncer.setProcessChannelMode(QProcess::ForwardedChannels);
+            vdirsyncer.start("vdirsyncer"_qs, {"-c"_qs, m_home->filePath("earlier/config"_qs), QLatin1String(command)});
+            vdirsyncer.closeWriteChannel();
+            QVERIFY(vdirsyncer.waitForFinished(180000));
+            QCOMPARE(vdirsyncer.exitCode(), 0);
+        }
+        const QString gone = m_home->calendarsPath() + "/earlier-old/gone.ics"_qs;
+        QVERIFY(QFileInfo::exists(gone));
+        QVERIFY(QFileInfo::exists(VdirsyncerConfig::statusPath() + "earlier/earlier-old.items"_qs));
+
+        QCOMPARE(m_server->request("DELETE", "/alice/old/gone.ics"_qs, "alice"_qs), 200);
+        QCOMPARE(syncToEnd({"earlier"_qs}), 0);
+        QVERIFY(!QFileInfo::exists(gone));
+        QCOMPARE(m_server->request("GET", "/alice/old/gone.ics"_qs, "alice"_qs), 404);
+        QVERIFY(QFileInfo::exists(m_home->calendarsPath() + "/earlier-old/kept.ics"_qs));
     }
 };
 
