@@ -9,7 +9,11 @@
 #include "ui_addaccountdialog.h"
 
 #include <QDir>
+<<<<<<< HEAD
+#include <QFileInfo>
+=======
 #include <QMessageBox>
+>>>>>>> main
 #include <QPushButton>
 
 namespace {
@@ -30,6 +34,8 @@ AddAccountDialog::AddAccountDialog(const Bundle *bundle, AccountSetup *setup, QW
     m_ui->setupUi(this);
     // The form's texts are written in English; each is the key of its translation.
     Application::localizeTexts(this, *bundle);
+    // Messages come and go below the fields: the dialog grows with them, never squeezing them.
+    Application::keepLayoutWhole(this);
 
     QString why;
     m_secretService = SecretService::isAvailable(&why);
@@ -60,6 +66,7 @@ AddAccountDialog::AddAccountDialog(const Bundle *bundle, AccountSetup *setup, QW
     connect(m_setup, &AccountSetup::keyringRefused, this, [this](const QString &error) {
         if (m_adding) {
             m_secretService = false;
+            m_keyringRefused = true;
             offerPasswordFile(text("AccountKeyringRefused"), error);
         }
     });
@@ -73,11 +80,29 @@ QString AddAccountDialog::text(const char *key) const
     return m_bundle->localizedStringForKey(QLatin1String(key), QString());
 }
 
+QString AddAccountDialog::keyringWords(const QString &error) const
+{
+    switch (PasswordStore::keyringFailure(error)) {
+    case PasswordStore::KeyringNotUnlocked:
+        return text("KeyringNotUnlocked");
+    case PasswordStore::KeyringNotRunning:
+        return text("KeyringNotRunning");
+    case PasswordStore::KeyringNoAnswer:
+        return text("KeyringNoAnswer");
+    case PasswordStore::KeyringOther:
+        break;
+    }
+    return text("KeyringOther").arg(error);
+}
+
 void AddAccountDialog::offerPasswordFile(const QString &why, const QString &detail)
 {
-    const QString file = QDir::toNativeSeparators(PasswordStore::passwordFile(QStringLiteral("…")));
-    m_ui->keyringLabel->setText(why.contains(QLatin1String("%2")) ? why.arg(file, detail) : why.arg(file));
-    m_ui->keyringLabel->setToolTip(detail);
+    // The folder: the file is named after the account, which has no name before it is added.
+    const QString folder = QDir::toNativeSeparators(
+        QFileInfo(PasswordStore::passwordFile(QStringLiteral("account"))).absolutePath() + QLatin1Char('/'));
+    m_ui->keyringLabel->setText(why.contains(QLatin1String("%2")) ? why.arg(folder, keyringWords(detail))
+                                                                  : why.arg(folder));
+    m_ui->keyringLabel->setToolTip(detail); // the keyring's own words
     m_ui->keyringLabel->show();
     m_ui->passwordFileCheckBox->show();
     updateButtons();
@@ -186,7 +211,9 @@ void AddAccountDialog::added(bool ok, const QString &warning)
     m_adding = false;
     setWorking(false);
     if (!ok) {
-        showStatus(text("AccountNotAdded"), warning);
+        // A keyring's refusal is said in plain words above (its own words in the tooltip there).
+        showStatus(text("AccountNotAdded"), m_keyringRefused ? QString() : warning);
+        m_keyringRefused = false;
         return;
     }
     m_warning = warning;

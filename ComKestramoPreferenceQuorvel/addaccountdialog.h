@@ -37,9 +37,11 @@ private:
     void added(bool ok, const QString &warning);
     // The fields changed after the calendars were found: they must be found again.
     void forget();
-    // Says why the password cannot go to a keyring (text: %1 the file, %2 the keyring's words) and
-    // offers the file instead.
+    // Says why the password cannot go to a keyring (text: %1 the folder of the file, %2 why, in plain
+    // words, from the keyring's error detail) and offers the file instead.
     void offerPasswordFile(const QString &text, const QString &detail);
+    // Why the keyring did not take the password, in plain words, from the error it gave.
+    QString keyringWords(const QString &error) const;
     void setWorking(bool working);
     void updateButtons();
     void showStatus(const QString &text, const QString &detail = QString(), const QString &helpPage = QString());
@@ -54,6 +56,7 @@ private:
     bool m_working = false; // finding calendars or adding the account
     bool m_adding = false;
     QString m_warning;
+    bool m_keyringRefused = false; // the keyring refused the password of the account being added
 };
 
 #endif

@@ -4,6 +4,7 @@
 #include "ComKestramoPreferenceQuorvelController.h"
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "accountspanel.h"
+#include "alertsheet.h"
 #include "application.h"
 #include "bundle.h"
 #include "calendarsync.h"
@@ -28,15 +29,18 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLoggingCategory>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTabBar>
@@ -45,7 +49,9 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
+#include <limits>
 
 Q_LOGGING_CATEGORY(lcPaneInterface, "ruvelant.pane")
 
@@ -93,24 +99,61 @@ private:
     std::function<void()> m_resized;
 };
 
-// Sizes the columns of a table to their text: the short ones (fit) always, the long ones (with
-// the share of the table's width they may take at most) up to that share; the last column takes
-// what is left. Again whenever the model is filled anew or the table changes its size. A cut text
-// is whole in its tooltip.
-void fitColumns(QTableView *table, const QList<int> &fit, const QList<QPair<int, int>> &capped)
+// The widths that columns of the given text widths take in available: each its whole width when
+// they all fit; otherwise the widest are cut to one width, as little as needed, and the others
+// stay whole. So a column is cut only when the table cannot show it whole beside the others.
+QVector<int> sharedWidths(const QVector<int> &wanted, int available)
+{
+    QVector<int> sorted = wanted;
+    std::sort(sorted.begin(), sorted.end());
+    int left = available;
+    int cap = std::numeric_limits<int>::max();
+    for (int i = 0; i < sorted.size(); ++i) {
+        const int sharing = int(sorted.size()) - i;
+        if (sorted.at(i) * sharing > left) {
+            cap = qMax(0, left / sharing);
+            break;
+        }
+        left -= sorted.at(i);
+    }
+    QVector<int> widths;
+    for (int width : wanted) {
+        widths.append(qMin(width, cap));
+    }
+    return widths;
+}
+
+// Sizes the columns of a table to their text: the columns in whole (short ones: a day, a time)
+// always; the others whole where the width allows, else the widest are cut as little as they
+// must (see sharedWidths); the last column takes what is left. Again whenever the model is filled
+// anew or the table changes its size. A cut text is whole in its tooltip.
+void fitColumns(QTableView *table, const QList<int> &whole)
 {
     QHeaderView *header = table->horizontalHeader();
-    for (int column : fit) {
-        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
-    }
     header->setStretchLastSection(true);
     table->setTextElideMode(Qt::ElideRight);
-    const auto size = [table, header, capped] {
-        for (const auto &column : capped) {
-            header->setSectionResizeMode(column.first, QHeaderView::Interactive);
-            const int hint = qMax(static_cast<QAbstractItemView *>(table)->sizeHintForColumn(column.first),
-                                  header->sectionSizeHint(column.first));
-            header->resizeSection(column.first, qMin(hint, table->viewport()->width() * column.second / 100));
+    const auto size = [table, header, whole] {
+        const int count = table->model()->columnCount();
+        int available = table->viewport()->width();
+        QList<int> shared;
+        QVector<int> wanted;
+        for (int column = 0; column < count; ++column) {
+            header->setSectionResizeMode(column, QHeaderView::Interactive);
+            const int hint = qMax(static_cast<QAbstractItemView *>(table)->sizeHintForColumn(column),
+                                  header->sectionSizeHint(column));
+            if (whole.contains(column)) {
+                header->resizeSection(column, hint);
+                available -= hint;
+            } else {
+                shared.append(column);
+                wanted.append(hint);
+            }
+        }
+        const QVector<int> widths = sharedWidths(wanted, available);
+        for (int i = 0; i < shared.size(); ++i) {
+            if (shared.at(i) != count - 1) {
+                header->resizeSection(shared.at(i), widths.at(i));
+            }
         }
     };
     size();
@@ -499,9 +542,9 @@ void tieUpcoming(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     preview->setObjectName(QStringLiteral("reminderPreview"));
     preview->setTexts(previewTexts(*bundle));
     table->setModel(preview);
-    // Day and time fit their text, the event, calendar and attendee up to a share of the width;
-    // the reminder (its subject, or why none goes) takes the rest.
-    fitColumns(table, {0, 1}, {{2, 18}, {3, 12}, {4, 22}});
+    // Day and time fit their text; event, calendar, attendee and the reminder (its subject, or why
+    // none goes) share the rest.
+    fitColumns(table, {0, 1});
     if (auto *splitter = qobject_cast<QSplitter *>(table->parentWidget())) {
         splitter->setStretchFactor(0, 3); // the list first; the message below it
         splitter->setStretchFactor(1, 1);
@@ -544,22 +587,17 @@ SentRemindersModel *tieSent(QWidget *view, PreferencePane *owner, ComKestramoPre
         = new SentRemindersModel(userLibraryPath() + QStringLiteral("/Logs"), controller->agentName(), bundle, owner);
     sent->setObjectName(QStringLiteral("sentReminders"));
     table->setModel(sent);
-    // Time and attendee fit their text, the event up to a third of the table; the outcome takes
-    // the rest, and the chosen row's outcome is shown whole below, with the log's own line.
-    fitColumns(table, {0, 2}, {{1, 30}});
+    // The time fits its text, event, attendee and outcome share the rest. The chosen row's outcome
+    // is shown whole below in plain words, the log's own line (the agent's words, such as "Cannot
+    // create Scripting Bridge to Mail.app") in its tooltip.
+    fitColumns(table, {0});
     const QString filled = hint->text();
     const auto showDetail = [table, sent, detail] {
         const QModelIndexList chosen = table->selectionModel()->selectedRows();
         const int row = chosen.isEmpty() ? -1 : chosen.first().row();
-        QString text;
-        if (row >= 0) {
-            text = sent->index(row, 3).data().toString();
-            const QString line = sent->reminders().at(row).logLine;
-            if (!line.isEmpty() && line != text) {
-                text += QStringLiteral("\n") + line;
-            }
-        }
+        const QString text = row >= 0 ? sent->index(row, 3).data().toString() : QString();
         detail->setText(text);
+        detail->setToolTip(row >= 0 ? sent->reminders().at(row).logLine : QString());
         detail->setVisible(!text.isEmpty());
     };
     const auto show = [=] {
@@ -681,7 +719,7 @@ ScheduleStatus *tieSchedule(QWidget *view, PreferencePane *owner, ComKestramoPre
         label->setAccessibleDescription(label->text());
         fix->setText(result.state == ScheduleStatus::OffButScheduled ? removeText : scheduleText);
         fix->setAccessibleName(Application::spokenText(fix->text()));
-        fix->setVisible(result.state == ScheduleStatus::NotScheduled
+        fix->setVisible(result.state == ScheduleStatus::NotScheduled || result.state == ScheduleStatus::SchedulerStopped
                         || result.state == ScheduleStatus::OffButScheduled);
     };
     show();
@@ -720,6 +758,11 @@ void tieAlertNow(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
     }
     const Bundle *bundle = owner->bundle();
     const QString idleText = button->text();
+    // Room for the line kept from the start (two lines: a run with several causes of failure),
+    // so that the window does not move when it comes.
+    result->setText(QStringLiteral("<a href=\"#\">X</a><br>X")); // measured as it is drawn
+    result->setMinimumHeight(result->sizeHint().height());
+    result->clear();
     const auto show = [=] {
         const bool running = controller->isAgentRunning();
         button->setEnabled(model->quorvelEnabled() && !running);
@@ -866,6 +909,46 @@ void tieSettings(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
                       owner->bundle()->resourcePath() + QLatin1Char('/') + CalendarSync::programName(), owner);
 }
 
+// Help pages, the log and the calendars' folder that could not be opened (no browser or viewer
+// set up, no xdg-open): a sheet on the window in front says which and why, with the path to copy
+// and open some other way.
+void tieOpenFailures(QWidget *view, PreferencePane *owner)
+{
+    const Bundle *bundle = owner->bundle();
+    const QPointer<QWidget> pane = view;
+    Workspace::setFailureHandler(owner, [pane, bundle](const Workspace::OpenFailure &failure) {
+        const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key)); };
+        QString message;
+        switch (failure.reason) {
+        case Workspace::OpenFailure::NoSuchFile:
+            message = tr("OpenFailedNoSuchFile");
+            break;
+        case Workspace::OpenFailure::NoOpener:
+            message = tr("OpenFailedNoOpener");
+            break;
+        case Workspace::OpenFailure::NotStarted:
+            message = tr("OpenFailedNotStarted").arg(failure.detail);
+            break;
+        case Workspace::OpenFailure::NoProgram:
+            message = tr("OpenFailedNoProgram");
+            break;
+        case Workspace::OpenFailure::OpenerFailed:
+            message = tr("OpenFailedOther").arg(failure.status);
+            break;
+        }
+        if (failure.reason != Workspace::OpenFailure::NotStarted && !failure.detail.isEmpty()) {
+            message += QStringLiteral("\n\n") + tr("OpenFailedSaid").arg(failure.detail);
+        }
+        QWidget *window = QApplication::activeModalWidget();
+        if (!window && pane) {
+            window = pane->window();
+        }
+        const QString name = QFileInfo(failure.target).fileName();
+        AlertSheet::beginPathAlertSheet(tr("OpenFailed").arg(name.isEmpty() ? failure.target : name), message,
+                                        failure.target, tr("OpenFailedCopy"), QStringLiteral("OK"), window);
+    });
+}
+
 // The buttons that run the controller's actions.
 void tieActions(QWidget *view, ComKestramoPreferenceQuorvelController *controller)
 {
@@ -935,5 +1018,6 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
 
     tieTabOrder(view);
     tieCredits(view, tooltips, bundle);
+    tieOpenFailures(view, owner);
     return {model, controller, tooltips};
 }

@@ -94,8 +94,8 @@ ScheduleStatus::Result ScheduleStatus::fromListing(bool enabled, int status, con
     Result result;
     const QList<JobState> states = JobState::fromText(output);
     if (status == 0 && !states.isEmpty()) {
-        result.state = enabled ? On : OffButScheduled;
         result.job = states.first();
+        result.state = !enabled ? OffButScheduled : result.job.schedulerRunning ? On : SchedulerStopped;
     } else if (status == notScheduled) {
         result.state = enabled ? NotScheduled : Off;
     } else if (!enabled) {
@@ -120,6 +120,8 @@ QString ScheduleStatus::text(const Result &result, const Bundle &bundle, const Q
         return tr("ScheduleOff");
     case NotScheduled:
         return tr("ScheduleNotScheduled");
+    case SchedulerStopped:
+        return tr("ScheduleSchedulerStopped");
     case OffButScheduled:
         return tr("ScheduleOffButScheduled");
     case Failed:

@@ -11,17 +11,18 @@ class Bundle;
 class QProcess;
 
 // The agent's schedule as the user's scheduler holds it ("launchctl list"), set beside the
-// setting that should match it: on and scheduled, off, on but not scheduled, off but still
-// scheduled, or the scheduler's own error. Asked beside the caller's thread of work, or at once.
+// setting that should match it: on and scheduled, off, on but not scheduled, on and in a crontab
+// that no cron daemon runs, off but still scheduled, or the scheduler's own error. Asked beside
+// the caller's thread of work, or at once.
 class ScheduleStatus : public QObject
 {
     Q_OBJECT
 public:
-    enum State { Checking, On, Off, NotScheduled, OffButScheduled, Failed };
+    enum State { Checking, On, Off, NotScheduled, SchedulerStopped, OffButScheduled, Failed };
     struct Result
     {
         State state = Checking;
-        JobState job; // where it is scheduled, for On and OffButScheduled
+        JobState job; // where it is scheduled, for On, SchedulerStopped and OffButScheduled
         QString error; // the scheduler's message, for Failed
     };
 

@@ -20,6 +20,7 @@ LogService *asl = nullptr;
 LogService::Message *log_msg = nullptr;
 bool isOpened = false;
 FILE *logFile = nullptr;
+bool copyToStandardError = true;
 
 const qint64 maximumLogSize = 256000;
 // What one run (the log opened until it is closed) may write into the log file: less than the size
@@ -119,7 +120,9 @@ void ComKestramoLogger::log(const QString &message, int32_t level)
         createLogPathIfMissing();
         rotateLogFilesIfNecessary();
         const QString name = applicationName();
-        asl = new LogService(name, QStringLiteral("Agent"), LogService::CopyToStandardError);
+        asl = new LogService(name, QStringLiteral("Agent"),
+                             copyToStandardError ? LogService::CopyToStandardError
+                                                 : LogService::StandardErrorWhenNoFile);
         log_msg = new LogService::Message;
         log_msg->set(LogService::SenderKey, name);
         QString notice;
@@ -161,4 +164,9 @@ void ComKestramoLogger::closeLogIfOpened()
         logFile = nullptr;
     }
     isOpened = false;
+}
+
+void ComKestramoLogger::setCopyToStandardError(bool copy)
+{
+    copyToStandardError = copy;
 }

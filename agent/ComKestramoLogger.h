@@ -33,6 +33,9 @@ public:
     static void logINFO(const QString &message);
     // Closes the connection and the file; does nothing when nothing is open.
     static void closeLogIfOpened();
+    // Whether every message also goes to standard error (so it is unless told otherwise), or only
+    // those that the log file did not take. Holds for the connections opened afterwards.
+    static void setCopyToStandardError(bool copy);
 };
 
 #endif

@@ -4,7 +4,9 @@
 #include "dateformatter.h"
 #include "logservice.h"
 
+#include <QHash>
 #include <QSet>
+#include <QVector>
 
 #include <algorithm>
 
@@ -15,56 +17,66 @@ const QString terminatedText = QStringLiteral("terminated");
 const QString markingError = QStringLiteral("Error while marking event as notified err:");
 } // namespace
 
-RunOutcome RunOutcome::ofProcess(const QString &logText, qint64 pid, const QDateTime &since, const QDate &today)
+QList<RunOutcome> RunOutcome::runs(const QString &logText, const QDate &today)
 {
-    RunOutcome outcome;
-    // The log's time stamps are whole seconds.
-    const QDateTime earliest = since.addSecs(-1);
+    QList<RunOutcome> runs;
+    QList<int> unmarkable; // by run: events that could not be marked
+    QHash<qint64, QList<int>> ofProcess; // a process's runs (a process number comes back), in order
     const QList<LogService::Record> records = LogService::parseRecords(logText.toUtf8(), today);
-    int unmarkable = 0;
     for (const LogService::Record &record : records) {
-        if (record.pid != pid || record.time < earliest) {
+        if (record.level == LogService::Info && record.text.startsWith(startedPrefix)) {
+            RunOutcome outcome;
+            outcome.found = true;
+            outcome.pid = record.pid;
+            outcome.started = record.time;
+            ofProcess[record.pid].append(runs.size());
+            runs.append(outcome);
+            unmarkable.append(0);
             continue;
         }
-        if (record.level == LogService::Info && record.text.startsWith(startedPrefix)) {
-            outcome = RunOutcome(); // a later run of the same process number
-            outcome.found = true;
-            outcome.started = record.time;
-            unmarkable = 0;
-        } else if (!outcome.found) {
-            continue;
-        } else if (record.text == disabledText) {
+        const auto process = ofProcess.constFind(record.pid);
+        if (process == ofProcess.cend()) {
+            continue; // a record of no run that the log holds the start of
+        }
+        RunOutcome &outcome = runs[process->last()];
+        if (record.text == disabledText) {
             outcome.disabled = true;
         } else if (record.text == terminatedText) {
             outcome.finished = true;
         } else if (record.level == LogService::Error
                    && (record.text.startsWith(markingError) || record.text.contains(QLatin1String("cannot be marked"))
                        || record.text.contains(QLatin1String("is no longer in its calendar")))) {
-            ++unmarkable;
+            ++unmarkable[process->last()];
         }
-    }
-    if (!outcome.found) {
-        return outcome;
     }
     // Events are marked once all their reminders went out, or were refused for good; one that
     // may still go out later stays unmarked.
-    QSet<QString> reminded;
-    QSet<QString> keptBack;
+    QVector<QSet<QString>> reminded(runs.size());
+    QVector<QSet<QString>> keptBack(runs.size());
     const QList<SentReminder> reminders = SentReminders::fromRecords(logText, today);
     for (const SentReminder &reminder : reminders) {
-        if (reminder.pid != pid || reminder.time < outcome.started) {
+        // The run of its process that had started by then.
+        const QList<int> candidates = ofProcess.value(reminder.pid);
+        int run = -1;
+        for (auto it = candidates.crbegin(); it != candidates.crend() && run < 0; ++it) {
+            if (runs.at(*it).started <= reminder.time) {
+                run = *it;
+            }
+        }
+        if (run < 0) {
             continue;
         }
+        RunOutcome &outcome = runs[run];
         switch (reminder.outcome) {
         case SentReminder::Sent:
             ++outcome.handedOver;
-            reminded.insert(reminder.event);
+            reminded[run].insert(reminder.event);
             break;
         case SentReminder::Failed:
             outcome.failures.append(reminder);
-            reminded.insert(reminder.event);
+            reminded[run].insert(reminder.event);
             if (HandOverFailure::fromDetail(reminder.detail, reminder.address).isTemporary()) {
-                keptBack.insert(reminder.event);
+                keptBack[run].insert(reminder.event);
             }
             break;
         case SentReminder::NoAddress:
@@ -74,19 +86,46 @@ RunOutcome RunOutcome::ofProcess(const QString &logText, qint64 pid, const QDate
             break;
         }
     }
-    outcome.eventsMarked = qMax(0, int((reminded - keptBack).size()) - unmarkable);
-    return outcome;
+    for (int run = 0; run < runs.size(); ++run) {
+        runs[run].eventsMarked = qMax(0, int((reminded.at(run) - keptBack.at(run)).size()) - unmarkable.at(run));
+    }
+    return runs;
+}
+
+RunOutcome RunOutcome::ofProcess(const QString &logText, qint64 pid, const QDateTime &since, const QDate &today)
+{
+    // The log's time stamps are whole seconds.
+    const QDateTime earliest = since.addSecs(-1);
+    const QList<RunOutcome> all = runs(logText, today);
+    for (auto run = all.crbegin(); run != all.crend(); ++run) {
+        if (run->pid == pid && run->started >= earliest) {
+            return *run;
+        }
+    }
+    return RunOutcome();
 }
 
 RunOutcome RunOutcome::lastRun(const QString &logText, const QDate &today, qint64 *pid)
 {
-    const QList<LogService::Record> records = LogService::parseRecords(logText.toUtf8(), today);
-    for (auto record = records.crbegin(); record != records.crend(); ++record) {
-        if (record->level == LogService::Info && record->text.startsWith(startedPrefix)) {
-            if (pid) {
-                *pid = record->pid;
-            }
-            return ofProcess(logText, record->pid, record->time, today);
+    const QList<RunOutcome> all = runs(logText, today);
+    if (all.isEmpty()) {
+        return RunOutcome();
+    }
+    if (pid) {
+        *pid = all.last().pid;
+    }
+    return all.last();
+}
+
+RunOutcome RunOutcome::standingFailure(const QString &logText, const QDate &today)
+{
+    const QList<RunOutcome> all = runs(logText, today);
+    for (auto run = all.crbegin(); run != all.crend(); ++run) {
+        if (!run->failures.isEmpty()) {
+            return *run;
+        }
+        if (run->succeeded()) {
+            break;
         }
     }
     return RunOutcome();

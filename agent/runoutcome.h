@@ -14,6 +14,7 @@ class Bundle;
 struct RunOutcome
 {
     bool found = false; // the log holds the run's first record
+    qint64 pid = 0; // the run's process
     bool finished = false; // ... and its last, "terminated"
     bool disabled = false; // it ended at once: the reminders are switched off
     QDateTime started;
@@ -27,6 +28,13 @@ struct RunOutcome
     static RunOutcome ofProcess(const QString &logText, qint64 pid, const QDateTime &since, const QDate &today);
     // The last run that the log tells of; found is false when it tells of none.
     static RunOutcome lastRun(const QString &logText, const QDate &today, qint64 *pid = nullptr);
+    // Every run that the log tells of, in the order they started.
+    static QList<RunOutcome> runs(const QString &logText, const QDate &today);
+    // The last run whose reminders did not all reach the mail system, while no later run has
+    // handed one over without a failure; found is false when there is none.
+    static RunOutcome standingFailure(const QString &logText, const QDate &today);
+    // Whether the run ended and handed reminders over, every one of them.
+    bool succeeded() const { return finished && !disabled && handedOver > 0 && failures.isEmpty(); }
     // The failures by cause, each with how many reminders it kept back, in the order they came.
     QList<QPair<HandOverFailure, int>> failureCauses() const;
     // What the run did, in one sentence of bundle's texts.

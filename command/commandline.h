@@ -8,9 +8,9 @@
 // The exit statuses of the ruvelant command.
 namespace ExitStatus {
 constexpr int Success = 0;
-constexpr int Failure = 1; // it could not be done, or a run did not hand every reminder over
+constexpr int Failure = 1; // it could not be done, a run did not hand every reminder over, or
+                           // (status) reminders cannot go out
 constexpr int Usage = 2; // a wrong subcommand, option, key or value
-constexpr int NotGoingOut = 3; // status: reminders are off, not scheduled, or not installed
 } // namespace ExitStatus
 
 // The options and arguments of one subcommand: parses them, answers --help with the

@@ -12,20 +12,23 @@
 #include "subcommands.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 
 int runCommand(const QStringList &arguments)
 {
-    SubcommandLine line(QStringLiteral("run [--no-pause]"),
+    SubcommandLine line(QStringLiteral("run [--no-pause] [--verbose]"),
                         QStringLiteral("Runs the agent once now, as the pane's Send Reminders Now does: the reminders "
                                        "due are handed to the mail system and their events marked. The run writes the "
-                                       "agent's log (its lines also go to standard error), and waits for a scheduled "
-                                       "run that is going on. Then a line says what it did.\n\n"
+                                       "agent's log, and waits for a scheduled run that is going on. Then one line "
+                                       "says what it did, as the pane says it.\n\n"
                                        "Exit status: 0 when every reminder of the run reached the mail system; 1 when "
                                        "one did not, the run did not end, or reminders are off (a run then sends "
                                        "nothing)."));
     const QCommandLineOption noPause(QStringLiteral("no-pause"),
                                      QStringLiteral("Ends at once, without the agent's closing pause of 10 seconds."));
-    line.parser().addOption(noPause);
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Also writes the run's log lines to standard error as they come."));
+    line.parser().addOptions({noPause, verbose});
     InstalledPane pane;
     if (const int status = pane.openFor(line, arguments, ExitStatus::Failure); status >= 0) {
         return status;
@@ -49,6 +52,13 @@ int runCommand(const QStringList &arguments)
         environment.pause = [](std::chrono::microseconds) {};
     }
     environment.notifierPath = pane.notifierPath();
+    // The log keeps every line; the terminal gets the summary, and the lines only when asked (or
+    // when the log cannot take them).
+    ComKestramoLogger::setCopyToStandardError(line.parser().isSet(verbose));
+    if (!line.parser().isSet(verbose)) {
+        // The layers' notes of what they do as they go (a calendar index made anew) likewise.
+        QLoggingCategory::setFilterRules(QStringLiteral("ruvelant.*.info=false"));
+    }
     const QDateTime started = QDateTime::currentDateTime();
     runAgent(environment);
 

@@ -48,6 +48,25 @@ QString PasswordStore::refusal(const QString &password)
     return QString();
 }
 
+PasswordStore::KeyringFailure PasswordStore::keyringFailure(const QString &error)
+{
+    const auto says = [&error](const char *words) { return error.contains(QLatin1String(words), Qt::CaseInsensitive); };
+    // A keyring that asked to be unlocked, or to make its first collection, and was told no:
+    // the Secret Service says the collection is locked, or that the default one does not exist.
+    if (says("locked") || says("dismissed") || says("cancelled") || says("canceled")
+        || (says("does not exist") && says("/org/freedesktop/secrets/"))) {
+        return KeyringNotUnlocked;
+    }
+    if (says("did not answer") || says("Timeout was reached") || says("NoReply")) {
+        return KeyringNoAnswer;
+    }
+    if (says("ServiceUnknown") || says("not provided by any .service files") || says("Spawn.") || says("session bus")
+        || says("secret-tool program is not installed")) {
+        return KeyringNotRunning;
+    }
+    return KeyringOther;
+}
+
 void PasswordStore::store(const CalDavAccount &account, const QString &password)
 {
     const QString why = refusal(password);

@@ -25,6 +25,15 @@ public:
     // Why password cannot be handed over through a command's output (empty, a line break); empty when it can.
     static QString refusal(const QString &password);
 
+    // Why the keyring did not take a password, from the error that store() reported.
+    enum KeyringFailure {
+        KeyringNotUnlocked, // its question (unlock it, or make a new keyring) was cancelled or failed
+        KeyringNotRunning, // no keyring runs, or it could not be started
+        KeyringNoAnswer, // it did not answer in time
+        KeyringOther,
+    };
+    static KeyringFailure keyringFailure(const QString &error);
+
     // Stores the password of account where account.passwordInFile says, replacing an earlier
     // one; emits finished. Waits for the keyring's own questions (it may ask to be unlocked).
     void store(const CalDavAccount &account, const QString &password);

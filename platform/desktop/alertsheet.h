@@ -3,6 +3,7 @@
 
 #include <QString>
 
+class QDialog;
 class QMessageBox;
 class QWidget;
 
@@ -14,6 +15,11 @@ namespace AlertSheet {
 // window it is an application-modal box of its own.
 QMessageBox *beginInformationalAlertSheet(const QString &title, const QString &defaultButton, const QString &message,
                                           QWidget *window);
+// Shows a warning sheet on window that names a file or address: title, message, then path in a
+// field that can be selected, with a button titled copyButton that puts it on the clipboard, and
+// the button defaultButton that closes the sheet. Returns at once, as the sheet above does.
+QDialog *beginPathAlertSheet(const QString &title, const QString &message, const QString &path,
+                             const QString &copyButton, const QString &defaultButton, QWidget *window);
 } // namespace AlertSheet
 
 #endif

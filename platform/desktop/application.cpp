@@ -4,10 +4,13 @@
 #include "logservice.h"
 
 #include <QAbstractButton>
+#include <QEvent>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPointer>
+#include <QScreen>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QWidget>
@@ -88,6 +91,63 @@ void Application::closeOnStandardKeys(QWidget *window)
     }
 }
 
+namespace {
+// Sets a window's least height from its layout's height at the window's width, after every
+// change of its layout or size (once the change is done, never in the middle of it).
+class WholeLayout : public QObject
+{
+public:
+    explicit WholeLayout(QWidget *window) : QObject(window), m_window(window) { window->installEventFilter(this); }
+
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        const QEvent::Type type = event->type();
+        if ((type == QEvent::LayoutRequest || type == QEvent::Resize || type == QEvent::Show) && !m_pending) {
+            m_pending = true;
+            QMetaObject::invokeMethod(this, &WholeLayout::fit, Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    void fit()
+    {
+        m_pending = false;
+        QLayout *layout = m_window->layout();
+        if (!layout) {
+            return;
+        }
+        layout->activate();
+        int needed = layout->totalMinimumSize().height();
+        if (layout->hasHeightForWidth()) {
+            needed = qMax(needed, layout->totalHeightForWidth(m_window->width()));
+        }
+        if (m_window->minimumHeight() != needed) {
+            m_window->setMinimumHeight(needed);
+        }
+        if (m_window->height() < needed) {
+            m_window->resize(m_window->width(), needed);
+            // Grown downwards past the screen's edge: moved up as far as it must, no further.
+            const QScreen *screen = m_window->screen();
+            const QRect frame = m_window->frameGeometry();
+            if (screen && m_window->isVisible() && frame.bottom() > screen->availableGeometry().bottom()) {
+                const int top = qMax(screen->availableGeometry().top(),
+                                     screen->availableGeometry().bottom() - frame.height() + 1);
+                m_window->move(frame.left(), top);
+            }
+        }
+    }
+
+    QWidget *m_window;
+    bool m_pending = false;
+};
+} // namespace
+
+void Application::keepLayoutWhole(QWidget *window)
+{
+    new WholeLayout(window);
+}
+
 QString Application::spokenText(QString text)
 {
     for (int i = 0; i < text.size(); ++i) {
@@ -102,8 +162,24 @@ QString Application::spokenText(QString text)
     return text.trimmed();
 }
 
+namespace {
+// The handler that was installed before (Qt returns its own default one when there was none).
+QtMessageHandler s_nextHandler = nullptr;
+
+void quietAboutRuntimeFolder(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set"))) {
+        return;
+    }
+    s_nextHandler(type, context, message); // Qt's own handler when none was installed before
+}
+} // namespace
+
 void Application::prepareForSessionWithoutDisplay()
 {
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        s_nextHandler = qInstallMessageHandler(quietAboutRuntimeFolder);
+    }
     s_windowless = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
     if (s_windowless) {

@@ -33,10 +33,16 @@ public:
     static void makeKeyAndOrderFront(QWidget *window);
     // Ctrl+Q and Ctrl+W (and the platform's own keys for both) close window.
     static void closeOnStandardKeys(QWidget *window);
+    // Keeps window (which has a layout) at least as tall as its layout needs at the window's
+    // width, wrapped texts included, and grows it when a text grows or a control shows: no text
+    // is cut and no field squeezed below its own height. Windows do not do this by themselves.
+    static void keepLayoutWhole(QWidget *window);
     // For a program whose command-line modes must work without a display (over ssh, in scripts):
     // called before the application object exists, it has Qt's offscreen platform stand in when
     // neither a display (DISPLAY, WAYLAND_DISPLAY) nor a window platform (QT_QPA_PLATFORM) is
-    // given, and isWindowless() then tells the program that no window can be seen.
+    // given, and isWindowless() then tells the program that no window can be seen. Qt's note that
+    // XDG_RUNTIME_DIR is not set (as after "su -" or in cron) is kept off standard error: Qt only
+    // looks there for a sandbox's marker, and what of ours needs the folder has its own way.
     static void prepareForSessionWithoutDisplay();
     static bool isWindowless();
     // A control's text as a screen reader says it: without its access key's "&" and a closing colon.

@@ -1,5 +1,7 @@
 #include "cronjobscheduler.h"
 
+#include "cronservice.h"
+
 #include <algorithm>
 
 namespace {
@@ -38,7 +40,10 @@ bool shellWord(const QString &word, QString *quoted)
 }
 } // namespace
 
-CronJobScheduler::CronJobScheduler(const QString &crontab) : m_crontab(crontab) { }
+CronJobScheduler::CronJobScheduler(const QString &crontab, const QString &systemctl)
+    : m_crontab(crontab), m_systemctl(systemctl)
+{
+}
 
 QString CronJobScheduler::schedule(qint64 seconds)
 {
@@ -172,6 +177,9 @@ bool CronJobScheduler::state(const QString &label, JobState *state, bool *loaded
             state->scheduler = kind();
             state->startInterval = interval(QString::fromUtf8(entry).simplified().section(QLatin1Char(' '), 0, 4));
             state->nextRun = QDateTime();
+            // A line in the crontab starts nothing while no cron daemon runs; when that cannot
+            // be told, it is taken to run.
+            state->schedulerRunning = CronService::state(m_systemctl) != CronService::Stopped;
             return true;
         }
     }

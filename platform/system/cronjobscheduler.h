@@ -11,14 +11,16 @@
 class CronJobScheduler : public JobScheduler
 {
 public:
-    // crontab: the crontab program to run.
-    explicit CronJobScheduler(const QString &crontab);
+    // crontab: the crontab program to run; systemctl: the one that asks whether cron's service
+    // runs (empty: none, the processes tell).
+    explicit CronJobScheduler(const QString &crontab, const QString &systemctl = QString());
 
     QString name() const override { return QStringLiteral("cron"); }
     QString kind() const override { return QStringLiteral("cron"); }
     bool load(const LaunchJob &job, QString *error) override;
     bool unload(const QString &label, QString *error) override;
-    // Loaded: a line of the crontab carries the label's tag; its interval is read from its fields.
+    // Loaded: a line of the crontab carries the label's tag; its interval is read from its fields,
+    // and whether cron's service runs is asked (see CronService).
     bool state(const QString &label, JobState *state, bool *loaded, QString *error) override;
 
     // The five time fields for an agent started every seconds seconds. cron counts in whole
@@ -38,6 +40,7 @@ private:
     bool writeLines(const QByteArrayList &lines, QString *error) const;
 
     QString m_crontab;
+    QString m_systemctl;
 };
 
 #endif

@@ -61,7 +61,7 @@ std::vector<std::unique_ptr<JobScheduler>> JobScheduler::allForCurrentUser(QStri
     }
     const QString crontab = schedulerProgram(QStringLiteral("crontab"), &where);
     if (!crontab.isEmpty()) {
-        schedulers.push_back(std::make_unique<CronJobScheduler>(crontab));
+        schedulers.push_back(std::make_unique<CronJobScheduler>(crontab, systemctl));
     }
     if (!answers) {
         schedulers.push_back(std::make_unique<SystemdJobScheduler>(QString()));
@@ -81,6 +81,9 @@ QString JobState::toText() const
     if (nextRun.isValid()) {
         text += QStringLiteral("NextRun\t%1\n")
                     .arg(nextRun.toOffsetFromUtc(nextRun.offsetFromUtc()).toString(Qt::ISODate));
+    }
+    if (!schedulerRunning) {
+        text += QStringLiteral("SchedulerRunning\tfalse\n");
     }
     return text;
 }
@@ -110,6 +113,8 @@ QList<JobState> JobState::fromText(const QString &text)
             state.startInterval = value.toLongLong();
         } else if (key == QLatin1String("NextRun")) {
             state.nextRun = QDateTime::fromString(value, Qt::ISODate);
+        } else if (key == QLatin1String("SchedulerRunning")) {
+            state.schedulerRunning = value != QLatin1String("false");
         }
     }
     return states;

@@ -14,14 +14,16 @@
 #include <vector>
 
 // Where and how a launch agent is scheduled: one record of "launchctl list LABEL", which prints
-// it as lines "Key<TAB>value" (Label, Scheduler, StartInterval, and NextRun when the scheduler
-// tells it), records apart by an empty line.
+// it as lines "Key<TAB>value" (Label, Scheduler, StartInterval, NextRun when the scheduler tells
+// it, and SchedulerRunning "false" when the scheduler's own service is known not to run),
+// records apart by an empty line.
 struct JobState
 {
     QString label;
     QString scheduler; // "systemd" or "cron"
     qint64 startInterval = 0; // seconds between two starts as scheduled; 0 when unknown
     QDateTime nextRun; // invalid when the scheduler does not tell
+    bool schedulerRunning = true; // false: the scheduler holds it, but its service does not run
 
     QString toText() const;
     // The records of a text that toText wrote; lines it does not know are left out.

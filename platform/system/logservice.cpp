@@ -65,6 +65,7 @@ void LogService::log(const Message *message, int level, const QString &text)
     const QByteArray record = formatRecord(now, QSysInfo::machineHostName(), sender, getpid(), level, shown);
     // One write(2) per record, so that records of processes writing to the same file at the
     // same time do not interleave; a short write (full disk, signal) is completed.
+    bool taken = false;
     for (File &file : m_files) {
         if (file.full) {
             continue;
@@ -72,6 +73,7 @@ void LogService::log(const Message *message, int level, const QString &text)
         if (file.left < 0 || record.size() <= file.left) {
             RegularFile::writeAll(file.fd, record);
             file.left -= file.left < 0 ? 0 : record.size();
+            taken = true;
         } else {
             // Said once; the file is not written again through this connection.
             RegularFile::writeAll(file.fd,
@@ -82,7 +84,7 @@ void LogService::log(const Message *message, int level, const QString &text)
             file.full = true;
         }
     }
-    if (m_options & CopyToStandardError) {
+    if ((m_options & CopyToStandardError) || ((m_options & StandardErrorWhenNoFile) && !taken)) {
         RegularFile::writeAll(STDERR_FILENO, record);
     }
     syslog(LOG_USER | qBound(int(Emergency), level, int(Debug)), "%s", shown.toUtf8().constData());

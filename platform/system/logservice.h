@@ -9,15 +9,15 @@
 
 // A connection to the logging service: every message becomes one text record
 // "Mar  5 14:05:00 host Sender[pid] <Level>: text" in each added file (and on standard error
-// when asked), and goes to the system log through syslog(3) under the connection's identity.
-// A message's line breaks continue the record on lines that begin with a tab; other control
+// when asked: every record, or those that no file took), and goes to the system log through syslog(3) under the
+// connection's identity. A message's line breaks continue the record on lines that begin with a tab; other control
 // characters are shown as ^X, so every record starts at column 0 with its time stamp. A message
 // longer than maxMessageSize is cut, with a note of its whole length.
 class LogService
 {
 public:
     enum Level { Emergency = 0, Alert = 1, Critical = 2, Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
-    enum Option { NoOption = 0, CopyToStandardError = 1 };
+    enum Option { NoOption = 0, CopyToStandardError = 1, StandardErrorWhenNoFile = 2 };
 
     // A message template: attributes that every message sent with it carries ("Sender").
     class Message

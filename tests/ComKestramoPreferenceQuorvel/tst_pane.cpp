@@ -23,10 +23,13 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QHeaderView>
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
@@ -180,6 +183,8 @@ class PaneTest : public QObject
             m_home->writeFile("no-user-manager"_qs, {});
         if (scheduler == "neither"_qs)
             QFile::remove(m_home->schedulerFolder() + "/crontab"_qs);
+        if (scheduler == "cron, its service stopped"_qs)
+            m_home->writeFile("cron-stopped"_qs, {});
         if (!load)
             return;
         const QString file = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
@@ -567,6 +572,54 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(log));
     }
 
+    // Where no browser or viewer is set up, what could not be opened is said on a sheet: which
+    // file, why (with xdg-open's own words), and its path to select or copy.
+    void openingFails_data()
+    {
+        QTest::addColumn<PaneAction>("open");
+        QTest::addColumn<QString>("target"); // below the pane ("PANE/") or the home ("HOME/")
+        QTest::newRow("help with F1") << PaneAction([](QWidget *view) {
+            view->setFocus();
+            QTest::keyClick(view, Qt::Key_F1);
+        }) << "PANE/Contents/Resources/en.lproj/help/index.html";
+        QTest::newRow("Show Log") << click("showLogButton") << "HOME/Library/Logs/RuvelantAgent.log";
+        QTest::newRow("Open Calendars Folder") << click("openCalendarsFolderButton") << "HOME/.local/share/calendars";
+        QTest::newRow("the help link beside the calendars") << PaneAction([](QWidget *view) {
+            Q_EMIT widget<QLabel>(view, "calendarsEmptyLabel")->linkActivated("calendars.html"_qs);
+        }) << "PANE/Contents/Resources/en.lproj/help/calendars.html";
+    }
+    void openingFails()
+    {
+        QFETCH(PaneAction, open);
+        QFETCH(QString, target);
+        target.replace("PANE"_qs, builtPane).replace("HOME"_qs, m_home->path());
+        RecordingViewer viewer(*m_home); // a viewer is set up, but xdg-open cannot reach it
+        m_home->writeProgram("bin/xdg-open"_qs,
+                             "#!/bin/sh\necho \"xdg-open: no method available for opening '$1'\" >&2\nexit 3\n");
+        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
+        m_home->writeFile("Library/Logs/RuvelantAgent.log"_qs, "a record\n");
+        QDir(m_home->calendarsPath()).removeRecursively();
+        openPane();
+        open(m_view);
+        QDialog *shown = nullptr;
+        QTRY_VERIFY((shown = m_view->window()->findChild<QDialog *>("pathAlertSheet"_qs)));
+        QVERIFY(shown->isVisible());
+        QCOMPARE(shown->windowTitle(), englishText("OpenFailed"_qs).arg(QFileInfo(target).fileName()));
+        const QString message = widget<QLabel>(shown, "messageLabel")->text();
+        QVERIFY2(message.startsWith(englishText("OpenFailedNoProgram"_qs))
+                     && message.endsWith("no method available for opening '%1'"_qs.arg(target)),
+                 qPrintable(message));
+        auto *path = widget<QLineEdit>(shown, "pathEdit");
+        QCOMPARE(path->text(), target);
+        QVERIFY(path->isReadOnly());
+        QGuiApplication::clipboard()->clear();
+        QTest::mouseClick(widget<QPushButton>(shown, "copyButton"), Qt::LeftButton);
+        QCOMPARE(QGuiApplication::clipboard()->text(), target);
+        QTest::keyClick(shown, Qt::Key_Return);
+        QTRY_VERIFY(!m_view->window()->findChild<QDialog *>("pathAlertSheet"_qs));
+        QVERIFY(viewer.opened().isEmpty());
+    }
+
     // Scheduling writes the launch-agent file of the fixture, byte for byte, and runs launchctl
     // with it: load at every enable, unload at every disable, whether or not a file is there.
     void scheduling_data()
@@ -755,8 +808,60 @@ private Q_SLOTS:
         QVERIFY(sent->index(0, 1).data(Qt::ForegroundRole) != sent->index(1, 1).data(Qt::ForegroundRole));
         QVERIFY(sent->index(0, 3).data(Qt::DecorationRole).value<QIcon>().cacheKey()
                 != sent->index(1, 3).data(Qt::DecorationRole).value<QIcon>().cacheKey());
-        QCOMPARE(widget<QLabel>(m_view, "sentDetailLabel")->text(),
-                 "Not sent: No mail system (sendmail) was found\nCannot create Scripting Bridge to Mail.app"_qs);
+        // Below the table, the reason in plain words; the agent's own line stays in the tooltip.
+        auto *detail = widget<QLabel>(m_view, "sentDetailLabel");
+        QCOMPARE(detail->text(), "Not sent: No mail system (sendmail) was found"_qs);
+        QCOMPARE(detail->toolTip(), "Cannot create Scripting Bridge to Mail.app"_qs);
+    }
+
+    // The Upcoming table's columns share its width by their text: all whole where the window is
+    // wide enough; in a narrow one, day and time stay whole and only the widest are cut.
+    void upcomingColumnsShareTheWidth_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<bool>("allWhole");
+        QTest::newRow("wide enough: every column whole") << 2000 << true;
+        QTest::newRow("narrow: the widest columns cut") << 800 << false;
+    }
+    void upcomingColumnsShareTheWidth()
+    {
+        QFETCH(int, width);
+        QFETCH(bool, allWhole);
+        // A long title and a long attendee in the middle columns, a short subject at the end.
+        const QByteArray day = QDateTime::currentDateTime().addDays(4).toString("yyyyMMdd"_qs).toLatin1();
+        m_home->writeFile(".local/share/calendars/work/long.ics"_qs,
+                          "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:long\r\nDTSTART:" + day
+                              + "T100000\r\nDURATION:PT1H\r\nSUMMARY:Quarterly review of the regional "
+                                "accounts with the auditors\r\nATTENDEE;CN=Maximiliane Bergström-Oyelaran:mailto:"
+                                "maximiliane.bergstroem-oyelaran@accounts.example.org\r\nEND:VEVENT\r\nEND:"
+                                "VCALENDAR\r\n");
+        m_home->writeFile(".local/share/contacts/default/max.vcf"_qs,
+                          "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:max\r\nFN:Maximiliane Bergström-Oyelaran\r\nN:"
+                          "Bergström-Oyelaran;Maximiliane;;;\r\nEMAIL:maximiliane.bergstroem-oyelaran@accounts."
+                          "example.org\r\nEND:VCARD\r\n");
+        storePreferences({{"activeCalendars"_qs, QStringList {"work"_qs}}, {"mailTitle"_qs, "Hi"_qs}});
+        openPane();
+        auto *upcoming = widget<QTableView>(m_view, "upcomingTable");
+        widget<QTabWidget>(m_view, "tabs")->setCurrentWidget(widget<QWidget>(m_view, "upcomingTab"));
+        m_view->window()->resize(width, 600);
+        QTRY_VERIFY(upcoming->model()->rowCount() > 0);
+        QTest::qWait(100);
+        const QHeaderView *header = upcoming->horizontalHeader();
+        const int columns = upcoming->model()->columnCount();
+        QList<int> cut;
+        QList<int> roomy; // wider than their text
+        for (int column = 0; column < columns; ++column) {
+            const int wanted = qMax(static_cast<QAbstractItemView *>(upcoming)->sizeHintForColumn(column),
+                                    header->sectionSizeHint(column));
+            if (header->sectionSize(column) < wanted)
+                cut.append(column);
+            else if (header->sectionSize(column) > wanted + columns) // more than rounding leaves over
+                roomy.append(column);
+        }
+        QCOMPARE(cut.isEmpty(), allWhole);
+        QVERIFY(!cut.contains(0) && !cut.contains(1)); // day and time
+        // No column has room to spare while another is cut.
+        QVERIFY(cut.isEmpty() || roomy.isEmpty());
     }
 
     // "Send Again" (the Sent tab's button, and its table's context menu) is offered for a reminder
@@ -865,6 +970,11 @@ private Q_SLOTS:
 
         auto *title = widget<QLineEdit>(m_view, "mailTitleEdit");
         auto *tabs = widget<QTabWidget>(m_view, "tabs");
+        // The line that tells what the run did has its room from the start: nothing moves when it
+        // comes. (Measured once the schedule's line above has settled.)
+        QTRY_VERIFY(widget<QLabel>(m_view, "scheduleStatusLabel")->text().startsWith("On: "_qs));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        const QRect message = widget<QPlainTextEdit>(m_view, "mailContentEdit")->geometry();
         title->clear();
         QString typed;
         int tab = -1;
@@ -890,6 +1000,9 @@ private Q_SLOTS:
         auto *result = widget<QLabel>(m_view, "alertNowResultLabel");
         QVERIFY2(result->text().contains("1 reminder handed to the mail system; 1 event marked with (*)."_qs),
                  qPrintable(result->text()));
+        tabs->setCurrentIndex(0);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCOMPARE(widget<QPlainTextEdit>(m_view, "mailContentEdit")->geometry(), message);
         Q_EMIT result->linkActivated("#sent"_qs);
         QCOMPARE(tabs->currentWidget(), widget<QWidget>(m_view, "sentTab"));
     }
@@ -922,6 +1035,7 @@ private Q_SLOTS:
         if (button == "-"_qs)
             return;
         QCOMPARE(Application::spokenText(fix->text()), button);
+        QFile::remove(m_home->filePath("cron-stopped"_qs)); // its service started meanwhile
         QTest::mouseClick(fix, Qt::LeftButton);
         QTRY_COMPARE(status->text(), after);
         QVERIFY(!fix->isVisible());

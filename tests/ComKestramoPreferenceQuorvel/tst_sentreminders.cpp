@@ -1,6 +1,7 @@
 // The reminders that the pane lists as sent, read from the agent's log.
 #include "bundle.h"
 #include "datatable.h"
+#include "runoutcome.h"
 #include "sentreminders.h"
 #include "throwawayhome.h"
 
@@ -37,6 +38,39 @@ QStringList described(const QList<SentReminder> &reminders)
 QByteArray record(int pid, const QByteArray &text)
 {
     return "Dec  6 10:00:00 host RuvelantAgent[" + QByteArray::number(pid) + "] <Info>: " + text + '\n';
+}
+
+// A log of runs a minute apart from 10:00, one per word: "taken" (a reminder the mail system
+// took), "nothing" (no reminder to send), "refused" (one refused for good), "later" (one to try
+// again later), "off" (reminders off), "killed" (one taken, and no end). Runs of one process
+// number share it, as numbers come back.
+QByteArray runsLog(const QStringList &runs)
+{
+    QByteArray log;
+    int minute = 0;
+    for (const QString &run : runs) {
+        const QByteArray stamp = "Dec  6 10:" + QByteArray::number(minute).rightJustified(2, '0') + ":00 host ";
+        const QByteArray pid = QByteArray::number(100 + minute % 2);
+        const auto line = [&](const char *level, const QByteArray &text) {
+            log += stamp + "RuvelantAgent[" + pid + "] <" + level + ">: " + text + '\n';
+        };
+        line("Info", "started -v.5");
+        if (run == "off"_qs) {
+            line("Info", "exiting, disabled in system preferences");
+        } else if (run != "nothing"_qs) {
+            line("Info", " Board  ->ann@example.org");
+            if (run == "refused"_qs)
+                line("Error",
+                     "Failed to hand over the reminder to 'ann@example.org': /usr/sbin/sendmail exited with "
+                     "status 1: no such user");
+            else if (run == "later"_qs)
+                line("Error", "Cannot create Scripting Bridge to Mail.app");
+        }
+        if (run != "killed"_qs)
+            line("Info", "terminated");
+        ++minute;
+    }
+    return log;
 }
 } // namespace
 
@@ -81,6 +115,34 @@ private Q_SLOTS:
         const HandOverFailure failure = HandOverFailure::fromDetail(detail, QStringLiteral("bob@example.org"));
         QCOMPARE(failure.isTemporary(), temporary);
         QCOMPARE(failure.plainWords(Bundle(buildPath(QStringLiteral("Ruvelant.prefPane")))), words);
+    }
+
+    // The last failure to hand reminders over stands until a later run hands one over without
+    // a failure; runs with nothing to send, switched off or cut short prove nothing.
+    void standingFailure_data()
+    {
+        QTest::addColumn<QString>("runs");
+        QTest::addColumn<int>("standing"); // the minute of the run that stands, -1 for none
+        row("no run at all", "", -1);
+        row("every run took its reminders", "taken taken", -1);
+        row("the last run failed", "taken refused", 1);
+        row("later runs had nothing to send", "later nothing nothing", 0);
+        row("a later run was switched off or cut short", "refused off killed", 0);
+        row("a later run handed one over", "later taken nothing", -1);
+        row("the newest of two failures", "refused taken later nothing", 2);
+    }
+    void standingFailure()
+    {
+        QFETCH(QString, runs);
+        QFETCH(int, standing);
+        const QString log = QString::fromUtf8(runsLog(runs.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
+        const RunOutcome failed = RunOutcome::standingFailure(log, today);
+        QCOMPARE(failed.found, standing >= 0);
+        if (standing >= 0) {
+            QCOMPARE(failed.started.time(), QTime(10, standing));
+            QCOMPARE(failed.pid, qint64(100 + standing % 2));
+            QCOMPARE(failed.failures.size(), 1);
+        }
     }
 
     // Both files, newest first; a record of a month after today belongs to last year.

@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTest>
 
 namespace {
@@ -163,7 +164,7 @@ private Q_SLOTS:
         QTest::newRow("enable") << QStringList {"enable"_qs} << 1 << "; reminders were not switched on"_qs;
         QTest::newRow("run") << QStringList {"run"_qs, "--no-pause"_qs} << 1
                              << "; a run sends nothing until that file is repaired or removed"_qs;
-        QTest::newRow("status") << QStringList {"status"_qs} << 3
+        QTest::newRow("status") << QStringList {"status"_qs} << 1
                                 << "Reminders: not sent, the settings cannot be read: Cannot read"_qs;
     }
     void unreadableSettingsAreKept()
@@ -315,28 +316,76 @@ private Q_SLOTS:
         }
     }
 
-    // "ruvelant status" in each state, and its exit status.
+    // "ruvelant run" prints one line, what the run did as the pane says it; the log's lines go
+    // to standard error only when asked.
+    void runSaysOneLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("logLines");
+        QTest::newRow("by default: the summary alone") << QStringList {"run"_qs, "--no-pause"_qs} << false;
+        QTest::newRow("--verbose: the log's lines too")
+            << QStringList {"run"_qs, "--no-pause"_qs, "--verbose"_qs} << true;
+    }
+    void runSaysOneLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, logLines);
+        storePreferences({{"quorvelEnabled"_qs, true}});
+        const Ran ran = ruvelant(arguments);
+        QCOMPARE(ran.status, 0);
+        QCOMPARE(ran.out.count(QLatin1Char('\n')), 1);
+        QVERIFY2(ran.out.startsWith("Run at "_qs), qPrintable(ran.out));
+        const QStringList log = agentLog(*m_home);
+        QVERIFY(log.size() > 3);
+        if (logLines) {
+            for (const QString &record : log) {
+                const QString text = record.mid(record.indexOf(">: "_qs)).section(QLatin1Char('\n'), 0, 0);
+                QVERIFY2(ran.errors.contains(text), qPrintable(record));
+            }
+        } else {
+            QCOMPARE(ran.errors, QString());
+        }
+    }
+
+    // "ruvelant status" in each state, and its exit status: 0 only when reminders can go out,
+    // 1 with the reasons otherwise.
     void status_data()
     {
-        dataTable<bool, QString, QString, int, QStringList>("command/status.txt",
-                                                            {"on", "scheduler", "lastRun", "exit", "lines"});
+        dataTable<bool, QString, QString, QString, int, QStringList>(
+            "command/status.txt", {"on", "scheduler", "runs", "change", "exit", "lines"});
     }
     void status()
     {
         QFETCH(bool, on);
         QFETCH(QString, scheduler);
-        QFETCH(QString, lastRun);
+        QFETCH(QString, runs);
+        QFETCH(QString, change);
         QFETCH(int, exit);
         QFETCH(QStringList, lines);
-        if (lastRun != "-"_qs) {
-            useSendmail(lastRun == "refused"_qs ? "ann@example.org=1" : "");
-            QCOMPARE(ruvelant({"run"_qs, "--no-pause"_qs}).status, lastRun == "refused"_qs ? 1 : 0);
+        if (runs != "-"_qs) {
+            const QStringList each = runs.split(" then "_qs);
+            for (const QString &run : each) {
+                const bool fails = run == "refused"_qs || run == "later"_qs;
+                useSendmail(run == "refused"_qs ? "ann@example.org=67" : run == "later"_qs ? "ann@example.org=75" : "");
+                QCOMPARE(ruvelant({"run"_qs, "--no-pause"_qs}).status, fails ? 1 : 0);
+            }
         }
-        if (scheduler == "cron"_qs)
+        if (scheduler.startsWith("cron"_qs))
             m_home->writeFile("no-user-manager"_qs, {});
+        if (scheduler == "cron, its service stopped"_qs)
+            m_home->writeFile("cron-stopped"_qs, {});
         if (scheduler != "-"_qs)
             QCOMPARE(ruvelant({"enable"_qs}).status, 0);
         storePreferences({{"quorvelEnabled"_qs, on}});
+        if (change == "no sendmail"_qs) {
+            for (const char *own : {"/usr/sbin/sendmail", "/usr/lib/sendmail"}) {
+                if (QFileInfo::exists(QLatin1String(own)))
+                    QSKIP("this machine has a sendmail of its own");
+            }
+            QFile::remove(m_home->filePath("bin/sendmail"_qs));
+        } else if (change == "no calendar ticked"_qs) {
+            QCOMPARE(ruvelant({"set"_qs, "activeCalendars"_qs, ""_qs}).status, 0);
+        }
         const Ran ran = ruvelant({"status"_qs});
         QCOMPARE(ran.status, exit);
         const QStringList printed = ran.out.split(QLatin1Char('\n'));
@@ -346,6 +395,7 @@ private Q_SLOTS:
                 std::any_of(printed.cbegin(), printed.cend(), [&](const QString &p) { return p.startsWith(start); }),
                 qPrintable(start + " in\n"_qs + ran.out));
         }
+        QCOMPARE(printed.filter(QRegularExpression("^Not going out: "_qs)).isEmpty(), exit == 0);
     }
 
     // Wrong usage is refused with status 2, and each subcommand tells its own help.

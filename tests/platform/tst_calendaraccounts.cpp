@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSet>
@@ -102,6 +103,65 @@ private Q_SLOTS:
         for (const CalDavCalendar &calendar : added.calendars)
             assigned.append(calendar.folder);
         QCOMPARE(assigned, folders);
+    }
+
+    // What the keyring said when it did not take a password, in the words the window uses.
+    void keyringFailure_data()
+    {
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("failure");
+        row("a new keyring's password was asked, and cancelled",
+            "Object does not exist at path “/org/freedesktop/secrets/collection/login”",
+            int(PasswordStore::KeyringNotUnlocked));
+        row("the keyring stayed locked", "Cannot create an item in a locked collection",
+            int(PasswordStore::KeyringNotUnlocked));
+        row("the question was dismissed", "The prompt was dismissed", int(PasswordStore::KeyringNotUnlocked));
+        row("no keyring on the bus",
+            "GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name org.freedesktop.secrets was not provided "
+            "by any .service files",
+            int(PasswordStore::KeyringNotRunning));
+        row("the keyring could not be started",
+            "GDBus.Error:org.freedesktop.DBus.Error.Spawn.ChildExited: Process org.freedesktop.secrets exited with "
+            "status 1",
+            int(PasswordStore::KeyringNotRunning));
+        row("no answer in time", "the keyring did not answer within two minutes", int(PasswordStore::KeyringNoAnswer));
+        row("anything else", "password is too long", int(PasswordStore::KeyringOther));
+    }
+    void keyringFailure()
+    {
+        QFETCH(QString, error);
+        QFETCH(int, failure);
+        QCOMPARE(int(PasswordStore::keyringFailure(error)), failure);
+    }
+
+    // The dialog grows with its messages: every text whole, every field at its own height, also
+    // once a message comes below the fields after it was shown.
+    void dialogKeepsEverythingWhole()
+    {
+        ThrowAwayHome home;
+        home.setEnv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(home.filePath("no-bus"_qs)));
+        const Bundle bundle(buildPath("Ruvelant.prefPane"_qs));
+        AccountSetup setup {QString()};
+        AddAccountDialog dialog(&bundle, &setup);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        const auto everythingWhole = [&dialog] {
+            for (const QLabel *label : dialog.findChildren<QLabel *>()) {
+                if (label->isVisible() && label->wordWrap() && label->height() < label->heightForWidth(label->width()))
+                    return false;
+            }
+            for (const QLineEdit *field : dialog.findChildren<QLineEdit *>()) {
+                if (field->height() < field->sizeHint().height())
+                    return false;
+            }
+            return true;
+        };
+        QTRY_VERIFY(everythingWhole());
+        const int before = dialog.height();
+        QTest::mouseClick(dialog.findChild<QPushButton *>("findButton"_qs), Qt::LeftButton); // no fields filled in
+        QVERIFY(!dialog.findChild<QLabel *>("statusLabel"_qs)->text().isEmpty());
+        QTRY_VERIFY(dialog.height() > before);
+        QTRY_VERIFY(everythingWhole());
     }
 
     // A calendar that cannot be used is left out of its account; the file stays readable, the

@@ -123,6 +123,63 @@ private Q_SLOTS:
         QCOMPARE(runHost({QStringLiteral("--quit")}).status, 0); // nothing runs: nothing to do
     }
 
+    // Started without a request (from the menu, after the installer put the pane in place), the
+    // host shows the one pane it found; among several, the user chooses.
+    void startsOnTheOnlyPane_data()
+    {
+        QTest::addColumn<bool>("others");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("only the installed pane: it is shown") << false << ruvelant;
+        QTest::newRow("several panes: none is chosen for the user") << true << QString();
+    }
+    void startsOnTheOnlyPane()
+    {
+        QFETCH(bool, others);
+        QFETCH(QString, shown);
+        if (!others) {
+            QVERIFY(QDir(m_home->filePath("Library/PreferencePanes/Broken.prefPane"_qs)).removeRecursively());
+            QVERIFY(QDir(m_home->filePath("system/Library/PreferencePanes/Empty.prefPane"_qs)).removeRecursively());
+            QVERIFY(QFile::remove(m_home->filePath("system/Library/PreferencePanes/Ruvelant.prefPane"_qs)));
+        }
+        QProcess first;
+        first.setProcessChannelMode(QProcess::ForwardedChannels);
+        first.start(host, QStringList());
+        QTRY_VERIFY_WITH_TIMEOUT(SystemPreferencesChannel::isHostRunning(), 20000);
+        QTRY_COMPARE(current(), shown);
+        QCOMPARE(runHost({QStringLiteral("--quit")}).status, 0);
+        QVERIFY(first.waitForFinished(20000));
+    }
+
+    // Started without XDG_RUNTIME_DIR (after "su -", from cron), no program complains of it:
+    // none of them needs that folder for what it is asked here.
+    void quietWithoutRuntimeFolder_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("SystemPreferences --list") << "bin/SystemPreferences"_qs << QStringList {"--list"_qs};
+        QTest::newRow("SystemPreferences --quit") << "bin/SystemPreferences"_qs << QStringList {"--quit"_qs};
+        QTest::newRow("RuvelantInstaller --help")
+            << "RuvelantInstaller.app/Contents/MacOS/RuvelantInstaller"_qs << QStringList {"--help"_qs};
+        QTest::newRow("ruvelant status") << "bin/ruvelant"_qs << QStringList {"status"_qs};
+        QTest::newRow("defaults read") << "bin/defaults"_qs << QStringList {"read"_qs, ruvelant};
+        QTest::newRow("launchctl list") << "bin/launchctl"_qs
+                                        << QStringList {"list"_qs, "com.kestramo.RuvelantAgent"_qs};
+    }
+    void quietWithoutRuntimeFolder()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, arguments);
+        m_home->setEnv("XDG_RUNTIME_DIR", QByteArray());
+        m_home->setEnv("DISPLAY", QByteArray());
+        m_home->setEnv("WAYLAND_DISPLAY", QByteArray());
+        m_home->setEnv("QT_QPA_PLATFORM", QByteArray());
+        QProcess process;
+        process.start(buildPath(program), arguments);
+        QVERIFY(process.waitForFinished(60000));
+        const QString errors = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(!errors.contains("XDG_RUNTIME_DIR"_qs), qPrintable(errors));
+    }
+
     // Without XDG_RUNTIME_DIR, the socket's folder in the temporary folder is one of the user's
     // own: one of that name that another user made first is never used (nor the name that
     // folder once replaced), and idle connections never keep a request out.

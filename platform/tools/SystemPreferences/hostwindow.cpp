@@ -4,15 +4,19 @@
 #include "preferencepane.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QLoggingCategory>
 #include <QPluginLoader>
+#include <QScreen>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QTabWidget>
+#include <QTimer>
 
 Q_DECLARE_LOGGING_CATEGORY(lcPaneCatalog)
 
@@ -51,7 +55,9 @@ HostWindow::HostWindow(const QList<PaneRecord> &panes, QWidget *parent)
         const QList<QListWidgetItem *> selected = m_list->selectedItems();
         showRow(selected.isEmpty() ? -1 : m_list->row(selected.first()));
     });
-    resize(1080, 680);
+    // Wide enough for the tables of a pane to show their columns whole (a day, a time, an event,
+    // a calendar, a name with its address, a reason), and never larger than the screen.
+    resize(QSize(1240, 740).boundedTo(largestSize()));
     Application::closeOnStandardKeys(this);
 }
 
@@ -124,7 +130,14 @@ bool HostWindow::load(Entry &entry)
         m_list->item(row)->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
         m_list->item(row)->setToolTip(entry.error);
     } else {
-        entry.page = view;
+        // A screen too small for the pane (a laptop at twice the scale) scrolls it rather than
+        // squeezing its controls below their size.
+        auto *scroller = new QScrollArea;
+        scroller->setFrameShape(QFrame::NoFrame);
+        scroller->setWidgetResizable(true);
+        scroller->setWidget(view);
+        view->installEventFilter(this); // its controls grow and shrink: the window makes room
+        entry.page = scroller;
     }
     m_stack->addWidget(entry.page);
     return entry.error.isEmpty();
@@ -140,6 +153,9 @@ void HostWindow::showRow(int row)
     Entry &entry = m_entries[row];
     load(entry);
     m_stack->setCurrentWidget(entry.page);
+    if (const auto *scroller = qobject_cast<QScrollArea *>(entry.page)) {
+        makeRoomFor(scroller->widget());
+    }
     setWindowTitle(QStringLiteral("%1 — System Preferences").arg(entry.record.name));
 }
 
@@ -211,4 +227,52 @@ QString HostWindow::currentIdentifier() const
     return row >= 0 && row < m_entries.size() && m_stack->currentWidget() != m_placeholder
         ? m_entries.at(row).record.identifier
         : QString();
+}
+
+QStringList HostWindow::identifiers() const
+{
+    QStringList identifiers;
+    for (const Entry &entry : m_entries) {
+        identifiers.append(entry.record.identifier);
+    }
+    return identifiers;
+}
+
+QSize HostWindow::largestSize() const
+{
+    // The offscreen platform's screen (800x600) is a stand-in of no size: pictures drawn there
+    // take the size they need.
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen || QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        return QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    }
+    return screen->availableSize() * 9 / 10;
+}
+
+bool HostWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    auto *view = qobject_cast<QWidget *>(watched);
+    if (event->type() == QEvent::LayoutRequest && view && m_stack->currentWidget()
+        && m_stack->currentWidget()->isAncestorOf(view)) {
+        // After the view has laid itself out anew, not in the middle of it.
+        QTimer::singleShot(0, view, [this, view] { makeRoomFor(view); });
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void HostWindow::makeRoomFor(QWidget *view)
+{
+    // Larger fonts than the default size was made for: the window grows where the screen has
+    // room, and the pane scrolls only where it has not.
+    centralWidget()->layout()->activate();
+    const QSize around = size() - m_stack->size();
+    QSize needed = view->minimumSizeHint();
+    if (view->layout() && view->layout()->hasHeightForWidth()) {
+        // Wrapped texts: their height at the width they have.
+        needed.setHeight(qMax(needed.height(), view->heightForWidth(qMax(m_stack->width(), needed.width()))));
+    }
+    const QSize wanted = size().expandedTo(around + needed).boundedTo(largestSize());
+    if (wanted != size()) {
+        resize(wanted.expandedTo(size()));
+    }
 }

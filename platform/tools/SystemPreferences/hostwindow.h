@@ -33,6 +33,11 @@ public:
     bool showControl(const QString &name);
     // The identifier of the pane shown; empty when none is.
     QString currentIdentifier() const;
+    // The identifiers of the panes listed, in the list's order.
+    QStringList identifiers() const;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     struct Entry
@@ -47,6 +52,10 @@ private:
     int indexOf(const QString &identifier) const;
     bool load(Entry &entry);
     void showRow(int row);
+    // Grows the window, as far as the screen allows, to show the whole of the pane's view.
+    void makeRoomFor(QWidget *view);
+    // The largest size the window takes by itself: most of the screen's.
+    QSize largestSize() const;
 
     QList<Entry> m_entries;
     QListWidget *m_list;

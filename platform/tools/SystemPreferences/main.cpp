@@ -206,6 +206,8 @@ void showWindow(HostWindow &window, const Request &request)
         }
     } else if (request.panes.size() == 1) {
         window.reveal(PaneCatalog::read(request.panes.first(), &why).value_or(PaneRecord()).identifier);
+    } else if (const QStringList panes = window.identifiers(); panes.size() == 1) {
+        window.reveal(panes.first()); // nothing to choose between: the one installed pane
     }
     if (request.show && !window.showControl(*request.show)) {
         std::fprintf(stderr, "SystemPreferences: the pane shown has no control %s\n", qPrintable(*request.show));
