@@ -6,6 +6,7 @@
 #include "calendarstore.h"
 #include "textnumber.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -101,6 +102,13 @@ QStringList textList(const QVariant &value)
     return texts;
 }
 
+// The account a calendar is listed under: its store's name for it, or for a calendar folder that
+// belongs to none, "Calendar folders".
+QString accountText(const Calendar &calendar)
+{
+    return calendar.account.isEmpty() ? localizedText(QStringLiteral("CalendarsFolderAccount")) : calendar.account;
+}
+
 // The first identifier of the list under key; empty when the list is empty.
 QString firstIdentifier(const QVariantMap &userInfo, const QString &key)
 {
@@ -124,6 +132,14 @@ void ComKestramoCalendarEntry::setCalendarTitle(const QString &title)
     if (title != m_calendarTitle) {
         m_calendarTitle = title;
         Q_EMIT calendarTitleChanged();
+    }
+}
+
+void ComKestramoCalendarEntry::setCalendarAccount(const QString &account)
+{
+    if (account != m_calendarAccount) {
+        m_calendarAccount = account;
+        Q_EMIT calendarAccountChanged();
     }
 }
 
@@ -333,6 +349,7 @@ ComKestramoPreferenceQuorvelModel::builCalendarDictForAllCalendarsArray(const Ca
     entry->setIsCalendarEnabled(isCalendarEnabled(calendar));
     entry->setCalendarTitle(calendar.title);
     entry->setCalendaUID(calendar.uid);
+    entry->setCalendarAccount(accountText(calendar));
     return entry;
 }
 
@@ -354,6 +371,16 @@ void ComKestramoPreferenceQuorvelModel::storeToPreferences()
     for (const ComKestramoCalendarEntry *entry : std::as_const(m_allCalendars)) {
         if (entry->enabled()) {
             active.append(entry->calendaUID());
+        }
+    }
+    // A calendar whose store does not answer now (the desktop's calendar service is not running)
+    // has not gone: it stays ticked.
+    for (const QString &uid : std::as_const(m_activeCalendars)) {
+        const bool listed
+            = std::any_of(m_allCalendars.cbegin(), m_allCalendars.cend(),
+                          [&uid](const ComKestramoCalendarEntry *entry) { return entry->calendaUID() == uid; });
+        if (!listed && !active.contains(uid) && m_store && m_store->isUnreachable(uid)) {
+            active.append(uid);
         }
     }
     setActiveCalendars(active);
@@ -414,6 +441,7 @@ void ComKestramoPreferenceQuorvelModel::calendarsChanged(const QVariantMap &user
             return;
         }
         entry->setCalendarTitle(calendar->title);
+        entry->setCalendarAccount(accountText(*calendar));
         if (m_controller) {
             m_controller->rearrangeObjects();
         }
@@ -436,6 +464,7 @@ void redrawOnChange(ComKestramoCalendarsController *controller, const QList<ComK
     };
     QObject::connect(entry, &ComKestramoCalendarEntry::isCalendarEnabledChanged, controller, redraw);
     QObject::connect(entry, &ComKestramoCalendarEntry::calendarTitleChanged, controller, redraw);
+    QObject::connect(entry, &ComKestramoCalendarEntry::calendarAccountChanged, controller, redraw);
 }
 } // namespace
 
@@ -454,7 +483,7 @@ int ComKestramoCalendarsController::rowCount(const QModelIndex &parent) const
 
 int ComKestramoCalendarsController::columnCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : 2;
+    return parent.isValid() ? 0 : 3;
 }
 
 QVariant ComKestramoCalendarsController::data(const QModelIndex &index, int role) const
@@ -468,6 +497,9 @@ QVariant ComKestramoCalendarsController::data(const QModelIndex &index, int role
     }
     if (index.column() == 1 && (role == Qt::DisplayRole || role == Qt::EditRole)) {
         return entry->calendarTitle();
+    }
+    if (index.column() == 2 && (role == Qt::DisplayRole || role == Qt::ToolTipRole)) {
+        return entry->calendarAccount();
     }
     return QVariant();
 }

@@ -62,15 +62,20 @@ QHash<QString, int> remindersBySource(const QList<Event> &events, const Decision
 }
 
 // For each event, the index of the event whose copy of the same occurrence is taken: its own
-// index, or that of a copy in another file of the calendar (a marked one, else the first).
-QList<int> takenCopies(const QList<Event> &events)
+// index, or that of a copy in another file or calendar (a marked one, else the first). An event's
+// UID names it wherever it is kept: the same calendar reached both through a vdir folder and
+// through the desktop's store, or an invitation filed in two calendars, is one event. Only the
+// copies in calendars that take part count: a preview decides as the run, which sees no others.
+QList<int> takenCopies(const QList<Event> &events, const QSet<QString> &enabledCalendars)
 {
     QList<QByteArray> keys;
     QHash<QByteArray, int> taken; // occurrence -> index
     for (int i = 0; i < events.size(); ++i) {
         const SendJournal::Occurrence occurrence = journalOccurrence(events.at(i));
-        keys.append(occurrence.calendar.toUtf8() + '\n' + occurrence.event.toUtf8() + '\n'
-                    + QByteArray::number(occurrence.start.toMSecsSinceEpoch()));
+        keys.append(occurrence.event.toUtf8() + '\n' + QByteArray::number(occurrence.start.toMSecsSinceEpoch()));
+        if (!enabledCalendars.contains(events.at(i).calendarUid)) {
+            keys.last().prepend(QByteArray::number(i) + '\n'); // its own
+        }
         const auto known = taken.constFind(keys.last());
         if (known == taken.cend() || (isMarked(events.at(i)) && !isMarked(events.at(*known)))) {
             taken.insert(keys.last(), i);
@@ -223,7 +228,7 @@ QString sourceOf(const Event &event)
 QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources)
 {
     const QHash<QString, int> reminders = remindersBySource(events, sources);
-    const QList<int> copies = takenCopies(events);
+    const QList<int> copies = takenCopies(events, sources.enabledCalendars);
     QList<EventDecision> decisions;
     for (int i = 0; i < events.size(); ++i) {
         const Event &event = events.at(i);

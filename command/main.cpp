@@ -25,6 +25,7 @@ const Subcommand subcommands[] = {
     {"get", getCommand, "prints a setting"},
     {"set", setCommand, "stores a setting"},
     {"log", logCommand, "prints the agent's log, or follows it"},
+    {"calendars", calendarsCommand, "lists the calendars read (folders and the desktop's), ticks and unticks them"},
 };
 
 QString overview()
@@ -65,9 +66,10 @@ int main(int argc, char **argv)
         return ExitStatus::Success;
     }
     if (arguments.isEmpty()) {
-        return Output::fail(QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set or log "
-                                           "(see ruvelant --help)"),
-                            ExitStatus::Usage);
+        return Output::fail(
+            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log or calendars "
+                           "(see ruvelant --help)"),
+            ExitStatus::Usage);
     }
     for (const Subcommand &subcommand : subcommands) {
         if (arguments.first() == QLatin1String(subcommand.name)) {
