@@ -26,6 +26,38 @@ QString seconds(std::chrono::milliseconds bound)
 {
     return QString::number(double(bound.count()) / 1000, 'g', 3);
 }
+
+// Whether EDS's registry runs on the bus, or the bus can start it. Without it, EDS's own client
+// would take an empty registry for one without sources.
+bool registryOnBus(GDBusConnection *bus, GCancellable *cancellable, GError **error)
+{
+    const char registry[] = "org.gnome.evolution.dataserver.Sources5";
+    const auto ask = [&](const char *method, GVariant *arguments, const GVariantType *type) {
+        return g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                           method, arguments, type, G_DBUS_CALL_FLAGS_NONE,
+                                           int(EdsSession::answerBound.count()), cancellable, error);
+    };
+    GVariant *owned = ask("NameHasOwner", g_variant_new("(s)", registry), G_VARIANT_TYPE("(b)"));
+    if (!owned)
+        return false;
+    gboolean has = FALSE;
+    g_variant_get(owned, "(b)", &has);
+    g_variant_unref(owned);
+    if (has)
+        return true;
+    GVariant *startable = ask("ListActivatableNames", nullptr, G_VARIANT_TYPE("(as)"));
+    if (!startable)
+        return false;
+    GVariantIter *names = nullptr;
+    const gchar *name = nullptr;
+    bool found = false;
+    g_variant_get(startable, "(as)", &names);
+    while (!found && g_variant_iter_next(names, "&s", &name))
+        found = g_strcmp0(name, registry) == 0;
+    g_variant_iter_free(names);
+    g_variant_unref(startable);
+    return found;
+}
 } // namespace
 
 // The session's thread and what it shares with its callers. Kept alive by the thread itself as
@@ -107,11 +139,14 @@ struct EdsSession::Worker : std::enable_shared_from_this<EdsSession::Worker>
             if (bus)
                 g_dbus_connection_set_exit_on_close(bus, FALSE);
         }
+        bool installed = false;
         if (bus)
+            installed = registryOnBus(bus, cancellable, error.out());
+        if (installed)
             registry = e_source_registry_new_sync(cancellable, error.out());
         const std::lock_guard<std::mutex> lock(mutex);
         if (!registry) {
-            missing = g_error_matches(error.error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN);
+            missing = bus && !installed && !error;
             reason = missing ? QStringLiteral("Evolution Data Server is not installed")
                              : QStringLiteral("Evolution Data Server cannot be reached: %1").arg(error.message());
             return false;
@@ -223,6 +258,14 @@ bool EdsSession::run(std::function<void(ESourceRegistry *, GCancellable *)> job,
     if (!call->ran)
         return fail(m_worker->reason);
     return true;
+}
+
+bool EdsSession::isMissing() const
+{
+    if (!m_worker)
+        return false;
+    const std::lock_guard<std::mutex> lock(m_worker->mutex);
+    return m_worker->missing;
 }
 
 QString EdsSession::unavailableReason() const

@@ -107,6 +107,9 @@ public:
     // Why EDS cannot be reached (no session bus, not installed, no answer in time...); empty once a
     // call reached it.
     QString unavailableReason() const;
+    // Whether EDS is not installed: its registry neither runs on the session bus nor can be started
+    // by it. Its calendars and cards are then gone, not just out of reach.
+    bool isMissing() const;
 
     // Calls changed (on the session's thread) whenever a source is added, removed, changed,
     // enabled or disabled, from the next call on; returns what unwatchSources takes.

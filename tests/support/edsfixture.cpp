@@ -57,7 +57,15 @@ struct EdsFixture::Private
         if (!found)
             return nullptr;
         GError *error = nullptr;
-        EClient *client = e_cal_client_connect_sync(found, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, 30, nullptr, &error);
+        EClient *client = nullptr;
+        // The calendar factory learns of a new calendar from the registry a moment after this
+        // process does.
+        for (int attempt = 0; attempt < 50 && !client; ++attempt) {
+            if (attempt > 0)
+                QThread::msleep(200);
+            g_clear_error(&error);
+            client = e_cal_client_connect_sync(found, E_CAL_CLIENT_SOURCE_TYPE_EVENTS, 30, nullptr, &error);
+        }
         g_object_unref(found);
         if (!client) {
             warn("connect", error);

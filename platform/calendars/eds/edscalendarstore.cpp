@@ -103,7 +103,12 @@ Opened open(ESourceRegistry *registry, GCancellable *cancellable, const QString 
         opened.client = GRef<ECalClient>::take(E_CAL_CLIENT(client));
         e_cal_client_set_default_timezone(opened.client.get(), localZone());
     }
-    opened.offline = !e_client_is_online(E_CLIENT(opened.client.get()));
+    // A calendar on a server counts as offline also while the network is up but its server cannot
+    // be reached: EDS then answers from what it kept of the calendar, which may be old.
+    const char *backendName = e_source_backend_get_backend_name(backend);
+    const bool remote = g_strcmp0(backendName, "local") != 0 && g_strcmp0(backendName, "contacts") != 0;
+    opened.offline = !e_client_is_online(E_CLIENT(opened.client.get()))
+        || (remote && e_source_get_connection_status(source.get()) != E_SOURCE_CONNECTION_STATUS_CONNECTED);
     return opened;
 }
 
@@ -463,7 +468,7 @@ std::optional<Calendar> EdsCalendarStore::calendarWithUID(const QString &uid) co
 
 bool EdsCalendarStore::isUnreachable(const QString &uid) const
 {
-    return uid.startsWith(uidPrefix) && !d->session->unavailableReason().isEmpty();
+    return uid.startsWith(uidPrefix) && !d->session->unavailableReason().isEmpty() && !d->session->isMissing();
 }
 
 QList<Event> EdsCalendarStore::eventsWithPredicate(const EventPredicate &predicate)

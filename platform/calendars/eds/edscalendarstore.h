@@ -40,7 +40,8 @@ public:
     bool saveEvent(const Event &event, Span span, Error *error) override;
     bool isReadOnly(const Event &event) const override;
     std::optional<Event> currentEvent(const Event &event) override;
-    // An EDS calendar while EDS cannot be reached.
+    // An EDS calendar while EDS cannot be reached (no session bus, no answer in time); not while EDS
+    // is not installed.
     bool isUnreachable(const QString &uid) const override;
 
 protected:
