@@ -38,6 +38,8 @@ public:
             g_object_unref(m_object);
     }
     T *get() const { return m_object; }
+    // Hands the reference over to the caller, who drops it (see EdsSession::release).
+    T *release() { return std::exchange(m_object, nullptr); }
     explicit operator bool() const { return m_object != nullptr; }
 
 private:

@@ -162,10 +162,38 @@ private Q_SLOTS:
         QCOMPARE(found, expected);
     }
 
+    // A rule that repeats every second or minute for years is left out at once: libical would step
+    // through every time from its start, for hours, and could not be stopped.
+    void ruleTooDenseIsLeftOut_data()
+    {
+        QTest::addColumn<QByteArray>("rule");
+        QTest::addColumn<bool>("expanded");
+        QTest::newRow("every second since 2020")
+            << QByteArray("DTSTART:20200101T000000Z\nRRULE:FREQ=SECONDLY") << false;
+        QTest::newRow("every minute since 2020, 10 seconds each")
+            << QByteArray("DTSTART:20200101T000000Z\nRRULE:FREQ=MINUTELY;BYSECOND=0,1,2,3,4,5,6,7,8,9") << false;
+        QTest::newRow("every second, a thousand times")
+            << QByteArray("DTSTART:20240304T235959Z\nRRULE:FREQ=SECONDLY;COUNT=1000") << true;
+        QTest::newRow("daily since 1970") << QByteArray("DTSTART:19700101T090000Z\nRRULE:FREQ=DAILY") << true;
+    }
+    void ruleTooDenseIsLeftOut()
+    {
+        QFETCH(QByteArray, rule);
+        QFETCH(bool, expanded);
+        const QList<GRef<ICalComponent>> parts
+            = componentsOf("BEGIN:VEVENT\nUID:d\nSUMMARY:Dense\n" + rule + "\nEND:VEVENT\n");
+        QList<EdsOccurrence> occurrences;
+        QString problem;
+        const bool done = expansion().inRange(pointers(parts), QDateTime(QDate(2024, 3, 5), QTime(0, 0)),
+                                              QDateTime(QDate(2024, 3, 5), QTime(23, 59, 59)), &occurrences, &problem);
+        QCOMPARE(done, expanded);
+        QCOMPARE(problem.contains(QStringLiteral("repeats too often")), !expanded);
+    }
+
     void tooManyOccurrencesAreCut()
     {
         const QList<GRef<ICalComponent>> parts = componentsOf(
-            "BEGIN:VEVENT\nUID:m\nSUMMARY:Tick\nDTSTART:20240305T000000Z\nRRULE:FREQ=MINUTELY\nEND:VEVENT\n");
+            "BEGIN:VEVENT\nUID:m\nSUMMARY:Tick\nDTSTART:20240301T000000Z\nRRULE:FREQ=MINUTELY\nEND:VEVENT\n");
         QList<EdsOccurrence> occurrences;
         QString problem;
         QVERIFY(!expansion().inRange(pointers(parts), QDateTime(QDate(2024, 3, 5), QTime(0, 0)),

@@ -90,12 +90,16 @@ Opened open(ESourceRegistry *registry, GCancellable *cancellable, const QString 
     opened.title = QString::fromUtf8(title);
     g_free(title);
     auto *backend = static_cast<ESourceBackend *>(e_source_get_extension(source.get(), E_SOURCE_EXTENSION_CALENDAR));
-    opened.local = g_strcmp0(e_source_backend_get_backend_name(backend), "local") == 0;
+    const char *backendName = e_source_backend_get_backend_name(backend);
+    opened.local = g_strcmp0(backendName, "local") == 0;
+    // Only a calendar on a server gets connected: for the others there is nothing to wait for.
+    const bool remote = !opened.local && g_strcmp0(backendName, "contacts") != 0;
     opened.client = known;
     if (!opened.client) {
         GErrorHolder error;
-        EClient *client = e_cal_client_connect_sync(source.get(), E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
-                                                    guint32(EdsSession::connectWait.count()), cancellable, error.out());
+        const guint32 wait = remote ? guint32(EdsSession::connectWait.count()) : guint32(-1);
+        EClient *client
+            = e_cal_client_connect_sync(source.get(), E_CAL_CLIENT_SOURCE_TYPE_EVENTS, wait, cancellable, error.out());
         if (!client) {
             opened.error = error.message();
             return opened;
@@ -105,8 +109,6 @@ Opened open(ESourceRegistry *registry, GCancellable *cancellable, const QString 
     }
     // A calendar on a server counts as offline also while the network is up but its server cannot
     // be reached: EDS then answers from what it kept of the calendar, which may be old.
-    const char *backendName = e_source_backend_get_backend_name(backend);
-    const bool remote = g_strcmp0(backendName, "local") != 0 && g_strcmp0(backendName, "contacts") != 0;
     opened.offline = !e_client_is_online(E_CLIENT(opened.client.get()))
         || (remote && e_source_get_connection_status(source.get()) != E_SOURCE_CONNECTION_STATUS_CONNECTED);
     return opened;
@@ -381,12 +383,15 @@ struct EdsCalendarStore::Private
     std::shared_ptr<Relay> relay = std::make_shared<Relay>();
 
     GRef<ECalClient> clientOf(const QString &calendarUid) const { return clients.value(calendarUid); }
+    // Keeps the client a job opened (or found gone) for the next calls; one let go ends on the
+    // session's thread.
     void keep(const QString &calendarUid, const Opened &opened)
     {
+        GRef<ECalClient> old = clients.take(calendarUid);
         if (opened.client)
             clients.insert(calendarUid, opened.client);
-        else
-            clients.remove(calendarUid);
+        if (old && old.get() != opened.client.get())
+            session->release(G_OBJECT(old.release()));
     }
 };
 
@@ -401,8 +406,8 @@ EdsCalendarStore::~EdsCalendarStore()
     if (d->watch)
         d->session->unwatchSources(d->watch);
     // EDS's objects end on the session's thread, where they were made.
-    for (const GRef<ECalClient> &client : std::as_const(d->clients))
-        d->session->release(G_OBJECT(g_object_ref(client.get())));
+    for (GRef<ECalClient> &client : d->clients)
+        d->session->release(G_OBJECT(client.release()));
     d->clients.clear();
 }
 

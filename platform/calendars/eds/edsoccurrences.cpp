@@ -62,7 +62,6 @@ bool movesLaterOnes(ICalComponent *component)
 
 struct Collected
 {
-    const EdsOccurrences *occurrences;
     QList<EdsOccurrences::Instance> *instances;
     std::function<QDateTime(ICalTime *)> timeOf;
     int limit;
@@ -105,10 +104,75 @@ QDateTime EdsOccurrences::recurrenceIdOf(ICalComponent *component, bool *allDay)
     return timeOf(time.get());
 }
 
+// How many times libical's rule iterator steps from the component's start to `to`, roughly: it
+// walks every time its rules give from DTSTART on, and cannot be stopped on the way.
+qint64 EdsOccurrences::steps(ICalComponent *component, const QDateTime &to) const
+{
+    GRef<ICalTime> start = GRef<ICalTime>::take(i_cal_component_get_dtstart(component));
+    if (!start || i_cal_time_is_null_time(start.get()))
+        return 0;
+    const qint64 span = std::max<qint64>(0, timeOf(start.get()).secsTo(to));
+    const auto listed = [](GArray *values) {
+        qint64 count = 0;
+        for (guint i = 0; values && i < values->len; ++i) {
+            if (g_array_index(values, gshort, i) == I_CAL_RECURRENCE_ARRAY_MAX)
+                break;
+            ++count;
+        }
+        if (values)
+            g_array_unref(values);
+        return std::max<qint64>(1, count);
+    };
+    qint64 total = 0;
+    for (ICalProperty *property = i_cal_component_get_first_property(component, I_CAL_RRULE_PROPERTY); property;
+         property = i_cal_component_get_next_property(component, I_CAL_RRULE_PROPERTY)) {
+        GRef<ICalRecurrence> rule = GRef<ICalRecurrence>::take(i_cal_property_get_rrule(property));
+        g_object_unref(property);
+        if (!rule)
+            continue;
+        qint64 unit = 0;
+        switch (i_cal_recurrence_get_freq(rule.get())) {
+        case I_CAL_SECONDLY_RECURRENCE:
+            unit = 1;
+            break;
+        case I_CAL_MINUTELY_RECURRENCE:
+            unit = 60;
+            break;
+        case I_CAL_HOURLY_RECURRENCE:
+            unit = 3600;
+            break;
+        case I_CAL_DAILY_RECURRENCE:
+            unit = 86400;
+            break;
+        case I_CAL_WEEKLY_RECURRENCE:
+            unit = 7 * 86400;
+            break;
+        default: // monthly, yearly
+            unit = 28 * 86400;
+            break;
+        }
+        const qint64 interval = std::max<qint64>(1, i_cal_recurrence_get_interval(rule.get()));
+        qint64 times = (span / (unit * interval) + 1) * listed(i_cal_recurrence_get_by_second_array(rule.get()))
+            * listed(i_cal_recurrence_get_by_minute_array(rule.get()))
+            * listed(i_cal_recurrence_get_by_hour_array(rule.get()));
+        if (const int count = i_cal_recurrence_get_count(rule.get()); count > 0)
+            times = std::min<qint64>(times, count);
+        total += times;
+    }
+    return total;
+}
+
 bool EdsOccurrences::expand(ICalComponent *component, const QDateTime &from, const QDateTime &to,
                             QList<Instance> *instances, QString *problem) const
 {
-    Collected collected {this, instances, [this](ICalTime *time) { return timeOf(time); }, maxOccurrences};
+    const qint64 needed = steps(component, to);
+    if (needed > maxSteps) {
+        *problem = QStringLiteral("its rule repeats too often to be worked out (about %1 times from its start on); it "
+                                  "is left out")
+                       .arg(needed);
+        return false;
+    }
+    Collected collected {instances, [this](ICalTime *time) { return timeOf(time); }, maxOccurrences};
     const auto collect
         = [](ICalComponent *, ICalTime *start, ICalTime *end, gpointer data, GCancellable *, GError **) -> gboolean {
         auto *into = static_cast<Collected *>(data);

@@ -50,6 +50,10 @@ public:
 
     // Occurrences of one event that one query gives at most.
     static constexpr int maxOccurrences = 1000;
+    // The most times a rule is stepped through from its start: libical walks every one (about a
+    // second for this many), without stopping when a query is cancelled. A rule repeating every
+    // second or minute for years is left out, with a problem.
+    static constexpr qint64 maxSteps = 500000;
 
     struct Instance; // one instance that libecal's expansion gives
 
@@ -60,6 +64,7 @@ private:
                      QString *problem) const;
     bool expand(ICalComponent *component, const QDateTime &from, const QDateTime &to, QList<Instance> *instances,
                 QString *problem) const;
+    qint64 steps(ICalComponent *component, const QDateTime &to) const;
     QDateTime timeOf(ICalTime *time) const;
     QDateTime recurrenceIdOf(ICalComponent *component, bool *allDay) const;
     ICalTime *valueLike(const QDateTime &time, bool allDay, ICalComponent *component, ICalPropertyKind kind) const;

@@ -70,8 +70,11 @@ Book openBook(ESource *source, const GRef<EBookClient> &known, GCancellable *can
     if (known)
         return {known, QString()};
     GErrorHolder error;
-    EClient *client
-        = e_book_client_connect_sync(source, guint32(EdsSession::connectWait.count()), cancellable, error.out());
+    // Only a book on a server gets connected: for the others there is nothing to wait for.
+    auto *backend = static_cast<ESourceBackend *>(e_source_get_extension(source, E_SOURCE_EXTENSION_ADDRESS_BOOK));
+    const bool remote = g_strcmp0(e_source_backend_get_backend_name(backend), "local") != 0;
+    const guint32 wait = remote ? guint32(EdsSession::connectWait.count()) : guint32(-1);
+    EClient *client = e_book_client_connect_sync(source, wait, cancellable, error.out());
     if (!client)
         return {GRef<EBookClient>(), error.message()};
     return {GRef<EBookClient>::take(E_BOOK_CLIENT(client)), QString()};
@@ -104,8 +107,8 @@ EdsAddressBook::EdsAddressBook() : d(std::make_unique<Private>()) { }
 
 EdsAddressBook::~EdsAddressBook()
 {
-    for (const GRef<EBookClient> &book : std::as_const(d->books))
-        d->session->release(G_OBJECT(g_object_ref(book.get())));
+    for (GRef<EBookClient> &book : d->books)
+        d->session->release(G_OBJECT(book.release()));
 }
 
 std::optional<Person> EdsAddressBook::me() const
