@@ -514,29 +514,30 @@ int runAgent(const AgentRunEnvironment &environment)
         const QMetaObject::Connection problems = QObject::connect(
             store, &CalendarStore::problemFound, [](const QString &message) { ComKestramoLogger::logERR(message); });
         // What the store notes (a kind of calendars left out since its service does not answer)
-        // goes to a verbose log; until the settings are read, it waits.
+        // goes to the verbose log of a run that searches; until then, it waits.
         QStringList notices;
-        bool verbose = false, settingsRead = false;
+        bool logging = false;
         const QMetaObject::Connection noticed
             = QObject::connect(store, &CalendarStore::noticeFound, [&](const QString &message) {
-                  if (!settingsRead) {
-                      notices.append(message);
-                  } else if (verbose) {
+                  if (logging) {
                       ComKestramoLogger::logINFO(message);
+                  } else {
+                      notices.append(message);
                   }
               });
         // Reading the settings cannot fail here: missing or unreadable values take their defaults.
         const ComKestramoPreferenceQuorvelModel model(false, store);
-        settingsRead = true;
-        verbose = model.verboseLogging();
-        for (const QString &notice : std::as_const(notices)) {
-            if (verbose) {
-                ComKestramoLogger::logINFO(notice);
-            }
-        }
         if (!model.quorvelEnabled()) {
             ComKestramoLogger::logERR(QStringLiteral("exiting, disabled in system preferences"));
         } else if (!held) {
+            if (model.verboseLogging()) {
+                logging = true;
+                for (const QString &notice : std::as_const(notices)) {
+                    ComKestramoLogger::logINFO(notice);
+                }
+            } else {
+                QObject::disconnect(noticed);
+            }
             marked = handleEvents(model, store, environment);
         }
         QObject::disconnect(problems);
