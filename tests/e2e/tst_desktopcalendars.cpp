@@ -2,14 +2,18 @@
 // started by a private session bus in a throw-away home, its calendars made through libecal, beside
 // vdir folders; msmtp and an SMTP server on 127.0.0.1 taking the reminders; Radicale as the server
 // of a CalDAV calendar that EDS itself reads and writes.
+#include "ComKestramoPreferenceQuorvelPref.h"
 #include "agentruns.h"
+#include "bundle.h"
 #include "caldavserver.h"
 #include "edsbus.h"
 #include "edsfixture.h"
 
 #include <libecal/libecal.h>
 
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QTableView>
 #include <QTest>
 
 namespace {
@@ -174,6 +178,54 @@ private Q_SLOTS:
         QCOMPARE(sink.rawMessages().size(), before);
         const QStringList errors = agentLog(home, "helper_agentrun").filter(QStringLiteral("<Error>"));
         QCOMPARE(errors.filter(QStringLiteral("eds")) + errors.filter(QStringLiteral("marked")), QStringList());
+    }
+
+    // In a fresh session where EDS holds a calendar, the pane lists it by its account with no set-up;
+    // ticked, the agent's run reminds its attendees and marks the event in EDS. A calendar removed
+    // from EDS while the pane is open leaves the list.
+    void paneListsTheDesktopsCalendars()
+    {
+        ThrowAwayHome home("Europe/Paris");
+        writeAgentHome(home);
+        storePreferences({{QStringLiteral("activeCalendars"), QStringList()}});
+        home.setEnv("DBUS_SESSION_BUS_ADDRESS", m_bus->address().toUtf8());
+        const QString uid = calendarWith(homeEvents());
+        const QString title = QStringLiteral("Desktop %1").arg(m_made);
+        const QString leaving = calendarWith(homeEvents());
+        QVERIFY(!uid.isEmpty() && !leaving.isEmpty());
+        Bundle bundle(buildPath(QStringLiteral("Ruvelant.prefPane")));
+        Bundle::setMainBundle(&bundle); // the pane's code is linked into this test
+        auto pane = std::make_unique<ComKestramoPreferenceQuorvelPref>(bundle.bundlePath());
+        QWidget *view = pane->loadMainView();
+        QVERIFY(view);
+        view->show();
+        auto *calendars = view->findChild<QTableView *>(QStringLiteral("calendarsTable"));
+        QAbstractItemModel *rows = calendars->model();
+        const auto rowOf = [rows](const QString &name) {
+            const QModelIndexList found = rows->match(rows->index(0, 1), Qt::DisplayRole, name, 1, Qt::MatchExactly);
+            return found.isEmpty() ? -1 : found.first().row();
+        };
+        QTRY_VERIFY(rowOf(title) >= 0);
+        QCOMPARE(rows->index(rowOf(title), 2).data().toString(), QStringLiteral("On This Computer"));
+        QCOMPARE(rows->index(rowOf(QStringLiteral("Home")), 2).data().toString(), QStringLiteral("Calendar folders"));
+        calendars->setFocus();
+        calendars->setCurrentIndex(rows->index(rowOf(title), 0));
+        QTest::keyClick(calendars->viewport(), Qt::Key_Space);
+        QCOMPARE(storedDomain().value(QStringLiteral("activeCalendars")).toStringList(), QStringList {uid});
+        const QString leavingTitle = QStringLiteral("Desktop %1").arg(m_made);
+        QVERIFY(rowOf(leavingTitle) >= 0);
+        QVERIFY(m_eds->remove(leaving.mid(4)));
+        QTRY_COMPARE(rowOf(leavingTitle), -1);
+        pane.reset();
+        Bundle::setMainBundle(nullptr);
+
+        SmtpSink sink(home);
+        QVERIFY(sink.start());
+        QCOMPARE(runAgentOn(m_bus->address(), home), 0);
+        QCOMPARE(received(sink).size(), 2);
+        const QList<QByteArray> dentist = m_eds->components(uid.mid(4), QStringLiteral("dentist"));
+        QCOMPARE(dentist.size(), 1);
+        QVERIFY2(dentist.first().contains("DESCRIPTION:Room 12 (*)"), dentist.first().constData());
     }
 
     // A calendar EDS may not write: reminded once, the journal keeps the next runs from sending again.
@@ -360,5 +412,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(DesktopCalendarsTest)
+QTEST_MAIN(DesktopCalendarsTest)
 #include "tst_desktopcalendars.moc"
