@@ -110,7 +110,8 @@ QVariant SentRemindersModel::data(const QModelIndex &index, int role) const
     case SentReminder::Failed:
         break;
     }
-    return text("SentOutcomeFailed").arg(HandOverFailure::fromDetail(reminder.detail).plainWords(*m_bundle));
+    return text("SentOutcomeFailed")
+        .arg(HandOverFailure::fromDetail(reminder.detail, reminder.address).plainWords(*m_bundle));
 }
 
 QVariant SentRemindersModel::headerData(int section, Qt::Orientation orientation, int role) const

@@ -16,11 +16,15 @@ namespace {
 // A record is one short line: anything larger is not one of ours.
 constexpr qint64 maxRecordSize = 64;
 
+// The word in front of the date of a reminder day; a bare date is the record of a run's day.
+const QByteArray reminderDayKey = QByteArrayLiteral("reminder-day ");
+
 struct Reading
 {
     bool exists = false;
     bool symlink = false;
     std::optional<QDate> day;
+    bool runDay = false; // day is the day of a run, as earlier versions recorded it
     QString why; // when it exists and is no record
 };
 
@@ -43,7 +47,11 @@ Reading readRecord(const QString &path)
     ::close(fd);
     if (!whole)
         return reading;
-    const QDate day = QDate::fromString(QString::fromLatin1(bytes.trimmed()), Qt::ISODate);
+    bytes = bytes.trimmed();
+    reading.runDay = !bytes.startsWith(reminderDayKey);
+    if (!reading.runDay)
+        bytes = bytes.mid(reminderDayKey.size());
+    const QDate day = QDate::fromString(QString::fromLatin1(bytes), Qt::ISODate);
     if (day.isValid())
         reading.day = day;
     else
@@ -57,17 +65,20 @@ CompletedDay::CompletedDay(const QString &path)
 {
 }
 
-std::optional<QDate> CompletedDay::read(QString *notice) const
+std::optional<QDate> CompletedDay::read(int daysBeforeEventStart, QString *notice) const
 {
     const Reading reading = readRecord(m_path);
     if (reading.exists && !reading.day && notice) {
         *notice = QStringLiteral("%1 cannot be read (%2); this run does not look for missed reminders")
                       .arg(m_path, reading.why);
     }
+    if (reading.day && reading.runDay) {
+        return reading.day->addDays(daysBeforeEventStart);
+    }
     return reading.day;
 }
 
-bool CompletedDay::write(const QDate &day, QString *error) const
+bool CompletedDay::write(const QDate &reminderDay, QString *error) const
 {
     const QString folder = QFileInfo(m_path).absolutePath();
     if (!QDir().mkpath(folder)) {
@@ -86,7 +97,8 @@ bool CompletedDay::write(const QDate &day, QString *error) const
         }
     }
     QString why;
-    if (!RegularFile::replace(m_path, day.toString(Qt::ISODate).toLatin1() + '\n', 0600, &why)) {
+    if (!RegularFile::replace(m_path, reminderDayKey + reminderDay.toString(Qt::ISODate).toLatin1() + '\n', 0600,
+                              &why)) {
         *error = QStringLiteral("cannot write %1 (%2)").arg(m_path, why);
         return false;
     }

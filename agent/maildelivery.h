@@ -18,8 +18,13 @@ bool mailIsMine(const QString &address);
 // What became of one reminder handed to the mail system.
 enum class HandOver {
     Taken, // the mail system took it
-    TemporaryFailure, // not taken, and a later try may succeed (no mail system, "try again later")
-    PermanentFailure, // refused for good (an unsafe or malformed address, any other refusal)
+    // Not taken, and a later try may succeed: no mail system, or any failure of it (no network,
+    // an unknown host, its configuration or login, a crash, no answer in time), or a sender in
+    // the settings that cannot be used.
+    TemporaryFailure,
+    // The recipient's address refused for good: unsafe or malformed, or refused by the mail
+    // system (see MailApplication::refusesRecipient).
+    PermanentFailure,
 };
 
 // Hands one reminder with one recipient to the mail system, without showing it. The sender is

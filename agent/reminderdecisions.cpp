@@ -68,13 +68,14 @@ QHash<QString, int> remindersBySource(const QList<Event> &events, const Decision
 // copies in calendars that take part count: a preview decides as the run, which sees no others.
 QList<int> takenCopies(const QList<Event> &events, const QSet<QString> &enabledCalendars)
 {
-    QList<QByteArray> keys;
-    QHash<QByteArray, int> taken; // occurrence -> index
+    QStringList keys;
+    QHash<QString, int> taken; // occurrence -> index
     for (int i = 0; i < events.size(); ++i) {
-        const SendJournal::Occurrence occurrence = journalOccurrence(events.at(i));
-        keys.append(occurrence.event.toUtf8() + '\n' + QByteArray::number(occurrence.start.toMSecsSinceEpoch()));
+        SendJournal::Occurrence occurrence = journalOccurrence(events.at(i));
+        occurrence.calendar.clear(); // the same occurrence, in whichever calendar
+        keys.append(occurrenceText(occurrence));
         if (!enabledCalendars.contains(events.at(i).calendarUid)) {
-            keys.last().prepend(QByteArray::number(i) + '\n'); // its own
+            keys.last().prepend(QString::number(i) + QLatin1Char('\n')); // its own
         }
         const auto known = taken.constFind(keys.last());
         if (known == taken.cend() || (isMarked(events.at(i)) && !isMarked(events.at(*known)))) {
@@ -82,7 +83,7 @@ QList<int> takenCopies(const QList<Event> &events, const QSet<QString> &enabledC
         }
     }
     QList<int> copies;
-    for (const QByteArray &key : std::as_const(keys)) {
+    for (const QString &key : std::as_const(keys)) {
         copies.append(taken.value(key));
     }
     return copies;
@@ -92,6 +93,23 @@ QList<int> takenCopies(const QList<Event> &events, const QSet<QString> &enabledC
 QString notifiedMarker()
 {
     return QStringLiteral("(*)");
+}
+
+QString unmarkedNotes(const QString &notes)
+{
+    QString result = notes;
+    for (int at = result.indexOf(notifiedMarker()); at >= 0; at = result.indexOf(notifiedMarker(), at)) {
+        int from = at, length = notifiedMarker().size();
+        if (at > 0 && result.at(at - 1) == QLatin1Char(' ')) {
+            --from;
+            ++length;
+        } else if (at == 0 && result.size() > length && result.at(length) == QLatin1Char(' ')) {
+            ++length;
+        }
+        result.remove(from, length);
+        at = from;
+    }
+    return result;
 }
 
 bool isMarked(const Event &event)
@@ -110,27 +128,33 @@ ReminderWindow reminderWindow(int daysBeforeEventStart, const QDateTime &now)
     return window;
 }
 
+QDate ReminderWindow::day() const
+{
+    return dayToBeAlerted.toLocalTime().date();
+}
+
 QList<ReminderDay> reminderDays(int daysBeforeEventStart, const QDateTime &now,
                                 const std::optional<QDate> &lastCompleted, bool catchUp)
 {
-    QList<ReminderDay> days {{reminderWindow(daysBeforeEventStart, now), QDate()}};
+    const ReminderWindow own = reminderWindow(daysBeforeEventStart, now);
+    QList<ReminderDay> days {{own, QDate()}};
     if (!catchUp || !lastCompleted) {
         return days;
     }
-    const QDate today = now.toLocalTime().date();
-    // Never more than the longest lead the pane offers: a lead of a thousand days written by hand
-    // does not make a run search a thousand days.
-    const qint64 missed
-        = std::min<qint64>(std::min(daysBeforeEventStart, maxMissedDays), lastCompleted->daysTo(today) - 1);
-    for (qint64 back = missed; back >= 1; --back) {
-        const ReminderWindow window = reminderWindow(daysBeforeEventStart, now.addDays(-back));
-        // A change of summer time can bring two runs' windows onto one day: it is searched once.
-        const bool searched = std::any_of(days.cbegin(), days.cend(), [&window](const ReminderDay &day) {
-            return day.window.startDate == window.startDate;
-        });
-        if (!searched) {
-            days.append({window, today.addDays(-back)});
-        }
+    // Every day between the last one completed and the run's own, by the calendar: the exact
+    // interval of the window can step over a day at a change of summer time, the days here
+    // cannot. Never more than the longest lead the pane offers back: the days before hold only
+    // events that have begun, and a lead of a thousand days written by hand does not make a run
+    // search a thousand days.
+    const QDate ownDay = own.day();
+    const int back = std::min(daysBeforeEventStart, maxMissedDays);
+    for (QDate day = std::max(lastCompleted->addDays(1), ownDay.addDays(-back)); day < ownDay; day = day.addDays(1)) {
+        ReminderWindow window;
+        window.secondsDaysBefore = own.secondsDaysBefore;
+        window.startDate = localTimeOfDay(day, QTime(0, 0, 0));
+        window.dayToBeAlerted = window.startDate;
+        window.endDate = QDateTime(day, QTime(23, 59, 59), Qt::LocalTime);
+        days.append({window, day.addDays(-daysBeforeEventStart)});
     }
     return days;
 }
@@ -212,6 +236,12 @@ QList<Calendar> calendarsToBeScanned(const ComKestramoPreferenceQuorvelModel &mo
     return calendarsToBeScanned(calendarUids(model, includeDisabled), store);
 }
 
+QString occurrenceText(const SendJournal::Occurrence &occurrence)
+{
+    return occurrence.calendar + QLatin1Char('\n') + occurrence.event + QLatin1Char('\n')
+        + QString::number(occurrence.start.toMSecsSinceEpoch());
+}
+
 SendJournal::Occurrence journalOccurrence(const Event &event)
 {
     const QString uid = event.origin.uid.isEmpty() ? event.origin.filePath : event.origin.uid;
@@ -267,7 +297,7 @@ QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSour
                     attendeeDecision.verdict = AttendeeDecision::OwnAddress;
                 } else if (listedBefore) {
                     attendeeDecision.verdict = AttendeeDecision::ListedTwice;
-                } else if (sources.handedOver(occurrence, address)) {
+                } else if (sources.handedOver(occurrence, event.origin.version, address)) {
                     attendeeDecision.verdict = AttendeeDecision::AlreadyHandedOver;
                 } else if (!(attendeeDecision.why = MailApplication::recipientRefusal(address)).isEmpty()) {
                     attendeeDecision.verdict = AttendeeDecision::RefusedAddress;

@@ -29,11 +29,15 @@ struct ReminderWindow
     QDateTime dayToBeAlerted;
     QDateTime startDate; // 00:00:00 of the day (the first existing moment at a change of time)
     QDateTime endDate; // 23:59:59 of the day
+
+    // The local day searched.
+    QDate day() const;
 };
 ReminderWindow reminderWindow(int daysBeforeEventStart, const QDateTime &now);
 
 // One day that a run reminds: its window and, for a day missed (no run completed its reminders:
-// the computer was off or asleep), the day on which its reminders were due.
+// the computer was off or asleep, or a change of summer time made the runs' windows step over
+// it), the day on which its reminders were due.
 struct ReminderDay
 {
     ReminderWindow window;
@@ -41,10 +45,10 @@ struct ReminderDay
 };
 // The most days back that a run looks for missed ones.
 constexpr int maxMissedDays = 7;
-// The days a run at now reminds: its own day first, then each day missed since lastCompleted (the
-// last day whose reminders a run completed), at most daysBeforeEventStart (and maxMissedDays) days
-// back, the oldest first. Without lastCompleted (no run completed a day yet), or with catchUp off,
-// its own day alone.
+// The days a run at now reminds: its own day first, then every day after lastCompleted (the last
+// reminder day that a run completed) and before its own, the whole local day each, at most
+// daysBeforeEventStart (and maxMissedDays) days back, the oldest first. Without lastCompleted (no
+// run completed a day yet), or with catchUp off, its own day alone.
 QList<ReminderDay> reminderDays(int daysBeforeEventStart, const QDateTime &now,
                                 const std::optional<QDate> &lastCompleted, bool catchUp);
 
@@ -113,8 +117,10 @@ struct DecisionSources
 {
     // Whether address is one of the user's own.
     std::function<bool(const QString &address)> isMine;
-    // Whether earlier runs handed a reminder to address over for the occurrence.
-    std::function<bool(const SendJournal::Occurrence &occurrence, const QString &address)> handedOver;
+    // Whether earlier runs handed a reminder to address over for the occurrence, read as version
+    // (see SendJournal::handedOver).
+    std::function<bool(const SendJournal::Occurrence &occurrence, const QByteArray &version, const QString &address)>
+        handedOver;
     // The calendars that take part; events of others are CalendarNotEnabled.
     QSet<QString> enabledCalendars;
 };
@@ -139,6 +145,8 @@ bool isRoomOrResource(const Attendee &attendee);
 
 // The occurrence as the send journal knows it: calendar, event, and its original start.
 SendJournal::Occurrence journalOccurrence(const Event &event);
+// The same as one text, equal for the copies of the occurrence in several files of its calendar.
+QString occurrenceText(const SendJournal::Occurrence &occurrence);
 // The file an event comes from, which the bound on reminders per event file counts by.
 QString sourceOf(const Event &event);
 // Whether the event's notes hold the marker of a reminded event.
@@ -151,5 +159,8 @@ const char *verdictName(EventDecision::Verdict verdict);
 const char *verdictName(AttendeeDecision::Verdict verdict);
 // The marker appended to the notes of a reminded event.
 QString notifiedMarker();
+// The notes without the marker: each "(*)" goes, with the space that marking put before it (or,
+// at the start, the one after it); null notes stay null.
+QString unmarkedNotes(const QString &notes);
 
 #endif

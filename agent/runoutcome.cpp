@@ -63,7 +63,7 @@ RunOutcome RunOutcome::ofProcess(const QString &logText, qint64 pid, const QDate
         case SentReminder::Failed:
             outcome.failures.append(reminder);
             reminded.insert(reminder.event);
-            if (HandOverFailure::fromDetail(reminder.detail).isTemporary()) {
+            if (HandOverFailure::fromDetail(reminder.detail, reminder.address).isTemporary()) {
                 keptBack.insert(reminder.event);
             }
             break;
@@ -96,7 +96,7 @@ QList<QPair<HandOverFailure, int>> RunOutcome::failureCauses() const
 {
     QList<QPair<HandOverFailure, int>> causes;
     for (const SentReminder &failure : failures) {
-        const HandOverFailure cause = HandOverFailure::fromDetail(failure.detail);
+        const HandOverFailure cause = HandOverFailure::fromDetail(failure.detail, failure.address);
         auto same = std::find_if(causes.begin(), causes.end(), [&cause](const QPair<HandOverFailure, int> &known) {
             return known.first.cause == cause.cause && known.first.status == cause.status;
         });

@@ -2,11 +2,13 @@
 
 #include "bundle.h"
 #include "logservice.h"
+#include "mailapplication.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -21,6 +23,37 @@ const QString noMailSystem = QStringLiteral("Cannot create Scripting Bridge to M
 const QRegularExpression
     noAddress(QStringLiteral("^Failed to notify '(.*)', its AddressBook contact does not have an email assigned$"),
               QRegularExpression::DotMatchesEverythingOption);
+const QRegularExpression occurrenceLine(QStringLiteral("^reminding '(.*)': calendar=(\\S+) event=(\\S+) start=(\\S+)$"),
+                                        QRegularExpression::DotMatchesEverythingOption);
+const QString runStarted = QStringLiteral("started -v.");
+
+// What an exit status of sendmail (sysexits.h) tells of the failure; whether it refused the
+// recipient is the mail delivery's own decision, made alike.
+HandOverFailure::Cause causeOfStatus(int status, const QString &said, const QString &recipient)
+{
+    if (MailApplication::refusesRecipient(status, said, recipient)) {
+        return HandOverFailure::Refused;
+    }
+    switch (status) {
+    case 65:
+        return HandOverFailure::SenderRefused;
+    case 68:
+        return HandOverFailure::HostUnknown;
+    case 69:
+    case 74:
+    case 76:
+        return HandOverFailure::ServerUnavailable;
+    case 75:
+        return HandOverFailure::TryAgainLater;
+    case 77:
+        return HandOverFailure::LoginRefused;
+    case 64:
+    case 78:
+        return HandOverFailure::Misconfigured;
+    default:
+        return HandOverFailure::MailSystemFailed;
+    }
+}
 
 // Which file is at path now (device and inode); empty when none is.
 QByteArray identity(const QString &path)
@@ -48,8 +81,21 @@ QList<SentReminder> SentReminders::fromRecords(const QString &logText, const QDa
 {
     QList<SentReminder> reminders;
     QHash<qint64, int> pending; // pid of a run -> its hand-over whose outcome is not known yet
+    QHash<qint64, QPair<QString, SendJournal::Occurrence>> named; // pid of a run -> the title and occurrence in hand
     const QList<LogService::Record> records = LogService::parseRecords(logText.toUtf8(), today);
     for (const LogService::Record &record : records) {
+        if (record.level == LogService::Info) {
+            const QRegularExpressionMatch occurrence = occurrenceLine.match(record.text);
+            if (occurrence.hasMatch()) {
+                named.insert(record.pid,
+                             {occurrence.captured(1),
+                              {QUrl::fromPercentEncoding(occurrence.captured(2).toLatin1()),
+                               QUrl::fromPercentEncoding(occurrence.captured(3).toLatin1()),
+                               QDateTime::fromString(occurrence.captured(4), Qt::ISODateWithMs)}});
+            } else if (record.text.startsWith(runStarted)) {
+                named.remove(record.pid); // a new run of the same process number
+            }
+        }
         const auto open = pending.constFind(record.pid);
         SentReminder *last = open != pending.cend() ? &reminders[*open] : nullptr;
         if (record.level == LogService::Error && last) {
@@ -77,17 +123,35 @@ QList<SentReminder> SentReminders::fromRecords(const QString &logText, const QDa
         const int arrow = record.text.lastIndexOf(handOver);
         if (record.level == LogService::Info && record.text.startsWith(QLatin1Char(' ')) && arrow > 0) {
             pending.insert(record.pid, reminders.size());
-            reminders.append({record.time, record.text.mid(1, arrow - 1), record.text.mid(arrow + handOver.size()),
-                              SentReminder::Sending, QString(), record.pid, QString()});
+            const QString title = record.text.mid(1, arrow - 1);
+            const auto occurrence = named.constFind(record.pid);
+            reminders.append({record.time, title, record.text.mid(arrow + handOver.size()), SentReminder::Sending,
+                              QString(), record.pid, QString(),
+                              occurrence != named.cend() && occurrence->first == title ? occurrence->second
+                                                                                       : SendJournal::Occurrence()});
         } else if (record.level == LogService::Error) {
             const QRegularExpressionMatch missing = noAddress.match(record.text);
             if (missing.hasMatch()) {
-                reminders.append({record.time, QString(), missing.captured(1), SentReminder::NoAddress, QString(),
-                                  record.pid, record.text});
+                reminders.append({record.time,
+                                  QString(),
+                                  missing.captured(1),
+                                  SentReminder::NoAddress,
+                                  QString(),
+                                  record.pid,
+                                  record.text,
+                                  {}});
             }
         }
     }
     return reminders;
+}
+
+QString SentReminders::occurrenceRecord(const QString &title, const SendJournal::Occurrence &occurrence)
+{
+    return QStringLiteral("reminding '%1': calendar=%2 event=%3 start=%4")
+        .arg(title, QString::fromLatin1(QUrl::toPercentEncoding(occurrence.calendar)),
+             QString::fromLatin1(QUrl::toPercentEncoding(occurrence.event)),
+             occurrence.start.toUTC().toString(Qt::ISODateWithMs));
 }
 
 QString SentReminders::readLogText(const QString &logsFolder, const QString &agentName)
@@ -120,11 +184,13 @@ QList<SentReminder> SentReminders::read(const QString &logsFolder, const QString
     return reminders;
 }
 
-HandOverFailure HandOverFailure::fromDetail(const QString &detail)
+HandOverFailure HandOverFailure::fromDetail(const QString &detail, const QString &recipient)
 {
-    // The reasons that the mail delivery writes (see OutgoingMessage::send).
-    static const QRegularExpression exited(QStringLiteral("^(.+) exited with status (\\d+)(?:: (.*))?$"),
-                                           QRegularExpression::DotMatchesEverythingOption);
+    // The reasons that the mail delivery writes (see OutgoingMessage::send); the meaning of an
+    // exit status in brackets came later, older logs lack it.
+    static const QRegularExpression exited(
+        QStringLiteral("^(.+) exited with status (\\d+)(?: \\([^)]*\\))?(?:: (.*))?$"),
+        QRegularExpression::DotMatchesEverythingOption);
     static const QRegularExpression timedOut(QStringLiteral("^(.+) did not finish within ([\\d.]+) seconds"));
     static const QRegularExpression notStarted(QStringLiteral("^(.+) could not be started: (.*)$"),
                                                QRegularExpression::DotMatchesEverythingOption);
@@ -139,7 +205,7 @@ HandOverFailure HandOverFailure::fromDetail(const QString &detail)
         failure.program = match.captured(1);
         failure.status = match.captured(2).toInt();
         failure.diagnostics = match.captured(3);
-        failure.cause = failure.status == 75 ? TryAgainLater : Refused;
+        failure.cause = causeOfStatus(failure.status, failure.diagnostics, recipient);
     } else if ((match = timedOut.match(detail)).hasMatch()) {
         failure.cause = NoAnswer;
         failure.program = match.captured(1);
@@ -152,6 +218,8 @@ HandOverFailure HandOverFailure::fromDetail(const QString &detail)
         failure.cause = Crashed;
         failure.program = match.captured(1);
         failure.diagnostics.clear();
+    } else if (detail.startsWith(QLatin1String("the sender '"))) {
+        failure.cause = BadSender;
     } else if (detail.contains(QLatin1String("is not a single e-mail address"))
                || detail.contains(QLatin1String("holds a line break or control character"))) {
         failure.cause = BadAddress;
@@ -161,18 +229,29 @@ HandOverFailure HandOverFailure::fromDetail(const QString &detail)
 
 bool HandOverFailure::isTemporary() const
 {
-    return cause == NoMailSystem || cause == TryAgainLater || cause == NoAnswer || cause == NotStarted
-        || cause == Crashed;
+    switch (cause) {
+    case Refused:
+    case BadAddress:
+    case Other:
+        return false;
+    default:
+        return true;
+    }
 }
 
 QString HandOverFailure::plainWords(const Bundle &bundle) const
 {
     const auto tr = [&bundle](const char *key) { return bundle.localizedStringForKey(QLatin1String(key)); };
+    // A reason read from an exit status, with what sendmail said after it.
+    const auto exitWords = [&](const char *key) {
+        const QString words = tr(key).arg(status);
+        return diagnostics.isEmpty() ? words : tr("FailureSaying").arg(words, diagnostics);
+    };
     switch (cause) {
     case NoMailSystem:
         return tr("FailureNoMailSystem");
     case TryAgainLater:
-        return tr("FailureTryAgainLater").arg(status);
+        return exitWords("FailureTryAgainLater");
     case NoAnswer:
         return tr("FailureNoAnswer").arg(diagnostics);
     case NotStarted:
@@ -180,10 +259,23 @@ QString HandOverFailure::plainWords(const Bundle &bundle) const
     case Crashed:
         return tr("FailureCrashed").arg(program);
     case Refused:
-        return diagnostics.isEmpty() ? tr("FailureRefused").arg(status)
-                                     : tr("FailureRefusedSaying").arg(status).arg(diagnostics);
+        return exitWords("FailureRecipientRefused");
+    case HostUnknown:
+        return exitWords("FailureHostUnknown");
+    case ServerUnavailable:
+        return exitWords("FailureServerUnavailable");
+    case LoginRefused:
+        return exitWords("FailureLoginRefused");
+    case Misconfigured:
+        return exitWords("FailureMisconfigured");
+    case SenderRefused:
+        return exitWords("FailureSenderRefused");
+    case MailSystemFailed:
+        return exitWords("FailureMailSystem");
     case BadAddress:
         return tr("FailureBadAddress").arg(diagnostics);
+    case BadSender:
+        return tr("FailureBadSender").arg(diagnostics);
     case Other:
         break;
     }

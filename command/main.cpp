@@ -25,6 +25,7 @@ const Subcommand subcommands[] = {
     {"get", getCommand, "prints a setting"},
     {"set", setCommand, "stores a setting"},
     {"log", logCommand, "prints the agent's log, or follows it"},
+    {"resend", resendCommand, "sends the reminders of an event again at the next run"},
     {"calendars", calendarsCommand, "lists the calendars read (folders and the desktop's), ticks and unticks them"},
 };
 
@@ -67,7 +68,7 @@ int main(int argc, char **argv)
     }
     if (arguments.isEmpty()) {
         return Output::fail(
-            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log or calendars "
+            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log, resend or calendars "
                            "(see ruvelant --help)"),
             ExitStatus::Usage);
     }

@@ -23,8 +23,34 @@ Q_LOGGING_CATEGORY(lcMail, "ruvelant.mail")
 const QString MailApplication::MailBundleIdentifier = QStringLiteral("com.apple.Mail");
 
 namespace {
-// sendmail's exit status for "try again later" (sysexits.h).
-constexpr int exTempFail = 75;
+// sendmail's exit statuses (sysexits.h) that can refuse the recipient's address.
+constexpr int exDataErr = 65;
+constexpr int exNoUser = 67;
+
+// Every exit status that sysexits.h names, with its meaning there.
+struct ExitStatus
+{
+    int status;
+    const char *name;
+    const char *meaning;
+};
+constexpr ExitStatus exitStatuses[] = {
+    {64, "EX_USAGE", "command line usage error"},
+    {65, "EX_DATAERR", "data format error"},
+    {66, "EX_NOINPUT", "cannot open input"},
+    {67, "EX_NOUSER", "addressee unknown"},
+    {68, "EX_NOHOST", "host name unknown"},
+    {69, "EX_UNAVAILABLE", "service unavailable"},
+    {70, "EX_SOFTWARE", "internal software error"},
+    {71, "EX_OSERR", "system error"},
+    {72, "EX_OSFILE", "critical system file missing"},
+    {73, "EX_CANTCREAT", "cannot create output file"},
+    {74, "EX_IOERR", "input/output error"},
+    {75, "EX_TEMPFAIL", "temporary failure, try again later"},
+    {76, "EX_PROTOCOL", "remote error in protocol"},
+    {77, "EX_NOPERM", "permission denied"},
+    {78, "EX_CONFIG", "configuration error"},
+};
 // The longest address a mail system takes (RFC 5321: a path of 256 octets with its brackets).
 constexpr int maxAddressSize = 254;
 // The longest line a message header may have (RFC 5322), the sender's name and address in it.
@@ -159,6 +185,35 @@ Programs::Outcome runSendmail(const QString &program, const QStringList &argumen
     return Programs::execute(program, arguments, options);
 }
 
+// A character that can stand next to an address inside a longer one: a letter or digit of it,
+// or one of the other characters of its local part.
+bool continuesAddress(QChar c)
+{
+    static const QString others = QStringLiteral("!#$%&*+-/=?^_{|}~.");
+    return c.isLetterOrNumber() || others.contains(c);
+}
+
+// Whether text names address as a whole (in any case), not as a part of a longer address.
+bool namesAddress(const QString &text, const QString &address)
+{
+    if (address.isEmpty()) {
+        return false;
+    }
+    for (int at = text.indexOf(address, 0, Qt::CaseInsensitive); at >= 0;
+         at = text.indexOf(address, at + 1, Qt::CaseInsensitive)) {
+        const int end = at + address.size();
+        const bool before = at > 0 && continuesAddress(text.at(at - 1));
+        // A full stop after it ends a sentence, unless the domain goes on after it.
+        const bool after = end < text.size()
+            && (text.at(end) == QLatin1Char('.') ? end + 1 < text.size() && text.at(end + 1).isLetterOrNumber()
+                                                 : continuesAddress(text.at(end)));
+        if (!before && !after) {
+            return true;
+        }
+    }
+    return false;
+}
+
 QByteArray messageIdDomain()
 {
     const QByteArray host = QSysInfo::machineHostName().toLatin1();
@@ -188,21 +243,14 @@ QByteArray OutgoingMessage::rfc5322Message(const QString &recipient, QString *er
         return fail(refusal);
     }
 
+    const QString senderRefusal = senderProblem();
+    if (!senderRefusal.isEmpty()) {
+        return fail(senderRefusal);
+    }
     KMime::Message message;
-    if (hasControl(m_sender)) {
-        return fail(
-            QStringLiteral("the sender '%1' holds a line break or control character").arg(quoted(printable(m_sender))));
-    }
-    if (m_sender.toUtf8().size() > maxHeaderLine) {
-        return fail(QStringLiteral("the sender '%1' is too long").arg(quoted(m_sender)));
-    }
     // A blank sender is no sender: the mail system chooses the sending address.
     if (!m_sender.trimmed().isEmpty()) {
         message.from()->fromUnicodeString(m_sender, "utf-8");
-        const auto mailboxes = message.from()->mailboxes();
-        if (mailboxes.size() != 1 || !mailboxes.first().hasAddress()) {
-            return fail(QStringLiteral("the sender '%1' is not one e-mail address").arg(quoted(m_sender)));
-        }
     }
     const QByteArray to = asciiAddress(recipient);
     message.to()->addAddress(to);
@@ -233,15 +281,42 @@ QByteArray OutgoingMessage::rfc5322Message(const QString &recipient, QString *er
     return message.encodedContent();
 }
 
+QString OutgoingMessage::senderProblem() const
+{
+    if (hasControl(m_sender)) {
+        return QStringLiteral("the sender '%1' holds a line break or control character")
+            .arg(quoted(printable(m_sender)));
+    }
+    if (m_sender.toUtf8().size() > maxHeaderLine) {
+        return QStringLiteral("the sender '%1' is too long").arg(quoted(m_sender));
+    }
+    if (!m_sender.trimmed().isEmpty()) {
+        KMime::Headers::From from;
+        from.fromUnicodeString(m_sender, "utf-8");
+        const auto mailboxes = from.mailboxes();
+        if (mailboxes.size() != 1 || !mailboxes.first().hasAddress()) {
+            return QStringLiteral("the sender '%1' is not one e-mail address").arg(quoted(m_sender));
+        }
+    }
+    return QString();
+}
+
 bool OutgoingMessage::send(QString *error, bool *temporary) const
 {
     QStringList errors;
+    // A recipient refused for good (or none at all): trying again would change nothing. Any
+    // other failure is the mail system's, or the sender's, and may be put right meanwhile.
     bool permanent = false;
     if (m_toRecipients.isEmpty()) {
         errors << QStringLiteral("the message has no recipient");
         permanent = true;
     }
     for (const QString &recipient : m_toRecipients) {
+        const QString senderRefusal = senderProblem();
+        if (!senderRefusal.isEmpty()) {
+            errors << senderRefusal;
+            continue;
+        }
         QString problem;
         const QByteArray data = rfc5322Message(recipient, &problem);
         if (data.isEmpty()) {
@@ -272,11 +347,14 @@ bool OutgoingMessage::send(QString *error, bool *temporary) const
             errors << QStringLiteral("%1 crashed").arg(m_sendmail);
         } else if (run.status != 0) {
             const QString diagnostics = QString::fromLocal8Bit(run.errors).simplified().left(500);
-            errors << QStringLiteral("%1 exited with status %2%3")
+            const QString meaning = MailApplication::exitStatusMeaning(run.status);
+            errors << QStringLiteral("%1 exited with status %2%3%4")
                           .arg(m_sendmail)
                           .arg(run.status)
-                          .arg(diagnostics.isEmpty() ? QString() : QStringLiteral(": ") + diagnostics);
-            permanent = permanent || run.status != exTempFail;
+                          .arg(meaning.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(meaning),
+                               diagnostics.isEmpty() ? QString() : QStringLiteral(": ") + diagnostics);
+            // Decided on the words as they are logged, so that a reader of the log decides alike.
+            permanent = permanent || MailApplication::refusesRecipient(run.status, diagnostics, recipient);
         }
     }
     if (temporary) {
@@ -342,6 +420,32 @@ QString MailApplication::recipientRefusal(const QString &address)
         return QStringLiteral("the address '%1' has letters other than ASCII before its @, which no message "
                               "header can carry")
             .arg(quoted(address));
+    }
+    return QString();
+}
+
+bool MailApplication::refusesRecipient(int status, const QString &said, const QString &recipient)
+{
+    if (status == exNoUser) {
+        return true;
+    }
+    if (status != exDataErr) {
+        return false;
+    }
+    if (said.trimmed().isEmpty()) {
+        return true;
+    }
+    // sendmail was given the address in its ASCII form; a log may quote it as written.
+    const QByteArray ascii = isPlainAddress(recipient) ? asciiAddress(recipient) : QByteArray();
+    return namesAddress(said, recipient) || (!ascii.isEmpty() && namesAddress(said, QString::fromLatin1(ascii)));
+}
+
+QString MailApplication::exitStatusMeaning(int status)
+{
+    for (const ExitStatus &known : exitStatuses) {
+        if (known.status == status) {
+            return QStringLiteral("%1, %2").arg(QLatin1String(known.name), QLatin1String(known.meaning));
+        }
     }
     return QString();
 }

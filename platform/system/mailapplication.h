@@ -30,10 +30,11 @@ public:
     // when the mail system took every one (sendmail exit status 0). Otherwise returns false
     // and, when error is given, sets it to what went wrong. An address or sender holding a
     // control character, or a recipient that is not one plain address, is refused before
-    // anything is handed over. temporary (when given) tells whether every failure may go away
-    // by itself: sendmail could not be started (but for a command line too long), exited with 75
-    // (EX_TEMPFAIL), was stopped after the time limit or ended by a signal; a refused address or
-    // any other exit status is not.
+    // anything is handed over. temporary (when given) tells whether a later try may succeed:
+    // false only when a recipient's address was refused for good (before the hand-over, or by
+    // the mail system: see refusesRecipient); every failure of the mail system itself (no
+    // network, an unknown host, its configuration or login, a crash, no answer in time) and a
+    // sender that cannot be used are temporary.
     bool send(QString *error = nullptr, bool *temporary = nullptr) const;
 
     // The message as it would be piped to sendmail for one recipient, or an empty array (and
@@ -42,6 +43,9 @@ public:
 
 private:
     friend class MailApplication;
+    // Why the sender cannot be used (a control character, too long, not one address); empty
+    // when it can, or when there is none.
+    QString senderProblem() const;
     OutgoingMessage(const QString &sendmailProgram, int timeoutMs, const QString &subject, const QString &content);
 
     QString m_sendmail;
@@ -76,6 +80,15 @@ public:
     static QString findSendmail();
     // The mail system that reminders are handed to, found as findSendmail finds it.
     static MailSystem mailSystem();
+    // Whether sendmail's exit status (sysexits.h), with what it said on standard error, refuses
+    // the recipient's address for good: 67 (EX_NOUSER, addressee unknown), and 65 (EX_DATAERR)
+    // when what it said names the recipient or it said nothing (msmtp gives 65 for an address
+    // that the server refused for good, and also for a refused sender or message, which its
+    // words then name instead). Every other status is a failure of the mail system itself.
+    static bool refusesRecipient(int status, const QString &said, const QString &recipient);
+    // What sendmail's exit status means, as sysexits.h names it ("EX_NOHOST, host name unknown");
+    // empty for a status that sysexits.h does not name.
+    static QString exitStatusMeaning(int status);
     // Why a message to address would be refused before it is handed over (a line break or
     // control character, text that was not valid UTF-8, longer than a mail system takes, not one
     // plain address, letters other than ASCII before its @); empty when it would not. A domain

@@ -72,7 +72,7 @@ private Q_SLOTS:
                           {"@LATER@", day.addDays(6).toString("yyyyMMdd"_qs).toLatin1()}});
         storePreferences({{"verboseLogging"_qs, false}});
         QString error;
-        QVERIFY2(CompletedDay().write(now.date().addDays(-2), &error), qPrintable(error));
+        QVERIFY2(CompletedDay().write(day.addDays(-2), &error), qPrintable(error));
         SmtpSink sink(home);
         QVERIFY(sink.start());
 
@@ -111,7 +111,7 @@ private Q_SLOTS:
         const QString log = QString::fromUtf8(readFile(ComKestramoLogger::logFileName()));
         QVERIFY(log.contains("late: the reminder of 'Missed' to carol@example.net was due on %1"_qs.arg(
             now.date().addDays(-1).toString(Qt::ISODate))));
-        QCOMPARE(CompletedDay().read(), std::optional<QDate>(now.date()));
+        QCOMPARE(CompletedDay().read(4), std::optional<QDate>(day));
         QVERIFY(log.contains("Failed to notify 'Phone Only'"_qs));
         QVERIFY(log.contains("Failed to hand over the reminder to 'odd one@example.net'"_qs));
         QVERIFY(!log.contains("Board"_qs) && !log.contains(" Marked  ->"_qs));
@@ -133,7 +133,7 @@ private Q_SLOTS:
         QDate day = now.addSecs(4 * 86400).date();
         if (late) { // no run completed yesterday, whose runs remind the day before
             QString error;
-            QVERIFY2(CompletedDay().write(now.date().addDays(-2), &error), qPrintable(error));
+            QVERIFY2(CompletedDay().write(day.addDays(-2), &error), qPrintable(error));
             day = day.addDays(-1);
         }
         home.writeFile(".local/share/calendars/home/event.ics"_qs,

@@ -71,6 +71,76 @@ private Q_SLOTS:
         QCOMPARE(QString::fromUtf8(message->decodedContent()), dotsAndLongLine + QStringLiteral("\nb\nc\nd"));
     }
 
+    // How sendmail ended says whether a later try may succeed: only a refusal of the recipient's
+    // address is final, every failure of the mail system itself is not; the reason names the
+    // meaning of the exit status.
+    void exitStatuses_data()
+    {
+        dataTable<QString, QString, bool, QString>("mailapplication/exits.txt",
+                                                   {"ends", "says", "temporary", "reason"});
+    }
+    void exitStatuses()
+    {
+        QFETCH(QString, ends);
+        QFETCH(QString, says);
+        QFETCH(bool, temporary);
+        QFETCH(QString, reason);
+        ThrowAwayHome home;
+        home.writeFile(QStringLiteral("says"), says.toUtf8());
+        home.writeProgram(QStringLiteral("bin/sendmail"),
+                          "#!/bin/sh\ncat >/dev/null\ncat \"$HOME/says\" >&2\n" + ends.toUtf8() + '\n');
+        home.setEnv("PATH", QFile::encodeName(home.filePath(QStringLiteral("bin"))) + ":/usr/bin:/bin");
+        const auto mail = MailApplication::applicationWithBundleIdentifier(QStringLiteral("com.apple.Mail"));
+        QVERIFY(mail);
+        OutgoingMessage message = mail->outgoingMessage(QStringLiteral("Hi"), QStringLiteral("x"));
+        message.setSender(QStringLiteral("ann@example.org"));
+        message.addToRecipient(QStringLiteral("bob@example.org"));
+        QString error;
+        bool tryAgain = !temporary;
+        QVERIFY(!message.send(&error, &tryAgain));
+        QCOMPARE(error, QString(reason).replace(QStringLiteral("SENDMAIL"), mail->sendmailProgram()));
+        QCOMPARE(tryAgain, temporary);
+    }
+
+    // What msmtp makes of a server's refusals: a recipient refused for good is final; refused for
+    // the time being, a refused sender and a server that is down are not.
+    void msmtpRefusals_data()
+    {
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<bool>("serverDown");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("temporary");
+        row("recipient refused for good (550)", "ann@example.org", "refused.bob@example.org", false, 65, false);
+        row("recipient refused for now (450)", "ann@example.org", "busy.bob@example.org", false, 69, true);
+        row("sender refused for good (553)", "refused.ann@example.org", "bob@example.org", false, 65, true);
+        row("server down", "ann@example.org", "bob@example.org", true, 75, true);
+    }
+    void msmtpRefusals()
+    {
+        QFETCH(QString, sender);
+        QFETCH(QString, to);
+        QFETCH(bool, serverDown);
+        QFETCH(int, status);
+        QFETCH(bool, temporary);
+        ThrowAwayHome home;
+        SmtpSink sink(home);
+        QVERIFY(sink.start());
+        if (serverDown)
+            sink.stop();
+        const auto mail = MailApplication::applicationWithBundleIdentifier(QStringLiteral("com.apple.Mail"));
+        QVERIFY(mail);
+        OutgoingMessage message = mail->outgoingMessage(QStringLiteral("Hi"), QStringLiteral("x"));
+        message.setSender(sender);
+        message.addToRecipient(to);
+        QString error;
+        bool tryAgain = !temporary;
+        QVERIFY(!message.send(&error, &tryAgain));
+        QVERIFY2(error.contains(QStringLiteral(" exited with status %1 (").arg(status)), qPrintable(error));
+        QCOMPARE(tryAgain, temporary);
+        QCOMPARE(sink.rawMessages().size(), 0);
+    }
+
     // A sendmail on PATH, else the first executable fixed place; none found: no application.
     void sendmailSearch()
     {

@@ -7,6 +7,10 @@ PORT 0 picks a free port. Once the server listens, the port is printed on a line
 standard output (and written to PORTFILE when given). Each message is stored as received, with
 "X-MailFrom:" and "X-RcptTo:" lines in front that record the envelope, and line ends as LF.
 SIGTERM or SIGINT stops the server cleanly.
+
+Refusals, as mail servers give them: a sender or recipient whose local part begins with
+"refused" is refused for good (553, 550), a recipient whose local part begins with "busy" for
+the time being (450).
 """
 
 import asyncio
@@ -27,6 +31,23 @@ class MaildirDelivery:
         for sub in ("tmp", "new", "cur"):
             os.makedirs(os.path.join(maildir, sub), exist_ok=True)
         self.count = 0
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if address.split("@")[0].startswith("refused"):
+            return "553 5.7.1 Sender address rejected: not owned by user"
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        local = address.split("@")[0]
+        if local.startswith("refused"):
+            return "550 5.1.1 Recipient address rejected: user unknown"
+        if local.startswith("busy"):
+            return "450 4.2.1 Mailbox busy, try again later"
+        envelope.rcpt_tos.append(address)
+        envelope.rcpt_options.extend(rcpt_options)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
