@@ -8,6 +8,7 @@
 #include "propertylist.h"
 #include "textnumber.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -108,6 +109,13 @@ QStringList textList(const QVariant &value)
     return texts;
 }
 
+// The account a calendar is listed under: its store's name for it, or for a calendar folder that
+// belongs to none, "Calendar folders".
+QString accountText(const Calendar &calendar)
+{
+    return calendar.account.isEmpty() ? localizedText(QStringLiteral("CalendarsFolderAccount")) : calendar.account;
+}
+
 // The first identifier of the list under key; empty when the list is empty.
 QString firstIdentifier(const QVariantMap &userInfo, const QString &key)
 {
@@ -131,6 +139,14 @@ void ComKestramoCalendarEntry::setCalendarTitle(const QString &title)
     if (title != m_calendarTitle) {
         m_calendarTitle = title;
         Q_EMIT calendarTitleChanged();
+    }
+}
+
+void ComKestramoCalendarEntry::setCalendarAccount(const QString &account)
+{
+    if (account != m_calendarAccount) {
+        m_calendarAccount = account;
+        Q_EMIT calendarAccountChanged();
     }
 }
 
@@ -353,6 +369,7 @@ ComKestramoPreferenceQuorvelModel::builCalendarDictForAllCalendarsArray(const Ca
     entry->setIsCalendarEnabled(isCalendarEnabled(calendar));
     entry->setCalendarTitle(calendar.title);
     entry->setCalendaUID(calendar.uid);
+    entry->setCalendarAccount(accountText(calendar));
     return entry;
 }
 
@@ -371,6 +388,16 @@ void ComKestramoPreferenceQuorvelModel::storeToPreferences()
     for (const ComKestramoCalendarEntry *entry : std::as_const(m_allCalendars)) {
         if (entry->enabled()) {
             active.append(entry->calendaUID());
+        }
+    }
+    // A calendar whose store does not answer now (the desktop's calendar service is not running)
+    // has not gone: it stays ticked.
+    for (const QString &uid : std::as_const(m_activeCalendars)) {
+        const bool listed
+            = std::any_of(m_allCalendars.cbegin(), m_allCalendars.cend(),
+                          [&uid](const ComKestramoCalendarEntry *entry) { return entry->calendaUID() == uid; });
+        if (!listed && !active.contains(uid) && m_store && m_store->isUnreachable(uid)) {
+            active.append(uid);
         }
     }
     setActiveCalendars(active);
@@ -580,6 +607,7 @@ void ComKestramoPreferenceQuorvelModel::calendarsChanged(const QVariantMap &user
             return;
         }
         entry->setCalendarTitle(calendar->title);
+        entry->setCalendarAccount(accountText(*calendar));
         if (m_controller) {
             m_controller->rearrangeObjects();
         }
@@ -602,6 +630,7 @@ void redrawOnChange(ComKestramoCalendarsController *controller, const QList<ComK
     };
     QObject::connect(entry, &ComKestramoCalendarEntry::isCalendarEnabledChanged, controller, redraw);
     QObject::connect(entry, &ComKestramoCalendarEntry::calendarTitleChanged, controller, redraw);
+    QObject::connect(entry, &ComKestramoCalendarEntry::calendarAccountChanged, controller, redraw);
 }
 } // namespace
 
@@ -620,7 +649,7 @@ int ComKestramoCalendarsController::rowCount(const QModelIndex &parent) const
 
 int ComKestramoCalendarsController::columnCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : 2;
+    return parent.isValid() ? 0 : 3;
 }
 
 QVariant ComKestramoCalendarsController::data(const QModelIndex &index, int role) const
@@ -634,6 +663,9 @@ QVariant ComKestramoCalendarsController::data(const QModelIndex &index, int role
     }
     if (index.column() == 1 && (role == Qt::DisplayRole || role == Qt::EditRole)) {
         return entry->calendarTitle();
+    }
+    if (index.column() == 2 && (role == Qt::DisplayRole || role == Qt::ToolTipRole)) {
+        return entry->calendarAccount();
     }
     return QVariant();
 }

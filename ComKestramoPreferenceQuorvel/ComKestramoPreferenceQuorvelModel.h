@@ -34,6 +34,11 @@ public:
     void setIsCalendarEnabled(const QVariant &enabled);
     bool enabled() const;
 
+    // The account or group the calendar belongs to, as the pane shows it beside the title (not a
+    // key of the record, not stored).
+    QString calendarAccount() const { return m_calendarAccount; }
+    void setCalendarAccount(const QString &account);
+
     // Key-value access by the record's key names.
     QVariant valueForKey(const QString &key) const;
     void setValueForKey(const QVariant &value, const QString &key);
@@ -42,10 +47,12 @@ Q_SIGNALS:
     void calendaUIDChanged();
     void calendarTitleChanged();
     void isCalendarEnabledChanged();
+    void calendarAccountChanged();
 
 private:
     QString m_calendaUID;
     QString m_calendarTitle;
+    QString m_calendarAccount;
     QVariant m_isCalendarEnabled = 0;
 };
 

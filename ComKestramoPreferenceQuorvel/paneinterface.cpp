@@ -384,8 +384,11 @@ void tieCalendars(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuo
     }
     QAbstractItemModel *calendars = model->activeCalendarsController();
     table->setModel(calendars);
+    // The box, the title, and the account it belongs to (the rows come grouped by account).
+    table->horizontalHeader()->setStretchLastSection(false);
     table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-    table->horizontalHeader()->setStretchLastSection(true);
+    table->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+    table->horizontalHeader()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     const Bundle *bundle = owner->bundle();
     const QString folder = xdgDataHome() + QStringLiteral("/calendars");
     setLinkText(empty,

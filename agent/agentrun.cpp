@@ -19,9 +19,12 @@
 
 #include <QCoreApplication>
 #include <QLocale>
+#include <QMap>
 #include <QSet>
 #include <QStringList>
 #include <QThread>
+
+#include <algorithm>
 
 namespace {
 const QString agentVersion = QStringLiteral("5");
@@ -305,14 +308,46 @@ void searchMissedDays(const ComKestramoPreferenceQuorvelModel &model, CalendarSt
     }
 }
 
-// What a run is to handle: the calendars it searched and, for each day it owes, that day's events.
+// What a run is to handle: the calendars it searched and, for each day it owes, that day's events;
+// and the enabled calendars that it could not search (a server offline, a store that does not
+// answer), with why.
 struct Search
 {
     QList<Calendar> scanned;
     QList<QPair<ReminderDay, QList<Event>>> found;
     QDate ownDay; // the reminder day of the run's own window
     std::optional<QDate> lastCompleted; // as recorded before the run
+    QMap<QString, QString> unsearched;
 };
+
+// Notes the enabled calendars (as the settings name them) that the store does not have now but may
+// still have: its service does not answer.
+void noteUnreachable(const ComKestramoPreferenceQuorvelModel &model, const CalendarStore &store, Search *search)
+{
+    for (const QString &uid : model.activeCalendars()) {
+        const bool scanned = std::any_of(search->scanned.cbegin(), search->scanned.cend(),
+                                         [&uid](const Calendar &calendar) { return calendar.uid == uid; });
+        if (!scanned && store.isUnreachable(uid)) {
+            search->unsearched.insert(uid, QStringLiteral("its calendar store does not answer"));
+        }
+    }
+}
+
+// One line for each calendar the run could not search: its day is not recorded as completed, so
+// that a later run looks for its reminders again.
+void logUnsearched(const Search &search)
+{
+    for (auto it = search.unsearched.cbegin(); it != search.unsearched.cend(); ++it) {
+        const auto calendar = std::find_if(search.scanned.cbegin(), search.scanned.cend(),
+                                           [&it](const Calendar &c) { return c.uid == it.key(); });
+        const QString name = calendar == search.scanned.cend()
+            ? QStringLiteral("[%1]").arg(it.key())
+            : QStringLiteral("\"%1\" [%2]").arg(calendar->title, it.key());
+        ComKestramoLogger::logINFO(
+            QStringLiteral("Calendar %1 could not be searched: %2; the day is not counted as done")
+                .arg(name, it.value()));
+    }
+}
 
 // Searches the calendars for the events whose reminders are due now, and for those of the days
 // missed since the last completed reminder day. The first run that searches any records the day
@@ -334,6 +369,10 @@ Search searchCalendars(const ComKestramoPreferenceQuorvelModel &model, CalendarS
     if (model.verboseLogging()) {
         ComKestramoLogger::logINFO(QStringLiteral("calendarsToBeScanned=%1").arg(describeCalendars(search.scanned)));
     }
+    noteUnreachable(model, *store, &search);
+    const QMetaObject::Connection unavailable = QObject::connect(
+        store, &CalendarStore::calendarUnavailable,
+        [&search](const QString &uid, const QString &reason) { search.unsearched.insert(uid, reason); });
 
     const QList<Event> foundEvents = store->eventsWithPredicate(
         CalendarStore::eventPredicateWithStartDate(window.startDate, window.endDate, search.scanned));
@@ -353,6 +392,8 @@ Search searchCalendars(const ComKestramoPreferenceQuorvelModel &model, CalendarS
     const QList<ReminderDay> days = reminderDays(daysBefore, now, search.lastCompleted, model.sendMissedReminders());
     search.found = {{days.first(), foundEvents}};
     searchMissedDays(model, store, search.scanned, days, &search.found);
+    QObject::disconnect(unavailable);
+    logUnsearched(search);
     return search;
 }
 
@@ -459,7 +500,7 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
     SendJournal journal(environment.journalPath);
     Run run {model, store, journal, false, {}};
     const QList<EventDecision> decisions = decide(run, search, now);
-    bool completed = !search.scanned.isEmpty();
+    bool completed = !search.scanned.isEmpty() && search.unsearched.isEmpty();
     for (const EventDecision &decision : decisions) {
         const Handled handled = handleDecision(run, decisions, decision, environment);
         completed = completed && handled == Handled::Done;
@@ -560,6 +601,18 @@ int runAgent(const AgentRunEnvironment &environment)
         // Every file the store skips, and why, is in the run's log (and on standard error).
         const QMetaObject::Connection problems = QObject::connect(
             store, &CalendarStore::problemFound, [](const QString &message) { ComKestramoLogger::logERR(message); });
+        // What the store notes (a kind of calendars left out since its service does not answer)
+        // goes to the verbose log of a run that searches; until then, it waits.
+        QStringList notices;
+        bool logging = false;
+        const QMetaObject::Connection noticed
+            = QObject::connect(store, &CalendarStore::noticeFound, [&](const QString &message) {
+                  if (logging) {
+                      ComKestramoLogger::logINFO(message);
+                  } else {
+                      notices.append(message);
+                  }
+              });
         // Missing settings take their defaults; a settings file that is there but cannot be read
         // is no model: its defaults (reminders off) are not the user's settings.
         const ComKestramoPreferenceQuorvelModel model(false, store);
@@ -569,9 +622,18 @@ int runAgent(const AgentRunEnvironment &environment)
         } else if (!model.quorvelEnabled()) {
             ComKestramoLogger::logERR(QStringLiteral("exiting, disabled in system preferences"));
         } else if (!held) {
+            if (model.verboseLogging()) {
+                logging = true;
+                for (const QString &notice : std::as_const(notices)) {
+                    ComKestramoLogger::logINFO(notice);
+                }
+            } else {
+                QObject::disconnect(noticed);
+            }
             marked = handleEvents(model, store, environment);
         }
         QObject::disconnect(problems);
+        QObject::disconnect(noticed);
         resetMailDelivery();
     }
     if (marked > 0) {

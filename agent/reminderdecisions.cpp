@@ -62,13 +62,21 @@ QHash<QString, int> remindersBySource(const QList<Event> &events, const Decision
 }
 
 // For each event, the index of the event whose copy of the same occurrence is taken: its own
-// index, or that of a copy in another file of the calendar (a marked one, else the first).
-QList<int> takenCopies(const QList<Event> &events)
+// index, or that of a copy in another file or calendar (a marked one, else the first). An event's
+// UID names it wherever it is kept: the same calendar reached both through a vdir folder and
+// through the desktop's store, or an invitation filed in two calendars, is one event. Only the
+// copies in calendars that take part count: a preview decides as the run, which sees no others.
+QList<int> takenCopies(const QList<Event> &events, const QSet<QString> &enabledCalendars)
 {
     QStringList keys;
     QHash<QString, int> taken; // occurrence -> index
     for (int i = 0; i < events.size(); ++i) {
-        keys.append(occurrenceText(journalOccurrence(events.at(i))));
+        SendJournal::Occurrence occurrence = journalOccurrence(events.at(i));
+        occurrence.calendar.clear(); // the same occurrence, in whichever calendar
+        keys.append(occurrenceText(occurrence));
+        if (!enabledCalendars.contains(events.at(i).calendarUid)) {
+            keys.last().prepend(QString::number(i) + QLatin1Char('\n')); // its own
+        }
         const auto known = taken.constFind(keys.last());
         if (known == taken.cend() || (isMarked(events.at(i)) && !isMarked(events.at(*known)))) {
             taken.insert(keys.last(), i);
@@ -250,7 +258,7 @@ QString sourceOf(const Event &event)
 QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources)
 {
     const QHash<QString, int> reminders = remindersBySource(events, sources);
-    const QList<int> copies = takenCopies(events);
+    const QList<int> copies = takenCopies(events, sources.enabledCalendars);
     QList<EventDecision> decisions;
     for (int i = 0; i < events.size(); ++i) {
         const Event &event = events.at(i);

@@ -102,7 +102,7 @@ struct EventDecision
         NoAttendees, // it has no attendee list
         TooManyReminders, // its file would send more reminders than one event file may in one run
         CalendarNotEnabled, // its calendar does not take part (only in a preview)
-        DuplicateOccurrence, // the same occurrence (event and start) in another file of its calendar
+        DuplicateOccurrence, // the same occurrence (event and start) in another file or calendar
     };
     Event event;
     Verdict verdict = RemindAttendees;
@@ -130,9 +130,9 @@ struct DecisionSources
 constexpr int maxRemindersPerEventFile = 500;
 
 // The decisions for the events of the day, in their order. One reminder per person and
-// occurrence: an address listed again in an event, and an occurrence that a second file of the
-// same calendar holds too (a sync tool's conflict copy), are taken once; of the copies, a marked
-// one counts, else the first.
+// occurrence: an address listed again in an event, and an occurrence that a second file or
+// calendar holds too (a sync tool's conflict copy, the same calendar reached through two stores),
+// are taken once; of the copies, a marked one counts, else the first.
 QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSources &sources);
 // The same for the occurrences of several reminder days, each decision with its event's lateDue.
 QList<EventDecision> decideEvents(const QList<DueEvent> &events, const DecisionSources &sources);

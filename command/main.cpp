@@ -26,6 +26,7 @@ const Subcommand subcommands[] = {
     {"set", setCommand, "stores a setting"},
     {"log", logCommand, "prints the agent's log, or follows it"},
     {"resend", resendCommand, "sends the reminders of an event again at the next run"},
+    {"calendars", calendarsCommand, "lists the calendars read (folders and the desktop's), ticks and unticks them"},
 };
 
 QString overview()
@@ -67,7 +68,7 @@ int main(int argc, char **argv)
     }
     if (arguments.isEmpty()) {
         return Output::fail(
-            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log or resend "
+            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log, resend or calendars "
                            "(see ruvelant --help)"),
             ExitStatus::Usage);
     }

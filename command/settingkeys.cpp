@@ -125,7 +125,7 @@ QString SettingKeys::valuesOf(SettingKey::Kind kind)
     case SettingKey::Days:
         return QStringLiteral("a number of days from 1 to 7");
     case SettingKey::Calendars:
-        return QStringLiteral("the identifiers of calendars (their folder names), or \"\" for none");
+        return QStringLiteral("the identifiers of calendars (as ruvelant calendars lists them), or \"\" for none");
     case SettingKey::Line:
         return QStringLiteral("a text of one line (empty: the built-in text)");
     case SettingKey::Text:

@@ -26,9 +26,13 @@ bool isRunning(qint64 pid)
     return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 }
 
-// The calendar's events: the event files of its folder.
+// The calendar's events: the event files of its folder; -1 for a calendar that is no folder (one
+// of the desktop's store).
 int eventCount(const QString &uid)
 {
+    if (uid.contains(QLatin1Char('/'))) {
+        return -1;
+    }
     return int(QDir(xdgDataHome() + QStringLiteral("/calendars/") + uid)
                    .entryList({QStringLiteral("*.ics")}, QDir::Files)
                    .size());
@@ -40,16 +44,18 @@ QString calendarsText(const ComKestramoPreferenceQuorvelModel &model, int *ticke
     for (const ComKestramoCalendarEntry *entry : model.allCalendars()) {
         if (entry->enabled()) {
             const int count = eventCount(entry->calendaUID());
-            enabled.append(QStringLiteral("%1 (%2, %3 %4)")
-                               .arg(entry->calendarTitle(), entry->calendaUID())
-                               .arg(count)
-                               .arg(count == 1 ? QStringLiteral("event") : QStringLiteral("events")));
+            enabled.append(count < 0 ? QStringLiteral("%1 (%2)").arg(entry->calendarTitle(), entry->calendaUID())
+                                     : QStringLiteral("%1 (%2, %3 %4)")
+                                           .arg(entry->calendarTitle(), entry->calendaUID())
+                                           .arg(count)
+                                           .arg(count == 1 ? QStringLiteral("event") : QStringLiteral("events")));
         }
     }
     *ticked = enabled.size();
     if (enabled.isEmpty()) {
         return model.allCalendars().isEmpty()
-            ? QStringLiteral("none yet (Ruvelant reads them in %1/calendars)").arg(xdgDataHome())
+            ? QStringLiteral("none yet (Ruvelant reads your desktop's calendars and those in %1/calendars)")
+                  .arg(xdgDataHome())
             : QStringLiteral("none ticked (ruvelant set activeCalendars ...)");
     }
     return enabled.join(QStringLiteral(", "));

@@ -14,5 +14,6 @@ int getCommand(const QStringList &arguments);
 int setCommand(const QStringList &arguments);
 int logCommand(const QStringList &arguments);
 int resendCommand(const QStringList &arguments);
+int calendarsCommand(const QStringList &arguments);
 
 #endif

@@ -1,9 +1,5 @@
 #include "calendarstore.h"
 
-#include "vdircalendarstore.h"
-#include "xdgpaths.h"
-
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -15,43 +11,11 @@ const QString CalendarStore::CalInsertedRecordsKey = QStringLiteral("CalInserted
 const QString CalendarStore::CalDeletedRecordsKey = QStringLiteral("CalDeletedRecordsKey");
 const QString CalendarStore::CalUpdatedRecordsKey = QStringLiteral("CalUpdatedRecordsKey");
 
-namespace {
-CalendarStore *g_replacement = nullptr;
-VdirCalendarStore *g_made = nullptr;
-
-QString calendarsRoot()
-{
-    return QDir::cleanPath(xdgDataHome() + QStringLiteral("/calendars"));
-}
-} // namespace
-
 CalendarStore::~CalendarStore() = default;
 
-CalendarStore *CalendarStore::defaultCalendarStore()
+bool CalendarStore::isUnreachable(const QString &) const
 {
-    if (g_replacement)
-        return g_replacement;
-    const QString root = calendarsRoot();
-    if (!g_made || g_made->root() != root) {
-        // A store made for an earlier root stays alive (callers may still hold it) but goes quiet.
-        static auto *retired = new QList<VdirCalendarStore *>; // never destroyed either
-        if (g_made) {
-            g_made->stopWatching();
-            retired->append(g_made);
-        }
-        g_made = new VdirCalendarStore(root);
-    }
-    return g_made;
-}
-
-std::unique_ptr<CalendarStore> CalendarStore::makeUserCalendarStore()
-{
-    return std::make_unique<VdirCalendarStore>(calendarsRoot());
-}
-
-void CalendarStore::setDefaultCalendarStore(CalendarStore *store)
-{
-    g_replacement = store;
+    return false;
 }
 
 bool CalendarStore::isReadOnly(const Event &event) const

@@ -13,9 +13,11 @@
 // One calendar of the store.
 struct Calendar
 {
-    QString uid; // stable identifier (the collection folder's name)
+    QString uid; // stable identifier (a vdir collection's folder name; "eds/" and a source's UID)
     QString title;
     QString type; // CalendarStore::CalCalendarTypeLocal for the user's own collections
+    QString kind = {}; // the store that holds it: "vdir", "eds"
+    QString account = {}; // the account or group it belongs to as its store names it; may be empty
 };
 
 // One attendee of an event as the calendar file gives it.
@@ -92,8 +94,9 @@ public:
     using QObject::QObject;
     ~CalendarStore() override;
 
-    // The user's store: vdir collections under $XDG_DATA_HOME/calendars. Made on first use
-    // (and anew when that folder changes); owned by the process.
+    // The user's store: every kind of calendars the user has (see CompositeCalendarStore, which
+    // makes it). Made on first use (and anew when the calendars folder or the session bus
+    // changes); owned by the process.
     static CalendarStore *defaultCalendarStore();
     // A new store on the same calendars as the default one, owned by the caller: for a thread
     // of its own (a store is used from the thread that made it).
@@ -121,6 +124,11 @@ public:
     // has no write permission, or cannot be written by this user.
     virtual bool isReadOnly(const Event &event) const;
 
+    // Whether the calendar with this identifier, which calendarWithUID() does not give, may still
+    // exist: the service that holds it does not answer now. A setting that names it is kept, and
+    // a run that was to search it has not done its work.
+    virtual bool isUnreachable(const QString &uid) const;
+
 protected:
     // Why a save into the file at target (a canonical path) would fail with ReadOnly: "<target> is
     // read-only" or "the folder of <target> is read-only"; empty when both may be written.
@@ -138,6 +146,12 @@ Q_SIGNALS:
     // A query skipped a calendar file or part of one, or read it leniently; message names the
     // file and why. The same text goes to standard error.
     void problemFound(const QString &message);
+    // A query could not search the calendar uid at all (its server is offline, its service does
+    // not answer): its occurrences are missing from the answer. reason says why.
+    void calendarUnavailable(const QString &uid, const QString &reason);
+    // Something worth a line in a verbose log, not an error: a kind of calendars that is left out
+    // for now since its service is missing or does not answer. Told once, not at every call.
+    void noticeFound(const QString &message);
 };
 
 #endif

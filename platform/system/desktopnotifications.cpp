@@ -1,10 +1,11 @@
 #include "desktopnotifications.h"
 
+#include "sessionbus.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
-#include <QFileInfo>
 
 namespace {
 const QString service = QStringLiteral("org.freedesktop.Notifications");
@@ -29,11 +30,7 @@ DesktopNotifications::DesktopNotifications(QObject *parent) : QObject(parent)
 
 bool DesktopNotifications::sessionBusExists()
 {
-    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
-        return true;
-    }
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists();
+    return !sessionBusAddress().isEmpty();
 }
 
 bool DesktopNotifications::isAvailable() const

@@ -447,6 +447,92 @@ private Q_SLOTS:
         }
     }
 
+    // One event (UID and start) kept in several calendars, as when one server calendar is reached
+    // both through a vdir folder and through the desktop's store: its attendees are reminded once,
+    // from the marked copy if there is one; copies in calendars that do not take part (a preview
+    // sees them) are no copies.
+    void sameOccurrenceInSeveralCalendars_data()
+    {
+        QTest::addColumn<QStringList>("events"); // calendar:uid[:start hour][:marked]
+        QTest::addColumn<QStringList>("verdicts");
+        row("the same event in two calendars", QStringList {"home:meeting"_qs, "eds/x:meeting"_qs},
+            QStringList {"remind"_qs, "duplicateOccurrence"_qs});
+        row("the copy in the second calendar is marked", QStringList {"home:meeting"_qs, "eds/x:meeting:9:marked"_qs},
+            QStringList {"duplicateOccurrence"_qs, "alreadyMarked"_qs});
+        row("another occurrence of the same event", QStringList {"home:meeting:9"_qs, "eds/x:meeting:10"_qs},
+            QStringList {"remind"_qs, "remind"_qs});
+        row("another event at the same time", QStringList {"home:meeting"_qs, "eds/x:other"_qs},
+            QStringList {"remind"_qs, "remind"_qs});
+        row("a copy in a calendar that takes no part", QStringList {"off:meeting"_qs, "home:meeting"_qs},
+            QStringList {"calendarNotEnabled"_qs, "remind"_qs});
+    }
+    void sameOccurrenceInSeveralCalendars()
+    {
+        QFETCH(QStringList, events);
+        QFETCH(QStringList, verdicts);
+        QList<Event> found;
+        for (const QString &event : std::as_const(events)) {
+            const QStringList parts = event.split(QLatin1Char(':'));
+            Event made
+                = makeEvent(parts.at(1), parts.value(3) == QLatin1String("marked") ? notifiedMarker() : QString(),
+                            attendees("ann@example.org"), parts.at(0));
+            made.origin.uid = parts.at(1);
+            made.startDate.setTime(QTime(parts.value(2, QStringLiteral("9")).toInt(), 0));
+            found.append(made);
+        }
+        DecisionSources sources;
+        sources.isMine = [](const QString &) { return false; };
+        sources.handedOver = [](const SendJournal::Occurrence &, const QString &) { return false; };
+        sources.enabledCalendars = {QStringLiteral("home"), QStringLiteral("eds/x")};
+        QStringList got;
+        for (const EventDecision &decision : decideEvents(found, sources))
+            got.append(QLatin1String(verdictName(decision.verdict)));
+        QCOMPARE(got, verdicts);
+    }
+
+    // A calendar the run could not search (its server offline, its store not answering) leaves
+    // the day open: a line in the log, the day not recorded, and the next run searches it again.
+    void unsearchedCalendarLeavesTheDayOpen_data()
+    {
+        QTest::addColumn<QStringList>("enabled");
+        QTest::addColumn<QString>("offline");
+        QTest::addColumn<QString>("unreachable");
+        QTest::addColumn<QString>("logged");
+        const QStringList homeWork {QStringLiteral("home"), QStringLiteral("work")};
+        row("every calendar searched", homeWork, "", "", "");
+        row("a calendar offline", homeWork, "work", "",
+            "Calendar \"Work\" [work] could not be searched: offline; the day is not counted as done");
+        row("a calendar whose store does not answer", QStringList {QStringLiteral("home"), QStringLiteral("eds/x")}, "",
+            "eds/x",
+            "Calendar [eds/x] could not be searched: its calendar store does not answer; the day is not counted as "
+            "done");
+        row("a calendar that is gone", QStringList {QStringLiteral("home"), QStringLiteral("gone")}, "", "", "");
+    }
+    void unsearchedCalendarLeavesTheDayOpen()
+    {
+        QFETCH(QStringList, enabled);
+        QFETCH(QString, offline);
+        QFETCH(QString, unreachable);
+        QFETCH(QString, logged);
+        Fixture fixture;
+        storePreferences({{QStringLiteral("activeCalendars"), enabled}});
+        if (!offline.isEmpty())
+            fixture.store.offline.insert(offline, QStringLiteral("offline"));
+        if (!unreachable.isEmpty())
+            fixture.store.unreachable.append(unreachable);
+        fixture.run(QDateTime(QDate(2010, 3, 1), QTime(14, 5), Qt::LocalTime));
+        const QStringList lines = logMessages().filter(QStringLiteral("could not be searched"));
+        QCOMPARE(lines, logged.isEmpty() ? QStringList() : QStringList {QStringLiteral("<Info>: ") + logged});
+        const QString record = QString::fromUtf8(
+            readFile(fixture.home.filePath(QStringLiteral(".local/state/ruvelant/completed-day"))).trimmed());
+        QCOMPARE(record, logged.isEmpty() ? QStringLiteral("2010-03-01") : QStringLiteral("2010-02-28"));
+        // The next day, all calendars answer: a day left open is searched again.
+        fixture.store.offline.clear();
+        fixture.store.queries.clear();
+        fixture.run(QDateTime(QDate(2010, 3, 2), QTime(14, 5), Qt::LocalTime));
+        QCOMPARE(fixture.store.queries.size(), logged.isEmpty() ? 1 : 2);
+    }
+
     // Whatever a change of summer time does to the exact interval of a run's window, the days
     // between the last completed day and a run's own are each searched, by one run, and only a
     // day that was searched is recorded; in zones of both hemispheres.

@@ -65,13 +65,20 @@ bool CalDavServer::start()
         config += "ssl = True\ncertificate = " + QFile::encodeName(certificate) + "\nkey = " + QFile::encodeName(key)
             + "\n";
     }
-    config += "[auth]\ntype = htpasswd\nhtpasswd_filename = " + QFile::encodeName(m_root)
-        + "/users\n"
-          "htpasswd_encryption = plain\ndelay = 0\n"
-          "[storage]\nfilesystem_folder = "
-        + QFile::encodeName(m_root)
+    if (m_users.isEmpty()) {
+        // Anyone, without a password, reads and writes every calendar.
+        QFile rights(m_root + QStringLiteral("/rights"));
+        rights.open(QIODevice::WriteOnly);
+        rights.write("[everyone]\nuser: .*\ncollection: .*\npermissions: RrWw\n");
+        config += "[auth]\ntype = none\n[rights]\ntype = from_file\nfile = " + QFile::encodeName(m_root) + "/rights\n";
+    } else {
+        config += "[auth]\ntype = htpasswd\nhtpasswd_filename = " + QFile::encodeName(m_root)
+            + "/users\n"
+              "htpasswd_encryption = plain\ndelay = 0\n"
+              "[rights]\ntype = owner_only\n";
+    }
+    config += "[storage]\nfilesystem_folder = " + QFile::encodeName(m_root)
         + "/collections\n"
-          "[rights]\ntype = owner_only\n"
           "[logging]\nlevel = warning\n";
     QFile file(m_root + QStringLiteral("/config"));
     file.open(QIODevice::WriteOnly);
@@ -110,7 +117,10 @@ int CalDavServer::request(const QByteArray &method, const QString &path, const Q
 {
     QNetworkAccessManager network;
     QNetworkRequest request(QUrl(url()).resolved(QUrl(path)));
-    request.setRawHeader("Authorization", "Basic " + (user.toUtf8() + ':' + m_users.value(user).toUtf8()).toBase64());
+    if (!user.isEmpty()) {
+        request.setRawHeader("Authorization",
+                             "Basic " + (user.toUtf8() + ':' + m_users.value(user).toUtf8()).toBase64());
+    }
     if (content.startsWith("BEGIN:VCALENDAR")) {
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("text/calendar; charset=utf-8"));
     } else if (!content.isEmpty()) {

@@ -12,7 +12,8 @@
 class CalDavServer
 {
 public:
-    // users: name -> password.
+    // users: name -> password. Without users, the server asks for no password and lets anyone read
+    // and write every calendar (as a desktop's store may be set up without one).
     CalDavServer(const QString &root, const QHash<QString, QString> &users, bool tls = false);
     ~CalDavServer(); // stops the server
     Q_DISABLE_COPY(CalDavServer)
@@ -23,7 +24,8 @@ public:
 
     // Changes a user's password on the server.
     void setPassword(const QString &user, const QString &password);
-    // One request as the user; returns the HTTP status and puts the answer's body in *body.
+    // One request as the user (none: without a password); returns the HTTP status and puts the
+    // answer's body in *body.
     int request(const QByteArray &method, const QString &path, const QString &user, const QByteArray &content = {},
                 QByteArray *body = nullptr) const;
     // Makes the calendar <user>/<name>/ with a display name; true when the server made it.

@@ -3,6 +3,7 @@
 
 #include "calendarstore.h"
 
+#include <QMap>
 #include <QPair>
 
 #include <algorithm>
@@ -29,10 +30,15 @@ public:
         return it == calendarList.cend() ? std::nullopt : std::optional<Calendar>(*it);
     }
 
-    // Records the query; the stored events of its calendars that overlap its range.
+    // Records the query; the stored events of its calendars that overlap its range. A calendar of
+    // offline is not searched: the query says so.
     QList<Event> eventsWithPredicate(const EventPredicate &predicate) override
     {
         queries.append(predicate);
+        for (const Calendar &calendar : predicate.calendars) {
+            if (offline.contains(calendar.uid))
+                Q_EMIT calendarUnavailable(calendar.uid, offline.value(calendar.uid));
+        }
         QList<Event> found;
         for (const Event &event : std::as_const(events)) {
             const bool inCalendar = std::any_of(predicate.calendars.cbegin(), predicate.calendars.cend(),
@@ -65,7 +71,11 @@ public:
         return it == now.cend() ? std::nullopt : std::optional<Event>(*it);
     }
 
+    bool isUnreachable(const QString &uid) const override { return unreachable.contains(uid); }
+
     QList<Calendar> calendarList;
+    QMap<QString, QString> offline; // calendar -> why its queries cannot search it
+    QStringList unreachable; // calendars it does not have, but may (their service does not answer)
     QList<Event> events;
     QList<EventPredicate> queries;
     QList<QPair<Event, Span>> saves;
