@@ -80,7 +80,9 @@ AkonadiClient::~AkonadiClient()
 
 void AkonadiClient::call(const std::function<void()> &work) const
 {
-    if (QThread::currentThread() == m_context->thread())
+    // Once the application ended, its thread is gone: what is left (a client that outlived the
+    // application, being deleted) is done here.
+    if (QThread::currentThread() == m_context->thread() || !s_thread || !s_thread->isRunning())
         work();
     else
         QMetaObject::invokeMethod(m_context, work, Qt::BlockingQueuedConnection);
@@ -149,16 +151,21 @@ std::unique_ptr<AkonadiClient> AkonadiClient::connect(int timeoutMs, QString *wh
         Akonadi::Session::defaultSession();
         const std::unique_ptr<KJob> job(
             new Akonadi::CollectionFetchJob(Akonadi::Collection::root(), Akonadi::CollectionFetchJob::Base));
-        answered = run(job.get(), &error, std::max(remaining(deadline), 1));
+        answered = client->run(job.get(), &error, std::max(remaining(deadline), 1));
     });
     if (!answered)
         return fail(QStringLiteral("the Akonadi server does not answer (%1)").arg(error));
     return client;
 }
 
-bool AkonadiClient::run(KJob *job, QString *error, int timeoutMs)
+bool AkonadiClient::run(KJob *job, QString *error, int timeoutMs) const
 {
     job->setAutoDelete(false);
+    if (!m_stuckUntil.hasExpired()) {
+        job->kill(KJob::Quietly);
+        *error = QStringLiteral("the Akonadi server did not answer a moment ago");
+        return false;
+    }
     QEventLoop loop;
     bool ended = false;
     QObject::connect(job, &KJob::result, &loop, [&] {
@@ -168,11 +175,12 @@ bool AkonadiClient::run(KJob *job, QString *error, int timeoutMs)
     QTimer timer;
     timer.setSingleShot(true);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(timeoutMs);
+    timer.start(timeoutMs < 0 ? m_jobBound : timeoutMs);
     loop.exec();
     if (!ended) {
         job->kill(KJob::Quietly);
-        *error = QStringLiteral("no answer within %1 seconds").arg(timeoutMs / 1000.0);
+        m_stuckUntil = QDeadlineTimer(stuckPause);
+        *error = QStringLiteral("no answer within %1 seconds").arg(timer.interval() / 1000.0);
         return false;
     }
     if (job->error()) {

@@ -1,6 +1,7 @@
 #ifndef RUVELANT_AKONADICLIENT_H
 #define RUVELANT_AKONADICLIENT_H
 
+#include <QDeadlineTimer>
 #include <QString>
 
 #include <functional>
@@ -17,8 +18,10 @@ class AkonadiClient
 public:
     // How long finding out whether a server runs and answers may take at most, in milliseconds.
     static constexpr int answerBound = 5000;
-    // How long one job may take at most before it is given up, in milliseconds.
-    static constexpr int jobBound = 120000;
+    // How long one job may take at most before it is given up, in milliseconds. After a job was
+    // given up, the client's jobs fail at once for stuckPause: a stuck server costs a run one bound.
+    static constexpr int jobBound = 30000;
+    static constexpr int stuckPause = 60000;
 
     // A client of the server that runs on the session bus and answers within timeoutMs; nullptr when
     // there is no session bus, no server runs (or runs only in part), or it does not answer in time:
@@ -30,8 +33,11 @@ public:
     // Runs work on the client's thread and returns when it is done.
     void call(const std::function<void()> &work) const;
     // Within call(): runs job (of the client's thread, not deleted on its end) until it ends; kills
-    // it after timeoutMs. False, with error set, when it failed or took too long.
-    static bool run(KJob *job, QString *error, int timeoutMs = jobBound);
+    // it after timeoutMs (by default the job bound). False, with error set, when it failed or took
+    // too long.
+    bool run(KJob *job, QString *error, int timeoutMs = -1) const;
+    // Replaces jobBound (tests).
+    void setJobBound(int milliseconds) { m_jobBound = milliseconds; }
     // An object of the client's thread, for what lives there with the client (monitors, timers):
     // deleted on that thread with the client.
     QObject *context() const { return m_context; }
@@ -39,6 +45,8 @@ public:
 private:
     AkonadiClient();
     QObject *m_context = nullptr;
+    int m_jobBound = jobBound;
+    mutable QDeadlineTimer m_stuckUntil; // on the client's thread
 };
 
 #endif

@@ -12,6 +12,7 @@
 #include <KCalendarCore/Event>
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
@@ -137,10 +138,14 @@ class TestAkonadiCalendarStore : public QObject
     QString m_marks, m_readOnly; // resources
     QHash<QString, Calendar> m_calendars; // by title
 
+    QList<Event> events(CalendarStore *store, const QString &title, const QDateTime &from, const QDateTime &to)
+    {
+        return store->eventsWithPredicate(
+            CalendarStore::eventPredicateWithStartDate(from, to, {m_calendars.value(title)}));
+    }
     QList<Event> events(const QString &title, const QDateTime &from, const QDateTime &to)
     {
-        return m_store->eventsWithPredicate(
-            CalendarStore::eventPredicateWithStartDate(from, to, {m_calendars.value(title)}));
+        return events(m_store.get(), title, from, to);
     }
 
     // The occurrence of uid (of a repeating event: the one whose rule time is recurrenceId) in the
@@ -523,6 +528,34 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(changes.size(), 3, 20000);
         QCOMPARE(changes.at(2), (QVariantMap {{CalendarStore::CalDeletedRecordsKey, QStringList {uid}}}));
         QVERIFY(!m_store->calendarWithUID(uid));
+    }
+
+    // A server that stops answering in the middle of a run costs the run one bound, once: what
+    // follows fails at once, with a warning.
+    void stuckServer()
+    {
+        const auto store = AkonadiCalendarStore::ofRunningServer(5000);
+        QVERIFY(store);
+        constexpr int bound = 1000;
+        store->setJobBound(bound);
+        QStringList problems;
+        connect(store.get(), &CalendarStore::problemFound, this,
+                [&](const QString &problem) { problems.append(problem); });
+        const uint server = QDBusConnection::sessionBus().interface()->servicePid("org.freedesktop.Akonadi"_qs);
+        QVERIFY(server > 0);
+        ::kill(pid_t(server), SIGSTOP);
+        QElapsedTimer timer;
+        timer.start();
+        const QList<Event> first = events(store.get(), "Work"_qs, at(1), at(30));
+        const qint64 firstTook = timer.restart();
+        const QList<Event> second = events(store.get(), "Work"_qs, at(1), at(30));
+        const qint64 secondTook = timer.elapsed();
+        ::kill(pid_t(server), SIGCONT);
+        QVERIFY(first.isEmpty());
+        QVERIFY(second.isEmpty());
+        QVERIFY2(firstTook < bound + 2000, qPrintable(QString::number(firstTook)));
+        QVERIFY2(secondTook < bound / 2, qPrintable(QString::number(secondTook)));
+        QCOMPARE(problems.size(), 2);
     }
 };
 

@@ -133,6 +133,11 @@ AkonadiCalendarStore::AkonadiCalendarStore(std::unique_ptr<AkonadiClient> client
 
 AkonadiCalendarStore::~AkonadiCalendarStore() = default;
 
+void AkonadiCalendarStore::setJobBound(int milliseconds)
+{
+    m_client->setJobBound(milliseconds);
+}
+
 std::unique_ptr<AkonadiCalendarStore> AkonadiCalendarStore::ofRunningServer(int timeoutMs, QString *why)
 {
     std::unique_ptr<AkonadiClient> client = AkonadiClient::connect(timeoutMs, why);
@@ -151,7 +156,7 @@ QList<AkonadiCalendarStore::Listed> AkonadiCalendarStore::list(QString *error) c
     const std::unique_ptr<Akonadi::CollectionFetchJob> job(
         new Akonadi::CollectionFetchJob(Akonadi::Collection::root(), Akonadi::CollectionFetchJob::Recursive));
     job->fetchScope().setContentMimeTypes({eventMimeType()});
-    if (!AkonadiClient::run(job.get(), error))
+    if (!m_client->run(job.get(), error))
         return {};
     const Akonadi::Collection::List all = job->collections();
     // A remote identifier names a calendar where its resource gives it to one collection only.
@@ -220,7 +225,7 @@ bool AkonadiCalendarStore::refresh(const Listed &calendar, QStringList *warnings
         const std::unique_ptr<Akonadi::ItemFetchJob> listing(new Akonadi::ItemFetchJob(calendar.collection));
         listing->fetchScope().setFetchModificationTime(false);
         listing->fetchScope().setFetchRemoteIdentification(false);
-        if (!AkonadiClient::run(listing.get(), error))
+        if (!m_client->run(listing.get(), error))
             return false;
         const Akonadi::Item::List items = listing->items();
         const QHash<qint64, Cached> known = m_cache.value(calendar.collection.id());
@@ -239,7 +244,7 @@ bool AkonadiCalendarStore::refresh(const Listed &calendar, QStringList *warnings
         for (int i = 0; i < wanted.size() && complete; i += itemsPerJob) {
             const std::unique_ptr<Akonadi::ItemFetchJob> job(new Akonadi::ItemFetchJob(wanted.mid(i, itemsPerJob)));
             job->fetchScope().fetchFullPayload();
-            complete = AkonadiClient::run(job.get(), error);
+            complete = m_client->run(job.get(), error);
             const Akonadi::Item::List read = complete ? job->items() : Akonadi::Item::List();
             for (const Akonadi::Item &item : read) {
                 KCalendarCore::Event::Ptr event;
@@ -451,7 +456,7 @@ bool AkonadiCalendarStore::saveEvent(const Event &event, Span span, Error *error
                 job.reset(new Akonadi::ItemCreateJob(item, collection));
             }
             QString message;
-            if (!AkonadiClient::run(job.get(), &message)) {
+            if (!m_client->run(job.get(), &message)) {
                 // The server refuses a change of an item changed since it was read.
                 failure = {message.contains(QLatin1String("LLCONFLICT")) ? ChangedOnDisk : WriteFailed, message};
                 return;

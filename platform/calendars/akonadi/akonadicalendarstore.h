@@ -25,6 +25,8 @@ public:
     ~AkonadiCalendarStore() override;
 
     static const QString uidPrefix; // "akonadi/"
+    // How long one request to the server may take (tests); AkonadiClient::jobBound by default.
+    void setJobBound(int milliseconds);
 
     // The collections that hold events, in the server's order. A calendar's identifier is its
     // resource and remote identifier (which outlive the server's own database), or its number

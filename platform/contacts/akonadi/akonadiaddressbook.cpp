@@ -97,7 +97,7 @@ void AkonadiAddressBook::load() const
     const std::unique_ptr<Akonadi::CollectionFetchJob> listing(
         new Akonadi::CollectionFetchJob(Akonadi::Collection::root(), Akonadi::CollectionFetchJob::Recursive));
     listing->fetchScope().setContentMimeTypes({KContacts::Addressee::mimeType()});
-    if (!AkonadiClient::run(listing.get(), &error)) {
+    if (!m_client->run(listing.get(), &error)) {
         qCWarning(lcAkonadiContacts, "the Akonadi address books cannot be listed: %s", qPrintable(error));
         m_stale = true;
         return;
@@ -109,7 +109,7 @@ void AkonadiAddressBook::load() const
             continue;
         const std::unique_ptr<Akonadi::ItemFetchJob> job(new Akonadi::ItemFetchJob(collection));
         job->fetchScope().fetchFullPayload();
-        if (!AkonadiClient::run(job.get(), &error)) {
+        if (!m_client->run(job.get(), &error)) {
             qCWarning(lcAkonadiContacts, "the address book \"%s\" cannot be read: %s",
                       qPrintable(collection.displayName()), qPrintable(error));
             m_stale = true;
