@@ -1,5 +1,6 @@
 #include "akonadiserver.h"
 
+#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
@@ -9,6 +10,8 @@
 #include <QProcessEnvironment>
 #include <QTimer>
 #include <QtDebug>
+
+#include <csignal>
 
 namespace {
 const QString control = QStringLiteral("org.freedesktop.Akonadi.Control");
@@ -73,7 +76,12 @@ bool AkonadiServer::start()
     m_control.setProcessEnvironment(environment);
     m_control.setStandardOutputFile(m_home + QStringLiteral("/akonadi.log"));
     m_control.setStandardErrorFile(m_home + QStringLiteral("/akonadi.log"), QIODevice::Append);
-    m_control.start(QStringLiteral("akonadi_control"), {});
+    // The server's processes (control, server, agents) form a process group of their own, whose
+    // leader ends it when this test process has ended, also by a crash: none outlives the test.
+    const QString watch
+        = QStringLiteral("akonadi_control & while kill -0 %1 2>/dev/null; do sleep 1; done; kill -KILL 0")
+              .arg(QCoreApplication::applicationPid());
+    m_control.start(QStringLiteral("setsid"), {QStringLiteral("sh"), QStringLiteral("-c"), watch});
     if (!m_control.waitForStarted()) {
         qWarning("AkonadiServer: akonadi_control does not start: %s", qPrintable(m_control.errorString()));
         return false;
@@ -97,14 +105,22 @@ bool AkonadiServer::stop()
 {
     if (m_control.state() == QProcess::NotRunning)
         return true;
-    call(m_bus, control, QStringLiteral("/ControlManager"), QStringLiteral("org.freedesktop.Akonadi.ControlManager"),
-         QStringLiteral("shutdown"));
-    if (m_control.waitForFinished(30000))
-        return true;
-    qWarning("AkonadiServer: akonadi_control did not end in time, stopping it");
-    m_control.kill();
+    QDBusMessage shutdown = QDBusMessage::createMethodCall(control, QStringLiteral("/ControlManager"),
+                                                           QStringLiteral("org.freedesktop.Akonadi.ControlManager"),
+                                                           QStringLiteral("shutdown"));
+    shutdown.setAutoStartService(false);
+    m_bus.call(shutdown, QDBus::Block, 30000);
+    const bool ended = waitFor(
+        [this] {
+            return !m_bus.interface()->isServiceRegistered(control) && !m_bus.interface()->isServiceRegistered(server);
+        },
+        30000);
+    if (!ended)
+        qWarning("AkonadiServer: the server did not shut down in time, stopping it");
+    // What is left of the group (its leader, an agent that did not quit) is stopped.
+    ::kill(-pid_t(m_control.processId()), SIGKILL);
     m_control.waitForFinished();
-    return false;
+    return ended;
 }
 
 void AkonadiServer::writeSettings(const QString &identifier, const QString &path, const QString &displayName,
