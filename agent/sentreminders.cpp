@@ -255,12 +255,9 @@ QString HandOverFailure::plainWords(const Bundle &bundle) const
     case BadSender:
         return tr("FailureBadSender").arg(diagnostics);
     case Account: {
-        // The server's name without the port, and what it said, when it said something.
-        const QString host = smtp.server.left(smtp.server.lastIndexOf(QLatin1Char(':')))
-                                 .remove(QLatin1Char('['))
-                                 .remove(QLatin1Char(']'));
-        const QString words
-            = tr(qPrintable(QStringLiteral("SmtpFailure") + SmtpFailure::kindName(smtp.kind))).arg(host, smtp.account);
+        // With what the server (or the way to it) said, when it said something.
+        const QString words = smtp.inWords(
+            bundle.localizedStringForKey(QStringLiteral("SmtpFailure") + SmtpFailure::kindName(smtp.kind)));
         return smtp.detail.isEmpty() ? words : tr("FailureSaying").arg(words, smtp.detail);
     }
     case Other:

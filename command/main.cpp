@@ -25,6 +25,7 @@ const Subcommand subcommands[] = {
     {"get", getCommand, "prints a setting"},
     {"set", setCommand, "stores a setting"},
     {"log", logCommand, "prints the agent's log, or follows it"},
+    {"mail", mailCommand, "the mail accounts that send the reminders: add, list, remove, test"},
 };
 
 QString overview()
@@ -65,9 +66,10 @@ int main(int argc, char **argv)
         return ExitStatus::Success;
     }
     if (arguments.isEmpty()) {
-        return Output::fail(QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set or log "
-                                           "(see ruvelant --help)"),
-                            ExitStatus::Usage);
+        return Output::fail(
+            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log or mail "
+                           "(see ruvelant --help)"),
+            ExitStatus::Usage);
     }
     for (const Subcommand &subcommand : subcommands) {
         if (arguments.first() == QLatin1String(subcommand.name)) {

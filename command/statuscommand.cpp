@@ -78,7 +78,7 @@ int statusCommand(const QStringList &arguments)
         QStringLiteral("Reminders: %1, %2 days before each event")
             .arg(model.quorvelEnabled() ? QStringLiteral("on") : QStringLiteral("off"), model.daysBeforeEventStart()));
     Output::line(QStringLiteral("Schedule: ") + ScheduleStatus::text(schedule, texts, now));
-    Output::line(MailStatus::current(texts).text);
+    Output::line(MailStatus::current(texts, model.senderEmail()).text);
 
     qint64 pid = 0;
     const RunOutcome last = RunOutcome::lastRun(

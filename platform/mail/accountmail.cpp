@@ -76,6 +76,26 @@ SmtpFailure AccountMail::submit(const MailAccount &account, const SmtpServer &se
     return failure;
 }
 
+SmtpFailure AccountMail::sendMessage(const MailAccount &account, const SmtpServer &server, const QString &recipient,
+                                     const QString &subject, const QString &content, std::chrono::milliseconds timeout)
+{
+    OutgoingMessage message(subject, content);
+    message.setSender(fromText(account));
+    message.setVisible(false);
+    QString problem;
+    const QByteArray data = message.rfc5322Message(recipient, &problem);
+    if (data.isEmpty()) {
+        SmtpFailure failure;
+        failure.kind = MailApplication::recipientRefusal(recipient).isEmpty() ? SmtpFailure::SenderRefused
+                                                                              : SmtpFailure::RecipientRefused;
+        failure.server = serverText(account);
+        failure.account = account.address;
+        failure.detail = problem;
+        return failure;
+    }
+    return submit(account, server, data, MailApplication::asciiAddress(recipient), timeout);
+}
+
 QString AccountMail::fromText(const MailAccount &account)
 {
     if (account.name.trimmed().isEmpty()) {

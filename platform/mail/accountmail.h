@@ -24,6 +24,10 @@ SmtpServer serverWithPassword(const MailAccount &account, const QString &passwor
 // names the account.
 SmtpFailure submit(const MailAccount &account, const SmtpServer &server, const QByteArray &message,
                    const QByteArray &recipient, std::chrono::milliseconds timeout);
+// Builds a message with subject and content from the account to recipient, as the agent builds
+// its reminders, and submits it through server: the way a reminder goes, for a test.
+SmtpFailure sendMessage(const MailAccount &account, const SmtpServer &server, const QString &recipient,
+                        const QString &subject, const QString &content, std::chrono::milliseconds timeout);
 // The From line of the account's messages: "Name <address>", or the address alone.
 QString fromText(const MailAccount &account);
 // A transport for OutgoingMessage that submits through the account (looking its secret up at

@@ -63,6 +63,31 @@ QString SmtpFailure::kindName(Kind kind)
     return QStringLiteral("None");
 }
 
+QString SmtpFailure::host() const
+{
+    const int colon = server.lastIndexOf(QLatin1Char(':'));
+    QString name = colon > 0 && !server.endsWith(QLatin1Char(']')) ? server.left(colon) : server;
+    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']'))) {
+        name = name.mid(1, name.size() - 2);
+    }
+    return name;
+}
+
+QString SmtpFailure::inWords(const QString &text) const
+{
+    QString words;
+    for (int i = 0; i < text.size(); ++i) {
+        if (text.at(i) == QLatin1Char('%') && i + 1 < text.size()
+            && (text.at(i + 1) == QLatin1Char('1') || text.at(i + 1) == QLatin1Char('2'))) {
+            words += text.at(i + 1) == QLatin1Char('1') ? host() : account;
+            ++i;
+        } else {
+            words += text.at(i);
+        }
+    }
+    return words;
+}
+
 QString SmtpFailure::reason() const
 {
     QString words = QStringLiteral("failed");

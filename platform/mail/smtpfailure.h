@@ -38,6 +38,12 @@ struct SmtpFailure
     // certificate, the login): a run then does not try the server again for its other reminders.
     bool concernsAccount() const;
 
+    // The server's host name, without its port.
+    QString host() const;
+    // text (the words of the kind, in a language) with %1 the server's host name and %2 the
+    // account, each where text has it.
+    QString inWords(const QString &text) const;
+
     // "SMTP server smtp.example.org:587 for ann@example.org: recipient refused at RCPT TO: 550 5.1.1 ..."
     QString reason() const;
     // The failure that reason() wrote; kind None when text is not such a reason.

@@ -1,24 +1,17 @@
-#!/ usr / bin / python3
-""
-    "A small SMTP server on 127.0.0.1 that delivers every message it receives into a Maildir.
+#!/usr/bin/python3
+"""A small SMTP server on 127.0.0.1 that delivers every message it receives into a Maildir.
 
-    Usage : smtpsink
-                .py[--tls CERT KEY | --starttls CERT KEY] [--login USER:PASSWORD] [--xoauth2 USER:TOKEN] MAILDIR
-                    PORT[PORTFILE]
+Usage: smtpsink.py [--tls CERT KEY | --starttls CERT KEY] [--login USER:PASSWORD]
+                   [--xoauth2 USER:TOKEN] MAILDIR PORT [PORTFILE]
 
-            PORT 0 picks a free port.Once the server listens,
-    the port is printed on a line of its own on standard output(and written to PORTFILE when given)
-        .Each message is stored as received,
-    with "X-MailFrom:"
-    and "X-RcptTo:" lines in front that record the envelope(and"X-AuthLogin:" the user that logged in, if any),
-    and line ends as LF.SIGTERM
-    or SIGINT stops the server cleanly
-           .
+PORT 0 picks a free port. Once the server listens, the port is printed on a line of its own on
+standard output (and written to PORTFILE when given). Each message is stored as received, with
+"X-MailFrom:" and "X-RcptTo:" lines in front that record the envelope (and "X-AuthLogin:" the
+user that logged in, if any), and line ends as LF. SIGTERM or SIGINT stops the server cleanly.
 
-       --tls : TLS from the first byte(smtps)
-           .--starttls : STARTTLS offered,
-    and required before anything else.--login
-    : a login with that user name and password(AUTH PLAIN or LOGIN) is required before MAIL FROM; another password is refused with 535. --xoauth2: the same with AUTH
+--tls: TLS from the first byte (smtps). --starttls: STARTTLS offered, and required before
+anything else. --login: a login with that user name and password (AUTH PLAIN or LOGIN) is
+required before MAIL FROM; another password is refused with 535. --xoauth2: the same with AUTH
 XOAUTH2 and that bearer token, the only mechanism offered.
 
 Refusals, as mail servers give them: a sender or recipient whose local part begins with
@@ -67,7 +60,7 @@ class MaildirDelivery:
         return "250 OK"
 
     async def auth_XOAUTH2(self, server, args):
-        """RFC 7628's predecessor as Google and Microsoft speak it: "user=U^Aauth=Bearer T^A^A"."""
+        """The XOAUTH2 of Google and Microsoft: "user=U^Aauth=Bearer T^A^A", base64."""
         if len(args) == 2:
             try:
                 blob = base64.b64decode(args[1], validate=True)
@@ -78,7 +71,8 @@ class MaildirDelivery:
             if not isinstance(blob, bytes):
                 return AuthResult(success=False, handled=True)
         fields = dict(part.split("=", 1) for part in blob.decode("utf-8", "replace").split("\x01") if "=" in part)
-        if self.xoauth2_user and fields.get("user") == self.xoauth2_user and fields.get("auth") == "Bearer " + self.xoauth2_token:
+        if self.xoauth2_user and fields.get("user") == self.xoauth2_user \
+                and fields.get("auth") == "Bearer " + self.xoauth2_token:
             return AuthResult(success=True, auth_data=LoginPassword(self.xoauth2_user.encode(), b""))
         return AuthResult(success=False, handled=False, message="535 5.7.8 Username and token not accepted")
 
@@ -111,9 +105,7 @@ def tls_context(cert, key):
 async def serve(options):
     loop = asyncio.get_running_loop()
     handler = MaildirDelivery(options.maildir, options.xoauth2)
-    smtp_options =
-{
-    "hostname" : "sink.test", "enable_SMTPUTF8" : True}
+    smtp_options = {"hostname": "sink.test", "enable_SMTPUTF8": True}
     if options.starttls:
         smtp_options.update(tls_context=tls_context(*options.starttls), require_starttls=True)
     if options.login or options.xoauth2:
@@ -123,6 +115,7 @@ async def serve(options):
             user, password = options.login.split(":", 1)
             ok = data.login == user.encode() and data.password == password.encode()
             return AuthResult(success=ok, handled=False, auth_data=data)
+        # With --tls the whole connection is TLS, which the server does not know of itself.
         smtp_options.update(authenticator=authenticate, auth_required=True,
                             auth_require_tls=bool(options.starttls))
         smtp_options.update(auth_exclude_mechanism=([] if options.login else ["PLAIN", "LOGIN"])
