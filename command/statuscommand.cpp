@@ -58,8 +58,9 @@ int statusCommand(const QStringList &arguments)
 {
     SubcommandLine line(QStringLiteral("status"),
                         QStringLiteral("Tells whether reminders are on, the schedule as the user's scheduler holds it "
-                                       "(systemd timer with its next run, or cron), the mail system that reminders "
-                                       "are handed to, what the last run did (from the agent's log), and the "
+                                       "(systemd timer with its next run, or cron), the mail account that sends the "
+                                       "reminders (or the mail system they are handed to, or what is missing), what "
+                                       "the last run did (from the agent's log), and the "
                                        "calendars that take part with their events.\n\n"
                                        "Exit status: 0 when reminders are on and scheduled and the last run (if any) "
                                        "handed every reminder over; 1 when the last run did not; 3 when reminders do "
