@@ -4,6 +4,8 @@
 #include "addressbook.h"
 #include "bundle.h"
 #include "calendarstore.h"
+#include "preferencewatcher.h"
+#include "propertylist.h"
 #include "textnumber.h"
 
 #include <climits>
@@ -17,6 +19,11 @@ const QString keyMailTitle = QStringLiteral("mailTitle");
 const QString keyMailContent = QStringLiteral("mailContent");
 const QString keySenderEmail = QStringLiteral("senderEmail");
 const QString keySendMissedReminders = QStringLiteral("sendMissedReminders");
+// Every key, in the order in which the model stores them.
+const QStringList storedKeys {keyQuorvelEnabled, keyVerboseLogging, keyDaysBeforeEventStart, keySenderEmail,
+                              keyMailTitle,      keyMailContent,    keyActiveCalendars,      keySendMissedReminders};
+const QString defaultDays = QStringLiteral("4"); // daysList element 3
+const QString noSender = QStringLiteral(" "); // userEmails element 0
 
 const QString entryKeyUID = QStringLiteral("calendaUID");
 const QString entryKeyTitle = QStringLiteral("calendarTitle");
@@ -176,30 +183,29 @@ ComKestramoPreferenceQuorvelModel::ComKestramoPreferenceQuorvelModel(bool initLi
 
     m_daysList = QStringList {QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4"),
                               QStringLiteral("5"), QStringLiteral("6"), QStringLiteral("7")};
-    m_quorvelEnabled = integerValue(prefs->valueFromPreferencesWithKey(keyQuorvelEnabled, false)) != 0;
-    m_verboseLogging = integerValue(prefs->valueFromPreferencesWithKey(keyVerboseLogging, false)) != 0;
-    m_activeCalendars = textList(prefs->valueFromPreferencesWithKey(keyActiveCalendars, QStringList()));
-    const QString defaultDays = m_daysList.at(3);
-    m_daysBeforeEventStart
-        = textValue(prefs->valueFromPreferencesWithKey(keyDaysBeforeEventStart, defaultDays), defaultDays);
-    const QString defaultTitle = localizedText(QStringLiteral("defaultMailTitle"));
-    m_mailTitle = textValue(prefs->valueFromPreferencesWithKey(keyMailTitle, defaultTitle), defaultTitle);
-    const QString defaultContent = localizedText(QStringLiteral("defaultMailContent"));
-    m_mailContent = textValue(prefs->valueFromPreferencesWithKey(keyMailContent, defaultContent), defaultContent);
+    m_defaultTitle = localizedText(QStringLiteral("defaultMailTitle"));
+    m_defaultContent = localizedText(QStringLiteral("defaultMailContent"));
+    const auto read = [this, prefs](const QString &key, const QVariant &defaultValue) {
+        applyStored(key, prefs->valueFromPreferencesWithKey(key, defaultValue));
+    };
+    read(keyQuorvelEnabled, false);
+    read(keyVerboseLogging, false);
+    read(keyActiveCalendars, QStringList());
+    read(keyDaysBeforeEventStart, m_daysList.at(3));
+    read(keyMailTitle, m_defaultTitle);
+    read(keyMailContent, m_defaultContent);
 
-    QStringList emails {QStringLiteral(" ")};
+    QStringList emails {noSender};
     if (const AddressBook *book = AddressBook::sharedAddressBook()) {
         if (const std::optional<Person> me = book->me()) {
             emails += me->emails;
         }
     }
-    m_senderEmail = textValue(prefs->valueFromPreferencesWithKey(keySenderEmail, emails.at(0)), emails.at(0));
-    if (!emails.contains(m_senderEmail)) {
-        // Kept in memory only: the domain holds the old address until the next store.
-        m_senderEmail = emails.at(0);
-    }
     m_userEmails = emails;
-    m_sendMissedReminders = integerValue(prefs->valueFromPreferencesWithKey(keySendMissedReminders, true)) != 0;
+    // A stored address that is not among them reads as " ", in memory only: the domain holds the
+    // old address until the next store.
+    read(keySenderEmail, emails.at(0));
+    read(keySendMissedReminders, true);
 
     if (m_store) {
         const QList<Calendar> calendars = m_store->calendars();
@@ -234,7 +240,21 @@ ComKestramoPreferenceQuorvelModel::ComKestramoPreferenceQuorvelModel(bool initLi
                 &ComKestramoPreferenceQuorvelModel::calendarsChanged);
     }
 
-    prefs->synchronize();
+    // What each setting was read from: a setting left as it is never replaces a newer value.
+    for (const QString &key : storedKeys) {
+        noteTaken(key, prefs->storedValueWithKey(key));
+    }
+    QString problem;
+    if (!prefs->synchronize(&problem)) {
+        setPreferencesProblem(problem);
+    }
+    refreshFromPreferences();
+    if (initListenCalendars) {
+        // The window shows what other programs (ruvelant set, defaults) store while it is open.
+        m_watcher = new PreferenceWatcher(prefs->filePath(), this);
+        connect(m_watcher, &PreferenceWatcher::changed, this,
+                &ComKestramoPreferenceQuorvelModel::refreshFromPreferences);
+    }
 }
 
 ComKestramoPreferenceQuorvelModel::~ComKestramoPreferenceQuorvelModel()
@@ -343,13 +363,10 @@ int ComKestramoPreferenceQuorvelModel::isCalendarEnabled(const Calendar &calenda
 
 void ComKestramoPreferenceQuorvelModel::storeToPreferences()
 {
+    if (m_taking) {
+        return;
+    }
     ComKestramoPreferencesUtils *prefs = ComKestramoPreferencesUtils::sharedPreferences();
-    prefs->setPrefernceValue(m_quorvelEnabled, keyQuorvelEnabled);
-    prefs->setPrefernceValue(m_verboseLogging, keyVerboseLogging);
-    prefs->setPrefernceValue(m_daysBeforeEventStart, keyDaysBeforeEventStart);
-    prefs->setPrefernceValue(m_senderEmail, keySenderEmail);
-    prefs->setPrefernceValue(m_mailTitle, keyMailTitle);
-    prefs->setPrefernceValue(m_mailContent, keyMailContent);
     QStringList active;
     for (const ComKestramoCalendarEntry *entry : std::as_const(m_allCalendars)) {
         if (entry->enabled()) {
@@ -357,9 +374,158 @@ void ComKestramoPreferenceQuorvelModel::storeToPreferences()
         }
     }
     setActiveCalendars(active);
-    prefs->setPrefernceValue(active, keyActiveCalendars);
-    prefs->setPrefernceValue(m_sendMissedReminders, keySendMissedReminders);
-    prefs->synchronize();
+    QString problem;
+    QStringList changed;
+    for (const QString &key : storedKeys) {
+        const QVariant value = storedForm(key);
+        QString why;
+        bool set = false;
+        if (PropertyList::sameValue(value, m_taken.value(key))) {
+            // Left as it was read: stored unless another program stored a newer value meanwhile.
+            set = prefs->setPrefernceValue(value, key, m_read.value(key), &why);
+        } else {
+            set = prefs->setPrefernceValue(value, key, &why);
+            changed.append(key);
+        }
+        if (!set && problem.isEmpty()) {
+            problem = QStringLiteral("%1 cannot be stored: %2").arg(key, why);
+        }
+    }
+    QString error;
+    if (prefs->synchronize(&error)) {
+        for (const QString &key : std::as_const(changed)) {
+            noteTaken(key, storedForm(key)); // as written
+        }
+        refreshFromPreferences(); // the values that other programs stored meanwhile stay
+    } else if (problem.isEmpty()) {
+        problem = error;
+    }
+    setPreferencesProblem(problem);
+}
+
+QVariant ComKestramoPreferenceQuorvelModel::storedForm(const QString &key) const
+{
+    if (key == keyQuorvelEnabled) {
+        return m_quorvelEnabled;
+    }
+    if (key == keyVerboseLogging) {
+        return m_verboseLogging;
+    }
+    if (key == keyDaysBeforeEventStart) {
+        return m_daysBeforeEventStart;
+    }
+    if (key == keySenderEmail) {
+        return m_senderEmail;
+    }
+    if (key == keyMailTitle) {
+        return m_mailTitle;
+    }
+    if (key == keyMailContent) {
+        return m_mailContent;
+    }
+    if (key == keySendMissedReminders) {
+        return m_sendMissedReminders;
+    }
+    QStringList active; // key == keyActiveCalendars
+    for (const ComKestramoCalendarEntry *entry : std::as_const(m_allCalendars)) {
+        if (entry->enabled()) {
+            active.append(entry->calendaUID());
+        }
+    }
+    return active;
+}
+
+void ComKestramoPreferenceQuorvelModel::applyStored(const QString &key, const QVariant &value)
+{
+    if (key == keyQuorvelEnabled) {
+        const bool on = integerValue(value.isValid() ? value : false) != 0;
+        if (on != m_quorvelEnabled) {
+            setQuorvelEnabled(on);
+        }
+    } else if (key == keyVerboseLogging) {
+        const bool on = integerValue(value.isValid() ? value : false) != 0;
+        if (on != m_verboseLogging) {
+            setVerboseLogging(on);
+        }
+    } else if (key == keyDaysBeforeEventStart) {
+        const QString days = textValue(value, defaultDays);
+        if (days != m_daysBeforeEventStart) {
+            setDaysBeforeEventStart(days);
+        }
+    } else if (key == keySenderEmail) {
+        QString sender = textValue(value, noSender);
+        if (!m_userEmails.contains(sender)) {
+            sender = m_userEmails.value(0, noSender);
+        }
+        if (sender != m_senderEmail) {
+            setSenderEmail(sender);
+        }
+    } else if (key == keyMailTitle) {
+        const QString title = textValue(value, m_defaultTitle);
+        if (title != m_mailTitle) {
+            setMailTitle(title);
+        }
+    } else if (key == keyMailContent) {
+        const QString content = textValue(value, m_defaultContent);
+        if (content != m_mailContent) {
+            setMailContent(content);
+        }
+    } else if (key == keySendMissedReminders) {
+        const bool send = integerValue(value.isValid() ? value : true) != 0;
+        if (send != m_sendMissedReminders) {
+            setSendMissedReminders(send);
+        }
+    } else if (key == keyActiveCalendars) {
+        setActiveCalendars(textList(value));
+        for (ComKestramoCalendarEntry *entry : std::as_const(m_allCalendars)) {
+            const int enabled = m_activeCalendars.contains(entry->calendaUID()) ? 1 : 0;
+            if (enabled != (entry->enabled() ? 1 : 0)) {
+                entry->setIsCalendarEnabled(enabled);
+            }
+        }
+    }
+}
+
+void ComKestramoPreferenceQuorvelModel::noteTaken(const QString &key, const QVariant &stored)
+{
+    m_read.insert(key, stored);
+    m_taken.insert(key, storedForm(key));
+}
+
+void ComKestramoPreferenceQuorvelModel::refreshFromPreferences()
+{
+    ComKestramoPreferencesUtils *prefs = ComKestramoPreferencesUtils::sharedPreferences();
+    const QString unreadable = prefs->readError();
+    if (!unreadable.isEmpty()) {
+        // Nothing of it is taken up: what the model holds is no worse than the defaults.
+        m_preferencesReadable = false;
+        setPreferencesProblem(unreadable);
+        return;
+    }
+    if (!m_preferencesReadable) {
+        m_preferencesReadable = true;
+        setPreferencesProblem(QString());
+    }
+    const bool taking = m_taking;
+    m_taking = true;
+    for (const QString &key : storedKeys) {
+        const QVariant stored = prefs->storedValueWithKey(key);
+        // A change made here and not stored yet (the store failed) stays.
+        if (!PropertyList::sameValue(stored, m_read.value(key))
+            && PropertyList::sameValue(storedForm(key), m_taken.value(key))) {
+            applyStored(key, stored);
+            noteTaken(key, stored);
+        }
+    }
+    m_taking = taking;
+}
+
+void ComKestramoPreferenceQuorvelModel::setPreferencesProblem(const QString &problem)
+{
+    if (problem != m_preferencesProblem) {
+        m_preferencesProblem = problem;
+        Q_EMIT preferencesProblemChanged();
+    }
 }
 
 void ComKestramoPreferenceQuorvelModel::calendarsChanged(const QVariantMap &userInfo)

@@ -10,6 +10,7 @@
 struct Calendar;
 class CalendarStore;
 class ComKestramoCalendarsController;
+class PreferenceWatcher;
 
 // One element of the model's calendar list: a changeable record with the keys
 // "calendaUID", "calendarTitle" and "isCalendarEnabled" (1 or 0).
@@ -65,8 +66,10 @@ class ComKestramoPreferenceQuorvelModel : public QObject
     Q_PROPERTY(QString mailContent READ mailContent WRITE setMailContent NOTIFY mailContentChanged)
     Q_PROPERTY(bool sendMissedReminders READ sendMissedReminders WRITE setSendMissedReminders NOTIFY
                    sendMissedRemindersChanged)
+    Q_PROPERTY(QString preferencesProblem READ preferencesProblem NOTIFY preferencesProblemChanged)
 public:
-    // Loads the settings. A listening model follows the calendar store's changes.
+    // Loads the settings. A listening model follows the calendar store's changes, and the
+    // settings that other programs store while it lives.
     // store: the calendar store to read (nullptr: the default one).
     explicit ComKestramoPreferenceQuorvelModel(bool initListenCalendars = true, CalendarStore *store = nullptr,
                                                QObject *parent = nullptr);
@@ -98,6 +101,18 @@ public:
     bool sendMissedReminders() const { return m_sendMissedReminders; }
     void setSendMissedReminders(bool send);
 
+    // Whether the settings could be read: false when the domain's file is there but cannot be
+    // read (too big, damaged). The model then holds the defaults, and nothing of it is stored
+    // over that file.
+    bool preferencesReadable() const { return m_preferencesReadable; }
+    // Why the settings could not be read, or the last change not stored, in the store's words;
+    // empty when all is well.
+    QString preferencesProblem() const { return m_preferencesProblem; }
+    // Takes up what other programs stored since this model last read or stored the settings:
+    // each setting that the model has not changed since takes the value stored (the window
+    // shows it). A listening model does so whenever the domain's file changes.
+    void refreshFromPreferences();
+
     // The table model that presents allCalendars; created with the first call.
     ComKestramoCalendarsController *activeCalendarsController();
 
@@ -105,7 +120,9 @@ public:
     void calendarsChanged(const QVariantMap &userInfo);
     ComKestramoCalendarEntry *builCalendarDictForAllCalendarsArray(const Calendar &calendar);
     int isCalendarEnabled(const Calendar &calendar) const;
-    // Writes every key of the settings and synchronises the domain.
+    // Writes every key of the settings and synchronises the domain. A setting that this model has
+    // not changed since it last read it does not replace a value that another program stored
+    // meanwhile: the model takes that value up instead.
     void storeToPreferences();
 
 Q_SIGNALS:
@@ -119,10 +136,18 @@ Q_SIGNALS:
     void mailTitleChanged();
     void mailContentChanged();
     void sendMissedRemindersChanged();
+    void preferencesProblemChanged();
 
 private:
     friend class ComKestramoCalendarsController;
     void observeEntry(ComKestramoCalendarEntry *entry);
+    // The value storeToPreferences() writes under key.
+    QVariant storedForm(const QString &key) const;
+    // Sets the setting of key from a value of the domain (invalid: missing, so its default).
+    void applyStored(const QString &key, const QVariant &value);
+    // Notes what the domain holds under key, and the setting's value that goes with it.
+    void noteTaken(const QString &key, const QVariant &stored);
+    void setPreferencesProblem(const QString &problem);
 
     QPointer<CalendarStore> m_store;
     bool m_verboseLogging = false;
@@ -137,6 +162,16 @@ private:
     QString m_mailContent;
     bool m_sendMissedReminders = true;
     ComKestramoCalendarsController *m_controller = nullptr;
+
+    QString m_defaultTitle;
+    QString m_defaultContent;
+    // Per key: the value the domain held when the model last took it up, and storedForm() then.
+    QVariantMap m_read;
+    QVariantMap m_taken;
+    bool m_taking = false; // taking up stored values: not an edit to store
+    bool m_preferencesReadable = true;
+    QString m_preferencesProblem;
+    PreferenceWatcher *m_watcher = nullptr;
 };
 
 // The calendar table's model over ComKestramoPreferenceQuorvelModel::allCalendars: one row per

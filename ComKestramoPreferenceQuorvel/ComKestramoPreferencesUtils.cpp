@@ -28,12 +28,33 @@ QVariant ComKestramoPreferencesUtils::valueFromPreferencesWithKey(const QString 
     return defaultValue;
 }
 
-void ComKestramoPreferencesUtils::setPrefernceValue(const QVariant &value, const QString &forKey)
+QVariant ComKestramoPreferencesUtils::storedValueWithKey(const QString &key)
 {
-    service()->setValue(forKey, value);
+    return service()->storedValue(key);
 }
 
-void ComKestramoPreferencesUtils::synchronize()
+bool ComKestramoPreferencesUtils::setPrefernceValue(const QVariant &value, const QString &forKey, QString *why)
 {
-    service()->synchronize();
+    return service()->setValue(forKey, value, why);
+}
+
+bool ComKestramoPreferencesUtils::setPrefernceValue(const QVariant &value, const QString &forKey, const QVariant &read,
+                                                    QString *why)
+{
+    return service()->setValueUnlessChanged(forKey, value, read, why);
+}
+
+bool ComKestramoPreferencesUtils::synchronize(QString *error)
+{
+    return service()->synchronize(error);
+}
+
+QString ComKestramoPreferencesUtils::readError()
+{
+    return service()->readError();
+}
+
+QString ComKestramoPreferencesUtils::filePath() const
+{
+    return service()->filePath();
 }

@@ -9,6 +9,7 @@
 #include "ui_addaccountdialog.h"
 
 #include <QDir>
+#include <QMessageBox>
 #include <QPushButton>
 
 namespace {
@@ -108,6 +109,10 @@ void AddAccountDialog::found(const CalDavDiscovery::Result &result)
 {
     setWorking(false);
     m_found = result;
+    if (result.failure == CalDavFailure::ServerMoved && m_discovery.canFollow()) {
+        askToFollow(result);
+        return;
+    }
     if (result.failure != CalDavFailure::None) {
         const QString key = QStringLiteral("CalDavFailure") + calDavFailureName(result.failure);
         const bool hints = result.failure == CalDavFailure::WrongPassword || result.failure == CalDavFailure::NotCalDav
@@ -129,6 +134,31 @@ void AddAccountDialog::found(const CalDavDiscovery::Result &result)
     updateButtons();
     m_ui->addButton->setDefault(true);
     m_ui->addButton->setFocus();
+}
+
+void AddAccountDialog::askToFollow(const CalDavDiscovery::Result &result)
+{
+    // The password goes to another server only when the user says so; the account then lives there.
+    const QString target = result.movedTo.toString(QUrl::RemoveUserInfo);
+    showStatus(text("AccountMovedQuestion").arg(target));
+    auto *question = new QMessageBox(QMessageBox::Question, windowTitle(), text("AccountMovedQuestion").arg(target),
+                                     QMessageBox::NoButton, this);
+    question->setInformativeText(text("AccountMovedInformation"));
+    question->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *goOn = question->addButton(text("AccountMovedContinue"), QMessageBox::AcceptRole);
+    question->addButton(QMessageBox::Cancel);
+    question->setDefaultButton(QMessageBox::Cancel);
+    setWorking(true);
+    connect(question, &QMessageBox::finished, this, [this, question, goOn, result] {
+        setWorking(false);
+        if (question->clickedButton() == goOn && m_discovery.follow()) {
+            setWorking(true);
+            showStatus(text("AccountFinding").arg(result.movedTo.host()));
+            return;
+        }
+        showStatus(text("CalDavFailureServerMoved"), result.detail);
+    });
+    question->open();
 }
 
 void AddAccountDialog::add()

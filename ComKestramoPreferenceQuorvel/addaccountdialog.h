@@ -31,6 +31,8 @@ public:
 private:
     void find();
     void found(const CalDavDiscovery::Result &result);
+    // The server sends on to another (https) origin: asks whether to go on there.
+    void askToFollow(const CalDavDiscovery::Result &result);
     void add();
     void added(bool ok, const QString &warning);
     // The fields changed after the calendars were found: they must be found again.

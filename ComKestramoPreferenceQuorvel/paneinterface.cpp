@@ -13,10 +13,13 @@
 #include "mailaccountspanel.h"
 #include "mailstatus.h"
 #include "preferencepane.h"
+#include "preferenceservice.h"
+#include "propertylist.h"
 #include "reminderpreview.h"
 #include "rtfdocument.h"
 #include "runoutcome.h"
 #include "schedulestatus.h"
+#include "sendagain.h"
 #include "sentremindersmodel.h"
 #include "testreminder.h"
 #include "textnumber.h"
@@ -25,6 +28,7 @@
 #include "xdgpaths.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -205,7 +209,51 @@ void tieSender(QComboBox *box, ComKestramoPreferenceQuorvelModel *model, const B
                      [box, model](int index) { model->setSenderEmail(box->itemData(index).toString()); });
 }
 
-void tieTitle(QLineEdit *edit, ComKestramoPreferenceQuorvelModel *model)
+// What a subject or message field takes of a text typed or pasted into it: the characters that
+// a setting can hold (the others are left out), and at most a setting's size (a longer text is
+// not taken: the field keeps what it held). The notice says what was not taken; empty when all was.
+struct TemplateEdit
+{
+    QString text;
+    QString notice;
+};
+TemplateEdit takeTemplate(const QString &typed, const QString &held, const Bundle &bundle)
+{
+    const QString kept = PropertyList::writableText(typed);
+    if (kept.toUtf8().size() > PreferenceService::maxTextSize) {
+        return {held,
+                bundle.localizedStringForKey(QStringLiteral("TemplateTooLong"), QString())
+                    .arg(PreferenceService::maxTextSize / 1024)};
+    }
+    if (kept == typed) {
+        return {typed, QString()};
+    }
+    // kept is typed without some of its characters: the first ones that differ are those.
+    QStringList left;
+    for (int i = 0, j = 0; i < typed.size(); ++i) {
+        if (j < kept.size() && typed.at(i) == kept.at(j)) {
+            ++j;
+            continue;
+        }
+        const QString code = QStringLiteral("U+%1").arg(typed.at(i).unicode(), 4, 16, QLatin1Char('0')).toUpper();
+        if (!left.contains(code)) {
+            left.append(code);
+        }
+    }
+    return {kept,
+            bundle.localizedStringForKey(QStringLiteral("TemplateCharactersLeftOut"), QString())
+                .arg(left.join(QStringLiteral(", ")))};
+}
+
+void showNotice(QLabel *label, const QString &notice)
+{
+    if (label) {
+        label->setText(notice);
+        label->setVisible(!notice.isEmpty());
+    }
+}
+
+void tieTitle(QLineEdit *edit, QLabel *notice, ComKestramoPreferenceQuorvelModel *model, const Bundle &bundle)
 {
     if (!edit) {
         return;
@@ -220,10 +268,21 @@ void tieTitle(QLineEdit *edit, ComKestramoPreferenceQuorvelModel *model)
     show();
     QObject::connect(model, &ComKestramoPreferenceQuorvelModel::mailTitleChanged, edit, show);
     // Every change is stored as it is typed, so a run started at any moment uses what is shown.
-    QObject::connect(edit, &QLineEdit::textEdited, model, &ComKestramoPreferenceQuorvelModel::setMailTitle);
+    QObject::connect(edit, &QLineEdit::textEdited, model, [edit, notice, model, &bundle](const QString &typed) {
+        const TemplateEdit taken = takeTemplate(typed, model->mailTitle(), bundle);
+        showNotice(notice, taken.notice);
+        if (taken.text != typed) {
+            const int cursor = edit->cursorPosition() - (typed.size() - taken.text.size());
+            edit->setText(taken.text);
+            edit->setCursorPosition(qBound(0, cursor, int(taken.text.size())));
+        }
+        if (taken.text != model->mailTitle()) {
+            model->setMailTitle(taken.text);
+        }
+    });
 }
 
-void tieContent(QPlainTextEdit *edit, ComKestramoPreferenceQuorvelModel *model)
+void tieContent(QPlainTextEdit *edit, QLabel *notice, ComKestramoPreferenceQuorvelModel *model, const Bundle &bundle)
 {
     if (!edit) {
         return;
@@ -238,8 +297,37 @@ void tieContent(QPlainTextEdit *edit, ComKestramoPreferenceQuorvelModel *model)
     };
     show();
     QObject::connect(model, &ComKestramoPreferenceQuorvelModel::mailContentChanged, edit, show);
-    QObject::connect(edit, &QPlainTextEdit::textChanged, model,
-                     [edit, model] { model->setMailContent(edit->toPlainText()); });
+    QObject::connect(edit, &QPlainTextEdit::textChanged, model, [edit, notice, model, &bundle] {
+        const QString typed = edit->toPlainText();
+        const TemplateEdit taken = takeTemplate(typed, model->mailContent(), bundle);
+        showNotice(notice, taken.notice);
+        if (taken.text != typed) {
+            const int cursor = edit->textCursor().position() - (typed.size() - taken.text.size());
+            const QSignalBlocker blocker(edit);
+            edit->setPlainText(taken.text);
+            QTextCursor at = edit->textCursor();
+            at.setPosition(qBound(0, cursor, int(taken.text.size())));
+            edit->setTextCursor(at);
+        }
+        model->setMailContent(taken.text);
+    });
+}
+
+// Above the tabs, while the settings cannot be read (nothing changed in the window is saved
+// then) or a change could not be saved: why, with the settings file.
+void tieSettingsProblem(QLabel *label, ComKestramoPreferenceQuorvelModel *model, const Bundle &bundle)
+{
+    if (!label) {
+        return;
+    }
+    const auto show = [label, model, &bundle] {
+        const QString problem = model->preferencesProblem();
+        const QString key
+            = model->preferencesReadable() ? QStringLiteral("SettingsNotSaved") : QStringLiteral("SettingsUnreadable");
+        showNotice(label, problem.isEmpty() ? QString() : bundle.localizedStringForKey(key, QString()).arg(problem));
+    };
+    show();
+    QObject::connect(model, &ComKestramoPreferenceQuorvelModel::preferencesProblemChanged, label, show);
 }
 
 // The calendars to tick; without any, where calendars come from, the help page on getting them
@@ -495,6 +583,88 @@ SentRemindersModel *tieSent(QWidget *view, PreferencePane *owner, ComKestramoPre
     return sent;
 }
 
+// "Send Again" on the Sent tab, as a button and in the table's context menu: for the chosen
+// reminder, if it was sent and its event is still to come in a ticked calendar (else disabled,
+// with the reason as its tooltip), the next run sends that event's reminders again. A run going
+// on is not waited for: the line below the table says to try again.
+void tieSendAgain(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model,
+                  SentRemindersModel *sent)
+{
+    auto *table = control<QTableView>(view, "sentTable");
+    auto *button = control<QPushButton>(view, "sendAgainButton");
+    auto *result = control<QLabel>(view, "sendAgainResultLabel");
+    if (!table || !button || !result || !sent) {
+        return;
+    }
+    const Bundle *bundle = owner->bundle();
+    const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key)); };
+    auto *action = new QAction(bundle->localizedStringForKey(QStringLiteral("Send &Again")), table);
+    action->setObjectName(QStringLiteral("sendAgainAction"));
+    table->addAction(action);
+    table->setContextMenuPolicy(Qt::ActionsContextMenu); // the menu key too
+    result->hide();
+    const auto chosen = [table, sent]() -> const SentReminder * {
+        const QModelIndexList rows = table->selectionModel()->selectedRows();
+        return rows.isEmpty() ? nullptr : &sent->reminders().at(rows.first().row());
+    };
+    const auto enabledCalendars = [model] {
+        const QStringList enabled = calendarUids(*model, false);
+        return QSet<QString>(enabled.cbegin(), enabled.cend());
+    };
+    const auto update = [=] {
+        const SentReminder *reminder = chosen();
+        QString why;
+        if (!reminder || reminder->outcome != SentReminder::Sent || reminder->occurrence.calendar.isEmpty()) {
+            why = tr("SendAgainNotSent");
+        } else {
+            static const char *const reasons[] = {nullptr, "SendAgainGone", "SendAgainBegun", "SendAgainCalendarOff"};
+            const auto refusal
+                = SendAgain::refusal(SendAgain::find(*CalendarStore::defaultCalendarStore(), reminder->occurrence),
+                                     QDateTime::currentDateTime(), enabledCalendars());
+            why = refusal == SendAgain::Refusal::None ? QString() : tr(reasons[int(refusal)]);
+        }
+        button->setEnabled(why.isEmpty());
+        action->setEnabled(why.isEmpty());
+        const QString tip = why.isEmpty() ? tr("SendAgainTooltip") : why;
+        Application::setTooltip(button, tip);
+        action->setToolTip(tip);
+    };
+    const auto sendAgain = [=] {
+        const SentReminder *reminder = chosen();
+        if (!reminder || !button->isEnabled()) {
+            return;
+        }
+        const QString title = reminder->event;
+        const SendAgain::Outcome outcome
+            = SendAgain::request(*CalendarStore::defaultCalendarStore(), reminder->occurrence,
+                                 QDateTime::currentDateTime(), std::chrono::milliseconds::zero());
+        QString text;
+        switch (outcome.code) {
+        case SendAgain::Outcome::Done:
+            text = tr(model->quorvelEnabled() ? "SendAgainDone" : "SendAgainDoneOff").arg(title);
+            break;
+        case SendAgain::Outcome::Busy:
+            text = tr("SendAgainBusy");
+            break;
+        case SendAgain::Outcome::JournalFailed:
+            text = tr("SendAgainJournalFailed").arg(outcome.detail);
+            break;
+        case SendAgain::Outcome::MarkerNotRemoved:
+            text = tr("SendAgainMarkerKept").arg(title, outcome.detail);
+            break;
+        }
+        result->setText(text);
+        result->setAccessibleDescription(text);
+        result->show();
+        update();
+    };
+    QObject::connect(button, &QPushButton::clicked, action, sendAgain);
+    QObject::connect(action, &QAction::triggered, button, sendAgain);
+    QObject::connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, button, update);
+    QObject::connect(sent, &QAbstractItemModel::modelReset, button, update);
+    update();
+}
+
 // The line below the enable box: the schedule as the scheduler holds it, and the button that
 // brings it in line with the box when the two differ.
 ScheduleStatus *tieSchedule(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuorvelModel *model,
@@ -621,6 +791,7 @@ void tieTabOrder(QWidget *view)
                                         "upcomingTable",
                                         "upcomingMessage",
                                         "sentTable",
+                                        "sendAgainButton",
                                         "sentShowLogButton",
                                         "accountsTable",
                                         "accountsHelpLabel",
@@ -694,8 +865,10 @@ void tieSettings(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuor
                 &ComKestramoPreferenceQuorvelModel::setSendMissedReminders);
     tieDays(control<QComboBox>(view, "daysComboBox"), model);
     tieSender(control<QComboBox>(view, "senderComboBox"), model, bundle);
-    tieTitle(control<QLineEdit>(view, "mailTitleEdit"), model);
-    tieContent(controller->mailContent(), model);
+    auto *notice = control<QLabel>(view, "templateNoticeLabel");
+    tieTitle(control<QLineEdit>(view, "mailTitleEdit"), notice, model, bundle);
+    tieContent(controller->mailContent(), notice, model, bundle);
+    tieSettingsProblem(control<QLabel>(view, "settingsProblemLabel"), model, bundle);
     tieCalendars(view, owner, model);
     // Calendar accounts: "Add Account..." beside the calendars, the list on a tab of its own.
     new AccountsPanel(view, owner->bundle(),
@@ -758,6 +931,7 @@ QObjectList PaneInterface::instantiate(PreferencePane *owner, QWidget *view)
     tieMailSetup(view, owner, model);
     tieUpcoming(view, owner, model);
     SentRemindersModel *sent = tieSent(view, owner, controller);
+    tieSendAgain(view, owner, model, sent);
 
     // Tooltips and credits.
     tieTooltips(view, tooltips);

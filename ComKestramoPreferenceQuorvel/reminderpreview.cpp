@@ -4,6 +4,7 @@
 #include "completedday.h"
 #include "composition.h"
 #include "dateformatter.h"
+#include "sendagain.h"
 #include "textnumber.h"
 #include "watchedpaths.h"
 #include "xdgpaths.h"
@@ -40,9 +41,10 @@ QList<PreviewRow> ReminderPreview::compute(const PreviewRequest &request, Calend
     journal.read(request.now, &error);
     DecisionSources sources;
     sources.isMine = [own = request.ownAddresses](const QString &address) { return own.contains(address); };
-    sources.handedOver = [&journal](const SendJournal::Occurrence &occurrence, const QString &address) {
-        return journal.handedOver(occurrence, address);
-    };
+    sources.handedOver
+        = [&journal](const SendJournal::Occurrence &occurrence, const QByteArray &version, const QString &address) {
+              return journal.handedOver(occurrence, address, version);
+          };
     sources.enabledCalendars = request.enabledCalendars;
 
     const QList<Calendar> calendars = calendarsToBeScanned(request.calendars, store);
@@ -53,6 +55,7 @@ QList<PreviewRow> ReminderPreview::compute(const PreviewRequest &request, Calend
     const std::optional<QDate> lastCompleted
         = CompletedDay(request.completedDayPath).read(request.daysBeforeEventStart);
     QList<PreviewRow> rows;
+    QSet<QString> again; // the occurrences asked for again, which today's next run reminds
     for (int day = 0; day < request.dayCount; ++day) {
         const QDateTime runTime = request.now.addDays(day);
         // Today's next run looks for the days missed before it; it leaves none to the runs after it.
@@ -65,8 +68,19 @@ QList<PreviewRow> ReminderPreview::compute(const PreviewRequest &request, Calend
                           store.eventsWithPredicate(CalendarStore::eventPredicateWithStartDate(
                               reminderDay.window.startDate, reminderDay.window.endDate, calendars))});
         }
+        // Today's next run also takes the occurrences asked for again; the runs after it do not.
+        if (day == 0) {
+            const QList<Event> requested = SendAgain::requestedEvents(store, journal, calendars, runTime);
+            for (const Event &event : requested) {
+                again.insert(occurrenceText(journalOccurrence(event)));
+            }
+            found.append({days.first(), requested});
+        }
         const QList<EventDecision> decisions = decideEvents(eventsToRemind(found, runTime), sources);
         for (const EventDecision &decision : decisions) {
+            if (day > 0 && again.contains(occurrenceText(journalOccurrence(decision.event)))) {
+                continue;
+            }
             PreviewRow row;
             row.reminderDay = runTime.toLocalTime().date();
             row.lateDue = decision.lateDue;

@@ -8,8 +8,12 @@
 #include "composition.h"
 #include "failurenotice.h"
 #include "filelock.h"
+#include "installation.h"
+#include "launchagent.h"
 #include "maildelivery.h"
+#include "sendagain.h"
 #include "sendjournal.h"
+#include "sentreminders.h"
 #include "textnumber.h"
 #include "textutils.h"
 
@@ -116,6 +120,7 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
     const Event &event = decision.event;
     const SendJournal::Occurrence occurrence = journalOccurrence(event);
     Reminders result;
+    bool named = false; // the occurrence, for the Sent tab's "Send Again"
     for (const AttendeeDecision &attendee : decision.attendees) {
         const QString &address = attendee.address;
         if (const char *why = notComing(attendee.verdict)) {
@@ -151,6 +156,10 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
             continue;
         }
         // A reminder, also to an address the mail system refuses: the refusal is logged and kept.
+        if (!named) {
+            ComKestramoLogger::logINFO(SentReminders::occurrenceRecord(event.title, occurrence));
+            named = true;
+        }
         if (!decision.lateDue.isNull()) {
             ComKestramoLogger::logINFO(
                 QStringLiteral("late: the reminder of '%1' to %2 was due on %3")
@@ -187,6 +196,7 @@ Reminders remindAttendees(Run &run, const EventDecision &decision)
 void markEvent(Run &run, Event event)
 {
     CalendarStore::Error error;
+    QList<QByteArray> versions {event.origin.version}; // read without the marker, before it was saved
     for (int attempt = 0; attempt < maxMarkingAttempts; ++attempt) {
         if (attempt > 0) {
             const std::optional<Event> current = run.store->currentEvent(event);
@@ -203,6 +213,7 @@ void markEvent(Run &run, Event event)
             error = CalendarStore::Error(); // marked meanwhile by someone else
             break;
         }
+        versions.append(event.origin.version);
         Event marked = event;
         marked.notes
             = event.notes.isEmpty() ? notifiedMarker() : QStringLiteral("%1 %2").arg(event.notes, notifiedMarker());
@@ -225,6 +236,14 @@ void markEvent(Run &run, Event event)
         return;
     }
     ++run.marked;
+    // A sync tool that undoes the marker puts one of these back: its reminders are not sent again.
+    const SendJournal::Occurrence occurrence = journalOccurrence(event);
+    for (const QByteArray &version : QSet<QByteArray>(versions.cbegin(), versions.cend())) {
+        QString failure;
+        if (!run.journal.recordMarked(occurrence, version, &failure)) {
+            run.journalError(failure);
+        }
+    }
 }
 
 void recordCompletedDay(const CompletedDay &completedDay, const QDate &day)
@@ -337,8 +356,9 @@ Search searchCalendars(const ComKestramoPreferenceQuorvelModel &model, CalendarS
     return search;
 }
 
-// What each event found is to come to, from the journal's record of what was handed over.
-QList<EventDecision> decide(Run &run, const Search &search, const QDateTime &now)
+// What each event found is to come to, from the journal's record of what was handed over; with
+// the occurrences whose reminders were asked for again ("Send Again"), whatever day they lie on.
+QList<EventDecision> decide(Run &run, Search search, const QDateTime &now)
 {
     QString error;
     if (!run.journal.open(now, &error)) {
@@ -347,17 +367,37 @@ QList<EventDecision> decide(Run &run, const Search &search, const QDateTime &now
     if (!run.journal.notice().isEmpty()) {
         ComKestramoLogger::logERR(run.journal.notice());
     }
+    search.found.append(
+        {search.found.first().first, SendAgain::requestedEvents(*run.store, run.journal, search.scanned, now)});
     DecisionSources sources;
     sources.isMine = mailIsMine;
-    sources.handedOver = [&journal = run.journal](const SendJournal::Occurrence &occurrence, const QString &address) {
-        return journal.handedOver(occurrence, address);
-    };
+    sources.handedOver
+        = [&journal = run.journal](const SendJournal::Occurrence &occurrence, const QByteArray &version,
+                                   const QString &address) { return journal.handedOver(occurrence, address, version); };
     for (const Calendar &calendar : search.scanned) {
         sources.enabledCalendars.insert(calendar.uid);
     }
     const QList<EventDecision> decisions = decideEvents(eventsToRemind(search.found, now), sources);
     logRefusedSources(run, decisions);
     return decisions;
+}
+
+// An occurrence that was marked, and is now unmarked in a version other than those read before
+// marking, had its marker removed by an edit of the event: its reminders go out again, and the
+// journal starts it anew (so that a retry of this round does not send twice).
+void forgetIfMarkerRemoved(Run &run, const Event &event)
+{
+    const SendJournal::Occurrence occurrence = journalOccurrence(event);
+    if (!run.journal.isMarkerRemoved(occurrence, event.origin.version)) {
+        return;
+    }
+    ComKestramoLogger::logINFO(
+        QStringLiteral("'%1' was edited and no longer holds the marker; its attendees are reminded again")
+            .arg(event.title));
+    QString error;
+    if (!run.journal.forget(occurrence, &error)) {
+        run.journalError(error);
+    }
 }
 
 // How handling one event went: done (or nothing to do), left for a later run, or the run asked
@@ -388,6 +428,7 @@ Handled handleDecision(Run &run, const QList<EventDecision> &decisions, const Ev
             QStringLiteral("asked to stop; the events not handled yet are left for the next run"));
         return Handled::Stopped;
     }
+    forgetIfMarkerRemoved(run, event);
     const Reminders reminders = remindAttendees(run, decision);
     if (reminders.temporaryFailures > 0) {
         // Left for the next run, which tries again those that did not reach the mail system;
@@ -439,6 +480,40 @@ int handleEvents(const ComKestramoPreferenceQuorvelModel &model, CalendarStore *
     }
     return run.marked;
 }
+
+// Whether the installation that scheduled this run was removed (the package removed): then the
+// run takes its own schedule away, as nothing else is left to do it, and sends nothing.
+bool installationRemoved()
+{
+    const QString folder = Installation::removedFolder();
+    if (folder.isEmpty()) {
+        return false;
+    }
+    ComKestramoLogger::logERR(QStringLiteral("The Ruvelant installation that scheduled this agent was removed (%1 "
+                                             "no longer holds its programs): its schedule is taken away and no "
+                                             "reminder is sent")
+                                  .arg(folder));
+    QString error;
+    if (!Installation::unschedule(LaunchAgent::label(), &error)) {
+        ComKestramoLogger::logERR(QStringLiteral("Cannot take the agent's schedule away: %1").arg(error));
+    }
+    return true;
+}
+
+void endRun(const AgentRunEnvironment &environment)
+{
+    if (environment.pause) {
+        environment.pause(closingPause);
+    } else {
+        // Cut short when asked to stop: nothing is left to finish.
+        for (auto left = closingPause; left.count() > 0 && !(environment.stopRequested && environment.stopRequested());
+             left -= std::chrono::microseconds(100000)) {
+            QThread::usleep(static_cast<unsigned long>(std::min<qint64>(left.count(), 100000)));
+        }
+    }
+    ComKestramoLogger::logINFO(QStringLiteral("terminated"));
+    ComKestramoLogger::closeLogIfOpened();
+}
 } // namespace
 
 QString logDateText(const QDateTime &dateTime)
@@ -457,6 +532,10 @@ QString logDateText(const QDateTime &dateTime)
 int runAgent(const AgentRunEnvironment &environment)
 {
     ComKestramoLogger::logINFO(QStringLiteral("started -v.%1").arg(agentVersion));
+    if (installationRemoved()) {
+        endRun(environment);
+        return 0;
+    }
     int marked = 0;
     {
         const FileLock lock(runLockPath(), runLockWait);
@@ -481,9 +560,13 @@ int runAgent(const AgentRunEnvironment &environment)
         // Every file the store skips, and why, is in the run's log (and on standard error).
         const QMetaObject::Connection problems = QObject::connect(
             store, &CalendarStore::problemFound, [](const QString &message) { ComKestramoLogger::logERR(message); });
-        // Reading the settings cannot fail here: missing or unreadable values take their defaults.
+        // Missing settings take their defaults; a settings file that is there but cannot be read
+        // is no model: its defaults (reminders off) are not the user's settings.
         const ComKestramoPreferenceQuorvelModel model(false, store);
-        if (!model.quorvelEnabled()) {
+        if (!model.preferencesReadable()) {
+            ComKestramoLogger::logERR(QStringLiteral("failed reading preferences"));
+            ComKestramoLogger::logERR(model.preferencesProblem());
+        } else if (!model.quorvelEnabled()) {
             ComKestramoLogger::logERR(QStringLiteral("exiting, disabled in system preferences"));
         } else if (!held) {
             marked = handleEvents(model, store, environment);
@@ -500,16 +583,11 @@ int runAgent(const AgentRunEnvironment &environment)
         }
     }
     FailureNotice::afterRun(environment.notifierPath);
-    if (environment.pause) {
-        environment.pause(closingPause);
-    } else {
-        // Cut short when asked to stop: nothing is left to finish.
-        for (auto left = closingPause; left.count() > 0 && !(environment.stopRequested && environment.stopRequested());
-             left -= std::chrono::microseconds(100000)) {
-            QThread::usleep(static_cast<unsigned long>(std::min<qint64>(left.count(), 100000)));
-        }
-    }
-    ComKestramoLogger::logINFO(QStringLiteral("terminated"));
-    ComKestramoLogger::closeLogIfOpened();
+    endRun(environment);
     return 0;
+}
+
+QString agentRunLockPath()
+{
+    return runLockPath();
 }

@@ -42,4 +42,8 @@ int runAgent(const AgentRunEnvironment &environment = AgentRunEnvironment());
 // A date-time as the verbose log shows it: 2010-03-05 00:00:00 +0100.
 QString logDateText(const QDateTime &dateTime);
 
+// The file whose lock runs of the agent hold while they work; whatever changes the send journal or
+// the markers beside them takes turns with them through it.
+QString agentRunLockPath();
+
 #endif

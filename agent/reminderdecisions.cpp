@@ -65,19 +65,17 @@ QHash<QString, int> remindersBySource(const QList<Event> &events, const Decision
 // index, or that of a copy in another file of the calendar (a marked one, else the first).
 QList<int> takenCopies(const QList<Event> &events)
 {
-    QList<QByteArray> keys;
-    QHash<QByteArray, int> taken; // occurrence -> index
+    QStringList keys;
+    QHash<QString, int> taken; // occurrence -> index
     for (int i = 0; i < events.size(); ++i) {
-        const SendJournal::Occurrence occurrence = journalOccurrence(events.at(i));
-        keys.append(occurrence.calendar.toUtf8() + '\n' + occurrence.event.toUtf8() + '\n'
-                    + QByteArray::number(occurrence.start.toMSecsSinceEpoch()));
+        keys.append(occurrenceText(journalOccurrence(events.at(i))));
         const auto known = taken.constFind(keys.last());
         if (known == taken.cend() || (isMarked(events.at(i)) && !isMarked(events.at(*known)))) {
             taken.insert(keys.last(), i);
         }
     }
     QList<int> copies;
-    for (const QByteArray &key : std::as_const(keys)) {
+    for (const QString &key : std::as_const(keys)) {
         copies.append(taken.value(key));
     }
     return copies;
@@ -87,6 +85,23 @@ QList<int> takenCopies(const QList<Event> &events)
 QString notifiedMarker()
 {
     return QStringLiteral("(*)");
+}
+
+QString unmarkedNotes(const QString &notes)
+{
+    QString result = notes;
+    for (int at = result.indexOf(notifiedMarker()); at >= 0; at = result.indexOf(notifiedMarker(), at)) {
+        int from = at, length = notifiedMarker().size();
+        if (at > 0 && result.at(at - 1) == QLatin1Char(' ')) {
+            --from;
+            ++length;
+        } else if (at == 0 && result.size() > length && result.at(length) == QLatin1Char(' ')) {
+            ++length;
+        }
+        result.remove(from, length);
+        at = from;
+    }
+    return result;
 }
 
 bool isMarked(const Event &event)
@@ -213,6 +228,12 @@ QList<Calendar> calendarsToBeScanned(const ComKestramoPreferenceQuorvelModel &mo
     return calendarsToBeScanned(calendarUids(model, includeDisabled), store);
 }
 
+QString occurrenceText(const SendJournal::Occurrence &occurrence)
+{
+    return occurrence.calendar + QLatin1Char('\n') + occurrence.event + QLatin1Char('\n')
+        + QString::number(occurrence.start.toMSecsSinceEpoch());
+}
+
 SendJournal::Occurrence journalOccurrence(const Event &event)
 {
     const QString uid = event.origin.uid.isEmpty() ? event.origin.filePath : event.origin.uid;
@@ -268,7 +289,7 @@ QList<EventDecision> decideEvents(const QList<Event> &events, const DecisionSour
                     attendeeDecision.verdict = AttendeeDecision::OwnAddress;
                 } else if (listedBefore) {
                     attendeeDecision.verdict = AttendeeDecision::ListedTwice;
-                } else if (sources.handedOver(occurrence, address)) {
+                } else if (sources.handedOver(occurrence, event.origin.version, address)) {
                     attendeeDecision.verdict = AttendeeDecision::AlreadyHandedOver;
                 } else if (!(attendeeDecision.why = MailApplication::recipientRefusal(address)).isEmpty()) {
                     attendeeDecision.verdict = AttendeeDecision::RefusedAddress;

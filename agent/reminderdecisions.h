@@ -117,8 +117,10 @@ struct DecisionSources
 {
     // Whether address is one of the user's own.
     std::function<bool(const QString &address)> isMine;
-    // Whether earlier runs handed a reminder to address over for the occurrence.
-    std::function<bool(const SendJournal::Occurrence &occurrence, const QString &address)> handedOver;
+    // Whether earlier runs handed a reminder to address over for the occurrence, read as version
+    // (see SendJournal::handedOver).
+    std::function<bool(const SendJournal::Occurrence &occurrence, const QByteArray &version, const QString &address)>
+        handedOver;
     // The calendars that take part; events of others are CalendarNotEnabled.
     QSet<QString> enabledCalendars;
 };
@@ -143,6 +145,8 @@ bool isRoomOrResource(const Attendee &attendee);
 
 // The occurrence as the send journal knows it: calendar, event, and its original start.
 SendJournal::Occurrence journalOccurrence(const Event &event);
+// The same as one text, equal for the copies of the occurrence in several files of its calendar.
+QString occurrenceText(const SendJournal::Occurrence &occurrence);
 // The file an event comes from, which the bound on reminders per event file counts by.
 QString sourceOf(const Event &event);
 // Whether the event's notes hold the marker of a reminded event.
@@ -155,5 +159,8 @@ const char *verdictName(EventDecision::Verdict verdict);
 const char *verdictName(AttendeeDecision::Verdict verdict);
 // The marker appended to the notes of a reminded event.
 QString notifiedMarker();
+// The notes without the marker: each "(*)" goes, with the space that marking put before it (or,
+// at the start, the one after it); null notes stay null.
+QString unmarkedNotes(const QString &notes);
 
 #endif

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -21,6 +22,9 @@ constexpr qint64 maxJournalSize = 16 * 1024 * 1024;
 
 const QByteArray sentKind("sent");
 const QByteArray refusedKind("refused");
+const QByteArray markedKind("marked");
+const QByteArray forgetKind("forget");
+const QByteArray againKind("again");
 
 QString errnoText()
 {
@@ -171,13 +175,35 @@ bool SendJournal::load(const QByteArray &bytes)
 
 bool SendJournal::apply(const QList<QByteArray> &fields)
 {
+    const QByteArray &kind = fields.first();
     const QDateTime recorded = fields.size() > 1 ? timeOf(fields.at(1)) : QDateTime();
-    if (fields.first() == sentKind && fields.size() == 6) {
+    // "<kind> <time> <calendar> <event> <start> [<address>|<version>]"
+    const bool ofOccurrence = (kind == sentKind && fields.size() == 6) || (kind == markedKind && fields.size() == 6)
+        || ((kind == forgetKind || kind == againKind) && fields.size() == 5);
+    if (ofOccurrence) {
         const QDateTime start = timeOf(fields.at(4));
+        const QByteArray key = fields.mid(2, 3).join(' ');
+        if (kind == forgetKind) {
+            m_sent.remove(key);
+            return false; // nothing of it is written again
+        }
         if (!isCurrent(recorded, start))
             return false;
-        Sent &sent = m_sent[fields.mid(2, 3).join(' ')];
-        sent.start = start;
+        Sent &sent = m_sent[key];
+        sent.occurrence = {decoded(fields.at(2)), decoded(fields.at(3)), start};
+        if (kind == againKind) {
+            sent = Sent {sent.occurrence, {}, {}, recorded};
+            return true;
+        }
+        if (kind == markedKind) {
+            const QByteArray version = QByteArray::fromPercentEncoding(fields.at(5));
+            const bool request = sent.requested.isValid();
+            sent.requested = QDateTime();
+            if (version.isEmpty() || sent.marked.contains(version))
+                return request;
+            sent.marked.insert(version, recorded);
+            return true;
+        }
         const QString address = decoded(fields.at(5));
         const QString folded = address.toCaseFolded();
         if (sent.addresses.contains(folded))
@@ -185,7 +211,7 @@ bool SendJournal::apply(const QList<QByteArray> &fields)
         sent.addresses.insert(folded, {address, recorded});
         return true;
     }
-    if (fields.first() == refusedKind && fields.size() == 4 && isCurrent(recorded)) {
+    if (kind == refusedKind && fields.size() == 4 && isCurrent(recorded)) {
         const QString file = decoded(fields.at(2));
         const bool known = m_refused.contains(file);
         m_refused.insert(file, {fields.at(3), recorded});
@@ -198,8 +224,14 @@ QByteArray SendJournal::content() const
 {
     QByteArray content;
     for (auto occurrence = m_sent.cbegin(); occurrence != m_sent.cend(); ++occurrence) {
+        // A request first: read back, it forgets what came before it.
+        if (occurrence->requested.isValid())
+            content += line({againKind, timeField(occurrence->requested), occurrence.key()});
         for (const auto &address : occurrence->addresses)
             content += line({sentKind, timeField(address.second), occurrence.key(), encoded(address.first)});
+        for (auto version = occurrence->marked.cbegin(); version != occurrence->marked.cend(); ++version)
+            content
+                += line({markedKind, timeField(version.value()), occurrence.key(), version.key().toPercentEncoding()});
     }
     for (auto file = m_refused.cbegin(); file != m_refused.cend(); ++file)
         content += line({refusedKind, timeField(file->second), encoded(file.key()), file->first});
@@ -223,15 +255,51 @@ bool SendJournal::append(const QList<QByteArray> &fields, QString *error)
     return true;
 }
 
-bool SendJournal::handedOver(const Occurrence &occurrence, const QString &address) const
+bool SendJournal::handedOver(const Occurrence &occurrence, const QString &address, const QByteArray &version) const
 {
     const auto sent = m_sent.constFind(occurrenceKey(occurrence));
-    return sent != m_sent.cend() && sent->addresses.contains(address.toCaseFolded());
+    return sent != m_sent.cend() && sent->addresses.contains(address.toCaseFolded())
+        && !isMarkerRemoved(occurrence, version);
 }
 
 bool SendJournal::record(const Occurrence &occurrence, const QString &address, QString *error)
 {
     return append({sentKind, timeField(m_now), occurrenceKey(occurrence), encoded(address)}, error);
+}
+
+bool SendJournal::isMarkerRemoved(const Occurrence &occurrence, const QByteArray &version) const
+{
+    const auto sent = m_sent.constFind(occurrenceKey(occurrence));
+    return sent != m_sent.cend() && !version.isEmpty() && !sent->marked.isEmpty() && !sent->marked.contains(version);
+}
+
+bool SendJournal::recordMarked(const Occurrence &occurrence, const QByteArray &version, QString *error)
+{
+    if (version.isEmpty())
+        return true; // a store without versions: the hand-overs stand, as they always did
+    return append({markedKind, timeField(m_now), occurrenceKey(occurrence), version.toPercentEncoding()}, error);
+}
+
+bool SendJournal::forget(const Occurrence &occurrence, QString *error)
+{
+    return append({forgetKind, timeField(m_now), occurrenceKey(occurrence)}, error);
+}
+
+bool SendJournal::requestAgain(const Occurrence &occurrence, QString *error)
+{
+    return append({againKind, timeField(m_now), occurrenceKey(occurrence)}, error);
+}
+
+QList<SendJournal::Occurrence> SendJournal::requested() const
+{
+    QList<Occurrence> occurrences;
+    for (const Sent &sent : m_sent) {
+        if (sent.requested.isValid())
+            occurrences.append(sent.occurrence);
+    }
+    std::sort(occurrences.begin(), occurrences.end(),
+              [](const Occurrence &a, const Occurrence &b) { return a.start < b.start; });
+    return occurrences;
 }
 
 bool SendJournal::isRefused(const QString &file, const QByteArray &fingerprint) const

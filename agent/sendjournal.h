@@ -10,11 +10,18 @@
 // whether a run ended early (killed, logged out), a calendar cannot be saved, or a sync tool
 // puts back the version of an event from before its marker.
 //
+// Beside the hand-overs it keeps the versions of an occurrence (see Event::Origin::version) that
+// were read before its marker was saved. An unmarked occurrence that is one of them again had its
+// marker undone by a sync tool: its reminders stand. Any other version without the marker is a
+// new edit of the event that removed it: its reminders go out again.
+//
 // One record a line, appended and flushed to disk before record() returns. Each line carries a
 // checksum: a line cut short by a crash is recognised and left out, so the journal reads back
 // whatever moment the process died at. A hand-over is kept until its occurrence has begun (and
 // a margin has passed), and in any case for staleAfterDays; opening drops what is older, and
 // then replaces the file when it dropped any, so its size stays that of the records it needs.
+// Records of kinds it does not know are passed over, so that an older agent reads a newer
+// journal's hand-overs.
 class SendJournal
 {
 public:
@@ -54,10 +61,25 @@ public:
     QString notice() const { return m_notice; }
 
     // Whether a reminder to address (compared without regard to case) is recorded for the
-    // occurrence: handed over, or refused for good.
-    bool handedOver(const Occurrence &occurrence, const QString &address) const;
+    // occurrence: handed over, or refused for good; not when the occurrence, read as version, had
+    // its marker removed (see isMarkerRemoved). An empty version is taken for a known one.
+    bool handedOver(const Occurrence &occurrence, const QString &address,
+                    const QByteArray &version = QByteArray()) const;
     // Records one hand-over to address (or a refusal that is not to be tried again).
     bool record(const Occurrence &occurrence, const QString &address, QString *error);
+
+    // Whether the occurrence was marked after its reminders and version (not empty) is none of
+    // the versions read before that: its marker was removed by an edit of the event.
+    bool isMarkerRemoved(const Occurrence &occurrence, const QByteArray &version) const;
+    // Records that the marker was saved into the occurrence read as version (not empty).
+    bool recordMarked(const Occurrence &occurrence, const QByteArray &version, QString *error);
+    // Forgets the occurrence's hand-overs and marked versions: its reminders go out again.
+    bool forget(const Occurrence &occurrence, QString *error);
+    // Forgets them, and asks the next run to remind the occurrence whatever day it searches
+    // ("Send Again"), until it is marked again or has begun.
+    bool requestAgain(const Occurrence &occurrence, QString *error);
+    // The occurrences asked for by requestAgain() that are not marked yet.
+    QList<Occurrence> requested() const;
 
     // Whether the event file with this content was refused (too many reminders) and the refusal
     // is not stale.
@@ -65,11 +87,13 @@ public:
     bool refuse(const QString &file, const QByteArray &fingerprint, QString *error);
 
 private:
-    // The hand-overs of one occurrence.
+    // The hand-overs of one occurrence, the versions it was marked in, and a request to send again.
     struct Sent
     {
-        QDateTime start;
+        Occurrence occurrence;
         QHash<QString, QPair<QString, QDateTime>> addresses; // case-folded -> (as sent, recorded)
+        QHash<QByteArray, QDateTime> marked; // version read before marking -> recorded
+        QDateTime requested; // when requestAgain() was recorded; null when not asked
     };
 
     // Applies the current records of bytes; returns whether some were dropped (the file would

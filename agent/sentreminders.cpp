@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -22,6 +23,9 @@ const QString noMailSystem = QStringLiteral("Cannot create Scripting Bridge to M
 const QRegularExpression
     noAddress(QStringLiteral("^Failed to notify '(.*)', its AddressBook contact does not have an email assigned$"),
               QRegularExpression::DotMatchesEverythingOption);
+const QRegularExpression occurrenceLine(QStringLiteral("^reminding '(.*)': calendar=(\\S+) event=(\\S+) start=(\\S+)$"),
+                                        QRegularExpression::DotMatchesEverythingOption);
+const QString runStarted = QStringLiteral("started -v.");
 
 // What an exit status of sendmail (sysexits.h) tells of the failure; whether it refused the
 // recipient is the mail delivery's own decision, made alike.
@@ -77,8 +81,21 @@ QList<SentReminder> SentReminders::fromRecords(const QString &logText, const QDa
 {
     QList<SentReminder> reminders;
     QHash<qint64, int> pending; // pid of a run -> its hand-over whose outcome is not known yet
+    QHash<qint64, QPair<QString, SendJournal::Occurrence>> named; // pid of a run -> the title and occurrence in hand
     const QList<LogService::Record> records = LogService::parseRecords(logText.toUtf8(), today);
     for (const LogService::Record &record : records) {
+        if (record.level == LogService::Info) {
+            const QRegularExpressionMatch occurrence = occurrenceLine.match(record.text);
+            if (occurrence.hasMatch()) {
+                named.insert(record.pid,
+                             {occurrence.captured(1),
+                              {QUrl::fromPercentEncoding(occurrence.captured(2).toLatin1()),
+                               QUrl::fromPercentEncoding(occurrence.captured(3).toLatin1()),
+                               QDateTime::fromString(occurrence.captured(4), Qt::ISODateWithMs)}});
+            } else if (record.text.startsWith(runStarted)) {
+                named.remove(record.pid); // a new run of the same process number
+            }
+        }
         const auto open = pending.constFind(record.pid);
         SentReminder *last = open != pending.cend() ? &reminders[*open] : nullptr;
         if (record.level == LogService::Error && last) {
@@ -106,17 +123,35 @@ QList<SentReminder> SentReminders::fromRecords(const QString &logText, const QDa
         const int arrow = record.text.lastIndexOf(handOver);
         if (record.level == LogService::Info && record.text.startsWith(QLatin1Char(' ')) && arrow > 0) {
             pending.insert(record.pid, reminders.size());
-            reminders.append({record.time, record.text.mid(1, arrow - 1), record.text.mid(arrow + handOver.size()),
-                              SentReminder::Sending, QString(), record.pid, QString()});
+            const QString title = record.text.mid(1, arrow - 1);
+            const auto occurrence = named.constFind(record.pid);
+            reminders.append({record.time, title, record.text.mid(arrow + handOver.size()), SentReminder::Sending,
+                              QString(), record.pid, QString(),
+                              occurrence != named.cend() && occurrence->first == title ? occurrence->second
+                                                                                       : SendJournal::Occurrence()});
         } else if (record.level == LogService::Error) {
             const QRegularExpressionMatch missing = noAddress.match(record.text);
             if (missing.hasMatch()) {
-                reminders.append({record.time, QString(), missing.captured(1), SentReminder::NoAddress, QString(),
-                                  record.pid, record.text});
+                reminders.append({record.time,
+                                  QString(),
+                                  missing.captured(1),
+                                  SentReminder::NoAddress,
+                                  QString(),
+                                  record.pid,
+                                  record.text,
+                                  {}});
             }
         }
     }
     return reminders;
+}
+
+QString SentReminders::occurrenceRecord(const QString &title, const SendJournal::Occurrence &occurrence)
+{
+    return QStringLiteral("reminding '%1': calendar=%2 event=%3 start=%4")
+        .arg(title, QString::fromLatin1(QUrl::toPercentEncoding(occurrence.calendar)),
+             QString::fromLatin1(QUrl::toPercentEncoding(occurrence.event)),
+             occurrence.start.toUTC().toString(Qt::ISODateWithMs));
 }
 
 QString SentReminders::readLogText(const QString &logsFolder, const QString &agentName)

@@ -1,6 +1,7 @@
 #ifndef RUVELANT_SENTREMINDERS_H
 #define RUVELANT_SENTREMINDERS_H
 
+#include "sendjournal.h"
 #include "smtpfailure.h"
 
 #include <QDateTime>
@@ -20,6 +21,7 @@ struct SentReminder
     QString detail; // why it failed
     qint64 pid = 0; // the run's process
     QString logLine; // the failure's record as the log holds it
+    SendJournal::Occurrence occurrence; // the occurrence reminded; an empty calendar when the log does not name it
 };
 
 // Why a hand-over failed, read from the reason that the log gives.
@@ -69,8 +71,12 @@ QList<SentReminder> read(const QString &logsFolder, const QString &agentName, co
 // The text of both log files, the previous one first, read as read() does.
 QString readLogText(const QString &logsFolder, const QString &agentName);
 // The reminders told by the records of a log, oldest first: every hand-over line of a run, with
-// the failure that the same run logged right after it, if any.
+// the failure that the same run logged right after it, if any, and the occurrence that the
+// run's occurrenceRecord() before it names.
 QList<SentReminder> fromRecords(const QString &logText, const QDate &today);
+// The log line that names the occurrence whose reminders follow it (the agent writes it before
+// the first of them): "reminding 'Board': calendar=work event=b%401 start=2010-03-05T08:00:00.000Z".
+QString occurrenceRecord(const QString &title, const SendJournal::Occurrence &occurrence);
 } // namespace SentReminders
 
 #endif

@@ -22,7 +22,15 @@ void showSchedule(bool enabled, const InstalledPane &pane)
 
 int AgentSwitch::switchOn(ComKestramoPreferenceQuorvelModel &model, const InstalledPane &pane)
 {
+    if (!model.preferencesReadable()) {
+        return Output::fail(model.preferencesProblem()
+                            + QStringLiteral("; reminders were not switched on. Repair that file, or remove it to "
+                                             "start afresh with the default settings."));
+    }
     model.setQuorvelEnabled(true);
+    if (!model.preferencesProblem().isEmpty()) {
+        return Output::fail(model.preferencesProblem() + QStringLiteral("\nReminders stay off."));
+    }
     const LaunchAgent::Result result = LaunchAgent::load(pane.agentPath());
     if (!result.ok()) {
         // Reminders that cannot be scheduled are not on.

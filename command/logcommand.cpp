@@ -10,11 +10,6 @@
 
 #include <unistd.h>
 
-namespace {
-// Larger than any log the agent leaves: it rotates its log once past 256000 bytes.
-constexpr qint64 maxLogSize = 256 * 1024 * 1024;
-} // namespace
-
 int logCommand(const QStringList &arguments)
 {
     SubcommandLine line(QStringLiteral("log [--follow]"),
@@ -42,7 +37,7 @@ int logCommand(const QStringList &arguments)
         return Output::fail(QStringLiteral("there is no log yet: Ruvelant writes %1 the first time it runs").arg(path));
     }
     QByteArray text;
-    if (!RegularFile::read(path, maxLogSize, &text, &error)) {
+    if (!RegularFile::read(path, LogFollower::maxSize, &text, &error)) {
         return Output::fail(QStringLiteral("cannot read the log: %1").arg(error));
     }
     if (!RegularFile::writeAll(STDOUT_FILENO, text)) {

@@ -30,51 +30,69 @@ void LogFollower::reopen()
         m_device = st.st_dev;
         m_inode = st.st_ino;
         m_position = 0;
+        if (st.st_size > maxSize) {
+            // No log of the agent's: what it holds is not printed, only what is added from now.
+            m_position = st.st_size;
+            m_notice = QStringLiteral("%1 holds %2 bytes, more than any log of the agent; only what is added to it "
+                                      "from now is printed")
+                           .arg(m_path)
+                           .arg(st.st_size);
+        }
     }
 }
 
-QByteArray LogFollower::drain()
+QByteArray LogFollower::readUpTo(int budget)
 {
-    QByteArray added;
     struct stat st;
     if (::fstat(m_fd, &st) == 0 && st.st_size < m_position) {
         // Cut short: what it holds now is new.
         m_position = 0;
     }
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::pread(m_fd, buffer, sizeof buffer, m_position);
-        if (got <= 0) {
+    QByteArray added(budget, Qt::Uninitialized);
+    int got = 0;
+    while (got < budget) {
+        const ssize_t n = ::pread(m_fd, added.data() + got, size_t(budget - got), m_position);
+        if (n <= 0) {
             break;
         }
-        added.append(buffer, int(got));
-        m_position += got;
+        got += int(n);
+        m_position += n;
     }
+    added.truncate(got);
     return added;
+}
+
+bool LogFollower::replaced() const
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(m_path).constData(), &st) != 0 || st.st_dev != m_device || st.st_ino != m_inode;
 }
 
 QByteArray LogFollower::readAdded()
 {
+    m_notice.clear();
+    m_more = false;
     if (m_fd < 0) {
         reopen();
         if (m_fd < 0) {
             return QByteArray();
         }
     }
-    QByteArray added = drain();
-    // Moved away (or removed) and made anew: the rest of the old file, then the new one.
-    struct stat st;
-    const bool replaced
-        = ::stat(QFile::encodeName(m_path).constData(), &st) != 0 || st.st_dev != m_device || st.st_ino != m_inode;
-    if (replaced) {
-        added += drain();
-        ::close(m_fd);
-        m_fd = -1;
-        reopen();
-        if (m_fd >= 0) {
-            added += drain();
+    QByteArray added = readUpTo(readSize);
+    // Moved away (or removed) and made anew, once this file is read to its end: the rest of the
+    // old file, then the new one.
+    if (added.size() < readSize && replaced()) {
+        added += readUpTo(readSize - added.size());
+        if (added.size() < readSize) {
+            ::close(m_fd);
+            m_fd = -1;
+            reopen();
+            if (m_fd >= 0) {
+                added += readUpTo(readSize - added.size());
+            }
         }
     }
+    m_more = added.size() == readSize;
     return added;
 }
 
@@ -89,9 +107,14 @@ void LogFollower::follow()
                 Output::fail(QStringLiteral("cannot read the log: %1").arg(told));
             }
         }
+        if (!m_notice.isEmpty()) {
+            Output::note(m_notice);
+        }
         if (!added.isEmpty() && !RegularFile::writeAll(STDOUT_FILENO, added)) {
             return;
         }
-        QThread::msleep(250);
+        if (!m_more) {
+            QThread::msleep(250);
+        }
     }
 }

@@ -25,6 +25,7 @@ const Subcommand subcommands[] = {
     {"get", getCommand, "prints a setting"},
     {"set", setCommand, "stores a setting"},
     {"log", logCommand, "prints the agent's log, or follows it"},
+    {"resend", resendCommand, "sends the reminders of an event again at the next run"},
     {"mail", mailCommand, "the mail accounts that send the reminders: add, list, remove, test"},
 };
 
@@ -67,7 +68,7 @@ int main(int argc, char **argv)
     }
     if (arguments.isEmpty()) {
         return Output::fail(
-            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log or mail "
+            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log, resend or mail "
                            "(see ruvelant --help)"),
             ExitStatus::Usage);
     }

@@ -32,6 +32,10 @@ int runCommand(const QStringList &arguments)
     }
     {
         const ComKestramoPreferenceQuorvelModel model(false);
+        if (!model.preferencesReadable()) {
+            return Output::fail(model.preferencesProblem()
+                                + QStringLiteral("; a run sends nothing until that file is repaired or removed"));
+        }
         if (!model.quorvelEnabled()) {
             return Output::fail(QStringLiteral("reminders are off, and a run sends nothing while they are: switch "
                                                "them on with \"ruvelant enable\""));

@@ -1,6 +1,7 @@
 #include "settingkeys.h"
 
 #include "ComKestramoPreferenceQuorvelModel.h"
+#include "preferenceservice.h"
 #include "reminderdecisions.h"
 
 #include <QFile>
@@ -28,14 +29,32 @@ QString quoted(const QString &text)
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-// Standard input as text, without the line break that ends its last line.
-QString standardInput()
+// Standard input as text, without the line break that ends its last line. Read up to just past
+// what a setting holds: more is refused without reading it all (it may never end).
+std::optional<QString> standardInput(QString *error)
 {
     QFile in;
     if (!in.open(stdin, QIODevice::ReadOnly)) {
         return QString();
     }
-    QString text = QString::fromUtf8(in.readAll());
+    // A pipe gives what it holds at the moment: read on until the end, or past the bound.
+    const qint64 most = PreferenceService::maxTextSize + 1; // and the line break that ends it
+    QByteArray data;
+    for (QByteArray part; data.size() <= most && !(part = in.read(most + 1 - data.size())).isEmpty();) {
+        data += part;
+    }
+    if (data.size() > most) {
+        *error = QStringLiteral("the text from standard input is longer than the %1 bytes (%2 KiB) that a setting "
+                                "may hold")
+                     .arg(PreferenceService::maxTextSize)
+                     .arg(PreferenceService::maxTextSize / 1024);
+        return std::nullopt;
+    }
+    QString text = QString::fromUtf8(data);
+    if (text.toUtf8() != data) {
+        *error = QStringLiteral("the text from standard input is not UTF-8");
+        return std::nullopt;
+    }
     if (text.endsWith(QLatin1Char('\n'))) {
         text.chop(1);
     }
@@ -193,7 +212,16 @@ bool SettingKeys::set(const SettingKey &key, const QStringList &values, ComKestr
         stored = text;
         break;
     case SettingKey::Text:
-        stored = text == QLatin1String("-") ? standardInput() : text;
+        if (text == QLatin1String("-")) {
+            QString why;
+            const std::optional<QString> input = standardInput(&why);
+            if (!input) {
+                *error = QStringLiteral("%1 cannot be stored: %2").arg(name, why);
+                return false;
+            }
+            text = *input;
+        }
+        stored = text;
         break;
     case SettingKey::Sender: {
         // The choices of the pane's sender menu: " " first, then the addresses of the "me" card.
@@ -215,6 +243,12 @@ bool SettingKeys::set(const SettingKey &key, const QStringList &values, ComKestr
     }
     case SettingKey::Calendars:
         break;
+    }
+    // What the settings file cannot hold is refused here, in the words of the setting.
+    const QString problem = PreferenceService::valueProblem(name, stored);
+    if (!problem.isEmpty()) {
+        *error = QStringLiteral("%1 cannot be stored: %2").arg(name, problem);
+        return false;
     }
     model.setProperty(key.name, stored);
     return true;

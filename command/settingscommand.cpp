@@ -27,6 +27,18 @@ const SettingKey *namedKey(const QString &name)
     }
     return key;
 }
+
+// Complains when the settings file is there but cannot be read: the model then holds the
+// defaults, not the user's settings, and nothing is stored over the file.
+int unreadable(const ComKestramoPreferenceQuorvelModel &model)
+{
+    if (model.preferencesReadable()) {
+        return -1;
+    }
+    return Output::fail(model.preferencesProblem()
+                        + QStringLiteral("; nothing was changed. Repair that file, or remove it to start afresh with "
+                                         "the default settings."));
+}
 } // namespace
 
 int getCommand(const QStringList &arguments)
@@ -51,6 +63,9 @@ int getCommand(const QStringList &arguments)
         return failed;
     }
     const ComKestramoPreferenceQuorvelModel model(false);
+    if (const int failed = unreadable(model); failed >= 0) {
+        return failed;
+    }
     for (const QString &value : SettingKeys::value(*key, model)) {
         Output::line(value);
     }
@@ -84,6 +99,9 @@ int setCommand(const QStringList &arguments)
         return failed;
     }
     ComKestramoPreferenceQuorvelModel model(false);
+    if (const int failed = unreadable(model); failed >= 0) {
+        return failed;
+    }
     if (key->kind == SettingKey::Switch) {
         // The setting and the schedule go together.
         const std::optional<bool> on = values.size() == 1 ? SettingKeys::boolean(values.first()) : std::nullopt;
@@ -97,6 +115,9 @@ int setCommand(const QStringList &arguments)
     QString error;
     if (!SettingKeys::set(*key, values, model, &error)) {
         return Output::fail(error, ExitStatus::Usage);
+    }
+    if (!model.preferencesProblem().isEmpty()) {
+        return Output::fail(model.preferencesProblem());
     }
     return ExitStatus::Success;
 }

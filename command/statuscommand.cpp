@@ -75,9 +75,14 @@ int statusCommand(const QStringList &arguments)
     const QDateTime now = QDateTime::currentDateTime();
 
     const ScheduleStatus::Result schedule = ScheduleStatus::query(LaunchAgent::label(), model.quorvelEnabled());
-    Output::line(
-        QStringLiteral("Reminders: %1, %2 days before each event")
-            .arg(model.quorvelEnabled() ? QStringLiteral("on") : QStringLiteral("off"), model.daysBeforeEventStart()));
+    if (!model.preferencesReadable()) {
+        // The agent's runs send nothing while the settings cannot be read.
+        Output::line(QStringLiteral("Reminders: not sent, the settings cannot be read: ") + model.preferencesProblem());
+    } else {
+        Output::line(QStringLiteral("Reminders: %1, %2 days before each event")
+                         .arg(model.quorvelEnabled() ? QStringLiteral("on") : QStringLiteral("off"),
+                              model.daysBeforeEventStart()));
+    }
     Output::line(QStringLiteral("Schedule: ") + ScheduleStatus::text(schedule, texts, now));
     Output::line(MailStatus::current(texts, model.senderEmail()).text);
 
@@ -102,7 +107,7 @@ int statusCommand(const QStringList &arguments)
     Output::line(QStringLiteral("Calendars: ") + calendarsText(model));
     Output::line(QStringLiteral("Pane: %1, version %2").arg(pane.path(), pane.version()));
 
-    if (schedule.state != ScheduleStatus::On) {
+    if (schedule.state != ScheduleStatus::On || !model.preferencesReadable()) {
         return ExitStatus::NotGoingOut;
     }
     const bool failed = last.found && !running && (!last.finished || !last.failures.isEmpty());

@@ -13,6 +13,7 @@ int disableCommand(const QStringList &arguments);
 int getCommand(const QStringList &arguments);
 int setCommand(const QStringList &arguments);
 int logCommand(const QStringList &arguments);
+int resendCommand(const QStringList &arguments);
 int mailCommand(const QStringList &arguments);
 
 #endif

@@ -1,9 +1,10 @@
 // RuvelantNotifier: shows the agent's notifications of reminders that could not be sent, and
 // opens the pane's Sent tab when the user asks for it. The agent starts it at the end of a run
-// that had failures; it ends once its notifications are closed or answered, when the session
-// ends, or after half an hour (the next run tells anew).
+// that had failures, without waiting for it; it ends once its notifications are closed or
+// answered, when the session ends, or half an hour after its start (the next run tells anew).
+// A session bus that does not answer ends it after a few seconds (--bus-timeout).
 //
-//   RuvelantNotifier (--title TITLE --text TEXT)... --action LABEL
+//   RuvelantNotifier [--bus-timeout SECONDS] (--title TITLE --text TEXT)... --action LABEL
 #include "bundle.h"
 #include "desktopnotifications.h"
 #include "programs.h"
@@ -11,15 +12,48 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 namespace {
-constexpr int lifetimeMs = 30 * 60 * 1000;
+constexpr int lifetimeSeconds = 30 * 60;
+constexpr int defaultBusTimeoutSeconds = 15;
+
+// The bound of the notifier's whole life, kept from its start: an alarm that ends the process
+// wherever it is. A bus that takes the connection and never answers holds the program inside
+// QtDBus (QDBusConnection::sessionBus() waits without a limit), where no timer of the event loop
+// runs; the alarm's handler still does, and says why with the message prepared for it.
+namespace Watchdog {
+char message[512];
+
+void onAlarm(int)
+{
+    if (message[0] != '\0') {
+        (void)!::write(STDERR_FILENO, message, std::strlen(message));
+    }
+    ::_exit(1);
+}
+
+// Ends the process in seconds, saying text (nothing when empty) on standard error.
+void arm(unsigned seconds, const QByteArray &text)
+{
+    ::alarm(0);
+    std::snprintf(message, sizeof message, "%s", text.constData());
+    struct sigaction action = {};
+    action.sa_handler = onAlarm;
+    ::sigaction(SIGALRM, &action, nullptr);
+    ::alarm(seconds);
+}
+} // namespace Watchdog
 
 // The pane that this program travels in: <pane>/Contents/Resources/RuvelantNotifier.
 QString panePath()
@@ -75,6 +109,10 @@ void showSentReminders()
 
 int main(int argc, char **argv)
 {
+    // A little more than the lifetime, in case the event loop that ends it is held up.
+    Watchdog::arm(lifetimeSeconds + 10, QByteArray());
+    QElapsedTimer life;
+    life.start();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("RuvelantNotifier"));
     QCommandLineParser parser;
@@ -87,8 +125,20 @@ int main(int argc, char **argv)
                                     QStringLiteral("The label of the action that shows "
                                                    "the sent reminders."),
                                     QStringLiteral("label"));
-    parser.addOptions({title, text, action});
+    const QCommandLineOption busTimeout(QStringLiteral("bus-timeout"),
+                                        QStringLiteral("How long the session bus may take to take the notifications "
+                                                       "(default: %1).")
+                                            .arg(defaultBusTimeoutSeconds),
+                                        QStringLiteral("seconds"), QString::number(defaultBusTimeoutSeconds));
+    parser.addOptions({title, text, action, busTimeout});
     parser.process(app);
+    bool valid = false;
+    const int busSeconds = parser.value(busTimeout).toInt(&valid);
+    if (!valid || busSeconds < 1 || busSeconds > lifetimeSeconds) {
+        std::fprintf(stderr, "RuvelantNotifier: --bus-timeout takes a number of seconds from 1 to %d\n",
+                     lifetimeSeconds);
+        return 2;
+    }
     const QStringList titles = parser.values(title);
     const QStringList texts = parser.values(text);
     if (titles.isEmpty() || titles.size() != texts.size()) {
@@ -96,6 +146,14 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // Connecting, asking for the service and showing the notifications: a bus that does not
+    // answer costs the few seconds named, not the rest of the notifier's life.
+    Watchdog::arm(unsigned(busSeconds),
+                  QStringLiteral("RuvelantNotifier: the session bus %1 did not answer within %2 seconds; no "
+                                 "notification is shown\n")
+                      .arg(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"))
+                      .arg(busSeconds)
+                      .toLocal8Bit());
     DesktopNotifications notifications;
     if (!notifications.isAvailable()) {
         return 0; // no desktop to show them on
@@ -119,6 +177,8 @@ int main(int argc, char **argv)
     if (open.isEmpty()) {
         return 0;
     }
+    const int leftSeconds = std::max(1, lifetimeSeconds - int(life.elapsed() / 1000));
+    Watchdog::arm(unsigned(leftSeconds) + 10, QByteArray());
     QObject::connect(&notifications, &DesktopNotifications::actionInvoked, &app, [&open](uint id, const QString &) {
         if (open.contains(id)) {
             showSentReminders();
@@ -131,6 +191,6 @@ int main(int argc, char **argv)
         }
     });
     QObject::connect(&notifications, &DesktopNotifications::disconnected, &app, &QCoreApplication::quit);
-    QTimer::singleShot(lifetimeMs, &app, &QCoreApplication::quit);
+    QTimer::singleShot(leftSeconds * 1000, &app, &QCoreApplication::quit);
     return QCoreApplication::exec();
 }

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 
+Q_LOGGING_CATEGORY(lcAccounts, "ruvelant.accounts", QtInfoMsg)
+
 namespace {
 constexpr int maxIdLength = 40;
 
@@ -56,13 +58,43 @@ bool isValidFolder(const QString &folder)
         && !folder.contains(QChar(0));
 }
 
+// Why the calendar cannot be one of the account's as it stands; empty when it can.
+QString calendarProblem(const CalDavAccount &account, const CalDavCalendar &calendar)
+{
+    if (!CalDavAccounts::isValidCollection(calendar.collection)) {
+        return QStringLiteral("a calendar of the account %1 has no valid name (%2)")
+            .arg(account.id, QString::fromLatin1(QUrl::toPercentEncoding(calendar.collection)));
+    }
+    if (!isValidFolder(calendar.folder) || !CalDavAccounts::isValidCollection(calendar.folder)) {
+        return QStringLiteral("the calendar %1 of the account %2 has no valid folder")
+            .arg(calendar.collection, account.id);
+    }
+    return QString();
+}
+
+// Whether url is an address on the origin of the account's calendar home.
+bool onAccountOrigin(const CalDavAccount &account, const QString &url)
+{
+    const QString home = CalDavAccounts::origin(QUrl(account.url));
+    return !home.isEmpty() && CalDavAccounts::origin(QUrl(url, QUrl::StrictMode)) == home;
+}
+
 QVariantMap toMap(const CalDavAccount &account)
 {
     QVariantList calendars;
     for (const CalDavCalendar &calendar : account.calendars) {
-        calendars.append(QVariantMap {{QStringLiteral("collection"), calendar.collection},
-                                      {QStringLiteral("displayName"), calendar.displayName},
-                                      {QStringLiteral("folder"), calendar.folder}});
+        const QString problem = calendarProblem(account, calendar);
+        if (!problem.isEmpty()) {
+            qCWarning(lcAccounts).noquote() << "not kept:" << problem;
+            continue;
+        }
+        QVariantMap fields {{QStringLiteral("collection"), calendar.collection},
+                            {QStringLiteral("displayName"), calendar.displayName},
+                            {QStringLiteral("folder"), calendar.folder}};
+        if (!calendar.url.isEmpty() && onAccountOrigin(account, calendar.url)) {
+            fields.insert(QStringLiteral("url"), calendar.url);
+        }
+        calendars.append(fields);
     }
     return {{QStringLiteral("id"), account.id},
             {QStringLiteral("address"), account.address},
@@ -94,16 +126,70 @@ bool fromMap(const QVariant &value, CalDavAccount *account, QString *why)
         const QVariantMap fields = item.toMap();
         CalDavCalendar calendar {fields.value(QStringLiteral("collection")).toString(),
                                  fields.value(QStringLiteral("displayName")).toString(),
-                                 fields.value(QStringLiteral("folder")).toString()};
-        if (calendar.collection.isEmpty() || !isValidFolder(calendar.folder)) {
-            *why = QStringLiteral("a calendar of the account %1 has no collection or no valid folder").arg(account->id);
-            return false;
+                                 fields.value(QStringLiteral("folder")).toString(),
+                                 fields.value(QStringLiteral("url")).toString()};
+        // One calendar that cannot be used is left out; the others, and the other accounts, stay.
+        const QString problem = calendarProblem(*account, calendar);
+        if (!problem.isEmpty()) {
+            qCWarning(lcAccounts).noquote() << "left out:" << problem;
+            continue;
+        }
+        if (!calendar.url.isEmpty() && !onAccountOrigin(*account, calendar.url)) {
+            qCWarning(lcAccounts).noquote() << "the address of the calendar" << calendar.collection << "of the account"
+                                            << account->id << "is not on the account's server; not used";
+            calendar.url.clear();
         }
         account->calendars.append(calendar);
     }
     return true;
 }
 } // namespace
+
+QString CalDavAccounts::origin(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty()
+        || (scheme != QLatin1String("https") && scheme != QLatin1String("http"))) {
+        return QString();
+    }
+    const int port = url.port(scheme == QLatin1String("https") ? 443 : 80);
+    return QStringLiteral("%1://%2:%3").arg(scheme, url.host(QUrl::FullyEncoded).toLower()).arg(port);
+}
+
+bool CalDavAccounts::isValidCollection(const QString &name)
+{
+    if (name.isEmpty()) {
+        return false;
+    }
+    for (int i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f) || c.isNonCharacter()) {
+            return false;
+        }
+        if (c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate()) {
+            if (QChar::isNonCharacter(QChar::surrogateToUcs4(c, name.at(i + 1)))) {
+                return false;
+            }
+            ++i;
+        } else if (c.isSurrogate()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QString CalDavAccounts::calendarUrl(const CalDavAccount &account, const CalDavCalendar &calendar)
+{
+    if (!calendar.url.isEmpty()) {
+        return calendar.url;
+    }
+    QUrl home(account.url);
+    if (!home.path().endsWith(QLatin1Char('/'))) {
+        home.setPath(home.path() + QLatin1Char('/'));
+    }
+    return home.resolved(QUrl::fromEncoded(QUrl::toPercentEncoding(calendar.collection) + '/'))
+        .toString(QUrl::FullyEncoded);
+}
 
 QString CalDavAccount::title() const
 {
@@ -166,7 +252,8 @@ bool CalDavAccounts::save(const QList<CalDavAccount> &accounts, QString *error)
     for (const CalDavAccount &account : accounts) {
         items.append(toMap(account));
     }
-    return PrivateFile::write(path(), PropertyList::toXml(items), error);
+    const QByteArray xml = PropertyList::toXml(items, error);
+    return !xml.isEmpty() && PrivateFile::write(path(), xml, error);
 }
 
 void CalDavAccounts::assignNames(CalDavAccount *account, const QList<CalDavAccount> &others,
@@ -210,11 +297,14 @@ bool CalDavAccounts::updateCalendars(CalDavAccount *account, const QList<CalDavC
 {
     QList<CalDavCalendar> calendars;
     for (const CalDavCalendar &calendar : found) {
+        if (!isValidCollection(calendar.collection)) {
+            continue;
+        }
         const auto known
             = std::find_if(account->calendars.cbegin(), account->calendars.cend(),
                            [&calendar](const CalDavCalendar &c) { return c.collection == calendar.collection; });
         calendars.append({calendar.collection, calendar.displayName,
-                          known == account->calendars.cend() ? QString() : known->folder});
+                          known == account->calendars.cend() ? QString() : known->folder, calendar.url});
     }
     const QList<CalDavCalendar> before = account->calendars;
     // The folders of calendars that are gone stay taken: they keep their events.

@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSet>
 #include <QSslError>
 #include <QXmlStreamReader>
 
@@ -11,8 +12,6 @@
 #include <utility>
 
 namespace {
-constexpr int maxRedirects = 5;
-constexpr int transferTimeoutMs = 30000;
 const QString dav = QStringLiteral("DAV:");
 const QString caldav = QStringLiteral("urn:ietf:params:xml:ns:caldav");
 
@@ -110,7 +109,7 @@ bool parseMultistatus(const QByteArray &body, QList<Resource> *resources)
     return multistatus && !xml.hasError();
 }
 
-// The name that vdirsyncer gives the calendar at href: the last part of its path, decoded.
+// The name of the calendar at href: the last part of its path, decoded (as vdirsyncer names it).
 QString collectionName(const QString &href)
 {
     QString path = href;
@@ -156,27 +155,64 @@ std::optional<std::pair<CalDavFailure, QString>> transferFailure(const QNetworkR
     return std::nullopt;
 }
 
-// The event calendars that the collection at url lists (not itself, nor one that takes no events).
-QList<CalDavCalendar> calendarsIn(const QList<Resource> &resources, const QUrl &url)
+// The event calendars that the collection at url lists (not itself, nor one that takes no events),
+// each on origin, with a name that can be kept, and one of that name only.
+QList<CalDavCalendar> calendarsIn(const QList<Resource> &resources, const QUrl &url, const QString &origin)
 {
     QList<CalDavCalendar> calendars;
+    QSet<QString> names;
     for (const Resource &resource : resources) {
         const QUrl address = url.resolved(QUrl(resource.href));
         if (!resource.isCalendar || sameResource(address, url) || (resource.hasComponents && !resource.takesEvents)) {
             continue;
         }
         const QString name = collectionName(resource.href);
-        if (!name.isEmpty()) {
-            calendars.append({name, resource.displayName, QString()});
+        QString skipped;
+        if (CalDavAccounts::origin(address) != origin) {
+            skipped = QStringLiteral("it is on another server");
+        } else if (!CalDavAccounts::isValidCollection(name)) {
+            skipped = QStringLiteral("its name is empty or holds characters that no file can keep");
+        } else if (names.contains(name)) {
+            skipped = QStringLiteral("an earlier calendar has its name");
         }
+        if (!skipped.isEmpty()) {
+            qCWarning(lcAccounts).noquote()
+                << "the calendar at" << resource.href << "listed by" << url.toString() << "is left out:" << skipped;
+            continue;
+        }
+        names.insert(name);
+        // A title on one line, as the calendar's folder keeps it.
+        calendars.append({name, resource.displayName.simplified(), QString(), address.toString(QUrl::FullyEncoded)});
     }
     return calendars;
 }
+
+QString megabytes(qint64 bytes)
+{
+    return QStringLiteral("%1 MB").arg(double(bytes) / (1024 * 1024), 0, 'g', 3);
+}
+
+QString seconds(std::chrono::milliseconds time)
+{
+    return QStringLiteral("%1 s").arg(double(time.count()) / 1000, 0, 'g', 3);
+}
 } // namespace
 
-CalDavDiscovery::CalDavDiscovery(QObject *parent) : QObject(parent)
+CalDavDiscovery::CalDavDiscovery(QObject *parent, const CalDavLimits &limits) : QObject(parent), m_limits(limits)
 {
     qRegisterMetaType<CalDavDiscovery::Result>();
+    m_requestTimer.setSingleShot(true);
+    m_searchTimer.setSingleShot(true);
+    connect(&m_requestTimer, &QTimer::timeout, this, [this] {
+        fail(CalDavFailure::Unreachable,
+             QStringLiteral("no complete answer from %1 within %2")
+                 .arg(m_reply ? m_reply->url().toString() : QString(), seconds(m_limits.requestTime)));
+    });
+    connect(&m_searchTimer, &QTimer::timeout, this, [this] {
+        fail(CalDavFailure::Unreachable,
+             QStringLiteral("the search for calendars on %1 did not end within %2")
+                 .arg(m_origin, seconds(m_limits.discoveryTime)));
+    });
 }
 
 CalDavDiscovery::~CalDavDiscovery()
@@ -204,7 +240,9 @@ QUrl CalDavDiscovery::serverUrl(const QString &address)
 void CalDavDiscovery::start(const QString &address, const QString &userName, const QString &password)
 {
     abort();
-    m_start = serverUrl(address);
+    const QUrl url = serverUrl(address);
+    m_origin = CalDavAccounts::origin(url);
+    m_movedTo.clear();
     m_userName = userName;
     m_password = password;
     m_redirects = 0;
@@ -219,13 +257,14 @@ void CalDavDiscovery::start(const QString &address, const QString &userName, con
                     m_digestOnly = true; // the sync speaks Basic only: not worth a try
                     return;
                 }
-                // Asked again for the same request: the server refused these credentials.
-                if (++m_authentications == 1) {
+                // The password goes to its own origin only; asked again for the same request,
+                // the server refused it.
+                if (CalDavAccounts::origin(reply->url()) == m_origin && ++m_authentications == 1) {
                     authenticator->setUser(m_userName);
                     authenticator->setPassword(m_password);
                 }
             });
-    if (!m_start.isValid()) {
+    if (!url.isValid()) {
         QMetaObject::invokeMethod(
             this,
             [this, address] {
@@ -234,11 +273,33 @@ void CalDavDiscovery::start(const QString &address, const QString &userName, con
             Qt::QueuedConnection);
         return;
     }
-    request(Step::Principal, m_start);
+    m_searchTimer.start(m_limits.discoveryTime);
+    request(Step::Principal, url);
+}
+
+bool CalDavDiscovery::canFollow() const
+{
+    return !m_reply && m_network && m_movedTo.isValid() && m_movedTo.scheme() == QLatin1String("https");
+}
+
+bool CalDavDiscovery::follow()
+{
+    if (!canFollow()) {
+        return false;
+    }
+    const QUrl target = m_movedTo;
+    m_movedTo.clear();
+    m_origin = CalDavAccounts::origin(target);
+    m_redirects = 0;
+    m_searchTimer.start(m_limits.discoveryTime);
+    request(m_movedStep, target);
+    return true;
 }
 
 void CalDavDiscovery::abort()
 {
+    m_requestTimer.stop();
+    m_searchTimer.stop();
     if (m_reply) {
         QNetworkReply *reply = m_reply;
         m_reply = nullptr;
@@ -250,21 +311,27 @@ void CalDavDiscovery::abort()
 
 void CalDavDiscovery::request(Step step, const QUrl &url)
 {
+    if (CalDavAccounts::origin(url) != m_origin) {
+        m_movedStep = step;
+        return fail(CalDavFailure::ServerMoved,
+                    QStringLiteral("%1 sends on to %2").arg(m_origin, url.toString(QUrl::RemoveUserInfo)), url);
+    }
     m_step = step;
     m_authentications = 0;
     m_sslErrors.clear();
+    m_body.clear();
     QNetworkRequest request(url);
     request.setRawHeader("Depth", step == Step::Calendars ? "1" : "0");
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/xml; charset=utf-8"));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setTransferTimeout(transferTimeoutMs);
     request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("Ruvelant"));
-    // Answers of a few kilobytes, read as they come: no decompression (whose zlib state Qt 5.15
-    // leaves behind).
+    // Answers read as they come, and counted: no decompression (whose zlib state Qt 5.15 leaves
+    // behind, and which would let a small answer grow without bound).
     request.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply *reply = m_network->sendCustomRequest(request, QByteArrayLiteral("PROPFIND"),
                                                         step == Step::Calendars ? calendarsQuery : principalQuery);
     m_reply = reply;
+    m_requestTimer.start(m_limits.requestTime);
     connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
         QStringList texts;
         for (const QSslError &error : errors) {
@@ -272,14 +339,39 @@ void CalDavDiscovery::request(Step step, const QUrl &url)
         }
         m_sslErrors = texts.join(QStringLiteral("; "));
     });
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+        // An answer announced larger than any that is read is not waited for.
+        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (reply == m_reply && length > m_limits.maxAnswerBytes) {
+            fail(CalDavFailure::NotCalDav,
+                 QStringLiteral("the answer of %1 would be %2, more than the %3 read")
+                     .arg(reply->url().toString(), megabytes(length), megabytes(m_limits.maxAnswerBytes)));
+        }
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { read(reply); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { handle(reply); });
 }
 
-void CalDavDiscovery::handle(QNetworkReply *reply)
+void CalDavDiscovery::read(QNetworkReply *reply)
 {
     if (reply != m_reply) {
         return;
     }
+    m_body += reply->read(m_limits.maxAnswerBytes + 1 - m_body.size());
+    if (m_body.size() > m_limits.maxAnswerBytes) {
+        fail(CalDavFailure::NotCalDav,
+             QStringLiteral("the answer of %1 is larger than the %2 read")
+                 .arg(reply->url().toString(), megabytes(m_limits.maxAnswerBytes)));
+    }
+}
+
+void CalDavDiscovery::handle(QNetworkReply *reply)
+{
+    read(reply);
+    if (reply != m_reply) {
+        return;
+    }
+    m_requestTimer.stop();
     m_reply = nullptr;
     reply->deleteLater();
     const QUrl url = reply->url();
@@ -297,8 +389,7 @@ void CalDavDiscovery::handle(QNetworkReply *reply)
     }
 
     QList<Resource> resources;
-    const QByteArray body = reply->readAll();
-    const bool answered = status == 207 && parseMultistatus(body, &resources);
+    const bool answered = status == 207 && parseMultistatus(m_body, &resources);
     const auto notCalDav = [&] {
         fail(CalDavFailure::NotCalDav,
              status == 207 ? QStringLiteral("%1 names no calendars").arg(url.toString())
@@ -322,9 +413,8 @@ void CalDavDiscovery::handle(QNetworkReply *reply)
         }
         if (m_step == Step::Principal) {
             // A server that keeps CalDAV elsewhere says where at its well-known address.
-            QUrl wellKnown = m_start;
+            QUrl wellKnown = url.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment);
             wellKnown.setPath(QStringLiteral("/.well-known/caldav"));
-            wellKnown.setQuery(QString());
             m_redirects = 0;
             return request(Step::WellKnown, wellKnown);
         }
@@ -342,7 +432,7 @@ void CalDavDiscovery::handle(QNetworkReply *reply)
         if (!answered) {
             return notCalDav();
         }
-        const QList<CalDavCalendar> calendars = calendarsIn(resources, url);
+        const QList<CalDavCalendar> calendars = calendarsIn(resources, url, m_origin);
         if (calendars.isEmpty()) {
             return fail(CalDavFailure::NoCalendars, url.toString());
         }
@@ -353,7 +443,7 @@ void CalDavDiscovery::handle(QNetworkReply *reply)
 
 void CalDavDiscovery::redirect(const QUrl &url, const QUrl &target)
 {
-    if (++m_redirects > maxRedirects || !target.isValid()) {
+    if (++m_redirects > m_limits.maxRedirects || !target.isValid()) {
         return fail(CalDavFailure::NotCalDav, QStringLiteral("too many redirections from %1").arg(url.toString()));
     }
     if (url.scheme() == QLatin1String("https") && target.scheme() != QLatin1String("https")) {
@@ -363,12 +453,14 @@ void CalDavDiscovery::redirect(const QUrl &url, const QUrl &target)
     request(m_step, target);
 }
 
-void CalDavDiscovery::fail(CalDavFailure failure, const QString &detail)
+void CalDavDiscovery::fail(CalDavFailure failure, const QString &detail, const QUrl &movedTo)
 {
     Result result;
     result.failure = failure;
     result.detail = detail;
-    Q_EMIT finished(result);
+    result.movedTo = movedTo;
+    m_movedTo = movedTo;
+    finish(result);
 }
 
 void CalDavDiscovery::succeed(const QString &home, const QList<CalDavCalendar> &calendars)
@@ -376,5 +468,11 @@ void CalDavDiscovery::succeed(const QString &home, const QList<CalDavCalendar> &
     Result result;
     result.home = home;
     result.calendars = calendars;
+    finish(result);
+}
+
+void CalDavDiscovery::finish(const Result &result)
+{
+    abort(); // a transfer cut short, and the timers
     Q_EMIT finished(result);
 }

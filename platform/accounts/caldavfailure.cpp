@@ -2,8 +2,8 @@
 
 namespace {
 const char *const names[]
-    = {"None",       "WrongPassword",       "Unreachable",  "UntrustedCertificate", "NotCalDav", "NoCalendars",
-       "DigestOnly", "PasswordUnavailable", "CalendarGone", "SyncProgramMissing",   "Other"};
+    = {"None",       "WrongPassword",       "Unreachable",  "UntrustedCertificate", "NotCalDav",   "NoCalendars",
+       "DigestOnly", "PasswordUnavailable", "CalendarGone", "SyncProgramMissing",   "ServerMoved", "Other"};
 constexpr int count = int(sizeof(names) / sizeof(names[0]));
 static_assert(count == int(CalDavFailure::Other) + 1, "a name for every failure");
 } // namespace

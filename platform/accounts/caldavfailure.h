@@ -17,6 +17,7 @@ enum class CalDavFailure {
     PasswordUnavailable, // the password could not be read (a locked keyring, a missing file)
     CalendarGone, // a calendar of the account is no longer on the server
     SyncProgramMissing, // vdirsyncer is not installed
+    ServerMoved, // the server sends on to another origin (scheme, host, port), which was not followed
     Other,
 };
 

@@ -1,6 +1,7 @@
 #include "calendarsync.h"
 
 #include "caldavdiscovery.h"
+#include "caldavlimits.h"
 #include "filelock.h"
 #include "passwordstore.h"
 #include "programs.h"
@@ -25,19 +26,28 @@
 Q_LOGGING_CATEGORY(lcCalendarSync, "ruvelant.calendarsync", QtInfoMsg)
 
 namespace {
-// One step of vdirsyncer may download a whole calendar.
-constexpr int stepTimeoutMs = 15 * 60 * 1000;
+const CalDavLimits limits;
 
-// Runs one vdirsyncer command on the account's pair; false with the failure when it failed.
+// The longest an earlier sync of an account can take (its discovery and three steps), which a
+// later one waits for at most.
+constexpr std::chrono::milliseconds longestSync(const CalDavLimits &bounds)
+{
+    return bounds.discoveryTime + 3 * bounds.syncStepTime;
+}
+
+// Runs one vdirsyncer command on the pairs of the account's calendars; false with the failure
+// when it failed.
 bool vdirsyncer(const QString &program, const QString &command, const CalDavAccount &account, CalDavFailure *failure,
                 QString *detail)
 {
     // A question (to create a calendar that is missing) gets no answer (no input) and ends the step.
     Programs::Options options;
     options.errors = Programs::Keep;
-    options.timeoutMs = stepTimeoutMs;
+    options.timeoutMs = int(limits.syncStepTime.count());
+    options.memoryLimit = limits.syncProgramMemory;
     const Programs::Outcome run = Programs::execute(
-        program, {QStringLiteral("-c"), VdirsyncerConfig::path(), command, VdirsyncerConfig::pairName(account)},
+        program,
+        QStringList {QStringLiteral("-c"), VdirsyncerConfig::path(), command} + VdirsyncerConfig::pairNames(account),
         options);
     if (run.how == Programs::Outcome::NotStarted) {
         *failure = CalDavFailure::SyncProgramMissing;
@@ -46,7 +56,9 @@ bool vdirsyncer(const QString &program, const QString &command, const CalDavAcco
     }
     if (run.how == Programs::Outcome::TimedOut) {
         *failure = CalDavFailure::Unreachable;
-        *detail = QStringLiteral("vdirsyncer %1 did not end within 15 minutes and was stopped").arg(command);
+        *detail = QStringLiteral("vdirsyncer %1 did not end within %2 minutes and was stopped")
+                      .arg(command)
+                      .arg(std::chrono::duration_cast<std::chrono::minutes>(limits.syncStepTime).count());
         return false;
     }
     const QString diagnostics = QString::fromLocal8Bit(run.errors);
@@ -78,15 +90,19 @@ QString fetchPassword(const CalDavAccount &account)
 }
 
 // Follows the calendars made or deleted on the server since the account was added: its calendars
-// become those the server has now, and the configuration says so. Left as they are when the
-// server cannot be asked (vdirsyncer then says why).
-void followServerCalendars(const CalDavAccount &account)
+// become those the server has now (and the configuration written next says so). Returns the failure that ends
+// the account's sync: the server sent on to another origin (which a sync never follows: the
+// password goes to the account's own origin only), could not be reached, answered beyond the
+// bounds, refused the password or is no CalDAV server. The sync goes on (with the calendars as
+// they are) when the account has no calendar left there, and when the password cannot be read
+// (vdirsyncer then says why).
+CalDavFailure followServerCalendars(const CalDavAccount &account, QString *detail)
 {
     const QString password = fetchPassword(account);
     if (password.isEmpty()) {
-        return;
+        return CalDavFailure::None;
     }
-    CalDavDiscovery discovery;
+    CalDavDiscovery discovery(nullptr, limits);
     CalDavDiscovery::Result found;
     QEventLoop loop;
     QObject::connect(&discovery, &CalDavDiscovery::finished, &loop, [&](const CalDavDiscovery::Result &result) {
@@ -95,9 +111,21 @@ void followServerCalendars(const CalDavAccount &account)
     });
     discovery.start(account.url, account.userName, password);
     loop.exec();
+    if (found.failure == CalDavFailure::ServerMoved) {
+        *detail = QStringLiteral("%1; not followed: add the account again to confirm the new server").arg(found.detail);
+        return found.failure;
+    }
+    if (found.failure == CalDavFailure::NoCalendars) {
+        return CalDavFailure::None;
+    }
+    if (found.failure != CalDavFailure::None) {
+        *detail = found.detail;
+        return found.failure;
+    }
+    const FileLock files(CalendarSync::lockPath());
     QList<CalDavAccount> accounts;
-    if (found.failure != CalDavFailure::None || !CalDavAccounts::load(&accounts, nullptr)) {
-        return;
+    if (!CalDavAccounts::load(&accounts, nullptr)) {
+        return CalDavFailure::None;
     }
     for (int i = 0; i < accounts.size(); ++i) {
         if (accounts.at(i).id != account.id) {
@@ -107,12 +135,13 @@ void followServerCalendars(const CalDavAccount &account)
         if (CalDavAccounts::updateCalendars(&updated, found.calendars, accounts, CalDavAccounts::calendarsFolder())) {
             accounts.insert(i, updated);
             QString error;
-            if (!CalDavAccounts::save(accounts, &error) || !VdirsyncerConfig::write(accounts, &error)) {
+            if (!CalDavAccounts::save(accounts, &error)) {
                 qCWarning(lcCalendarSync).noquote() << error;
             }
         }
-        return;
+        break;
     }
+    return CalDavFailure::None;
 }
 
 // The account with that id as the accounts' file holds it now; none when it is gone (or the file
@@ -132,10 +161,13 @@ std::optional<CalDavAccount> currentAccount(const QString &id)
 
 // Records in the status file what syncing account is doing, or what came of it; the outcomes of
 // accounts that are gone are left out.
-void record(const QList<CalDavAccount> &accounts, const QString &id, const std::function<void(SyncOutcome &)> &change)
+void record(const QString &id, const std::function<void(SyncOutcome &)> &change)
 {
-    QHash<QString, SyncOutcome> outcomes;
+    const FileLock files(CalendarSync::lockPath());
+    QList<CalDavAccount> accounts;
+    const bool known = CalDavAccounts::load(&accounts, nullptr);
     const QHash<QString, SyncOutcome> recorded = SyncStatus::load();
+    QHash<QString, SyncOutcome> outcomes = known ? QHash<QString, SyncOutcome>() : recorded;
     for (const CalDavAccount &account : accounts) {
         if (recorded.contains(account.id)) {
             outcomes.insert(account.id, recorded.value(account.id));
@@ -154,9 +186,19 @@ QString CalendarSync::programName()
     return QStringLiteral("RuvelantSync");
 }
 
+QString CalendarSync::scheduleLabel()
+{
+    return QStringLiteral("com.kestramo.") + programName();
+}
+
 QString CalendarSync::lockPath()
 {
     return xdgStateHome() + QStringLiteral("/ruvelant/calendarsync.lock");
+}
+
+QString CalendarSync::lockPath(const QString &accountId)
+{
+    return xdgStateHome() + QStringLiteral("/ruvelant/calendarsync-%1.lock").arg(accountId);
 }
 
 bool CalendarSync::makeFolders(const CalDavAccount &account, QString *problem)
@@ -214,11 +256,7 @@ CalDavFailure CalendarSync::failureOf(const QString &diagnostics, QString *detai
 
 bool CalendarSync::run(const QStringList &ids, QStringList *problems)
 {
-    const FileLock lock(lockPath());
-    if (!lock.isLocked()) {
-        problems->append(
-            QStringLiteral("cannot take the lock %1 (%2); syncing without it").arg(lockPath(), lock.errorString()));
-    }
+    QDir().mkpath(QFileInfo(lockPath()).absolutePath());
     QList<CalDavAccount> accounts;
     QString error;
     if (!CalDavAccounts::load(&accounts, &error)) {
@@ -232,16 +270,18 @@ bool CalendarSync::run(const QStringList &ids, QStringList *problems)
             ok = false;
         }
     }
-    if (accounts.isEmpty()) {
-        return ok;
-    }
-    if (!VdirsyncerConfig::write(accounts, &error)) {
-        problems->append(error);
-        return false;
-    }
     const QString program = QStandardPaths::findExecutable(QStringLiteral("vdirsyncer"));
     for (const CalDavAccount &listed : qAsConst(accounts)) {
         if (!ids.isEmpty() && !ids.contains(listed.id)) {
+            continue;
+        }
+        // One sync of an account at a time: a later one waits for the earlier one to end, then
+        // syncs what changed meanwhile. Other accounts' syncs go on.
+        const FileLock syncing(lockPath(listed.id), longestSync(limits));
+        if (!syncing.isLocked()) {
+            problems->append(QStringLiteral("%1: not synced, another sync of it did not end: %2")
+                                 .arg(listed.title(), syncing.errorString()));
+            ok = false;
             continue;
         }
         // The pane may have removed the account (and its folders) while others were synced.
@@ -249,7 +289,7 @@ bool CalendarSync::run(const QStringList &ids, QStringList *problems)
         if (!account) {
             continue;
         }
-        record(accounts, listed.id, [](SyncOutcome &outcome) {
+        record(listed.id, [](SyncOutcome &outcome) {
             outcome.started = QDateTime::currentDateTimeUtc();
             outcome.pid = ::getpid();
         });
@@ -259,19 +299,29 @@ bool CalendarSync::run(const QStringList &ids, QStringList *problems)
             failure = CalDavFailure::SyncProgramMissing;
             detail = QStringLiteral("vdirsyncer is not installed (Debian package vdirsyncer)");
         } else {
-            followServerCalendars(*account);
-            account = currentAccount(listed.id);
-            if (account && !makeFolders(*account, &detail)) {
+            failure = followServerCalendars(*account, &detail);
+        }
+        if (failure == CalDavFailure::None) {
+            const FileLock files(lockPath());
+            QList<CalDavAccount> current;
+            if (!CalDavAccounts::load(&current, &detail) || !VdirsyncerConfig::write(current, &detail)) {
                 failure = CalDavFailure::Other;
             }
-            for (const char *command : {"discover", "sync", "metasync"}) {
-                if (!account || failure != CalDavFailure::None
-                    || !vdirsyncer(program, QLatin1String(command), *account, &failure, &detail)) {
-                    break;
+            account = currentAccount(listed.id);
+            if (account) {
+                VdirsyncerConfig::adoptEarlierStatus(*account);
+                if (!makeFolders(*account, &detail)) {
+                    failure = CalDavFailure::Other;
                 }
             }
         }
-        record(accounts, listed.id, [failure, detail](SyncOutcome &outcome) {
+        for (const char *command : {"discover", "sync", "metasync"}) {
+            if (!account || failure != CalDavFailure::None || VdirsyncerConfig::pairNames(*account).isEmpty()
+                || !vdirsyncer(program, QLatin1String(command), *account, &failure, &detail)) {
+                break;
+            }
+        }
+        record(listed.id, [failure, detail](SyncOutcome &outcome) {
             outcome.finished = QDateTime::currentDateTimeUtc();
             outcome.failure = failure;
             outcome.detail = detail;

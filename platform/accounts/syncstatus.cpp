@@ -47,7 +47,8 @@ bool SyncStatus::save(const QHash<QString, SyncOutcome> &outcomes, QString *erro
     QVariantMap accounts;
     for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it) {
         QVariantMap fields {{QStringLiteral("failure"), calDavFailureName(it->failure)},
-                            {QStringLiteral("detail"), it->detail},
+                            // What the sync program said may hold terminal colours.
+                            {QStringLiteral("detail"), PropertyList::writableText(it->detail)},
                             {QStringLiteral("pid"), it->pid}};
         if (it->started.isValid()) {
             fields.insert(QStringLiteral("started"), it->started);
@@ -57,5 +58,6 @@ bool SyncStatus::save(const QHash<QString, SyncOutcome> &outcomes, QString *erro
         }
         accounts.insert(it.key(), fields);
     }
-    return PrivateFile::write(path(), PropertyList::toXml(accounts), error);
+    const QByteArray xml = PropertyList::toXml(accounts, error);
+    return !xml.isEmpty() && PrivateFile::write(path(), xml, error);
 }

@@ -24,6 +24,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -163,6 +164,7 @@ struct Spawn
     Channel output, errors;
     int started[2] = {-1, -1}; // closed by a successful exec, else given its errno
     bool endsWithParent = false;
+    qint64 memoryLimit = -1;
     pid_t parent = ::getpid();
 
     Spawn(const QString &program, const QStringList &arguments) : path(QFile::encodeName(program))
@@ -193,6 +195,13 @@ struct Spawn
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (::getppid() != parent) // the parent died before the line above
                 ::_exit(exTempFail);
+        }
+        if (memoryLimit >= 0) {
+            const struct rlimit limit
+            {
+                rlim_t(memoryLimit), rlim_t(memoryLimit)
+            };
+            ::setrlimit(RLIMIT_DATA, &limit);
         }
         ::dup2(input, STDIN_FILENO);
         if (output.writeEnd >= 0)
@@ -282,8 +291,9 @@ End awaitEnd(pid_t child, Channel *output, Channel *errors, const QDeadlineTimer
     errors->drain();
     return end;
 }
+} // namespace
 
-bool holdsOurPrograms(const QString &folder)
+bool Programs::holdsTools(const QString &folder)
 {
     for (const OwnProgram &program : ownPrograms) {
         const QFileInfo file(folder + QLatin1Char('/') + QLatin1String(program.name));
@@ -293,7 +303,6 @@ bool holdsOurPrograms(const QString &folder)
     }
     return true;
 }
-} // namespace
 
 QString Programs::toolsFolderNear(const QString &programFolder)
 {
@@ -302,7 +311,7 @@ QString Programs::toolsFolderNear(const QString &programFolder)
     for (int level = 0; level <= 5; ++level) {
         for (const QString &candidate :
              {dir.path(), dir.filePath(QStringLiteral("bin")), dir.filePath(QStringLiteral("lib/ruvelant/bin"))}) {
-            if (holdsOurPrograms(candidate)) {
+            if (holdsTools(candidate)) {
                 return QDir::cleanPath(candidate);
             }
         }
@@ -357,6 +366,7 @@ Programs::Outcome Programs::execute(const QString &program, const QStringList &a
     qCDebug(lcStarts).noquote() << "starting" << path << arguments.join(QLatin1Char(' '));
     Spawn spawn(path, arguments);
     spawn.endsWithParent = options.endsWithThisProcess;
+    spawn.memoryLimit = options.memoryLimit;
     spawn.input = inputFile(options.input, &outcome.error);
     if (spawn.input < 0) {
         return outcome;

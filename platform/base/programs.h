@@ -45,6 +45,10 @@ public:
     // holds them.
     static QString toolsFolderNear(const QString &programFolder);
 
+    // Whether folder holds our programs (launchctl and defaults, both executable files): false
+    // once the installation they belong to was removed.
+    static bool holdsTools(const QString &folder);
+
     // Starts the program at absolutePath (mapped by pathFor) with arguments, without a shell,
     // and waits until it has ended. Its standard output and error go where this process's go.
     // While waiting, the event loop (when there is one) keeps windows painted but takes no
@@ -76,6 +80,10 @@ public:
         qint64 outputLimit = -1;
         // Stopped (SIGKILL) when this process dies, even in the middle of its run (execute() only).
         bool endsWithThisProcess = false;
+        // The most memory it may take for its data (RLIMIT_DATA, in bytes): past it, it gets
+        // none (a program fed without end fails instead of filling memory); -1: no limit
+        // (execute() only).
+        qint64 memoryLimit = -1;
     };
 
     // How a started program ended.

@@ -44,6 +44,11 @@ struct Event
         QString uid;
         QDateTime recurrenceId; // invalid for a single (non-repeating) event
         QByteArray fingerprint; // identity of the file's content when it was read
+        // Identity of this occurrence's own content as the store read it: every property of the
+        // event (or of the exception that stands for this occurrence) but those that change
+        // without anyone editing it (DTSTAMP, the moment of a copy). Equal when the same content
+        // is put back, as a sync tool does; a store that cannot tell leaves it empty.
+        QByteArray version;
     } origin;
 };
 

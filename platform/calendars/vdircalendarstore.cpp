@@ -58,6 +58,7 @@ struct ParsedEvent
     bool cancelled = false; // STATUS:CANCELLED
     std::optional<QList<Attendee>> attendees;
     std::shared_ptr<const ICalZone> zone; // the file's own zone of DTSTART, if any
+    QByteArray version; // see Event::Origin::version
 };
 
 struct ParsedFile
@@ -72,6 +73,31 @@ struct ParsedFile
 QByteArray fingerprintOf(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex() + '-' + QByteArray::number(bytes.size());
+}
+
+// The version of a component (see Event::Origin::version): its content lines and those of the
+// components it holds (alarms), unfolded, with their names in upper case, in any order (a server
+// that stores the event anew may sort them), but DTSTAMP: a program that copies the event or
+// writes it out anew sets it to the moment it does so (RFC 5545 3.8.7.2), though nobody edited it.
+// An edit in a calendar program changes LAST-MODIFIED or SEQUENCE, and the edited property.
+QByteArray versionOf(const ICalText &text, const ICalText::Component &component)
+{
+    QList<QByteArray> lines;
+    for (int index = component.begin + 1; index < component.end; ++index) {
+        const QByteArray &line = text.line(index);
+        const QByteArray name = ICalText::name(line);
+        if (name == "DTSTAMP")
+            continue;
+        const QByteArray parameters = ICalText::parameters(line);
+        lines.append(name + (parameters.isEmpty() ? QByteArray() : ';' + parameters) + ':' + ICalText::value(line));
+    }
+    std::sort(lines.begin(), lines.end());
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (const QByteArray &line : std::as_const(lines)) {
+        hash.addData(line);
+        hash.addData("\n", 1);
+    }
+    return hash.result().toHex().left(32);
 }
 
 QString errnoText()
@@ -162,6 +188,7 @@ ParsedFile parseText(const QString &path, const QByteArray &bytes, const ICalTex
         }
         parsed.child = c;
         parsed.zone = file.reader.startZone(component);
+        parsed.version = versionOf(file.text, component);
         parsed.cancelled = parsed.event->status() == KCalendarCore::Incidence::StatusCanceled;
         for (int index : component.properties) {
             const QByteArray &line = file.text.line(index);
@@ -249,6 +276,7 @@ Event makeEvent(const ParsedFile &file, const ParsedEvent &parsed, const QString
     event.origin.uid = parsed.uid;
     event.origin.recurrenceId = recurrenceId;
     event.origin.fingerprint = file.fingerprint;
+    event.origin.version = parsed.version;
     return event;
 }
 

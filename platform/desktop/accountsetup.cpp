@@ -108,10 +108,8 @@ void AccountSetup::remove(const QString &id, bool removeFolders)
     if (!VdirsyncerConfig::write(accounts, &error)) {
         warnings.append(error);
     }
-    // vdirsyncer's record of the pair: a new account of the same id starts afresh.
-    const QString status = VdirsyncerConfig::statusPath() + VdirsyncerConfig::pairName(account);
-    QDir(status).removeRecursively();
-    QFile::remove(status + QStringLiteral(".collections"));
+    // vdirsyncer's record of the account's calendars: a new account of the same id starts afresh.
+    VdirsyncerConfig::removeStatus(account);
     if (removeFolders) {
         for (const CalDavCalendar &calendar : account.calendars) {
             const QString folder = CalDavAccounts::calendarsFolder() + QLatin1Char('/') + calendar.folder;

@@ -10,7 +10,7 @@
 
 QString SyncSchedule::label()
 {
-    return QStringLiteral("com.kestramo.") + CalendarSync::programName();
+    return CalendarSync::scheduleLabel();
 }
 
 QString SyncSchedule::plistPath()
@@ -26,7 +26,8 @@ void SyncSchedule::load(const QString &programPath)
                            {QStringLiteral("KeepAlive"), false}};
     QString error;
     // launchctl loads only a file that no one else may change.
-    if (!LaunchJob::writeFile(label(), PropertyList::toXml(job), 0600, &error)) {
+    const QByteArray xml = PropertyList::toXml(job, &error);
+    if (xml.isEmpty() || !LaunchJob::writeFile(label(), xml, 0600, &error)) {
         error = QStringLiteral("cannot write %1: %2").arg(plistPath(), error);
         QTimer::singleShot(0, this, [this, error] { Q_EMIT finished(false, error); });
         return;

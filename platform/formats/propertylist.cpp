@@ -253,7 +253,46 @@ QVariant toVariant(plist_t node)
     }
 }
 
-plist_t fromVariant(const QVariant &value)
+// Whether XML 1.0 allows the code point c in a document (its production Char).
+bool isXmlCharacter(uint c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD)
+        || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// The first place of text (in UTF-16 units) that XML cannot hold, -1 when none; *code is what
+// stands there (a lone surrogate: itself).
+int firstUnwritable(const QString &text, uint *code)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            ++i; // a character beyond the first plane: always allowed
+            continue;
+        }
+        if (!isXmlCharacter(c.unicode())) {
+            *code = c.unicode();
+            return i;
+        }
+    }
+    return -1;
+}
+
+// A text of value at path: the reason it cannot be written, or empty.
+QString textAt(const QString &path, const QString &text)
+{
+    const QString problem = PropertyList::textProblem(text);
+    return problem.isEmpty() || path.isEmpty() ? problem : path + QStringLiteral(": ") + problem;
+}
+
+QString joined(const QString &path, const QString &name)
+{
+    return path.isEmpty() ? name : path + QLatin1Char('/') + name;
+}
+
+// The libplist node of value (a text that cannot be written: nullptr, with the reason and the
+// path to it in *error); the caller owns the node.
+plist_t fromVariant(const QVariant &value, const QString &path, QString *error)
 {
     switch (value.userType()) {
     case QMetaType::Bool:
@@ -280,23 +319,39 @@ plist_t fromVariant(const QVariant &value)
     }
     case QMetaType::QStringList:
     case QMetaType::QVariantList: {
-        plist_t array = plist_new_array();
+        PlistPtr array(plist_new_array());
         const QVariantList list = value.toList();
-        for (const QVariant &item : list) {
-            plist_array_append_item(array, fromVariant(item));
+        for (int i = 0; i < list.size(); ++i) {
+            plist_t item = fromVariant(list.at(i), joined(path, QString::number(i)), error);
+            if (!item) {
+                return nullptr;
+            }
+            plist_array_append_item(static_cast<plist_t>(array.get()), item);
         }
-        return array;
+        return static_cast<plist_t>(array.release());
     }
     case QMetaType::QVariantMap: {
-        plist_t dict = plist_new_dict();
+        PlistPtr dict(plist_new_dict());
         const QVariantMap map = value.toMap();
         for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            plist_dict_set_item(dict, it.key().toUtf8().constData(), fromVariant(it.value()));
+            const QString key = PropertyList::textProblem(it.key());
+            if (!key.isEmpty()) {
+                *error = (path.isEmpty() ? QStringLiteral("a key: ") : QStringLiteral("a key of %1: ").arg(path)) + key;
+                return nullptr;
+            }
+            plist_t item = fromVariant(it.value(), joined(path, it.key()), error);
+            if (!item) {
+                return nullptr;
+            }
+            plist_dict_set_item(static_cast<plist_t>(dict.get()), it.key().toUtf8().constData(), item);
         }
-        return dict;
+        return static_cast<plist_t>(dict.release());
     }
-    default:
-        return plist_new_string(value.toString().toUtf8().constData());
+    default: {
+        const QString text = value.toString();
+        *error = textAt(path, text);
+        return error->isEmpty() ? plist_new_string(text.toUtf8().constData()) : nullptr;
+    }
     }
 }
 } // namespace
@@ -349,25 +404,119 @@ bool PropertyList::readFile(const QString &path, QVariant *value, QString *error
     return true;
 }
 
-QByteArray PropertyList::toXml(const QVariant &value)
+namespace {
+// value with the type that reading its XML form back gives it; containers as QVariantList and
+// QVariantMap, their items as they are.
+QVariant asRead(const QVariant &value)
 {
-    PlistPtr root(fromVariant(value));
-    char *xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(static_cast<plist_t>(root.get()), &xml, &length);
-    QByteArray result(xml, static_cast<int>(length));
-    plist_to_xml_free(xml);
-    return result;
+    switch (value.userType()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        return QVariant(value.toLongLong());
+    case QMetaType::Float:
+        return QVariant(value.toDouble());
+    case QMetaType::QStringList:
+        return value.toList();
+    default:
+        return value;
+    }
+}
+} // namespace
+
+bool PropertyList::sameValue(const QVariant &a, const QVariant &b)
+{
+    const QVariant left = asRead(a);
+    const QVariant right = asRead(b);
+    if (left.userType() != right.userType()) {
+        return false;
+    }
+    if (left.userType() == QMetaType::QVariantList) {
+        const QVariantList l = left.toList();
+        const QVariantList r = right.toList();
+        return l.size() == r.size() && std::equal(l.cbegin(), l.cend(), r.cbegin(), sameValue);
+    }
+    if (left.userType() == QMetaType::QVariantMap) {
+        const QVariantMap l = left.toMap();
+        const QVariantMap r = right.toMap();
+        return l.keys() == r.keys() && std::equal(l.cbegin(), l.cend(), r.cbegin(), sameValue);
+    }
+    return left == right; // two invalid values too
+}
+
+QString PropertyList::textProblem(const QString &text)
+{
+    uint code = 0;
+    const int at = firstUnwritable(text, &code);
+    if (at < 0) {
+        return QString();
+    }
+    const QString hex = QStringLiteral("U+%1").arg(code, 4, 16, QLatin1Char('0')).toUpper();
+    const QString what = code >= 0xD800 && code <= 0xDFFF ? QStringLiteral("half of a surrogate pair (%1)").arg(hex)
+        : code < 0x20                                     ? QStringLiteral("the control character %1").arg(hex)
+                                                          : QStringLiteral("the noncharacter %1").arg(hex);
+    // The place in characters, as a person counts them (a pair of surrogates is one).
+    const int place = QStringView(text).left(at).toUcs4().size() + 1;
+    return QStringLiteral("the text holds %1 at character %2, which a property list cannot hold").arg(what).arg(place);
+}
+
+QString PropertyList::writableText(const QString &text)
+{
+    QString kept = text;
+    uint code = 0;
+    for (int at = firstUnwritable(kept, &code); at >= 0; at = firstUnwritable(kept, &code)) {
+        kept.remove(at, 1);
+    }
+    return kept;
+}
+
+QByteArray PropertyList::toXml(const QVariant &value, QString *error)
+{
+    QString why;
+    PlistPtr root(fromVariant(value, QString(), &why));
+    if (root) {
+        char *xml = nullptr;
+        uint32_t length = 0;
+        plist_to_xml(static_cast<plist_t>(root.get()), &xml, &length);
+        QByteArray result;
+        if (length <= maxFileSize) {
+            result = QByteArray(xml, static_cast<int>(length));
+        } else {
+            why = QStringLiteral("it would take %1 bytes, more than the %2 that a property list file may hold")
+                      .arg(length)
+                      .arg(maxFileSize);
+        }
+        plist_to_xml_free(xml);
+        if (!result.isEmpty()) {
+            return result;
+        }
+    }
+    if (error) {
+        *error = why;
+    }
+    return QByteArray();
 }
 
 bool PropertyList::writeFile(const QString &path, const QVariant &value, QString *error)
 {
+    QString why;
+    const QByteArray xml = toXml(value, &why);
+    if (xml.isEmpty()) {
+        if (error) {
+            *error = why;
+        }
+        return false;
+    }
     // A preferences file kept elsewhere (a dotfiles repository) and linked into place is
     // replaced at its target: the link stays, and so does what the user made it for.
     const QFileInfo info(path);
     const QString target = info.isSymLink() ? info.symLinkTarget() : path;
-    QString why;
-    if (!RegularFile::replaceKeepingMode(target, toXml(value), &why)) {
+    if (!RegularFile::replaceKeepingMode(target, xml, &why)) {
         if (error) {
             *error = why;
         }

@@ -87,7 +87,7 @@ QString CronJobScheduler::line(const LaunchJob &job, QString *why)
 {
     QStringList words;
     QString word;
-    const auto variables = localeEnvironment();
+    const auto variables = jobEnvironment();
     for (const auto &variable : variables) {
         if (shellWord(variable.second, &word)) {
             words.append(variable.first + QLatin1Char('=') + word);

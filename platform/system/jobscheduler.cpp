@@ -1,6 +1,7 @@
 #include "jobscheduler.h"
 
 #include "cronjobscheduler.h"
+#include "installation.h"
 #include "programs.h"
 #include "systemdjobscheduler.h"
 
@@ -15,7 +16,22 @@ Q_LOGGING_CATEGORY(lcScheduler, "ruvelant.scheduler")
 
 namespace {
 constexpr int commandTimeoutMs = 60000;
+
+// The scheduler's program of that name: in the folder that the variable names when it is set
+// (and nowhere else), else on PATH. Empty when there is none; *where says where it was looked for.
+QString schedulerProgram(const QString &name, QString *where)
+{
+    const QString folder = qEnvironmentVariable(JobScheduler::ProgramsFolderVariable);
+    if (folder.isEmpty()) {
+        *where = QStringLiteral("on PATH");
+        return QStandardPaths::findExecutable(name);
+    }
+    *where = QStringLiteral("in %1 (%2)").arg(folder, QLatin1String(JobScheduler::ProgramsFolderVariable));
+    return QStandardPaths::findExecutable(name, {folder});
 }
+} // namespace
+
+const char JobScheduler::ProgramsFolderVariable[] = "RUVELANT_SCHEDULER_DIR";
 
 JobScheduler::~JobScheduler() = default;
 
@@ -31,8 +47,9 @@ std::unique_ptr<JobScheduler> JobScheduler::forCurrentUser(QString *error)
 std::vector<std::unique_ptr<JobScheduler>> JobScheduler::allForCurrentUser(QString *error)
 {
     std::vector<std::unique_ptr<JobScheduler>> schedulers;
-    const QString systemctl = QStandardPaths::findExecutable(QStringLiteral("systemctl"));
-    QString noManager = QStringLiteral("there is no systemctl program on PATH");
+    QString where;
+    const QString systemctl = schedulerProgram(QStringLiteral("systemctl"), &where);
+    QString noManager = QStringLiteral("there is no systemctl program %1").arg(where);
     bool answers = false;
     if (!systemctl.isEmpty()) {
         QByteArray ignored;
@@ -42,7 +59,7 @@ std::vector<std::unique_ptr<JobScheduler>> JobScheduler::allForCurrentUser(QStri
     if (answers) {
         schedulers.push_back(std::make_unique<SystemdJobScheduler>(systemctl));
     }
-    const QString crontab = QStandardPaths::findExecutable(QStringLiteral("crontab"));
+    const QString crontab = schedulerProgram(QStringLiteral("crontab"), &where);
     if (!crontab.isEmpty()) {
         schedulers.push_back(std::make_unique<CronJobScheduler>(crontab));
     }
@@ -51,8 +68,8 @@ std::vector<std::unique_ptr<JobScheduler>> JobScheduler::allForCurrentUser(QStri
     }
     if (!schedulers.front()->canLoad() && error) {
         *error = QStringLiteral("no scheduler to start agents: the systemd user manager does not answer (%1), "
-                                "and there is no crontab program on PATH for cron")
-                     .arg(noManager);
+                                "and there is no crontab program %2 for cron")
+                     .arg(noManager, where);
     }
     return schedulers;
 }
@@ -123,6 +140,19 @@ QList<QPair<QString, QString>> JobScheduler::localeEnvironment()
             continue;
         }
         variables.append({name, value});
+    }
+    return variables;
+}
+
+QList<QPair<QString, QString>> JobScheduler::jobEnvironment()
+{
+    QList<QPair<QString, QString>> variables = localeEnvironment();
+    const QPair<QString, QString> installation = Installation::scheduleVariable();
+    if (containsControlCharacter(installation.second)) {
+        qCWarning(lcScheduler).noquote() << "leaving" << installation.first
+                                         << "out of the schedule: it holds a control character";
+    } else if (!installation.second.isEmpty()) {
+        variables.append(installation);
     }
     return variables;
 }

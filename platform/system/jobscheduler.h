@@ -51,9 +51,15 @@ public:
     // *error when the scheduler cannot tell; *loaded is false when it holds no such schedule.
     virtual bool state(const QString &label, JobState *state, bool *loaded, QString *error) = 0;
 
+    // The environment variable that names the folder of the scheduler's programs (systemctl,
+    // crontab) outright, in place of PATH. Tests name stand-ins that keep the schedule in a
+    // throw-away home, so that none of them reaches the user's own crontab or user manager
+    // however it sets PATH.
+    static const char ProgramsFolderVariable[]; // "RUVELANT_SCHEDULER_DIR"
+
     // The current user's scheduler: the systemd user manager when "systemctl --user
-    // show-environment" succeeds, else cron when a crontab program is on PATH. nullptr, with a
-    // message in *error, when there is neither.
+    // show-environment" succeeds, else cron when a crontab program is on PATH (or in the folder
+    // that ProgramsFolderVariable names). nullptr, with a message in *error, when there is neither.
     static std::unique_ptr<JobScheduler> forCurrentUser(QString *error);
     // Every scheduler of the current user that may hold a schedule, the one that loads first:
     // the systemd user manager when it answers, cron when a crontab program is on PATH, and the
@@ -66,6 +72,9 @@ public:
     // name. A value holding a control character cannot be written into a schedule and is left
     // out with a warning.
     static QList<QPair<QString, QString>> localeEnvironment();
+    // The environment of a scheduled program: localeEnvironment(), then the installation that
+    // scheduled it (Installation::scheduleVariable()), when there is one.
+    static QList<QPair<QString, QString>> jobEnvironment();
 
 protected:
     // Runs program with arguments, writes input to it, and waits up to a minute. Returns true

@@ -4,16 +4,12 @@
 #include "propertylist.h"
 #include "regularfile.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QMutex>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -27,6 +23,64 @@ void report(const QString &message)
     syslog(LOG_WARNING, "%s", message.toLocal8Bit().constData());
 }
 
+// Why a text of a value cannot be stored; empty when it can.
+QString textProblem(const QString &text)
+{
+    const QString problem = PropertyList::textProblem(text);
+    if (!problem.isEmpty()) {
+        return problem;
+    }
+    const int size = text.toUtf8().size();
+    if (size > PreferenceService::maxTextSize) {
+        return QStringLiteral("the text is %1 bytes long, more than the %2 (%3 KiB) that a setting may hold")
+            .arg(size)
+            .arg(PreferenceService::maxTextSize)
+            .arg(PreferenceService::maxTextSize / 1024);
+    }
+    return QString();
+}
+
+QString problemAt(const QString &place, const QString &problem)
+{
+    return problem.isEmpty() || place.isEmpty() ? problem : place + QStringLiteral(": ") + problem;
+}
+
+// Why a text of value (at place within the value) cannot be stored; empty when none.
+QString valueProblemAt(const QVariant &value, const QString &place)
+{
+    const auto inner
+        = [&place](const QString &name) { return place.isEmpty() ? name : place + QLatin1Char('/') + name; };
+    switch (value.userType()) {
+    case QMetaType::QString:
+        return problemAt(place, textProblem(value.toString()));
+    case QMetaType::QStringList:
+    case QMetaType::QVariantList: {
+        const QVariantList list = value.toList();
+        for (int i = 0; i < list.size(); ++i) {
+            const QString problem = valueProblemAt(list.at(i), inner(QStringLiteral("item %1").arg(i + 1)));
+            if (!problem.isEmpty()) {
+                return problem;
+            }
+        }
+        return QString();
+    }
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            QString problem = problemAt(inner(QStringLiteral("a key")), textProblem(it.key()));
+            if (problem.isEmpty()) {
+                problem = valueProblemAt(it.value(), inner(it.key()));
+            }
+            if (!problem.isEmpty()) {
+                return problem;
+            }
+        }
+        return QString();
+    }
+    default:
+        return QString();
+    }
+}
 } // namespace
 
 PreferenceService::PreferenceService(const QString &domain, const QString &folder) : m_domain(domain)
@@ -66,15 +120,26 @@ bool PreferenceService::isValidDomainName(const QString &domain, QString *why)
     return reason.isEmpty();
 }
 
+QString PreferenceService::valueProblem(const QString &key, const QVariant &value)
+{
+    const QString problem = problemAt(QStringLiteral("the key"), textProblem(key));
+    return problem.isEmpty() ? valueProblemAt(value, QString()) : problem;
+}
+
 bool PreferenceService::readFile(QVariantMap *values)
 {
     QString why;
     if (parseFile(values, &why)) {
+        m_readError.clear();
+        m_warnedUnreadable = false;
         return true;
     }
+    m_readError = QStringLiteral("Cannot read the preferences %1 (%2)").arg(m_path, why);
     if (!m_warnedUnreadable) {
         m_warnedUnreadable = true;
-        report(QStringLiteral("Cannot read the preferences %1 (%2); its values read as missing").arg(m_path, why));
+        report(m_readError
+               + QStringLiteral("; the file is left as it is, and nothing is written to it until it can "
+                                "be read"));
     }
     return false;
 }
@@ -123,7 +188,26 @@ void PreferenceService::loadIfNeeded()
     }
     m_loaded = true;
     m_loadedStamp = stamp;
-    readFile(&m_stored);
+    if (readFile(&m_stored)) {
+        dropOutdated(m_stored);
+    }
+}
+
+void PreferenceService::dropOutdated(const QVariantMap &stored)
+{
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (it->unlessChanged && !PropertyList::sameValue(stored.value(it.key()), it->read)) {
+            it = m_pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+QString PreferenceService::readError()
+{
+    loadIfNeeded();
+    return m_readError;
 }
 
 QVariant PreferenceService::value(const QString &key)
@@ -131,18 +215,24 @@ QVariant PreferenceService::value(const QString &key)
     loadIfNeeded();
     const auto pending = m_pending.constFind(key);
     if (pending != m_pending.cend()) {
-        return pending->value_or(QVariant());
+        return pending->value.value_or(QVariant());
     }
     const QVariant stored = m_pendingClear ? QVariant() : m_stored.value(key);
     return stored.isValid() ? stored : m_defaults.value(key);
+}
+
+QVariant PreferenceService::storedValue(const QString &key)
+{
+    loadIfNeeded();
+    return m_stored.value(key);
 }
 
 QVariantMap PreferenceService::withPendingChanges(const QVariantMap &stored) const
 {
     QVariantMap result = m_pendingClear ? QVariantMap() : stored;
     for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
-        if (it.value()) {
-            result.insert(it.key(), *it.value());
+        if (it->value) {
+            result.insert(it.key(), *it->value);
         } else {
             result.remove(it.key());
         }
@@ -161,13 +251,29 @@ QVariantMap PreferenceService::values()
     return withPendingChanges(m_stored);
 }
 
-void PreferenceService::setValue(const QString &key, const QVariant &value)
+bool PreferenceService::setValue(const QString &key, const QVariant &value, QString *why)
 {
-    if (value.isValid()) {
-        m_pending.insert(key, value);
-    } else {
-        m_pending.insert(key, std::nullopt);
+    const QString problem = valueProblem(key, value);
+    if (!problem.isEmpty()) {
+        if (why) {
+            *why = problem;
+        }
+        return false;
     }
+    m_pending.insert(key, Pending {value.isValid() ? std::optional<QVariant>(value) : std::nullopt, false, {}});
+    return true;
+}
+
+bool PreferenceService::setValueUnlessChanged(const QString &key, const QVariant &value, const QVariant &read,
+                                              QString *why)
+{
+    if (!setValue(key, value, why)) {
+        return false;
+    }
+    Pending &pending = m_pending[key];
+    pending.unlessChanged = true;
+    pending.read = read;
+    return true;
 }
 
 void PreferenceService::setDefaultValue(const QString &key, const QVariant &value)
@@ -180,20 +286,6 @@ void PreferenceService::removeAllValues()
     m_pending.clear();
     m_defaults.clear();
     m_pendingClear = true;
-}
-
-QString PreferenceService::keepUnreadableFile() const
-{
-    const QString aside = m_path + QStringLiteral(".unreadable-")
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString target = aside;
-    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n) {
-        target = aside + QLatin1Char('-') + QString::number(n);
-    }
-    if (::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(target).constData()) != 0) {
-        return QString();
-    }
-    return target;
 }
 
 bool PreferenceService::synchronize(QString *error)
@@ -215,25 +307,26 @@ bool PreferenceService::synchronize(QString *error)
     // The domain's own file cannot carry the lock: every write replaces it with a new file.
     const FileLock lock(m_path + QStringLiteral(".lock"));
     QVariantMap onDisk;
-    const bool readable = readFile(&onDisk);
-
-    if (hasPending) {
-        const QVariantMap merged = withPendingChanges(onDisk);
-        if (!readable) {
-            // Never replace what could not be read: keep it beside the new file for the user.
-            const QString kept = keepUnreadableFile();
-            if (kept.isEmpty()) {
-                const QString message
-                    = QStringLiteral("Cannot move the unreadable preferences %1 aside (%2); nothing was written")
-                          .arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
-                report(message);
-                if (error) {
-                    *error = message;
-                }
-                return false;
-            }
-            report(QStringLiteral("The unreadable preferences %1 were kept as %2").arg(m_path, kept));
+    const QByteArray stamp = fileStamp();
+    if (!readFile(&onDisk)) {
+        // What could not be read is never written over: the settings in it (a file that is too
+        // big, damaged, or of a newer form) are the user's, and defaults would replace them.
+        // The pending changes wait until it can be read, or is gone.
+        if (error) {
+            *error = m_readError
+                + QStringLiteral("; nothing was written to it, so that the settings it holds are kept. Repair it, or "
+                                 "remove it to start afresh");
         }
+        m_stored.clear();
+        m_loaded = true;
+        m_loadedStamp = stamp;
+        return false;
+    }
+    dropOutdated(onDisk);
+    const bool hasChanges = m_pendingClear || !m_pending.isEmpty() || !m_defaults.isEmpty();
+
+    if (hasChanges) {
+        const QVariantMap merged = withPendingChanges(onDisk);
         QString writeError;
         if (!PropertyList::writeFile(m_path, merged, &writeError)) {
             const QString message = QStringLiteral("Cannot write the preferences %1: %2").arg(m_path, writeError);

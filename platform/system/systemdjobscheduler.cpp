@@ -90,7 +90,7 @@ QString SystemdJobScheduler::serviceUnit(const LaunchJob &job)
                          "ExecStart=%2\n")
               .arg(job.label, execStart(job.programArguments));
     QStringList assignments;
-    const auto variables = localeEnvironment();
+    const auto variables = jobEnvironment();
     for (const auto &variable : variables) {
         assignments.append(quotedWord(variable.first + QLatin1Char('=') + variable.second, false));
     }

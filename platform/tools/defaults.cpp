@@ -138,8 +138,10 @@ int write(PreferenceService &service, const QStringList &args)
             return fail(QStringLiteral("\"%1\" is not an integer").arg(values.first()));
         }
     }
-    service.setValue(key, value);
     QString error;
+    if (!service.setValue(key, value, &error)) {
+        return fail(QStringLiteral("%1 cannot be stored: %2").arg(key, error));
+    }
     if (!service.synchronize(&error)) {
         return fail(error);
     }
@@ -167,7 +169,9 @@ int main(int argc, char **argv)
             return usage(QStringLiteral("read takes at most one key"));
         }
         QString error;
-        service.synchronize(&error);
+        if (!service.synchronize(&error) && !service.readError().isEmpty()) {
+            return fail(service.readError()); // not a domain without values
+        }
         const QVariantMap values = service.values();
         if (args.isEmpty()) {
             if (values.isEmpty()) {
@@ -189,7 +193,9 @@ int main(int argc, char **argv)
         if (args.size() > 1) {
             return usage(QStringLiteral("delete takes at most one key"));
         }
-        service.synchronize();
+        if (!service.synchronize() && !service.readError().isEmpty()) {
+            return fail(service.readError());
+        }
         if (args.isEmpty()) {
             if (service.values().isEmpty()) {
                 return fail(QStringLiteral("The domain %1 does not exist").arg(domain));

@@ -3,10 +3,12 @@
 #include "bundle.h"
 #include "memoryaddressbook.h"
 #include "memorycalendarstore.h"
+#include "propertylist.h"
 #include "storedpreferences.h"
 #include "throwawayhome.h"
 
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace {
@@ -211,6 +213,70 @@ private Q_SLOTS:
         // A later tick of a newly listed calendar is stored.
         model.allCalendars().last()->setIsCalendarEnabled(1);
         QVERIFY(storedDomain().value(activeKey).toStringList().contains(model.allCalendars().last()->calendaUID()));
+    }
+
+    // Settings that another program stores while the model lives are kept: an edit of another
+    // setting stores that one alone, and the model takes the newer values up and shows them.
+    void changesOfOtherProgramsSurvive_data()
+    {
+        QTest::addColumn<QVariantMap>("storedElsewhere");
+        QTest::addColumn<QByteArray>("edited"); // a property of the model, or "isCalendarEnabled" of entry A
+        QTest::addColumn<QVariant>("to");
+        QTest::addColumn<QVariantMap>("expected"); // in the domain and the model afterwards
+        const QVariantMap title {{"mailTitle"_qs, "Soon"_qs}};
+        QTest::newRow("subject stored elsewhere, then verbose ticked")
+            << title << QByteArray("verboseLogging") << QVariant(false)
+            << QVariantMap {{"mailTitle"_qs, "Soon"_qs}, {verboseKey, false}};
+        QTest::newRow("days stored elsewhere, then a calendar ticked")
+            << QVariantMap {{"daysBeforeEventStart"_qs, "2"_qs}} << QByteArray("isCalendarEnabled") << QVariant(1)
+            << QVariantMap {{"daysBeforeEventStart"_qs, "2"_qs}, {activeKey, strings("A")}};
+        QTest::newRow("calendars stored elsewhere, then the subject typed")
+            << QVariantMap {{activeKey, strings("A")}} << QByteArray("mailTitle") << QVariant("Hi"_qs)
+            << QVariantMap {{activeKey, strings("A")}, {"mailTitle"_qs, "Hi"_qs}};
+        QTest::newRow("switched off elsewhere, then days chosen")
+            << QVariantMap {{enabledKey, false}} << QByteArray("daysBeforeEventStart") << QVariant("6"_qs)
+            << QVariantMap {{enabledKey, false}, {"daysBeforeEventStart"_qs, "6"_qs}};
+        QTest::newRow("the same setting edited here afterwards: the edit wins")
+            << title << QByteArray("mailTitle") << QVariant("Mine"_qs) << QVariantMap {{"mailTitle"_qs, "Mine"_qs}};
+    }
+    void changesOfOtherProgramsSurvive()
+    {
+        QFETCH(QVariantMap, storedElsewhere);
+        QFETCH(QByteArray, edited);
+        QFETCH(QVariant, to);
+        QFETCH(QVariantMap, expected);
+        storePreferences();
+        ComKestramoPreferenceQuorvelModel model(false, &m_store); // not watching: only its own store sees it
+        PreferenceService elsewhere(ComKestramoPreferencesUtils::domain);
+        for (auto it = storedElsewhere.cbegin(); it != storedElsewhere.cend(); ++it)
+            elsewhere.setValue(it.key(), *it);
+        QVERIFY(elsewhere.synchronize());
+        QObject *target = edited == "isCalendarEnabled" ? static_cast<QObject *>(model.allCalendars().at(0)) : &model;
+        QVERIFY(target->setProperty(edited.constData(), to));
+        const QVariantMap domain = storedDomain();
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            QVERIFY2(PropertyList::sameValue(domain.value(it.key()), *it), qPrintable(it.key()));
+            QVERIFY2(PropertyList::sameValue(model.property(qPrintable(it.key())), *it), qPrintable(it.key()));
+        }
+        QCOMPARE(entries(model).contains("A Home 1"_qs), domain.value(activeKey).toStringList().contains("A"_qs));
+    }
+
+    // The pane's model shows what another program stores while the pane is open, and writes
+    // nothing for it.
+    void followsTheDomainWhileOpen()
+    {
+        storePreferences();
+        ComKestramoPreferenceQuorvelModel model(true, &m_store);
+        QSignalSpy shown(&model, &ComKestramoPreferenceQuorvelModel::daysBeforeEventStartChanged);
+        PreferenceService elsewhere(ComKestramoPreferencesUtils::domain);
+        elsewhere.setValue("daysBeforeEventStart"_qs, "6"_qs);
+        elsewhere.setValue(activeKey, strings("A"));
+        QVERIFY(elsewhere.synchronize());
+        const QByteArray written = readFile(elsewhere.filePath());
+        QTRY_COMPARE(model.daysBeforeEventStart(), "6"_qs);
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(entries(model), "A Home 1, B Work 0"_qs);
+        QVERIFY(readFile(elsewhere.filePath()) == written);
     }
 
 private:

@@ -10,8 +10,11 @@
 #include "helpbook.h"
 #include "mailaccountstore.h"
 #include "mailapplication.h"
+#include "preferenceservice.h"
 #include "propertylist.h"
 #include "recordingviewer.h"
+#include "sendjournal.h"
+#include "sentreminders.h"
 #include "smtpsink.h"
 #include "standarderrorcapture.h"
 #include "storedpreferences.h"
@@ -19,6 +22,7 @@
 #include "throwawayhome.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -51,6 +55,8 @@
 
 using PaneAction = std::function<void(QWidget *view)>;
 Q_DECLARE_METATYPE(PaneAction)
+using PaneReading = std::function<QVariant(QWidget *view)>;
+Q_DECLARE_METATYPE(PaneReading)
 
 namespace {
 const QString builtPane = buildPath("Ruvelant.prefPane"_qs);
@@ -174,7 +180,7 @@ class PaneTest : public QObject
         if (scheduler != "systemd"_qs)
             m_home->writeFile("no-user-manager"_qs, {});
         if (scheduler == "neither"_qs)
-            QFile::remove(m_home->filePath("bin/crontab"_qs));
+            QFile::remove(m_home->schedulerFolder() + "/crontab"_qs);
         if (!load)
             return;
         const QString file = m_home->filePath("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs);
@@ -201,11 +207,6 @@ private Q_SLOTS:
         m_home = std::make_unique<ThrowAwayHome>();
         // The calendars home and work; the "me" card with me@example.com and me@work.example.
         m_home->copyFixture("pane/home"_qs, ".local/share"_qs);
-        // Stand-ins of the user's scheduler (systemctl, crontab) that keep their state in the home.
-        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
-        for (const char *program : {"bin/systemctl", "bin/crontab"})
-            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
-        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
     }
 
     void cleanup()
@@ -380,6 +381,129 @@ private Q_SLOTS:
             if (it.key() != key)
                 QCOMPARE(after.value(it.key()), it.value());
         }
+    }
+
+    // A setting that another program stores while the pane is open shows in the window, and an
+    // edit of another control right after it (before the window could show it) keeps it.
+    void settingsStoredElsewhere_data()
+    {
+        QTest::addColumn<QStringList>("written"); // defaults write DOMAIN ...
+        QTest::addColumn<bool>("clickAtOnce");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<PaneReading>("shown");
+        QTest::addColumn<QVariant>("expected");
+        const PaneReading title
+            = [](QWidget *view) { return QVariant(widget<QLineEdit>(view, "mailTitleEdit")->text()); };
+        const PaneReading days
+            = [](QWidget *view) { return QVariant(widget<QComboBox>(view, "daysComboBox")->currentText()); };
+        const PaneReading work = [](QWidget *view) {
+            return widget<QTableView>(view, "calendarsTable")->model()->index(1, 0).data(Qt::CheckStateRole);
+        };
+        const PaneReading enabled
+            = [](QWidget *view) { return QVariant(widget<QCheckBox>(view, "enableCheckBox")->isChecked()); };
+        const QStringList subject {"mailTitle"_qs, "-string"_qs, "Changed elsewhere"_qs};
+        QTest::newRow("subject, shown") << subject << false << "mailTitle"_qs << QVariant("Changed elsewhere"_qs)
+                                        << title << QVariant("Changed elsewhere"_qs);
+        QTest::newRow("days, box clicked at once")
+            << QStringList {"daysBeforeEventStart"_qs, "-string"_qs, "6"_qs} << true << "daysBeforeEventStart"_qs
+            << QVariant("6"_qs) << days << QVariant("6"_qs);
+        QTest::newRow("calendars, shown")
+            << QStringList {"activeCalendars"_qs, "-array"_qs, "work"_qs} << false << "activeCalendars"_qs
+            << QVariant(QVariantList {"work"_qs}) << work << QVariant(int(Qt::Checked));
+        QTest::newRow("switched off by the uninstaller, box clicked at once")
+            << QStringList {"quorvelEnabled"_qs, "0"_qs} << true << "quorvelEnabled"_qs << QVariant("0"_qs) << enabled
+            << QVariant(false);
+    }
+    void settingsStoredElsewhere()
+    {
+        QFETCH(QStringList, written);
+        QFETCH(bool, clickAtOnce);
+        QFETCH(QString, key);
+        QFETCH(QVariant, stored);
+        QFETCH(PaneReading, shown);
+        QFETCH(QVariant, expected);
+        storePreferences({{"verboseLogging"_qs, false}});
+        openPane();
+        QCOMPARE(QProcess::execute(buildPath("bin/defaults"_qs),
+                                   QStringList {"write"_qs, "com.kestramo.ruvelant"_qs} + written),
+                 0);
+        if (clickAtOnce)
+            QTest::mouseClick(widget<QCheckBox>(m_view, "verboseCheckBox"), Qt::LeftButton);
+        QTRY_COMPARE(shown(m_view), expected);
+        const QVariantMap domain = storedDomain();
+        QCOMPARE(domain.value(key), stored);
+        QCOMPARE(domain.value("verboseLogging"_qs), QVariant(clickAtOnce));
+    }
+
+    // The subject and message fields take what a reminder's setting can hold: characters that
+    // its file cannot hold are left out, a text longer than a setting holds is not taken, and
+    // a line under the message says so.
+    void templateFieldsTakeWhatCanBeStored_data()
+    {
+        QTest::addColumn<QByteArray>("field");
+        QTest::addColumn<QString>("pasted");
+        QTest::addColumn<QString>("kept");
+        QTest::addColumn<QString>("notice"); // empty: hidden
+        const QString escape = QStringLiteral("Hi \x1b[1m<<first>>\x01");
+        QTest::newRow("subject with control characters")
+            << QByteArray("mailTitleEdit") << escape << "Hi [1m<<first>>"_qs
+            << "Left out U+001B, U+0001:";
+        QTest::newRow("message with U+FFFE and a lone surrogate")
+            << QByteArray("mailContentEdit") << QStringLiteral("a") + QChar(0xFFFE) + QChar(0xD800) + "b"_qs
+            << "ab"_qs
+            << "Left out U+FFFE, U+D800:";
+        QTest::newRow("message longer than a setting holds")
+            << QByteArray("mailContentEdit") << QString(PreferenceService::maxTextSize + 1, QLatin1Char('x'))
+            << "Before"_qs
+            << "Not taken: a subject or message holds at most 64 KiB.";
+        QTest::newRow("message with tabs and line breaks") << QByteArray("mailContentEdit") << "a\tb\nc"_qs
+                                                           << "a\tb\nc"_qs << QString();
+    }
+    void templateFieldsTakeWhatCanBeStored()
+    {
+        QFETCH(QByteArray, field);
+        QFETCH(QString, pasted);
+        QFETCH(QString, kept);
+        QFETCH(QString, notice);
+        storePreferences({{"mailTitle"_qs, "Before"_qs}, {"mailContent"_qs, "Before"_qs}});
+        openPane();
+        QWidget *edit = widget<QWidget>(m_view, field.constData());
+        // As a paste puts it in: over the whole text.
+        if (auto *line = qobject_cast<QLineEdit *>(edit)) {
+            line->selectAll();
+            line->insert(pasted);
+            QCOMPARE(line->text(), kept);
+        } else {
+            auto *text = qobject_cast<QPlainTextEdit *>(edit);
+            text->selectAll();
+            text->insertPlainText(pasted);
+            QCOMPARE(text->toPlainText(), kept);
+        }
+        auto *label = widget<QLabel>(m_view, "templateNoticeLabel");
+        QCOMPARE(label->isVisible(), !notice.isEmpty());
+        QVERIFY2(label->text().startsWith(notice), qPrintable(label->text()));
+        QCOMPARE(storedDomain().value(field == "mailTitleEdit" ? "mailTitle"_qs : "mailContent"_qs), QVariant(kept));
+        QCOMPARE(strictReaderRefusal(), QString());
+    }
+
+    // Settings that cannot be read are shown as such above the tabs, and nothing done in the
+    // window is written over them; once the file is gone, the line goes.
+    void unreadableSettings()
+    {
+        const QByteArray junk("<plist><dict><key>quorvelEnabled</key><true/>");
+        m_home->writeFile("Library/Preferences/com.kestramo.ruvelant.plist"_qs, junk);
+        openPane();
+        auto *label = widget<QLabel>(m_view, "settingsProblemLabel");
+        QVERIFY(label->isVisible());
+        QVERIFY2(label->text().startsWith("Your settings cannot be read, so nothing you change here is saved: "
+                                          "Cannot read the preferences "_qs
+                                          + m_home->preferencesPath()),
+                 qPrintable(label->text()));
+        QTest::mouseClick(widget<QCheckBox>(m_view, "verboseCheckBox"), Qt::LeftButton);
+        QVERIFY(readFile(m_home->preferencesPath() + "/com.kestramo.ruvelant.plist"_qs) == junk);
+        QVERIFY(QFile::remove(m_home->preferencesPath() + "/com.kestramo.ruvelant.plist"_qs));
+        QTRY_VERIFY(!label->isVisible());
     }
 
     // A calendar folder added or renamed on disk shows up in the open pane.
@@ -669,6 +793,55 @@ private Q_SLOTS:
         QCOMPARE(
             widget<QLabel>(m_view, "sentDetailLabel")->text(),
             "Not sent: No mail account and no mail system (sendmail) was found\nCannot create Scripting Bridge to Mail.app"_qs);
+    }
+
+    // "Send Again" (the Sent tab's button, and its table's context menu) is offered for a reminder
+    // that was sent, of an event still to come in a ticked calendar; else its tooltip says why not.
+    // Pressed, it takes the marker out of the event and asks the next run for its reminders.
+    void sendAgainOnTheSentTab()
+    {
+        const QDate day = QDate::currentDate().addDays(4);
+        m_home->copyFixture("pane/review"_qs, ".local/share/calendars/work"_qs,
+                            {{"@DAY@", day.toString("yyyyMMdd"_qs).toLatin1()}});
+        const QString file = m_home->calendarsPath() + "/work/review.ics"_qs;
+        m_home->writeFile(".local/share/calendars/work/review.ics"_qs,
+                          readFile(file).replace("SUMMARY:Review", "SUMMARY:Review\nDESCRIPTION:Agenda (*)"));
+        storePreferences({{"activeCalendars"_qs, QStringList {"work"_qs}}});
+        const SendJournal::Occurrence review {"work"_qs, "review"_qs, QDateTime(day, QTime(10, 0))};
+        const QByteArray record = QLocale::c().toString(QDateTime::currentDateTime(), "MMM dd HH:mm:ss"_qs).toLatin1()
+            + " host RuvelantAgent[7] <Info>: ";
+        const QByteArray named = record + SentReminders::occurrenceRecord("Review"_qs, review).toUtf8() + '\n';
+        m_home->writeFile(
+            "Library/Logs/RuvelantAgent.log"_qs,
+            named + record + " Review  ->eve@example.org\n" + QByteArray(record).replace("Info", "Error")
+                + "Failed to hand over the reminder to 'eve@example.org': sendmail exited with status 1\n" + record
+                + SentReminders::occurrenceRecord("Gone"_qs, {"work"_qs, "gone"_qs, review.start}).toUtf8() + '\n'
+                + record + " Gone  ->bob@example.org\n" + named + record + " Review  ->ann@example.org\n" + record
+                + "terminated\n");
+        openPane();
+        auto *table = widget<QTableView>(m_view, "sentTable");
+        auto *button = widget<QPushButton>(m_view, "sendAgainButton");
+        QCOMPARE(table->contextMenuPolicy(), Qt::ActionsContextMenu);
+        QAction *action = table->actions().value(0);
+        QVERIFY(action && action->text() == button->text());
+        widget<QTabWidget>(m_view, "tabs")->setCurrentWidget(widget<QWidget>(m_view, "sentTab"));
+        QTRY_COMPARE(table->model()->rowCount(), 3); // newest first: to Ann, Gone, the one that failed
+        const char *const why[] = {"SendAgainTooltip", "SendAgainGone", "SendAgainNotSent"};
+        for (int row = 2; row >= 0; --row) {
+            table->selectRow(row);
+            QCOMPARE(button->isEnabled(), row == 0);
+            QCOMPARE(action->isEnabled(), row == 0);
+            QCOMPARE(button->toolTip(), englishText(QLatin1String(why[row])));
+        }
+        QTest::keyClick(m_view, Qt::Key_A, Qt::AltModifier); // its access key
+        QTRY_COMPARE(widget<QLabel>(m_view, "sendAgainResultLabel")->text(),
+                     englishText("SendAgainDone"_qs).arg("Review"_qs));
+        QVERIFY(readFile(file).contains("DESCRIPTION:Agenda\n"));
+        SendJournal journal;
+        QString error;
+        QVERIFY(journal.read(QDateTime::currentDateTime(), &error));
+        QCOMPARE(journal.requested().size(), 1);
+        QCOMPARE(journal.requested().first().event, "review"_qs);
     }
 
     // The Upcoming tab lists who gets which reminder, follows the settings as they are edited,

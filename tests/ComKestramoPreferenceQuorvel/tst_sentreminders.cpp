@@ -15,15 +15,21 @@
 namespace {
 const QDate today(2026, 12, 7);
 
-// "outcome event|address|detail" per reminder.
+// "outcome event|address|detail" per reminder, and "|calendar/event/start" when the log names its
+// occurrence.
 QStringList described(const QList<SentReminder> &reminders)
 {
     static const char *const outcomes[] = {"sent", "failed", "no address", "sending"};
     QStringList lines;
     for (const SentReminder &reminder : reminders) {
+        const SendJournal::Occurrence &occurrence = reminder.occurrence;
         lines.append(
             QStringLiteral("%1 %2|%3|%4")
-                .arg(QLatin1String(outcomes[reminder.outcome]), reminder.event, reminder.address, reminder.detail));
+                .arg(QLatin1String(outcomes[reminder.outcome]), reminder.event, reminder.address, reminder.detail)
+            + (occurrence.calendar.isEmpty()
+                   ? QString()
+                   : QStringLiteral("|%1/%2/%3")
+                         .arg(occurrence.calendar, occurrence.event, occurrence.start.toString(Qt::ISODate))));
     }
     return lines;
 }

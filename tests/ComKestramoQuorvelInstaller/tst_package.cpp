@@ -36,6 +36,19 @@ Result run(const QString &program, const QStringList &arguments, const QString &
     }
     return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput())};
 }
+
+// Runs the program of label as cron starts it (the home's stand-in holds its crontab line): the
+// line's command through sh, after cron's own '%' rule.
+Result runScheduled(const ThrowAwayHome &home, const QString &label)
+{
+    const QList<QByteArray> lines = readFile(home.filePath("crontab"_qs)).split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.endsWith(" # launchctl:" + label.toUtf8()))
+            return run("/bin/sh"_qs,
+                       {"-c"_qs, QString::fromUtf8(line).section(QLatin1Char(' '), 5).replace("\\%"_qs, "%"_qs)});
+    }
+    return {-2, "no crontab line"_qs};
+}
 } // namespace
 
 class PackageTest : public QObject
@@ -127,16 +140,12 @@ private Q_SLOTS:
     {
         const QString &root = m_root;
         m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath("system"_qs)));
-        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
-        for (const char *program : {"bin/systemctl", "bin/crontab"})
-            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
-        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
         const QString installer = root + "/usr/bin/RuvelantInstaller"_qs;
         const QString pane = m_home->filePath("Library/PreferencePanes/Ruvelant.prefPane"_qs);
 
         // A host that cannot be started: the reveal script fails after the pane was unpacked, the
         // exception reaches the event loop's top, and the program reports the failure.
-        m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath("bin"_qs)));
+        m_home->setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(m_home->filePath("nothing"_qs)));
         const Result unrevealed = run(installer, {"--install"_qs});
         QCOMPARE(unrevealed.out, "Ruvelant is installed: its pane is in System Preferences.\n"_qs);
         QCOMPARE(unrevealed.status, 1);
@@ -202,6 +211,48 @@ private Q_SLOTS:
         QVERIFY2(output.isEmpty() || result.out.startsWith(output), qPrintable(result.out));
         const bool installed = QFileInfo::exists(m_home->filePath("Library/PreferencePanes/Ruvelant.prefPane"_qs));
         QCOMPARE(installed, QByteArray(QTest::currentDataTag()).startsWith("installed"));
+    }
+
+    // After the package is removed (its files gone), the copies in the user's home that a
+    // schedule starts find their installation gone: each takes its own schedule away and says
+    // why, and no reminder goes out; nothing of the user's own is touched. (Through cron here;
+    // the agent's run takes a systemd timer away as well, see tst_agentrun.)
+    void removal()
+    {
+        ThrowAwayHome home; // its own, with its own stand-ins of the scheduler
+        for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            home.setEnv(variable, QByteArray());
+        home.writeFile("no-user-manager"_qs, {});
+        home.writeFile("crontab"_qs, "MAILTO=me@example.org\n0 8 * * 1 echo mine\n");
+        const QString root = home.filePath("root"_qs);
+        QCOMPARE(run("dpkg-deb"_qs, {"--extract"_qs, m_package, root}).status, 0);
+        const QString pane = home.filePath("Library/PreferencePanes/Ruvelant.prefPane"_qs);
+        QCOMPARE(run(root + "/usr/bin/RuvelantInstaller"_qs, {"--install"_qs}).status, 0);
+        QCOMPARE(run(root + "/usr/bin/ruvelant"_qs, {"enable"_qs}).status, 0);
+        home.setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(root + "/usr/lib/ruvelant/bin"_qs));
+        SyncSchedule sync;
+        QSignalSpy synced(&sync, &SyncSchedule::finished);
+        sync.load(pane + "/Contents/Resources/RuvelantSync"_qs);
+        QVERIFY(synced.wait(60000));
+        QVERIFY2(synced.first().first().toBool(), qPrintable(synced.first().last().toString()));
+        home.setEnv("RUVELANT_TOOLS_DIR", QByteArray());
+
+        // apt-get remove: every file of the package goes.
+        QVERIFY(QDir(root).removeRecursively());
+        const Result agent = runScheduled(home, "com.kestramo.RuvelantAgent"_qs);
+        QCOMPARE(agent.status, 0);
+        const Result syncRun = runScheduled(home, "com.kestramo.RuvelantSync"_qs);
+        QCOMPARE(syncRun.status, 1); // nothing synced
+
+        const QString log = QString::fromUtf8(readFile(home.filePath("Library/Logs/RuvelantAgent.log"_qs)));
+        QVERIFY2(log.contains("The Ruvelant installation that scheduled this agent was removed ("_qs + root
+                              + "/usr/lib/ruvelant/bin no longer holds its programs): its schedule is taken away "
+                                "and no reminder is sent"_qs),
+                 qPrintable(log));
+        QVERIFY2(!log.contains(" ->"_qs), qPrintable(log));
+        QCOMPARE(readFile(home.filePath("crontab"_qs)), QByteArray("MAILTO=me@example.org\n0 8 * * 1 echo mine\n"));
+        QCOMPARE(QDir(home.filePath("Library/LaunchAgents"_qs)).entryList(QDir::Files), QStringList());
+        QVERIFY(QFileInfo::exists(pane)); // the user's own copy, with the settings and the log
     }
 };
 

@@ -1,7 +1,7 @@
 // The installer's two procedures with the real unzip, our launchctl and defaults (the user's
-// scheduler stood in for on PATH) and a real SystemPreferences host: what they leave on disk, in
-// the model and in the system log, the programs they start and in which order, and the
-// exception they pass on, which the application's event loop survives.
+// scheduler stood in for in the throw-away home) and a real SystemPreferences host: what they
+// leave on disk, in the model and in the system log, the programs they start and in which order,
+// and the exception they pass on, which the application's event loop survives.
 #include "ActionController.h"
 #include "Model.h"
 #include "application.h"
@@ -153,11 +153,6 @@ private Q_SLOTS:
     {
         m_home = std::make_unique<ThrowAwayHome>();
         m_home->setEnv("RUVELANT_SYSTEM_ROOT", QFile::encodeName(m_home->filePath("system"_qs)));
-        // Stand-ins of the user's scheduler (systemctl, crontab) that keep their state in the home.
-        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
-        for (const char *program : {"bin/systemctl", "bin/crontab"})
-            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
-        m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ':' + qgetenv("PATH"));
         m_window = std::make_unique<QWidget>();
         Application::setMainWindow(m_window.get());
     }

@@ -3,13 +3,19 @@
 #include "agentrun.h"
 #include "completedday.h"
 #include "datatable.h"
+#include "launchagent.h"
 #include "mailapplication.h"
 #include "memorycalendarstore.h"
+#include "reminderdecisions.h"
+#include "sendagain.h"
 #include "sendjournal.h"
 #include "storedpreferences.h"
 #include "throwawayhome.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
@@ -22,7 +28,7 @@ Event makeEvent(const QString &title, const QString &notes, const std::optional<
                 const QString &calendar = QStringLiteral("home"))
 {
     const QDateTime start(QDate(2010, 3, 5), QTime(9, 0), Qt::LocalTime);
-    return Event {title, start, start.addSecs(3600), notes, attendees, calendar, {QString(), title, {}, {}}};
+    return Event {title, start, start.addSecs(3600), notes, attendees, calendar, {QString(), title, {}, {}, {}}};
 }
 
 // The run's log records as "<Level>: message", without time stamp, host and sender.
@@ -205,6 +211,73 @@ private Q_SLOTS:
                  1);
     }
 
+    // A run started by a schedule whose installation was removed (the package removed) sends
+    // nothing, takes its schedule away wherever it is, and says why; a run whose installation is
+    // there, or that no such schedule started, is an ordinary run.
+    void removedInstallation_data()
+    {
+        QTest::addColumn<QString>("installation"); // its programs' folder: "there", "emptied", "gone", or not named
+        QTest::addColumn<QString>("scheduler");
+        QTest::addColumn<bool>("removed");
+        row("installation there, systemd", "there", "systemd", false);
+        row("no installation named, cron", "-", "cron", false);
+        row("folder gone (apt-get remove), systemd", "gone", "systemd", true);
+        row("folder gone (apt-get remove), cron", "gone", "cron", true);
+        row("programs removed from the folder, cron", "emptied", "cron", true);
+    }
+    void removedInstallation()
+    {
+        QFETCH(QString, installation);
+        QFETCH(QString, scheduler);
+        QFETCH(bool, removed);
+        Fixture fixture;
+        fixture.useSendmail(QString());
+        fixture.store.events = {makeEvent(QStringLiteral("Meeting"), QString(), attendees("a@example.org"))};
+        if (scheduler == QLatin1String("cron"))
+            fixture.home.writeFile(QStringLiteral("no-user-manager"), {});
+        // An installation of the platform programs in a prefix of its own, which loads the agent.
+        const QString tools = fixture.home.filePath(QStringLiteral("prefix/lib/ruvelant/bin"));
+        for (const char *program : {"launchctl", "defaults"})
+            fixture.home.writeProgram("prefix/lib/ruvelant/bin/"_qs + QLatin1String(program),
+                                      readFile(buildPath("bin/"_qs + QLatin1String(program))));
+        fixture.home.setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(tools));
+        fixture.home.writeFile("Library/LaunchAgents/com.kestramo.RuvelantAgent.plist"_qs,
+                               LaunchAgent::propertyList(QStringLiteral("/opt/RuvelantAgent")).toUtf8());
+        QFile::setPermissions(LaunchAgent::plistAgentFilePath(), QFile::ReadOwner | QFile::WriteOwner);
+        QCOMPARE(QProcess::execute(tools + "/launchctl"_qs, {"load"_qs, "-w"_qs, LaunchAgent::plistAgentFilePath()}),
+                 0);
+        fixture.home.setEnv("RUVELANT_TOOLS_DIR", QByteArray());
+        const QByteArray crontab = readFile(fixture.home.filePath("crontab"_qs));
+        const QByteArray timers = readFile(fixture.home.filePath("timers"_qs));
+        QCOMPARE(crontab.contains("RUVELANT_INSTALLATION='" + QFile::encodeName(tools)), scheduler == "cron"_qs);
+        QCOMPARE(timers.contains("com.kestramo.RuvelantAgent.timer"), scheduler == "systemd"_qs);
+
+        // The run, with the variable its schedule gives it.
+        if (installation != QLatin1String("-"))
+            fixture.home.setEnv("RUVELANT_INSTALLATION", QFile::encodeName(tools));
+        if (installation == QLatin1String("gone"))
+            QVERIFY(QDir(fixture.home.filePath("prefix"_qs)).removeRecursively());
+        if (installation == QLatin1String("emptied"))
+            QVERIFY(QFile::remove(tools + "/launchctl"_qs) && QFile::remove(tools + "/defaults"_qs));
+        QCOMPARE(fixture.run(), 0);
+
+        QCOMPARE(fixture.taken(), removed ? QStringList() : QStringList {"a@example.org"_qs});
+        QCOMPARE(fixture.store.queries.isEmpty(), removed);
+        const QStringList messages = logMessages();
+        QCOMPARE(messages.filter("was removed ("_qs + tools + " no longer holds its programs)"_qs).size(),
+                 removed ? 1 : 0);
+        QVERIFY2(messages.filter("Cannot take the agent's schedule away"_qs).isEmpty(),
+                 qPrintable(messages.join(QLatin1Char('\n'))));
+        QCOMPARE(messages.last(), "<Info>: terminated"_qs);
+        QCOMPARE(readFile(fixture.home.filePath("crontab"_qs)).contains("RuvelantAgent"),
+                 !removed && scheduler == "cron"_qs);
+        QCOMPARE(readFile(fixture.home.filePath("timers"_qs)).contains("RuvelantAgent"),
+                 !removed && scheduler == "systemd"_qs);
+        QCOMPARE(QFileInfo::exists(fixture.home.filePath(".config/systemd/user/com.kestramo.RuvelantAgent.service"_qs)),
+                 !removed && scheduler == "systemd"_qs);
+        QCOMPARE(QFileInfo::exists(LaunchAgent::plistAgentFilePath()), !removed);
+    }
+
     // Only a recipient's address refused for good is not tried again: an event stays unmarked
     // while a hand-over failed in the mail system itself (none, "try again later", no answer in
     // time, offline, its configuration or login, any other status), and the next run sends only
@@ -275,15 +348,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("notesNow"); // of the event after the first save; null: gone
         QTest::addColumn<QStringList>("saved"); // the notes of each save
         QTest::addColumn<QString>("logged");
+        QTest::addColumn<QString>("versions"); // recorded as read before marking (v0 first, v1 now)
         const QList<int> changed {CalendarStore::ChangedOnDisk};
         const QString marker = QStringLiteral("(*)");
         row("changed, still there", changed, "Edited elsewhere",
-            QStringList {marker, QStringLiteral("Edited elsewhere (*)")}, nullptr);
-        row("changed, marked meanwhile", changed, "Done (*)", QStringList {marker}, nullptr);
+            QStringList {marker, QStringLiteral("Edited elsewhere (*)")}, nullptr, "v0 v1");
+        row("changed, marked meanwhile", changed, "Done (*)", QStringList {marker}, nullptr, "v0");
         row("changed and gone", changed, nullptr, QStringList {marker},
-            "'Meeting' was changed by another program and is no longer in its calendar; it is not marked");
+            "'Meeting' was changed by another program and is no longer in its calendar; it is not marked", "");
         row("read-only", QList<int> {CalendarStore::ReadOnly}, nullptr, QStringList {marker},
-            "'Meeting' cannot be marked, saving failed in this store; its reminders are not sent again");
+            "'Meeting' cannot be marked, saving failed in this store; its reminders are not sent again", "");
     }
     void markingAfterOtherWrites()
     {
@@ -291,13 +365,26 @@ private Q_SLOTS:
         QFETCH(QString, notesNow);
         QFETCH(QStringList, saved);
         QFETCH(QString, logged);
+        QFETCH(QString, versions);
         Fixture fixture;
         fixture.store.events = {makeEvent(QStringLiteral("Meeting"), QString(), QList<Attendee> {me})};
+        fixture.store.events.first().origin.version = "v0";
         fixture.store.saveErrors = errors;
         fixture.store.eventsNow = notesNow.isNull() ? QList<Event>() : fixture.store.events;
-        if (!notesNow.isNull())
+        if (!notesNow.isNull()) {
             fixture.store.eventsNow->first().notes = notesNow;
+            fixture.store.eventsNow->first().origin.version = "v1";
+        }
         fixture.run();
+        // A sync tool that undoes the marker puts back one of the versions the run marked.
+        SendJournal journal;
+        QString error;
+        QVERIFY(journal.read(QDateTime(QDate(2010, 3, 1), QTime(14, 5)), &error));
+        const SendJournal::Occurrence meeting {QStringLiteral("home"), QStringLiteral("Meeting"),
+                                               fixture.store.events.first().startDate};
+        for (const QByteArray version : {"v0", "v1", "v2"})
+            QCOMPARE(journal.isMarkerRemoved(meeting, version),
+                     !versions.isEmpty() && !versions.contains(QLatin1String(version)));
         QStringList notes;
         for (const auto &save : std::as_const(fixture.store.saves))
             notes.append(save.first.notes);
@@ -415,6 +502,92 @@ private Q_SLOTS:
         QCOMPARE(queried.join(QLatin1Char(' ')), searched);
         QCOMPARE(readFile(fixture.home.filePath(QStringLiteral(".local/state/ruvelant/completed-day"))),
                  QByteArray("reminder-day 2010-03-05\n"));
+    }
+
+    void unmarkedNotes_data()
+    {
+        QTest::addColumn<QString>("notes");
+        QTest::addColumn<QString>("unmarked");
+        row("the marker a run added", "Room 12 (*)", "Room 12");
+        row("notes of the marker alone", "(*)", "");
+        row("at the start, with the space after it", "(*) Room 12", "Room 12");
+        row("in the middle of a word", "Room(*)12", "Room12");
+        row("twice", "A (*) B (*)", "A B");
+        row("a spaced marker is no marker", "( * )", "( * )");
+        row("no notes", nullptr, nullptr);
+    }
+    void unmarkedNotes()
+    {
+        QFETCH(QString, notes);
+        QFETCH(QString, unmarked);
+        QCOMPARE(::unmarkedNotes(notes), unmarked);
+        QCOMPARE(::unmarkedNotes(notes).isNull(), unmarked.isNull());
+    }
+
+    // On vdir calendars: a run sends and marks. When the marker goes, a calendar program's edit
+    // (a new LAST-MODIFIED) is a new version, reminded again once, also when a reminder of it
+    // waits for a retry; the file put back as it was before marking by a sync tool is marked again
+    // without a mail; "Send Again" sends once more, also when the next run's window has passed the
+    // event. (What makes a version is the calendar store's test.)
+    void markerRemoved_data()
+    {
+        QTest::addColumn<QByteArray>("from"); // the text replaced in the file as it was before marking
+        QTest::addColumn<QByteArray>("to"); // "again": Send Again instead
+        QTest::addColumn<int>("day"); // in March 2010, of the runs after the first
+        QTest::addColumn<QString>("exits"); // of sendmail in the second run
+        QTest::addColumn<QStringList>("sent"); // by the second run
+        QTest::addColumn<QStringList>("retried"); // by the third; the fourth sends nothing
+        const QStringList ann {QStringLiteral("ann@example.org")}, none;
+        row("calendar program: new LAST-MODIFIED", QByteArray("LAST-MODIFIED:20100201T100000Z"),
+            QByteArray("LAST-MODIFIED:20100301T140000Z"), 1, "", ann, none);
+        row("calendar program, a reminder to retry", QByteArray("ATTENDEE:mailto:ann@example.org"),
+            QByteArray("ATTENDEE:mailto:ann@example.org\r\nATTENDEE:mailto:bob@example.org"), 1, "bob@example.org=75",
+            ann, QStringList {QStringLiteral("bob@example.org")});
+        row("sync tool: the file before marking", QByteArray(), QByteArray(), 1, "", none, none);
+        row("Send Again, the window passed", QByteArray(), QByteArray("again"), 3, "", ann, none);
+    }
+    void markerRemoved()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(int, day);
+        QFETCH(QString, exits);
+        QFETCH(QStringList, sent);
+        QFETCH(QStringList, retried);
+        Fixture fixture;
+        fixture.onDisk = true;
+        fixture.useSendmail(QString());
+        const QByteArray before = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:VEVENT\r\nUID:board\r\n"
+                                  "DTSTAMP:20100201T100000Z\r\nLAST-MODIFIED:20100201T100000Z\r\nSEQUENCE:0\r\n"
+                                  "SUMMARY:Board\r\nDESCRIPTION:Room 12\r\nDTSTART:20100305T100000\r\n"
+                                  "DTEND:20100305T110000\r\nATTENDEE:mailto:ann@example.org\r\nEND:VEVENT\r\n"
+                                  "END:VCALENDAR\r\n";
+        const QString file = QStringLiteral(".local/share/calendars/home/board.ics");
+        fixture.home.writeFile(file, before);
+        fixture.run();
+        QCOMPARE(fixture.taken(), QStringList {QStringLiteral("ann@example.org")});
+        QVERIFY(readFile(fixture.home.filePath(file)).contains("DESCRIPTION:Room 12 (*)"));
+
+        const QDateTime later(QDate(2010, 3, day), QTime(15, 0), Qt::LocalTime);
+        if (to == "again") {
+            const SendAgain::Outcome outcome = SendAgain::request(
+                *CalendarStore::defaultCalendarStore(),
+                {QStringLiteral("home"), QStringLiteral("board"), QDateTime(QDate(2010, 3, 5), QTime(10, 0))}, later,
+                std::chrono::milliseconds::zero());
+            QCOMPARE(outcome.code, SendAgain::Outcome::Done);
+            QVERIFY(!readFile(fixture.home.filePath(file)).contains("(*)"));
+        } else {
+            fixture.home.writeFile(file, from.isEmpty() ? before : QByteArray(before).replace(from, to));
+        }
+        fixture.useSendmail(exits);
+        fixture.run(later);
+        QCOMPARE(fixture.taken(), sent);
+        fixture.useSendmail(QString());
+        fixture.run(later.addSecs(1800));
+        QCOMPARE(fixture.taken(), retried);
+        QCOMPARE(readFile(fixture.home.filePath(file)).count("(*)"), 1);
+        fixture.run(later.addSecs(3600));
+        QCOMPARE(fixture.taken(), QStringList());
     }
 
     // Asked to stop, the run finishes the event in hand, marks it, and leaves the others; a later

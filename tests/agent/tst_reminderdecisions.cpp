@@ -12,15 +12,15 @@ const QDateTime nine(QDate(2010, 3, 5), QTime(9, 0), Qt::LocalTime);
 Event occurrence(const QString &path, const QString &uid, const QDateTime &start, const Attendee &attendee,
                  const QString &notes = QString(), const QString &calendar = QStringLiteral("home"))
 {
-    return Event {QStringLiteral("Meeting"),  start,    start.addSecs(3600), notes,
-                  QList<Attendee> {attendee}, calendar, {path, uid, {}, {}}};
+    return Event {QStringLiteral("Meeting"),  start,    start.addSecs(3600),    notes,
+                  QList<Attendee> {attendee}, calendar, {path, uid, {}, {}, {}}};
 }
 
 DecisionSources sources()
 {
     DecisionSources sources;
     sources.isMine = [](const QString &) { return false; };
-    sources.handedOver = [](const SendJournal::Occurrence &, const QString &) { return false; };
+    sources.handedOver = [](const SendJournal::Occurrence &, const QByteArray &, const QString &) { return false; };
     sources.enabledCalendars = {QStringLiteral("home"), QStringLiteral("work")};
     return sources;
 }

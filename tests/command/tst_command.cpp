@@ -6,6 +6,7 @@
 #include "bundle.h"
 #include "calendarstore.h"
 #include "datatable.h"
+#include "preferenceservice.h"
 #include "propertylist.h"
 #include "reminderpreview.h"
 #include "stringstable.h"
@@ -81,9 +82,6 @@ private Q_SLOTS:
     {
         m_home = std::make_unique<ThrowAwayHome>();
         writeAgentHome(*m_home);
-        m_home->copyFixture("launchctl/bin"_qs, "bin"_qs);
-        for (const char *program : {"bin/systemctl", "bin/crontab"})
-            QFile::setPermissions(m_home->filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
         m_home->writeProgram("bin/sendmail"_qs, readFile(QFINDTESTDATA("../data/agentrun/sendmail")));
         useSendmail({});
         m_home->setEnv("PATH", QFile::encodeName(m_home->filePath("bin"_qs)) + ":/usr/bin:/bin");
@@ -115,6 +113,75 @@ private Q_SLOTS:
         QCOMPARE(get.status, 0);
         QCOMPARE(get.out, printed);
         QCOMPARE(storedText(storedDomain().value(key)), stored);
+    }
+
+    // A message from standard input is taken up to what a setting holds; more (or what is not
+    // UTF-8) is refused without writing, and the settings file stays readable.
+    void messageFromStandardInput_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("complaint"); // after "ruvelant: mailContent cannot be stored: "; empty: taken
+        QTest::newRow("the most a setting holds") << QByteArray(PreferenceService::maxTextSize, 'x') << QString();
+        QTest::newRow("the most, and the line break that ends it") << QByteArray(PreferenceService::maxTextSize, 'x')
+                + '\n' << QString();
+        QTest::newRow("one byte more") << QByteArray(PreferenceService::maxTextSize + 1, 'x')
+                                       << "the text is 65537 bytes long, more than the 65536 (64 KiB) that a setting "
+                                          "may hold";
+        QTest::newRow("17 MB") << QByteArray(17 * 1000 * 1000, 'x')
+                               << "the text from standard input is longer than the 65536 bytes";
+        QTest::newRow("Latin-1") << QByteArray("caf\xe9") << "the text from standard input is not UTF-8";
+    }
+    void messageFromStandardInput()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QString, complaint);
+        const QString file = m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs);
+        const QByteArray before = readFile(file);
+        const Ran set = ruvelant({"set"_qs, "mailContent"_qs, "-"_qs}, input);
+        QCOMPARE(set.status, complaint.isEmpty() ? 0 : 2);
+        QVERIFY2(complaint.isEmpty() ? set.errors.isEmpty()
+                                     : set.errors.startsWith("ruvelant: mailContent cannot be stored: "_qs + complaint),
+                 qPrintable(set.errors));
+        if (complaint.isEmpty())
+            QCOMPARE(storedDomain().value("mailContent"_qs).toString().toUtf8(),
+                     input.left(PreferenceService::maxTextSize));
+        else
+            QVERIFY(readFile(file) == before);
+        QCOMPARE(strictReaderRefusal(), QString());
+    }
+
+    // A settings file that is there but cannot be read is not the default settings: the
+    // subcommands say so, and none writes over it.
+    void unreadableSettingsAreKept_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("said");
+        const QString unchanged = "; nothing was changed. Repair that file, or remove it"_qs;
+        QTest::newRow("get") << QStringList {"get"_qs, "quorvelEnabled"_qs} << 1 << unchanged;
+        QTest::newRow("set") << QStringList {"set"_qs, "daysBeforeEventStart"_qs, "3"_qs} << 1 << unchanged;
+        QTest::newRow("enable") << QStringList {"enable"_qs} << 1 << "; reminders were not switched on"_qs;
+        QTest::newRow("run") << QStringList {"run"_qs, "--no-pause"_qs} << 1
+                             << "; a run sends nothing until that file is repaired or removed"_qs;
+        QTest::newRow("status") << QStringList {"status"_qs} << 3
+                                << "Reminders: not sent, the settings cannot be read: Cannot read"_qs;
+    }
+    void unreadableSettingsAreKept()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exit);
+        QFETCH(QString, said);
+        const QByteArray big = "<plist version=\"1.0\"><dict><key>quorvelEnabled</key><true/><key>mailContent</key>"
+                               "<string>"
+            + QByteArray(17 * 1000 * 1000, 'x') + "</string></dict></plist>";
+        m_home->writeFile("Library/Preferences/com.kestramo.ruvelant.plist"_qs, big);
+        const Ran ran = ruvelant(arguments);
+        QCOMPARE(ran.status, exit);
+        QVERIFY2((ran.out + ran.errors).contains("Cannot read the preferences "_qs + m_home->preferencesPath()),
+                 qPrintable(ran.out + ran.errors));
+        QVERIFY2((ran.out + ran.errors).contains(said), qPrintable(ran.out + ran.errors));
+        QVERIFY(readFile(m_home->filePath("Library/Preferences/com.kestramo.ruvelant.plist"_qs)) == big);
+        QVERIFY(!QFileInfo::exists(m_home->filePath(agentFile)));
     }
 
     // A setting not stored yet takes the default that the pane and the agent give it, in the
@@ -154,7 +221,7 @@ private Q_SLOTS:
         if (scheduler != "systemd"_qs)
             m_home->writeFile("no-user-manager"_qs, {});
         if (scheduler == "neither"_qs)
-            QFile::remove(m_home->filePath("bin/crontab"_qs));
+            QFile::remove(m_home->schedulerFolder() + "/crontab"_qs);
         if (before == "enabled"_qs)
             QCOMPARE(ruvelant({"enable"_qs}).status, 0);
         if (pane != "built"_qs) {
@@ -282,6 +349,47 @@ private Q_SLOTS:
     }
 
     // Wrong usage is refused with status 2, and each subcommand tells its own help.
+    // "ruvelant resend" names an occurrence by its day (and time) and its title or UID: the next
+    // run sends its reminders once more, the one after it nothing. What it does not find, or what
+    // no run would remind, it refuses, and then the next run sends nothing.
+    void resend_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // DAY: the day the runs search
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("said"); // the start of standard output, or of standard error
+        const QString again = "DAY 10:00 'Dentist' (home): its reminders go out again at the next run"_qs;
+        row("by its title", QStringList {"DAY"_qs, "Dentist"_qs}, 0, again);
+        row("by its time and UID, in its calendar",
+            QStringList {"--calendar"_qs, "home"_qs, "DAYT10:00"_qs, "dentist"_qs}, 0, again);
+        row("not at that time", QStringList {"DAYT11:00"_qs, "Dentist"_qs}, 1,
+            "ruvelant: no event \"Dentist\" starts on DAYT11:00");
+        row("a calendar that is not ticked", QStringList {"DAY"_qs, "Board"_qs}, 1,
+            "ruvelant: DAY 09:00 'Board' (work) is in a calendar whose events get no reminders");
+    }
+    void resend()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exit);
+        QFETCH(QString, said);
+        const QString day = searchedDay().toString(Qt::ISODate);
+        arguments.replaceInStrings("DAY"_qs, day).prepend("resend"_qs);
+        const QString taken = m_home->filePath("taken"_qs);
+        const QStringList reminded {"ann@example.org"_qs, "juergen@example.de"_qs};
+        QCOMPARE(ruvelant({"run"_qs, "--no-pause"_qs}).status, 0);
+        QCOMPARE(QString::fromUtf8(readFile(taken)).split(QLatin1Char('\n'), Qt::SkipEmptyParts), reminded);
+        QFile::remove(taken);
+
+        const Ran ran = ruvelant(arguments);
+        QCOMPARE(ran.status, exit);
+        QVERIFY2((exit == 0 ? ran.out : ran.errors).startsWith(said.replace("DAY"_qs, day)),
+                 qPrintable(ran.out + ran.errors));
+        for (const QStringList &expected : {exit == 0 ? reminded : QStringList(), QStringList()}) {
+            QCOMPARE(ruvelant({"run"_qs, "--no-pause"_qs}).status, 0);
+            QCOMPARE(QString::fromUtf8(readFile(taken)).split(QLatin1Char('\n'), Qt::SkipEmptyParts), expected);
+            QFile::remove(taken);
+        }
+    }
+
     void usage_data()
     {
         dataTable<int, QString, QString, QStringList>("command/usage.txt", {"exit", "stream", "said", "arguments"});

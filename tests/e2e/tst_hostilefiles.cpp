@@ -70,9 +70,9 @@ private Q_SLOTS:
         } else if (hostile.contains(QLatin1Char('.'))) {
             home.writeFile(file, hostileFile(hostile));
         }
-        // What the row put in place, as it is before the runs (a FIFO is never opened here,
-        // unreadable preferences are kept aside and written anew, and a link's target is looked
-        // at); the marker is the one change a run makes to an event file.
+        // What the row put in place, as it is before the runs (a FIFO is never opened here, and a
+        // link's target is looked at); unreadable preferences stay as they are, byte for byte;
+        // the marker is the one change a run makes to an event file.
         const auto state = [&] {
             if (hostile.startsWith(QLatin1String("fifo")))
                 return QByteArray::number(QFileInfo(path).isFile());
@@ -80,8 +80,7 @@ private Q_SLOTS:
                 return readFile(precious);
             if (hostile == QLatin1String("loop"))
                 return QFile::symLinkTarget(path).toUtf8();
-            return file.startsWith(QLatin1String("Library/Preferences/")) ? QByteArray()
-                                                                          : readFile(path).replace(" (*)", "");
+            return readFile(path).replace(" (*)", "");
         };
         const bool once = named.startsWith(QLatin1String("once: "));
         named.remove(QRegularExpression(QStringLiteral("^once: ")));

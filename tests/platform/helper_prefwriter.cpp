@@ -18,9 +18,10 @@ int main(int argc, char **argv)
     const int count = args.at(3).toInt();
     PreferenceService service(args.at(1));
     for (int i = 0; i < count; ++i) {
-        const QString value = big ? QString(200000, QLatin1Char('a' + i % 26)) : QString::number(i);
-        service.setValue(args.at(2) + QString::number(i), value);
-        if (!service.synchronize()) {
+        // Big: the longest text a setting holds.
+        const QString value
+            = big ? QString(PreferenceService::maxTextSize, QLatin1Char('a' + i % 26)) : QString::number(i);
+        if (!service.setValue(args.at(2) + QString::number(i), value) || !service.synchronize()) {
             return 1;
         }
     }

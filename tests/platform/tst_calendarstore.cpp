@@ -323,6 +323,56 @@ private Q_SLOTS:
                  QStringLiteral("home"));
     }
 
+    // An occurrence's version is that of the component it comes from, whatever the file's writer
+    // leaves to its taste (DTSTAMP, line ends, folding, the order of lines); any edit of it, and
+    // only of it, makes another.
+    void versions_data()
+    {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<bool>("changed"); // the versions of the series' occurrences
+        row("a new DTSTAMP", QByteArray("DTSTAMP:20100301T120000Z"), QByteArray("DTSTAMP:20100302T080000Z"), false);
+        row("LF line ends", QByteArray("\r\n"), QByteArray("\n"), false);
+        const QByteArray attendee = "ATTENDEE;CUTYPE=INDIVIDUAL;ROLE=REQ-PARTICIPANT;PARTSTAT=ACCEPTED;CN=Eve Ro";
+        const QByteArray attendeeEnd = "se;X-NUM-GUESTS=0:mailto:eve@example.org\r\n";
+        row("unfolded, lines in another order", "UID:standup-42@google.com\r\n" + attendee + "\r\n " + attendeeEnd,
+            attendee + attendeeEnd + "UID:standup-42@google.com\r\n", false);
+        row("the calendar's PRODID", QByteArray("Calendar 70.9054"), QByteArray("Calendar 71.0"), false);
+        row("a LAST-MODIFIED", QByteArray("SUMMARY:Standup\r\nX-GOOGLE"),
+            QByteArray("SUMMARY:Standup\r\nLAST-MODIFIED:20100302T080000Z\r\nX-GOOGLE"), true);
+        row("other notes", QByteArray("Weekly standup"), QByteArray("Weekly stand-up"), true);
+    }
+    void versions()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(bool, changed);
+        const QString file = path(QStringLiteral("work/google-standup.ics"));
+        const auto versions = [this] {
+            QByteArrayList out; // Feb 26 and Mar 12 from the series, the override of Mar 5
+            for (const QDate &day : {QDate(2010, 2, 26), QDate(2010, 3, 12), QDate(2010, 3, 4)})
+                out.append(find(day, QStringLiteral("Standup")).origin.version);
+            return out;
+        };
+        const QByteArrayList before = versions();
+        QVERIFY(!before.at(0).isEmpty());
+        QCOMPARE(before.at(1), before.at(0));
+        QVERIFY(before.at(2) != before.at(0));
+        // Marking one occurrence makes it one of its own; the others stay as they were.
+        Event marked = find(QDate(2010, 2, 26), QStringLiteral("Standup"));
+        marked.notes += QStringLiteral(" (*)");
+        QVERIFY(m_store->saveEvent(marked, CalendarStore::CalSpanThisEvent, nullptr));
+        const QByteArrayList after = versions();
+        QVERIFY(after.at(0) != before.at(0));
+        QCOMPARE(after.mid(1), before.mid(1));
+
+        QVERIFY(readFile(file).contains(from));
+        QVERIFY(overwrite(file, readFile(file).replace(from, to)));
+        const QByteArrayList edited = versions();
+        QCOMPARE(edited.at(1) != before.at(1), changed);
+        QCOMPARE(edited.at(2), before.at(2)); // the override is a component of its own
+    }
+
     void attendeeSchemes_data() { dataTable<QString, QString>("calendars/schemes.txt", {"written", "read"}); }
     void attendeeSchemes()
     {

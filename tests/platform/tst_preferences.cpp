@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
@@ -103,28 +104,216 @@ private Q_SLOTS:
         QCOMPARE(mine.value(QStringLiteral("mine")), QVariant(true)); // still pending, still seen
     }
 
-    void unreadableFileIsKeptAside_data()
+    // A file that is there but cannot be read is never written over: not by the defaults of a
+    // read, not by a set; the pending changes wait until it can be read again, or is gone.
+    void unreadableFileIsLeftAsItIs_data()
     {
         QTest::addColumn<QByteArray>("content");
         QTest::newRow("junk") << QByteArray("this is not a property list\x01\x02");
         QTest::newRow("truncated xml") << QByteArray(
             "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>");
         QTest::newRow("array at the top") << PropertyList::toXml(QVariantList {1, 2});
+        QTest::newRow("larger than a reader takes")
+            << QByteArray("<plist version=\"1.0\"><dict><key>quorvelEnabled</key><true/><key>mailContent</key><string>")
+                + QByteArray(PropertyList::maxFileSize, 'x') + "</string></dict></plist>";
     }
-    void unreadableFileIsKeptAside()
+    void unreadableFileIsLeftAsItIs()
     {
         QFETCH(QByteArray, content);
         ThrowAwayHome home;
         home.writeFile(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist"), content);
         PreferenceService service(domainName);
-        QVERIFY(!service.value(QStringLiteral("a")).isValid());
-        service.setValue(QStringLiteral("quorvelEnabled"), false);
+        QVERIFY(!service.value(QStringLiteral("quorvelEnabled")).isValid());
+        QVERIFY(service.readError().startsWith(QStringLiteral("Cannot read the preferences")));
+        service.setDefaultValue(QStringLiteral("quorvelEnabled"), false);
+        service.setValue(QStringLiteral("daysBeforeEventStart"), QStringLiteral("3"));
+        QString error;
+        QVERIFY(!service.synchronize(&error));
+        QVERIFY2(error.contains(QStringLiteral("nothing was written")), qPrintable(error));
+        QVERIFY(readFile(home.preferencesPath() + QStringLiteral("/com.kestramo.ruvelant.plist")) == content);
+        QCOMPARE(QDir(home.preferencesPath()).entryList(QDir::Files),
+                 (QStringList {"com.kestramo.ruvelant.plist"_qs, "com.kestramo.ruvelant.plist.lock"_qs}));
+
+        QVERIFY(QFile::remove(home.preferencesPath() + QStringLiteral("/com.kestramo.ruvelant.plist")));
         QVERIFY(service.synchronize());
-        QCOMPARE(onDisk(home).value(QStringLiteral("quorvelEnabled")), QVariant(false));
-        const QStringList kept
-            = QDir(home.preferencesPath()).entryList({QStringLiteral("com.kestramo.ruvelant.plist.unreadable-*")});
-        QCOMPARE(kept.size(), 1);
-        QCOMPARE(readFile(home.preferencesPath() + QLatin1Char('/') + kept.first()), content);
+        QCOMPARE(onDisk(home), (QVariantMap {{"quorvelEnabled"_qs, false}, {"daysBeforeEventStart"_qs, "3"_qs}}));
+    }
+
+    // No writer can make a file that other programs refuse: a text that XML cannot hold, or a
+    // file larger than a reader takes, is refused, and the file stays as it was.
+    void writerRefusesWhatXmlCannotHold_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("refusal"); // empty: written
+        const auto text = [](std::initializer_list<char16_t> units) {
+            QString t;
+            for (char16_t unit : units)
+                t.append(QChar(unit));
+            return QVariant(QVariantMap {{"mailTitle"_qs, t}});
+        };
+        QTest::newRow("control character U+0001")
+            << text({'a', 0x0001, 'b'}) << "mailTitle: the text holds the control character U+0001 at character 2";
+        QTest::newRow("escape U+001B") << text({0x001B, '['}) << "the control character U+001B at character 1";
+        QTest::newRow("NUL") << text({'a', 0}) << "the control character U+0000 at character 2";
+        QTest::newRow("U+FFFE") << text({0xFFFE}) << "the noncharacter U+FFFE";
+        QTest::newRow("U+FFFF") << text({'x', 0xFFFF}) << "the noncharacter U+FFFF";
+        QTest::newRow("lone high surrogate") << text({'a', 0xD83D, 'b'}) << "half of a surrogate pair (U+D83D)";
+        QTest::newRow("lone low surrogate at the end") << text({0xDE00}) << "half of a surrogate pair (U+DE00)";
+        QTest::newRow("after a pair, counted as one character")
+            << text({0xD83D, 0xDE00, 0x0007}) << "U+0007 at character 2";
+        QTest::newRow("in a key") << QVariant(QVariantMap {{QStringLiteral("a\x01"), 1}}) << "a key: ";
+        QTest::newRow("in an item of a list")
+            << QVariant(QVariantMap {{"activeCalendars"_qs, QStringList {"home"_qs, QStringLiteral("w\x02")}}})
+            << "activeCalendars/1: the text holds the control character U+0002";
+        QTest::newRow("larger than a reader takes")
+            << QVariant(QVariantMap {{"mailContent"_qs, QString(PropertyList::maxFileSize, QLatin1Char('x'))}})
+            << "more than the 16777216";
+        QTest::newRow("tab, line feed, carriage return") << text({'a', '\t', 'b', '\n', 'c', '\r', 'd'}) << QString();
+        QTest::newRow("DEL, U+FFFD, a character beyond the first plane")
+            << text({0x7F, 0xFFFD, 0xD83D, 0xDE00}) << QString();
+    }
+    void writerRefusesWhatXmlCannotHold()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(QString, refusal);
+        ThrowAwayHome home;
+        storePreferences();
+        const QString path = home.preferencesPath() + QStringLiteral("/com.kestramo.ruvelant.plist");
+        const QByteArray before = readFile(path);
+        QString error;
+        QCOMPARE(PropertyList::writeFile(path, value, &error), refusal.isEmpty());
+        QVERIFY2(error.contains(refusal), qPrintable(error));
+        if (refusal.isEmpty()) {
+            QVariant back;
+            QVERIFY(PropertyList::readFile(path, &back));
+            QCOMPARE(back, value);
+        } else {
+            QVERIFY(readFile(path) == before);
+        }
+        QCOMPARE(strictReaderRefusal(), QString());
+    }
+
+    // A setting holds what its file can hold, up to maxTextSize bytes of UTF-8; a value past it
+    // is refused when set, and the file keeps the value it had.
+    void setRefusesWhatASettingCannotHold_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("refusal"); // empty: stored
+        const int most = PreferenceService::maxTextSize;
+        QTest::newRow("text of the most bytes") << "mailContent" << QVariant(QString(most, QLatin1Char('x'))) << "";
+        QTest::newRow("one byte more") << "mailContent" << QVariant(QString(most + 1, QLatin1Char('x')))
+                                       << "the text is 65537 bytes long, more than the 65536 (64 KiB)";
+        QTest::newRow("bytes, not characters, count")
+            << "mailContent" << QVariant(QString(most / 2 + 1, QChar(0xE9))) << "the text is 65538 bytes long";
+        QTest::newRow("control character")
+            << "mailTitle" << QVariant(QStringLiteral("Hi\x1b[31m")) << "the control character U+001B at character 3";
+        QTest::newRow("in a key") << QStringLiteral("a\x01") << QVariant(true) << "the key: the text holds";
+        QTest::newRow("in an item of a list")
+            << "activeCalendars" << QVariant(QStringList {"home"_qs, QString(QChar(0xFFFF))})
+            << "item 2: the text holds the noncharacter U+FFFF";
+    }
+    void setRefusesWhatASettingCannotHold()
+    {
+        QFETCH(QString, key);
+        QFETCH(QVariant, value);
+        QFETCH(QString, refusal);
+        ThrowAwayHome home;
+        storePreferences({{key, "before"_qs}});
+        const QVariant before = onDisk(home).value(key);
+        PreferenceService service(domainName);
+        QString why;
+        QCOMPARE(service.setValue(key, value, &why), refusal.isEmpty());
+        QVERIFY2(refusal.isEmpty() ? why.isEmpty() : why.contains(refusal), qPrintable(why));
+        QVERIFY(service.synchronize());
+        QCOMPARE(onDisk(home).value(key), refusal.isEmpty() ? value : before);
+        QCOMPARE(strictReaderRefusal(), QString());
+    }
+
+    // A value set as this process read it is not written over a value that another process
+    // stored since: the newer one stays. What this process did change is written.
+    void olderValueNeverReplacesNewer_data()
+    {
+        QTest::addColumn<QVariant>("read"); // invalid: missing
+        QTest::addColumn<QVariant>("storedSince"); // by another process; invalid: removed
+        QTest::addColumn<QVariant>("set");
+        QTest::addColumn<QVariant>("expected");
+        const QVariant missing;
+        QTest::newRow("nobody stored since: written, a text 0 as a boolean")
+            << QVariant("0"_qs) << QVariant("0"_qs) << QVariant(false) << QVariant(false);
+        QTest::newRow("stored since: the newer value stays")
+            << QVariant("On <<date>>"_qs) << QVariant("Soon"_qs) << QVariant("On <<date>>"_qs) << QVariant("Soon"_qs);
+        QTest::newRow("removed since: stays removed") << QVariant("4"_qs) << missing << QVariant("4"_qs) << missing;
+        QTest::newRow("missing, still missing: written") << missing << missing << QVariant("4"_qs) << QVariant("4"_qs);
+        QTest::newRow("missing, stored since: the newer value stays")
+            << missing << QVariant("2"_qs) << QVariant("4"_qs) << QVariant("2"_qs);
+        QTest::newRow("list read back as it was set: written")
+            << QVariant(QStringList {"home"_qs}) << QVariant(QStringList {"home"_qs})
+            << QVariant(QStringList {"home"_qs, "work"_qs}) << QVariant(QVariantList {"home"_qs, "work"_qs});
+        QTest::newRow("list reordered since: stays")
+            << QVariant(QStringList {"a"_qs, "b"_qs}) << QVariant(QStringList {"b"_qs, "a"_qs})
+            << QVariant(QStringList {"a"_qs, "b"_qs}) << QVariant(QVariantList {"b"_qs, "a"_qs});
+    }
+    void olderValueNeverReplacesNewer()
+    {
+        QFETCH(QVariant, read);
+        QFETCH(QVariant, storedSince);
+        QFETCH(QVariant, set);
+        QFETCH(QVariant, expected);
+        ThrowAwayHome home;
+        const QString key = QStringLiteral("key");
+        storePreferences({{key, read}});
+        PreferenceService mine(domainName);
+        QVERIFY(PropertyList::sameValue(mine.storedValue(key), read));
+        QVERIFY(mine.setValueUnlessChanged(key, set, mine.storedValue(key)));
+        PreferenceService other(domainName);
+        other.setValue(key, storedSince);
+        QVERIFY(other.synchronize());
+        QVERIFY(mine.synchronize());
+        QVERIFY(PropertyList::sameValue(onDisk(home).value(key), expected));
+        QVERIFY(PropertyList::sameValue(mine.value(key), expected));
+    }
+
+    // The defaults program refuses what the file cannot hold, and never writes over a file it
+    // cannot read; a file it cannot read is not "a domain that does not exist".
+    void defaultsRefuses_data()
+    {
+        QTest::addColumn<QByteArray>("file"); // empty: the usual settings
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("said");
+        const QStringList write {"write"_qs, domainName, "mailTitle"_qs};
+        QTest::newRow("control character") << QByteArray() << write + QStringList {QStringLiteral("a\x01")}
+                                           << "defaults: mailTitle cannot be stored: the text holds the control "
+                                              "character U+0001 at character 2";
+        QTest::newRow("text longer than a setting holds")
+            << QByteArray() << write + QStringList {QString(PreferenceService::maxTextSize + 1, QLatin1Char('x'))}
+            << "defaults: mailTitle cannot be stored: the text is 65537 bytes long";
+        QTest::newRow("write over an unreadable file")
+            << QByteArray("junk") << write + QStringList {"Hi"_qs} << "defaults: Cannot read the preferences ";
+        QTest::newRow("read an unreadable file")
+            << QByteArray("junk") << QStringList {"read"_qs, domainName} << "defaults: Cannot read the preferences ";
+    }
+    void defaultsRefuses()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, said);
+        ThrowAwayHome home;
+        storePreferences();
+        const QString path = home.preferencesPath() + QStringLiteral("/com.kestramo.ruvelant.plist");
+        if (!file.isEmpty())
+            home.writeFile(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist"), file);
+        const QByteArray before = readFile(path);
+        QProcess defaults;
+        defaults.start(buildPath(QStringLiteral("bin/defaults")), arguments);
+        QString errors;
+        QCOMPARE(finish(defaults, &errors), 1);
+        QVERIFY2(errors.split(QLatin1Char('\n'))
+                     .filter(QRegularExpression(QStringLiteral("^defaults: ")))
+                     .value(0)
+                     .startsWith(said),
+                 qPrintable(errors));
+        QVERIFY(readFile(path) == before);
     }
 
     // A domain file linked into place from elsewhere is written at its target; the link stays.
@@ -192,7 +381,9 @@ private Q_SLOTS:
                 {domainName, QStringLiteral("r%1_").arg(round), QStringLiteral("40"), QStringLiteral("--big")});
             QVERIFY(writer->waitForStarted());
             QTest::qWait(20 + QRandomGenerator::global()->bounded(200));
-            ::kill(static_cast<pid_t>(writer->processId()), SIGKILL);
+            const qint64 pid = writer->processId(); // 0 once it has ended: never kill(0)
+            if (pid > 0)
+                ::kill(static_cast<pid_t>(pid), SIGKILL);
             QVERIFY(writer->waitForFinished());
             const QVariantMap disk = onDisk(home);
             QVERIFY2(!disk.contains(QStringLiteral("<unreadable>")), "a killed writer left a broken file");

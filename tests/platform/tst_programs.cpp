@@ -62,6 +62,29 @@ private Q_SLOTS:
         QCOMPARE(error.isEmpty(), status >= 0);
     }
 
+    // A program fed without end gets no more memory than it was given, and fails instead.
+    void memoryLimit_data()
+    {
+        QTest::addColumn<qint64>("limit");
+        QTest::addColumn<int>("megabytes"); // what the program takes
+        QTest::addColumn<bool>("succeeds");
+        QTest::newRow("within the limit") << qint64(256) * 1024 * 1024 << 16 << true;
+        QTest::newRow("past the limit") << qint64(64) * 1024 * 1024 << 200 << false;
+    }
+    void memoryLimit()
+    {
+        QFETCH(qint64, limit);
+        QFETCH(int, megabytes);
+        QFETCH(bool, succeeds);
+        Programs::Options options;
+        options.memoryLimit = limit;
+        const Programs::Outcome run = Programs::execute(
+            QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral("-c"), QStringLiteral("b = bytearray(%1 * 1024 * 1024)").arg(megabytes)}, options);
+        QCOMPARE(run.how, Programs::Outcome::Exited);
+        QCOMPARE(run.succeeded(), succeeds);
+    }
+
     // A process killed while it waits for a program started to end with it (the mail hand-over)
     // takes the program with it: nothing is left to finish the job half-fed.
     void endsWithThisProcess()

@@ -94,6 +94,63 @@ private Q_SLOTS:
         QVERIFY(reopened.open(occurrence.start.addSecs(3600 * opened), &error));
         QCOMPARE(reopened.handedOver(occurrence, QStringLiteral("ann@example.org")), kept);
     }
+
+    // What the marked versions make of a hand-over, in the journal that recorded them and in the
+    // file read back (compacted): a journal without versions, or a version read before marking
+    // again (a sync tool put it back), keeps the hand-over; another unmarked version is an edit
+    // that removed the marker. "Send Again" forgets the hand-overs and asks until marked again.
+    void markedVersions_data()
+    {
+        QTest::addColumn<QString>("records"); // "sent", "marked V", "forget", "again", in turn, comma-separated
+        QTest::addColumn<QByteArray>("read"); // the version of the occurrence read now
+        QTest::addColumn<bool>("handedOver");
+        QTest::addColumn<bool>("removed");
+        QTest::addColumn<bool>("requested");
+        row("a journal without versions", "sent", QByteArray("v1"), true, false, false);
+        row("the version read before marking again", "sent,marked v0", QByteArray("v0"), true, false, false);
+        row("another version", "sent,marked v0", QByteArray("v1"), false, true, false);
+        row("a store without versions", "sent,marked v0", QByteArray(), true, false, false);
+        row("each version marked counts", "sent,marked v0,marked v1", QByteArray("v1"), true, false, false);
+        row("forgotten", "sent,marked v0,forget", QByteArray("v1"), false, false, false);
+        row("asked again", "sent,marked v0,again", QByteArray("v0"), false, false, true);
+        row("asked again, a retry", "sent,again,sent", QByteArray("v0"), true, false, true);
+        row("asked again, marked since", "again,sent,marked v2", QByteArray("v1"), false, true, false);
+    }
+    void markedVersions()
+    {
+        QFETCH(QString, records);
+        QFETCH(QByteArray, read);
+        QFETCH(bool, handedOver);
+        QFETCH(bool, removed);
+        QFETCH(bool, requested);
+        ThrowAwayHome home;
+        const QDateTime now(QDate(2010, 3, 1), QTime(14, 5), Qt::UTC);
+        const SendJournal::Occurrence board {QStringLiteral("work"), QStringLiteral("board@1"),
+                                             QDateTime(QDate(2010, 3, 5), QTime(9, 0), Qt::UTC)};
+        const SendJournal::Occurrence other {board.calendar, board.event, board.start.addDays(7)};
+        const QString ann = QStringLiteral("ann@example.org");
+        QString error;
+        SendJournal journal;
+        QVERIFY(journal.open(now, &error));
+        // Recorded twice: the next opening compacts the journal, which the one after reads.
+        QVERIFY(journal.record(other, ann, &error) && journal.recordMarked(other, "v9", &error)
+                && journal.recordMarked(other, "v9", &error));
+        for (const QString &record : records.split(QLatin1Char(','))) {
+            const QByteArray version = record.section(QLatin1Char(' '), 1).toLatin1();
+            QVERIFY(record == "sent"_qs         ? journal.record(board, ann, &error)
+                        : record == "forget"_qs ? journal.forget(board, &error)
+                        : record == "again"_qs  ? journal.requestAgain(board, &error)
+                                                : journal.recordMarked(board, version, &error));
+        }
+        SendJournal reopened, compacted;
+        QVERIFY(reopened.open(now.addSecs(60), &error) && compacted.open(now.addSecs(60), &error));
+        for (const SendJournal *seen : {&journal, &reopened, &compacted}) {
+            QCOMPARE(seen->handedOver(board, ann, read), handedOver);
+            QCOMPARE(seen->isMarkerRemoved(board, read), removed);
+            QCOMPARE(seen->requested().size(), requested ? 1 : 0);
+            QVERIFY(seen->handedOver(other, ann, "v9")); // another occurrence of the same event is its own
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(SendJournalTest)

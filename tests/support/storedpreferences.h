@@ -3,6 +3,7 @@
 
 #include "preferenceservice.h"
 
+#include <QProcess>
 #include <QStringList>
 #include <QTest>
 
@@ -32,6 +33,20 @@ inline void storePreferences(const QVariantMap &overrides = {})
 inline QVariantMap storedDomain()
 {
     return PreferenceService(QStringLiteral("com.kestramo.ruvelant")).values();
+}
+
+// What Python's plistlib, a strict XML reader as most other programs use, says of the property
+// list at path (by default the agent's domain file): empty when it reads it.
+inline QString strictReaderRefusal(const QString &path = {})
+{
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"), QStringLiteral("import plistlib, sys; plistlib.load(open(sys.argv[1], 'rb'))"),
+                  path.isEmpty() ? PreferenceService(QStringLiteral("com.kestramo.ruvelant")).filePath() : path});
+    if (!python.waitForFinished(60000) || python.exitStatus() != QProcess::NormalExit) {
+        return QStringLiteral("python3 did not run");
+    }
+    return python.exitCode() == 0 ? QString() : QString::fromUtf8(python.readAllStandardError()).trimmed();
 }
 
 #endif

@@ -23,6 +23,11 @@ ThrowAwayHome::ThrowAwayHome(const QByteArray &tz, const QByteArray &lang)
     QFile::setPermissions(m_dir.filePath(QStringLiteral("run")),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     setEnv("XDG_RUNTIME_DIR", home + "/run");
+    // What the test's programs schedule stays in this home, wherever PATH leads.
+    copyFixture(QStringLiteral("launchctl/bin"), QStringLiteral("scheduler"));
+    for (const char *program : {"scheduler/systemctl", "scheduler/crontab"})
+        QFile::setPermissions(filePath(QLatin1String(program)), QFile::ReadOwner | QFile::ExeOwner);
+    setEnv("RUVELANT_SCHEDULER_DIR", QFile::encodeName(schedulerFolder()));
     // Nothing a test does reaches the real desktop session.
     setEnv("DBUS_SESSION_BUS_ADDRESS", QByteArray());
     setEnv("TZ", tz);

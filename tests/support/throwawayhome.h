@@ -11,7 +11,10 @@
 #include <memory>
 
 // A fresh home folder for one test: sets HOME, the XDG_* folders, TZ and LANG for this process
-// (and so for the programs it starts) and restores the previous values when it goes away.
+// (and so for the programs it starts) and restores the previous values when it goes away. The
+// user's scheduler is stood in for by the programs in schedulerFolder() (systemctl --user and
+// crontab, from tests/data/launchctl/bin), which keep their state in the home: they, not the ones
+// on PATH, are what every schedule of the test's programs reaches (RUVELANT_SCHEDULER_DIR).
 class ThrowAwayHome
 {
 public:
@@ -25,6 +28,10 @@ public:
     QString calendarsPath() const { return dataHome() + QStringLiteral("/calendars"); }
     QString contactsPath() const { return dataHome() + QStringLiteral("/contacts"); }
     QString preferencesPath() const { return m_dir.filePath(QStringLiteral("Library/Preferences")); }
+    // The stand-ins of the user's scheduler. Their state: ~/crontab, ~/timers, ~/systemctl.log,
+    // ~/crontab.log; ~/no-user-manager makes systemctl a user manager that does not answer, and
+    // removing crontab from this folder leaves no cron.
+    QString schedulerFolder() const { return m_dir.filePath(QStringLiteral("scheduler")); }
 
     // Writes a file below the home folder, creating the folders on the way.
     void writeFile(const QString &relative, const QByteArray &content) const;

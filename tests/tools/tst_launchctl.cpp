@@ -1,5 +1,6 @@
 // launchctl through the real program, against stand-ins of systemctl and crontab that keep their
-// state in the throw-away home (tests/data/launchctl/bin).
+// state in the throw-away home (tests/data/launchctl/bin); and the guard that keeps every test
+// from the user's own scheduler.
 #include "cronjobscheduler.h"
 #include "datatable.h"
 #include "jobscheduler.h"
@@ -32,15 +33,11 @@ public:
     // With "systemd", "cron" (a user manager that does not answer) or "neither" (no crontab either).
     explicit Scheduling(const QString &backend, const QString &program = specialProgram) : m_program(program)
     {
-        m_home.copyFixture(QStringLiteral("launchctl/bin"), QStringLiteral("bin"));
-        for (const char *tool : {"bin/systemctl", "bin/crontab"}) {
-            QFile(m_home.filePath(QLatin1String(tool))).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-        }
         if (backend != QLatin1String("systemd")) {
             m_home.writeFile(QStringLiteral("no-user-manager"), {});
         }
         if (backend == QLatin1String("neither")) {
-            QFile::remove(m_home.filePath(QStringLiteral("bin/crontab")));
+            QFile::remove(m_home.schedulerFolder() + QStringLiteral("/crontab"));
         }
         // The agent stand-in notes its arguments and environment when a schedule starts it.
         m_home.writeProgram(m_program,
@@ -68,7 +65,8 @@ public:
         m_home.writeFile(QStringLiteral("Library/LaunchAgents/") + label + QStringLiteral(".plist"), text);
     }
 
-    // Runs build/bin/launchctl with only the stand-ins on PATH and a locale of the user's own.
+    // Runs build/bin/launchctl with the home's stand-ins of the scheduler and a locale of the
+    // user's own.
     Run launchctl(const QStringList &arguments)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -78,7 +76,6 @@ public:
                 environment.remove(name);
             }
         }
-        environment.insert(QStringLiteral("PATH"), m_home.filePath(QStringLiteral("bin")));
         environment.insert(QStringLiteral("LC_TIME"), QStringLiteral("de_DE.UTF-8"));
         QProcess process;
         process.setProcessEnvironment(environment);
@@ -113,7 +110,8 @@ public:
     QByteArray fixture(const char *name) const
     {
         return readFile(QFINDTESTDATA(QStringLiteral("../data/launchctl/") + QLatin1String(name)))
-            .replace("@HOME@", QFile::encodeName(m_home.path()));
+            .replace("@HOME@", QFile::encodeName(m_home.path()))
+            .replace("@TOOLS@", QFile::encodeName(buildPath(QStringLiteral("bin"))));
     }
 
 private:
@@ -321,6 +319,114 @@ private Q_SLOTS:
         QVERIFY(s.state("crontab") == crontab);
         QVERIFY(!s.state("crontab.log").contains("-\n"));
         QVERIFY(!QDir(s.home().filePath(QStringLiteral(".config/systemd"))).exists());
+    }
+
+    // The schedule names the folder of the programs of the installation that made it, so that a
+    // copy of the agent can tell when that installation was removed; a folder whose name cannot
+    // be written into a unit or crontab line is left out, and the schedule stays whole.
+    void installationFolder_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("named");
+        row("systemd, plain folder", "systemd", "prefix/lib/ruvelant/bin", true);
+        row("cron, folder with quote, %, $", "cron", "it's 100% $HOME/bin", true);
+        row("systemd, folder with a line break", "systemd", "pre\nfix/bin", false);
+        row("cron, folder with a line break", "cron", "pre\nfix/bin", false);
+    }
+    void installationFolder()
+    {
+        QFETCH(QString, backend);
+        QFETCH(QString, folder);
+        QFETCH(bool, named);
+        Scheduling s(backend);
+        s.writePlist();
+        for (const char *program : {"/launchctl", "/defaults"}) {
+            s.home().writeProgram(folder + QLatin1String(program),
+                                  readFile(buildPath(QStringLiteral("bin") + QLatin1String(program))));
+        }
+        s.home().setEnv("RUVELANT_TOOLS_DIR", QFile::encodeName(s.home().filePath(folder)));
+        const Run load = s.launchctl("load");
+        QCOMPARE(load.status, 0);
+        const QString schedule
+            = QString::fromUtf8(backend == QLatin1String("cron") ? s.state("crontab") : readFile(s.unit(".service")));
+        QCOMPARE(schedule.count(QLatin1Char('\n')), backend == QLatin1String("cron") ? 1 : 8);
+        QCOMPARE(schedule.contains(QLatin1String("RUVELANT_INSTALLATION=")), named);
+        // What the scheduled program gets: the folder as it is.
+        if (backend == QLatin1String("cron")) {
+            s.home().writeProgram(QStringLiteral("R&D 100%/it's $HOME/RuvelantAgent"),
+                                  "#!/bin/sh\nprintf '%s' \"$RUVELANT_INSTALLATION\" > \"$HOME/installation\"\n");
+            const QString command
+                = schedule.trimmed().section(QLatin1Char(' '), 5).replace(QLatin1String("\\%"), QLatin1String("%"));
+            QProcess sh;
+            sh.setProcessEnvironment(QProcessEnvironment());
+            sh.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+            QVERIFY(sh.waitForFinished());
+            QCOMPARE(QString::fromUtf8(readFile(s.home().filePath(QStringLiteral("installation")))),
+                     named ? s.home().filePath(folder) : QString());
+        }
+    }
+
+    // The scheduler's programs are taken from the folder that RUVELANT_SCHEDULER_DIR names and
+    // from nowhere else: programs of those names on PATH (the user's own) are never started.
+    void schedulerFolderBeforePath_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::addColumn<int>("status");
+        row("the folder's systemctl, not PATH's", "systemd", 0);
+        row("the folder's crontab, not PATH's", "cron", 0);
+        row("no crontab in the folder: no cron, though PATH has one", "neither", 1);
+    }
+    void schedulerFolderBeforePath()
+    {
+        QFETCH(QString, backend);
+        QFETCH(int, status);
+        Scheduling s(backend);
+        s.writePlist();
+        for (const char *program : {"decoy/systemctl", "decoy/crontab"}) {
+            s.home().writeProgram(QLatin1String(program),
+                                  "#!/bin/sh\necho \"$0 $*\" >> \"$HOME/decoy.log\"\necho '[]'\n");
+        }
+        s.home().setEnv("PATH", QFile::encodeName(s.home().filePath(QStringLiteral("decoy"))) + ':' + qgetenv("PATH"));
+        QCOMPARE(s.launchctl("load").status, status);
+        QCOMPARE(s.launchctl("unload").status, 0);
+        QCOMPARE(s.state("decoy.log"), QByteArray());
+        QCOMPARE(s.state("systemctl.log").isEmpty(), false);
+    }
+
+    // Every test runs behind tests/support/schedulerguard: a test whose programs reach a
+    // scheduler that is not its home's stand-in fails, whatever its own verdict.
+    void guard_data()
+    {
+        QTest::addColumn<bool>("throughStandIns");
+        QTest::addColumn<int>("ownStatus");
+        QTest::addColumn<int>("status");
+        row("through its home's stand-ins: its own verdict, passed", true, 0, 0);
+        row("through its home's stand-ins: its own verdict, failed", true, 3, 3);
+        row("reaching the scheduler: failed, though it passed", false, 0, 1);
+    }
+    void guard()
+    {
+        QFETCH(bool, throughStandIns);
+        QFETCH(int, ownStatus);
+        QFETCH(int, status);
+        Scheduling s(QStringLiteral("cron"));
+        s.writePlist();
+        // A test's program that loads the agent, with its home's stand-ins or with none named.
+        const QString load
+            = QStringLiteral("%1 '%2' load -w '%3'; exit %4")
+                  .arg(throughStandIns ? QStringLiteral("RUVELANT_SCHEDULER_DIR='%1'").arg(s.home().schedulerFolder())
+                                       : QString(),
+                       buildPath(QStringLiteral("bin/launchctl")), s.plistPath())
+                  .arg(ownStatus);
+        QProcess guarded;
+        guarded.start(QStringLiteral("/bin/sh"),
+                      {QStringLiteral(RUVELANT_SOURCE_DIR "/tests/support/schedulerguard"), QStringLiteral("/bin/sh"),
+                       QStringLiteral("-c"), load});
+        QString said;
+        QCOMPARE(finish(guarded, &said), status);
+        QCOMPARE(said.contains(QLatin1String("would have reached the user's own scheduler")), !throughStandIns);
+        QCOMPARE(s.state("crontab").contains("launchctl:com.kestramo.RuvelantAgent"), throughStandIns);
     }
 };
 

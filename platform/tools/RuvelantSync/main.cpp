@@ -8,6 +8,7 @@
 // account was synced, 1 otherwise with "RuvelantSync: what went wrong" lines.
 
 #include "calendarsync.h"
+#include "installation.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -31,6 +32,20 @@ int main(int argc, char **argv)
                                  QStringLiteral("Ids of the accounts to sync (all when none)."),
                                  QStringLiteral("[ACCOUNT...]"));
     parser.process(app);
+    QTextStream errors(stderr);
+
+    // A copy in the user's home whose installation was removed (the package removed): nothing
+    // else is left to take its schedule away.
+    const QString removed = Installation::removedFolder();
+    if (!removed.isEmpty()) {
+        errors << CalendarSync::programName() << ": the Ruvelant installation that scheduled it was removed ("
+               << removed << " no longer holds its programs): its schedule is taken away and nothing is synced\n";
+        QString error;
+        if (!Installation::unschedule(CalendarSync::scheduleLabel(), &error)) {
+            errors << CalendarSync::programName() << ": cannot take its schedule away: " << error << '\n';
+        }
+        return 1;
+    }
 
     // cron starts programs without the session's variables: the keyring is found on the user's
     // session bus, where there is one.
@@ -47,7 +62,6 @@ int main(int argc, char **argv)
 
     QStringList problems;
     const bool ok = CalendarSync::run(parser.positionalArguments(), &problems);
-    QTextStream errors(stderr);
     for (const QString &problem : qAsConst(problems)) {
         errors << CalendarSync::programName() << ": " << problem << '\n';
     }
