@@ -64,7 +64,6 @@ MailAccountsPanel::MailAccountsPanel(QWidget *view, const Bundle *bundle, QObjec
         m_table->setSelectionMode(QAbstractItemView::SingleSelection);
         m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
         m_table->setTabKeyNavigation(false);
-        m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
         m_table->horizontalHeader()->setStretchLastSection(true);
         connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
                 &MailAccountsPanel::updateButtons);
@@ -137,6 +136,11 @@ void MailAccountsPanel::show(const QList<MailAccount> &accounts, const MailRoute
             row.first()->setText(text("MailAccountSends").arg(account.address));
         }
         m_model->appendRow(row);
+    }
+    // The address and the server whole; what keeps the account takes the rest.
+    if (m_table) {
+        m_table->resizeColumnToContents(0);
+        m_table->resizeColumnToContents(1);
     }
     if (m_statusAdd) {
         m_statusAdd->setVisible(m_status.offerAccount);

@@ -249,9 +249,10 @@ private Q_SLOTS:
         QProcess stuck;
         stuck.setProcessChannelMode(QProcess::ForwardedChannels);
         stuck.start("/usr/bin/python3"_qs,
-                    {"-c"_qs, "import dbus, dbus.service, time; bus = dbus.SessionBus(); "
-                              "name = dbus.service.BusName('org.gnome.evolution.dataserver.Sources5', bus); "
-                              "time.sleep(120)"_qs});
+                    {"-c"_qs,
+                     "import dbus, dbus.service, time; bus = dbus.SessionBus(); "
+                     "name = dbus.service.BusName('org.gnome.evolution.dataserver.Sources5', bus); "
+                     "time.sleep(120)"_qs});
         QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
                                      "org.gnome.evolution.dataserver.Sources5"_qs),
                                  30000);
