@@ -1,5 +1,6 @@
 // Ruvelant's vdirsyncer configuration as vdirsyncer itself reads it: every value comes back as it
 // was given, whatever quotes, backslashes or line breaks it holds, and adds nothing.
+#include "caldavaccounts.h"
 #include "datatable.h"
 #include "passwordstore.h"
 #include "throwawayhome.h"
@@ -59,7 +60,8 @@ private Q_SLOTS:
         account.id = QStringLiteral("alice_cal_example_com");
         account.userName = user;
         account.url = url;
-        account.calendars.append({collection, QStringLiteral("Work"), QStringLiteral("alice_cal_example_com-work")});
+        account.calendars.append(
+            {collection, QStringLiteral("Work"), QStringLiteral("alice_cal_example_com-work"), QString()});
         const QString folder = home.filePath(QStringLiteral("my \"calendars\" \\ here"));
         home.writeFile(QStringLiteral("config"), VdirsyncerConfig::text({account}, folder).toUtf8());
 
@@ -73,20 +75,20 @@ private Q_SLOTS:
         // vdirsyncer drops the final slash of a folder's path.
         QCOMPARE(read.value("general"_qs).toObject().value("status_path"_qs).toString(),
                  QDir::cleanPath(VdirsyncerConfig::statusPath()));
+        const CalDavCalendar &calendar = account.calendars.first();
+        const QString pair = VdirsyncerConfig::pairName(calendar);
         const QJsonObject storages = read.value("storages"_qs).toObject();
-        QCOMPARE(storages.keys(), (QStringList {"alice_cal_example_com_local"_qs, "alice_cal_example_com_server"_qs}));
-        const QJsonObject local = storages.value("alice_cal_example_com_local"_qs).toObject();
-        QCOMPARE(local.value("path"_qs).toString(), folder);
-        const QJsonObject server = storages.value("alice_cal_example_com_server"_qs).toObject();
-        QCOMPARE(server.value("url"_qs).toString(), url);
+        QCOMPARE(storages.keys(), (QStringList {pair + "_local"_qs, pair + "_server"_qs}));
+        const QJsonObject local = storages.value(pair + "_local"_qs).toObject();
+        QCOMPARE(local.value("path"_qs).toString(), folder + QLatin1Char('/') + calendar.folder);
+        const QJsonObject server = storages.value(pair + "_server"_qs).toObject();
+        QCOMPARE(server.value("url"_qs).toString(), CalDavAccounts::calendarUrl(account, calendar));
         QCOMPARE(server.value("username"_qs).toString(), user);
         QCOMPARE(server.value("password.fetch"_qs).toArray(),
                  strings(QStringList {"command"_qs} + PasswordStore::fetchCommand(account)));
         const QJsonObject pairs = read.value("pairs"_qs).toObject();
-        QCOMPARE(pairs.keys(), QStringList {account.id});
-        QCOMPARE(
-            pairs.value(account.id).toObject().value("collections"_qs).toArray(),
-            (QJsonArray {strings({account.calendars.first().folder, account.calendars.first().folder, collection})}));
+        QCOMPARE(pairs.keys(), QStringList {pair});
+        QVERIFY(pairs.value(pair).toObject().value("collections"_qs).isNull());
     }
 };
 
