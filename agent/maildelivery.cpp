@@ -98,15 +98,10 @@ bool mailIsMine(const QString &address)
     return myMailsArray->contains(address, Qt::CaseSensitive);
 }
 
-HandOver sendMailCocoa(const QString &sender, const QString &to, const QString &subject, const QString &content)
+namespace {
+// Hands the reminder over the way the run's route says.
+HandOver handOver(const QString &sender, const QString &to, const QString &subject, const QString &content)
 {
-    if (!route) {
-        QStringList notes;
-        route = MailRoute::current(sender, &notes);
-        for (const QString &note : qAsConst(notes)) {
-            ComKestramoLogger::logERR(note);
-        }
-    }
     if (route->kind == MailRoute::Account) {
         return sendThroughAccount(route->account, sender, to, subject, content);
     }
@@ -139,6 +134,25 @@ HandOver sendMailCocoa(const QString &sender, const QString &to, const QString &
         return temporary ? HandOver::TemporaryFailure : HandOver::PermanentFailure;
     }
     return HandOver::Taken;
+}
+} // namespace
+
+HandOver sendMailCocoa(const QString &sender, const QString &to, const QString &subject, const QString &content)
+{
+    QStringList notes;
+    if (!route) {
+        route = MailRoute::current(sender, &notes);
+    }
+    const HandOver outcome = handOver(sender, to, subject, content);
+    // What could not be read of the accounts, once a run and after the reminder's own lines (the
+    // log's readers take the line after a hand-over for its outcome); only when no account
+    // sends, since the reminders go out otherwise.
+    if (route->kind != MailRoute::Account) {
+        for (const QString &note : qAsConst(notes)) {
+            ComKestramoLogger::logERR(note);
+        }
+    }
+    return outcome;
 }
 
 void resetMailDelivery(std::chrono::milliseconds sendTimeout)
