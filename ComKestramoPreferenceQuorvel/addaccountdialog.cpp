@@ -9,11 +9,8 @@
 #include "ui_addaccountdialog.h"
 
 #include <QDir>
-<<<<<<< HEAD
 #include <QFileInfo>
-=======
 #include <QMessageBox>
->>>>>>> main
 #include <QPushButton>
 
 namespace {

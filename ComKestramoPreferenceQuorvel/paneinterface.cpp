@@ -11,6 +11,7 @@
 #include "composition.h"
 #include "helpbook.h"
 #include "launchagent.h"
+#include "mailaccountspanel.h"
 #include "mailstatus.h"
 #include "preferencepane.h"
 #include "preferenceservice.h"
@@ -415,12 +416,11 @@ void tieCalendars(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuo
     QObject::connect(calendars, &QAbstractItemModel::rowsRemoved, table, show);
 }
 
-// One line that names the mail system the reminders are handed to, or says there is none and
-// links to the help page on setting one up.
-QString mailStatusText(const Bundle &bundle)
+// One line that names the account that sends the reminders (or the mail system they are handed
+// to), or says what is missing and links to the help page on sending.
+QString mailStatusText(const MailStatus &status, const Bundle &bundle)
 {
-    const MailStatus status = MailStatus::current(bundle);
-    if (status.found) {
+    if (!status.offerAccount) {
         return status.text.toHtmlEscaped();
     }
     return QStringLiteral("%1 <a href=\"mail.html\">%2</a>")
@@ -438,8 +438,13 @@ void tieMailSetup(QWidget *view, PreferencePane *owner, ComKestramoPreferenceQuo
     }
     const Bundle *bundle = owner->bundle();
     const auto tr = [bundle](const char *key) { return bundle->localizedStringForKey(QLatin1String(key), QString()); };
-    const auto showStatus = [status, bundle] { setLinkText(status, mailStatusText(*bundle)); };
+    // The mail accounts, read beside the window; the line shows what they say once they are read.
+    auto *accounts = new MailAccountsPanel(view, bundle, owner);
+    QObject::connect(accounts, &MailAccountsPanel::refreshed, status,
+                     [status, accounts, bundle] { setLinkText(status, mailStatusText(accounts->status(), *bundle)); });
+    const auto showStatus = [accounts, model] { accounts->refresh(model->senderEmail()); };
     showStatus();
+    QObject::connect(model, &ComKestramoPreferenceQuorvelModel::senderEmailChanged, accounts, showStatus);
     status->setAccessibleName(tr("Mail"));
     QObject::connect(status, &QLabel::linkActivated, status,
                      [bundle](const QString &page) { HelpBook::gotoPage(helpBookName(*bundle), page); });
@@ -823,6 +828,7 @@ void tieTabOrder(QWidget *view)
                                         "mailTitleEdit",
                                         "mailContentEdit",
                                         "mailStatusLabel",
+                                        "mailStatusAddButton",
                                         "testReminderButton",
                                         "verboseCheckBox",
                                         "showLogButton",
@@ -838,6 +844,9 @@ void tieTabOrder(QWidget *view)
                                         "accountsAddButton",
                                         "syncNowButton",
                                         "removeAccountButton",
+                                        "mailAccountsTable",
+                                        "addMailAccountButton",
+                                        "removeMailAccountButton",
                                         "creditsView"};
     QWidget *previous = nullptr;
     for (const char *name : order) {

@@ -1,8 +1,10 @@
 #include "testreminder.h"
 
 #include "ComKestramoPreferenceQuorvelModel.h"
+#include "accountmail.h"
 #include "composition.h"
 #include "mailapplication.h"
+#include "mailroute.h"
 #include "textnumber.h"
 
 #include <QThread>
@@ -56,10 +58,23 @@ bool TestReminder::send(const ComKestramoPreferenceQuorvelModel &model, const Ev
     m_worker = QThread::create([this, subject, body, sender, recipient] {
         bool taken = false;
         QString error;
-        const std::unique_ptr<MailApplication> mail
-            = MailApplication::applicationWithBundleIdentifier(MailApplication::MailBundleIdentifier);
-        if (!mail) {
-            error = QStringLiteral("no sendmail program was found");
+        // The way the agent's reminders go out for this sender.
+        const MailRoute route = MailRoute::current(sender);
+        const std::unique_ptr<MailApplication> mail = route.kind == MailRoute::Sendmail
+            ? MailApplication::applicationWithBundleIdentifier(MailApplication::MailBundleIdentifier)
+            : nullptr;
+        if (route.kind == MailRoute::Account) {
+            OutgoingMessage message(subject, body);
+            message.setSender(sender.trimmed().isEmpty() ? AccountMail::fromText(route.account) : sender);
+            message.setVisible(false);
+            message.addToRecipient(recipient);
+            message.setTransport(AccountMail::transport(route.account, std::chrono::seconds(60)));
+            taken = message.send(&error);
+        } else if (!mail) {
+            error = route.unmatchedSender.isEmpty()
+                ? QStringLiteral("no mail account and no sendmail program was found")
+                : QStringLiteral("no mail account sends from %1, and no sendmail program was found")
+                      .arg(route.unmatchedSender);
         } else {
             OutgoingMessage message = mail->outgoingMessage(subject, body);
             if (!sender.trimmed().isEmpty()) {

@@ -137,7 +137,7 @@ QList<QPair<HandOverFailure, int>> RunOutcome::failureCauses() const
     for (const SentReminder &failure : failures) {
         const HandOverFailure cause = HandOverFailure::fromDetail(failure.detail, failure.address);
         auto same = std::find_if(causes.begin(), causes.end(), [&cause](const QPair<HandOverFailure, int> &known) {
-            return known.first.cause == cause.cause && known.first.status == cause.status;
+            return known.first.isSameCause(cause);
         });
         if (same == causes.end()) {
             causes.append({cause, 1});

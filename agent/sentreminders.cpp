@@ -218,6 +218,12 @@ HandOverFailure HandOverFailure::fromDetail(const QString &detail, const QString
         failure.cause = Crashed;
         failure.program = match.captured(1);
         failure.diagnostics.clear();
+    } else if (const SmtpFailure smtp = SmtpFailure::fromReason(detail)) {
+        failure.cause = Account;
+        failure.smtp = smtp;
+        failure.status = smtp.reply;
+        failure.program = smtp.server;
+        failure.diagnostics = smtp.detail;
     } else if (detail.startsWith(QLatin1String("the sender '"))) {
         failure.cause = BadSender;
     } else if (detail.contains(QLatin1String("is not a single e-mail address"))
@@ -227,9 +233,16 @@ HandOverFailure HandOverFailure::fromDetail(const QString &detail, const QString
     return failure;
 }
 
+bool HandOverFailure::isSameCause(const HandOverFailure &other) const
+{
+    return cause == other.cause && status == other.status && smtp.kind == other.smtp.kind;
+}
+
 bool HandOverFailure::isTemporary() const
 {
     switch (cause) {
+    case Account:
+        return !smtp.isFinal();
     case Refused:
     case BadAddress:
     case Other:
@@ -276,6 +289,12 @@ QString HandOverFailure::plainWords(const Bundle &bundle) const
         return tr("FailureBadAddress").arg(diagnostics);
     case BadSender:
         return tr("FailureBadSender").arg(diagnostics);
+    case Account: {
+        // With what the server (or the way to it) said, when it said something.
+        const QString words = smtp.inWords(
+            bundle.localizedStringForKey(QStringLiteral("SmtpFailure") + SmtpFailure::kindName(smtp.kind)));
+        return smtp.detail.isEmpty() ? words : tr("FailureSaying").arg(words, smtp.detail);
+    }
     case Other:
         break;
     }

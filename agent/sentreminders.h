@@ -2,6 +2,7 @@
 #define RUVELANT_SENTREMINDERS_H
 
 #include "sendjournal.h"
+#include "smtpfailure.h"
 
 #include <QDateTime>
 #include <QList>
@@ -41,10 +42,12 @@ struct HandOverFailure
         SenderRefused, // 65 that names something else than the recipient: the sender or message
         MailSystemFailed, // any other exit status (1, 66, 70 to 73...)
         BadSender, // the sender in the settings cannot be used
+        Account, // the mail account's server did not take it (see smtp)
         Other,
     };
     Cause cause = Other;
-    int status = 0; // sendmail's exit status, for the causes read from one
+    int status = 0; // sendmail's exit status, for the causes read from one; the server's reply code for Account
+    SmtpFailure smtp; // Account: what the server (or the way to it) did
     QString program; // the sendmail program, where the reason names it
     QString diagnostics; // what sendmail said, or the rest of the reason
 
@@ -54,6 +57,8 @@ struct HandOverFailure
     // Whether a later run tries it again: the agent leaves the event unmarked for these. Only a
     // recipient's address refused for good is not.
     bool isTemporary() const;
+    // Whether other is the same cause, for counting reminders by cause.
+    bool isSameCause(const HandOverFailure &other) const;
     // The reason in plain words, from bundle's texts ("No mail system (sendmail) was found").
     QString plainWords(const Bundle &bundle) const;
 };

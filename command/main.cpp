@@ -27,6 +27,7 @@ const Subcommand subcommands[] = {
     {"log", logCommand, "prints the agent's log, or follows it"},
     {"resend", resendCommand, "sends the reminders of an event again at the next run"},
     {"calendars", calendarsCommand, "lists the calendars read (folders and the desktop's), ticks and unticks them"},
+    {"mail", mailCommand, "the mail accounts that send the reminders: add, list, remove, test"},
 };
 
 QString overview()
@@ -68,7 +69,7 @@ int main(int argc, char **argv)
     }
     if (arguments.isEmpty()) {
         return Output::fail(
-            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log, resend or calendars "
+            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log, resend, calendars or mail "
                            "(see ruvelant --help)"),
             ExitStatus::Usage);
     }

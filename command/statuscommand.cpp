@@ -95,9 +95,10 @@ int statusCommand(const QStringList &arguments)
 {
     SubcommandLine line(QStringLiteral("status"),
                         QStringLiteral("Tells whether reminders are on, the schedule as the user's scheduler holds it "
-                                       "(systemd timer with its next run, or cron), the mail system that reminders "
-                                       "are handed to, what the last run did (from the agent's log), the last "
-                                       "failure to hand reminders over until a run hands one over again, and the "
+                                       "(systemd timer with its next run, or cron), the mail account that sends the "
+                                       "reminders (or the mail system they are handed to, or what is missing), what "
+                                       "the last run did (from the agent's log), the last failure to hand reminders "
+                                       "over until a run hands one over again, and the "
                                        "calendars that take part with their events.\n\n"
                                        "Exit status: 0 when reminders can go out: they are on and scheduled, a "
                                        "calendar is ticked, a mail system is there, and no failure of a run stands; "
@@ -130,10 +131,10 @@ int statusCommand(const QStringList &arguments)
         problems.append(problem);
     }
     Output::line(QStringLiteral("Schedule: ") + ScheduleStatus::text(schedule, texts, now));
-    const MailStatus mail = MailStatus::current(texts);
+    const MailStatus mail = MailStatus::current(texts, model.senderEmail());
     Output::line(mail.text);
     if (!mail.found) {
-        problems.append(QStringLiteral("no mail system (sendmail) was found"));
+        problems.append(QStringLiteral("no mail account and no mail system (sendmail) was found"));
     }
 
     const QString log = SentReminders::readLogText(ComKestramoLogger::logsPath(), LaunchAgent::agentName());

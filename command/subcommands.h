@@ -15,5 +15,6 @@ int setCommand(const QStringList &arguments);
 int logCommand(const QStringList &arguments);
 int resendCommand(const QStringList &arguments);
 int calendarsCommand(const QStringList &arguments);
+int mailCommand(const QStringList &arguments);
 
 #endif

@@ -4,6 +4,7 @@
 #include "programs.h"
 #include "xdgpaths.h"
 
+#include <QFile>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -67,34 +68,88 @@ PasswordStore::KeyringFailure PasswordStore::keyringFailure(const QString &error
     return KeyringOther;
 }
 
+bool PasswordStore::lookup(const QString &accountId, bool inFile, int timeoutMs, QString *password, QString *error)
+{
+    const auto fail = [error](const QString &why) {
+        if (error) {
+            *error = why;
+        }
+        return false;
+    };
+    if (inFile) {
+        const QString file = passwordFile(accountId);
+        QFile stored(file);
+        if (!stored.open(QIODevice::ReadOnly)) {
+            return fail(QStringLiteral("cannot read the password file %1: %2").arg(file, stored.errorString()));
+        }
+        *password = QString::fromUtf8(stored.read(64 * 1024));
+        if (password->isEmpty()) {
+            return fail(QStringLiteral("the password file %1 is empty").arg(file));
+        }
+        return true;
+    }
+    const QString program = secretTool();
+    if (program.isEmpty()) {
+        return fail(QStringLiteral("the secret-tool program is not installed (Debian package libsecret-tools)"));
+    }
+    Programs::Options options;
+    options.output = Programs::Keep;
+    options.errors = Programs::Keep;
+    options.keepLimit = 64 * 1024;
+    options.timeoutMs = timeoutMs;
+    const Programs::Outcome run
+        = Programs::execute(program, QStringList {QStringLiteral("lookup")} + attributes(accountId), options);
+    if (run.how == Programs::Outcome::TimedOut) {
+        return fail(QStringLiteral("the keyring did not answer within %1 seconds").arg(timeoutMs / 1000));
+    }
+    if (!run.succeeded() || run.output.isEmpty()) {
+        QString problem = QString::fromLocal8Bit(run.errors).trimmed();
+        problem.remove(QStringLiteral("secret-tool: "));
+        return fail(problem.isEmpty() ? QStringLiteral("the keyring holds no password for %1").arg(accountId)
+                                      : QStringLiteral("the keyring did not give the password: %1").arg(problem));
+    }
+    *password = QString::fromUtf8(run.output);
+    return true;
+}
+
 void PasswordStore::store(const CalDavAccount &account, const QString &password)
+{
+    store(account.id, account.title(), account.passwordInFile, password);
+}
+
+void PasswordStore::store(const QString &accountId, const QString &title, bool inFile, const QString &password)
 {
     const QString why = refusal(password);
     if (!why.isEmpty()) {
         QTimer::singleShot(0, this, [this, why] { finish(false, why); });
         return;
     }
-    if (account.passwordInFile) {
+    if (inFile) {
         QString error;
-        const bool ok = PrivateFile::write(passwordFile(account.id), password.toUtf8(), &error);
+        const bool ok = PrivateFile::write(passwordFile(accountId), password.toUtf8(), &error);
         QTimer::singleShot(0, this, [this, ok, error] { finish(ok, error); });
         return;
     }
-    runSecretTool(QStringList {QStringLiteral("store"), QStringLiteral("--label=Ruvelant: ") + account.title()}
-                      + attributes(account.id),
+    runSecretTool(QStringList {QStringLiteral("store"), QStringLiteral("--label=Ruvelant: ") + title}
+                      + attributes(accountId),
                   password.toUtf8());
 }
 
 void PasswordStore::remove(const CalDavAccount &account)
 {
+    remove(account.id, account.passwordInFile);
+}
+
+void PasswordStore::remove(const QString &accountId, bool inFile)
+{
     m_fileError.clear();
-    PrivateFile::remove(passwordFile(account.id), &m_fileError);
-    if (account.passwordInFile) {
+    PrivateFile::remove(passwordFile(accountId), &m_fileError);
+    if (inFile) {
         const QString error = m_fileError;
         QTimer::singleShot(0, this, [this, error] { finish(error.isEmpty(), error); });
         return;
     }
-    runSecretTool(QStringList {QStringLiteral("clear")} + attributes(account.id), QByteArray());
+    runSecretTool(QStringList {QStringLiteral("clear")} + attributes(accountId), QByteArray());
 }
 
 void PasswordStore::runSecretTool(const QStringList &arguments, const QByteArray &input)

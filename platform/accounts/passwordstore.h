@@ -8,9 +8,10 @@
 #include <QProcess>
 #include <QStringList>
 
-// Where the passwords of the accounts are kept: the desktop's Secret Service (a keyring), through
-// the secret-tool program, which also hands them to the sync; where no Secret Service runs, a file
-// that only the user may read, $XDG_CONFIG_HOME/ruvelant/passwords/<account id>.
+// Where the passwords of the accounts (calendar and mail accounts alike) are kept: the desktop's
+// Secret Service (a keyring), through the secret-tool program, which also hands them to the sync;
+// where no Secret Service runs, a file that only the user may read,
+// $XDG_CONFIG_HOME/ruvelant/passwords/<account id>. Account ids are file names: no '/'.
 class PasswordStore : public QObject
 {
     Q_OBJECT
@@ -34,12 +35,20 @@ public:
     };
     static KeyringFailure keyringFailure(const QString &error);
 
+    // The password of the account accountId, read where inFile says, waiting at most timeoutMs
+    // for the keyring (which may ask to be unlocked). False with *error set when there is none or
+    // it cannot be read.
+    static bool lookup(const QString &accountId, bool inFile, int timeoutMs, QString *password, QString *error);
+
     // Stores the password of account where account.passwordInFile says, replacing an earlier
     // one; emits finished. Waits for the keyring's own questions (it may ask to be unlocked).
     void store(const CalDavAccount &account, const QString &password);
+    // The same for the account accountId, shown in the keyring as "Ruvelant: <title>".
+    void store(const QString &accountId, const QString &title, bool inFile, const QString &password);
     // Takes the account's password away from the Secret Service and its file; emits finished.
     // A password that is not there is no error.
     void remove(const CalDavAccount &account);
+    void remove(const QString &accountId, bool inFile);
     bool isBusy() const { return m_process; }
 
 Q_SIGNALS:

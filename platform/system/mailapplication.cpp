@@ -224,6 +224,11 @@ QByteArray messageIdDomain()
 }
 } // namespace
 
+OutgoingMessage::OutgoingMessage(const QString &subject, const QString &content)
+    : m_subject(subject), m_content(content)
+{
+}
+
 OutgoingMessage::OutgoingMessage(const QString &sendmailProgram, int timeoutMs, const QString &subject,
                                  const QString &content)
     : m_sendmail(sendmailProgram), m_timeoutMs(timeoutMs), m_subject(subject), m_content(content)
@@ -324,6 +329,18 @@ bool OutgoingMessage::send(QString *error, bool *temporary) const
             permanent = true;
             continue;
         }
+        if (m_transport) {
+            const HandOverResult result = m_transport(data, asciiAddress(recipient));
+            if (!result.taken) {
+                errors << result.error;
+                permanent = permanent || !result.temporary;
+            }
+            continue;
+        }
+        if (m_sendmail.isEmpty()) {
+            errors << QStringLiteral("no sendmail program was found");
+            continue;
+        }
         QStringList arguments {QStringLiteral("-i")};
         // The envelope sender: the address without the white space around it, and only when
         // it is one bare address (a name or a list is never passed on the command line).
@@ -361,7 +378,7 @@ bool OutgoingMessage::send(QString *error, bool *temporary) const
         *temporary = !errors.isEmpty() && !permanent;
     }
     if (!errors.isEmpty()) {
-        qCWarning(lcMail) << "hand-over to sendmail failed:" << errors;
+        qCWarning(lcMail) << (m_transport ? "hand-over failed:" : "hand-over to sendmail failed:") << errors;
         if (error) {
             *error = errors.join(QLatin1String("; "));
         }
@@ -397,6 +414,11 @@ QString MailApplication::findSendmail()
         }
     }
     return QString();
+}
+
+QByteArray MailApplication::asciiAddress(const QString &address)
+{
+    return isPlainAddress(address) ? ::asciiAddress(address) : QByteArray();
 }
 
 QString MailApplication::recipientRefusal(const QString &address)

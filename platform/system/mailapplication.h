@@ -4,15 +4,31 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class MailApplication;
 
 // One outgoing message of the mail system: subject, plain-text content, an optional sender and
-// its "to" recipients. send() hands it to the system's sendmail program, once per recipient.
+// its "to" recipients. send() hands it to the system's sendmail program, or to the transport
+// given (a mail account's server), once per recipient.
 class OutgoingMessage
 {
 public:
+    // What a transport made of one message.
+    struct HandOverResult
+    {
+        bool taken = false;
+        QString error; // why not
+        bool temporary = true; // whether a later try may succeed (false: the recipient refused for good)
+    };
+    // A hand-over other than sendmail: given the whole message for one recipient and that
+    // recipient's address in ASCII.
+    using Transport = std::function<HandOverResult(const QByteArray &message, const QByteArray &recipient)>;
+
+    // A message for a transport (see setTransport); without one, send() finds no sendmail program.
+    OutgoingMessage(const QString &subject, const QString &content);
+
     QString subject() const { return m_subject; }
     void setSubject(const QString &subject) { m_subject = subject; }
     QString content() const { return m_content; }
@@ -25,6 +41,8 @@ public:
     void setVisible(bool visible) { m_visible = visible; }
     QStringList toRecipients() const { return m_toRecipients; }
     void addToRecipient(const QString &address) { m_toRecipients.append(address); }
+    // send() hands the message to transport instead of the sendmail program.
+    void setTransport(const Transport &transport) { m_transport = transport; }
 
     // Builds the message and pipes it to sendmail, one message per recipient. Returns true
     // when the mail system took every one (sendmail exit status 0). Otherwise returns false
@@ -49,7 +67,8 @@ private:
     OutgoingMessage(const QString &sendmailProgram, int timeoutMs, const QString &subject, const QString &content);
 
     QString m_sendmail;
-    int m_timeoutMs;
+    int m_timeoutMs = 60000;
+    Transport m_transport;
     QString m_subject;
     QString m_content;
     QString m_sender;
@@ -94,6 +113,9 @@ public:
     // plain address, letters other than ASCII before its @); empty when it would not. A domain
     // name in other letters is handed over in its ASCII form.
     static QString recipientRefusal(const QString &address);
+    // The address as a message header, a command line and an SMTP envelope carry it: ASCII, an
+    // international domain name in its ASCII form; empty when that cannot be (see recipientRefusal).
+    static QByteArray asciiAddress(const QString &address);
     // The places tried after PATH; by default /usr/sbin/sendmail and /usr/lib/sendmail.
     // An empty list restores the default (tests pass a list of missing files instead).
     static void setFallbackSendmailPaths(const QStringList &paths);

@@ -8,6 +8,7 @@
 #include "bundle.h"
 #include "datatable.h"
 #include "helpbook.h"
+#include "mailaccountstore.h"
 #include "mailapplication.h"
 #include "preferenceservice.h"
 #include "propertylist.h"
@@ -700,20 +701,46 @@ private Q_SLOTS:
         QCOMPARE(storedDomain().value("quorvelEnabled"_qs), QVariant(false));
     }
 
-    // The pane names the mail system that reminders go to, found as the agent finds it, or says
-    // there is none and links to the help page on setting one up.
+    // The pane names the account that sends the reminders for the sender, or the mail system that
+    // they go to, found as the agent finds them; or says what is missing beside the button that
+    // adds an account, and links to the help page on sending.
     void mailStatus_data()
     {
         QTest::addColumn<QByteArray>("sendmail"); // "link": to msmtp; "script"; empty: none
+        QTest::addColumn<QString>("account"); // the address of a mail account of Ruvelant's; empty: none
+        QTest::addColumn<QString>("sender");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("no sendmail") << QByteArray() << englishText("MailStatusMissing"_qs);
-        QTest::newRow("a link to msmtp") << QByteArray("link") << "Mail: reminders are handed to msmtp ("_qs;
-        QTest::newRow("a plain script") << QByteArray("script") << "Mail: reminders are handed to the script "_qs;
+        QTest::addColumn<bool>("offered"); // the button that adds an account is there
+        const QString sent = "Sends from %1 through smtp.example.org."_qs;
+        row("no sendmail", QByteArray(), "", "", englishText("MailStatusMissing"_qs), true);
+        row("a link to msmtp", QByteArray("link"), "", "", "Mail: reminders are handed to msmtp ("_qs, false);
+        row("a plain script", QByteArray("script"), "", "", "Mail: reminders are handed to the script "_qs, false);
+        row("an account, no sender chosen", QByteArray("link"), "ann@example.org", "", sent.arg("ann@example.org"_qs),
+            false);
+        row("the sender's account, written otherwise", QByteArray(), "Ann@Example.org", "ann@example.org",
+            sent.arg("Ann@Example.org"_qs), false);
+        row("no account for the sender, no sendmail", QByteArray(), "ann@example.org", "me@example.com",
+            englishText("MailStatusNoAccountForSender"_qs).arg("me@example.com"_qs), true);
+        row("no account for the sender, sendmail", QByteArray("script"), "ann@example.org", "me@example.com",
+            "Mail: reminders are handed to the script "_qs, true);
     }
     void mailStatus()
     {
         QFETCH(QByteArray, sendmail);
+        QFETCH(QString, account);
+        QFETCH(QString, sender);
         QFETCH(QString, shown);
+        QFETCH(bool, offered);
+        storePreferences({{"senderEmail"_qs, sender.isEmpty() ? " "_qs : sender}});
+        if (!account.isEmpty()) {
+            MailAccount stored;
+            stored.id = "smtp-ann"_qs;
+            stored.address = account;
+            stored.host = "smtp.example.org"_qs;
+            stored.port = 587;
+            stored.userName = account;
+            QVERIFY(MailAccountStore::save({stored}, nullptr));
+        }
         RecordingViewer viewer(*m_home);
         const QString bin = m_home->filePath("mailbin"_qs);
         QDir().mkpath(bin);
@@ -726,9 +753,16 @@ private Q_SLOTS:
             QFile::setPermissions(bin + "/sendmail"_qs, QFile::ReadOwner | QFile::ExeOwner);
         }
         openPane();
-        MailApplication::setFallbackSendmailPaths({});
         auto *status = widget<QLabel>(m_view, "mailStatusLabel");
-        QVERIFY2(status->text().startsWith(shown.toHtmlEscaped()), qPrintable(status->text()));
+        QTRY_VERIFY2(status->text().startsWith(shown.toHtmlEscaped()), qPrintable(status->text()));
+        MailApplication::setFallbackSendmailPaths({});
+        QCOMPARE(widget<QPushButton>(m_view, "mailStatusAddButton")->isVisible(), offered);
+        if (!account.isEmpty()) {
+            QVERIFY2(!shown.startsWith("Mail:"_qs)
+                         || status->text().contains(englishText("MailStatusSenderWithoutAccount"_qs).arg(sender)),
+                     qPrintable(status->text()));
+            return;
+        }
         if (sendmail.isEmpty()) {
             Q_EMIT status->linkActivated("mail.html"_qs);
             QTRY_COMPARE(viewer.opened(), QStringList {builtPane + "/Contents/Resources/en.lproj/help/mail.html"_qs});
@@ -803,14 +837,15 @@ private Q_SLOTS:
         QCOMPARE(sent->index(1, 1).data().toString(), "Dentist"_qs);
         QCOMPARE(sent->index(1, 2).data().toString(), "ann@example.org"_qs);
         QCOMPARE(sent->index(1, 3).data().toString(), englishText("SentOutcomeSent"_qs));
-        QCOMPARE(sent->index(0, 3).data().toString(), "Not sent: No mail system (sendmail) was found"_qs);
+        QCOMPARE(sent->index(0, 3).data().toString(),
+                 "Not sent: No mail account and no mail system (sendmail) was found"_qs);
         QCOMPARE(sent->index(0, 3).data(Qt::ToolTipRole).toString(), "Cannot create Scripting Bridge to Mail.app"_qs);
         QVERIFY(sent->index(0, 1).data(Qt::ForegroundRole) != sent->index(1, 1).data(Qt::ForegroundRole));
         QVERIFY(sent->index(0, 3).data(Qt::DecorationRole).value<QIcon>().cacheKey()
                 != sent->index(1, 3).data(Qt::DecorationRole).value<QIcon>().cacheKey());
         // Below the table, the reason in plain words; the agent's own line stays in the tooltip.
         auto *detail = widget<QLabel>(m_view, "sentDetailLabel");
-        QCOMPARE(detail->text(), "Not sent: No mail system (sendmail) was found"_qs);
+        QCOMPARE(detail->text(), "Not sent: No mail account and no mail system (sendmail) was found"_qs);
         QCOMPARE(detail->toolTip(), "Cannot create Scripting Bridge to Mail.app"_qs);
     }
 

@@ -5,6 +5,7 @@
 #include "mailapplication.h"
 #include "maildelivery.h"
 #include "memoryaddressbook.h"
+#include "sentreminders.h"
 #include "smtpsink.h"
 #include "throwawayhome.h"
 
@@ -109,6 +110,24 @@ private Q_SLOTS:
         resetMailDelivery(); // a new run looks again
         QCOMPARE(send(), HandOver::TemporaryFailure);
         QCOMPARE(logCount(QStringLiteral("<Error>: Cannot create Scripting Bridge to Mail.app")), 3);
+    }
+
+    // What could not be read of the mail accounts is logged after the reminder's own lines, which
+    // the log's readers take for its outcome: the reminder that sendmail took reads as sent.
+    void accountNotesFollowTheOutcome()
+    {
+        SmtpSink sink(*m_home);
+        QVERIFY(sink.start());
+        m_home->writeFile(QStringLiteral(".config/ruvelant/mail-accounts.plist"), "not a property list");
+        ComKestramoLogger::logINFO(QStringLiteral(" Dentist  ->bob@example.org"));
+        QCOMPARE(send(), HandOver::Taken);
+        QCOMPARE(logCount(QStringLiteral("<Error>: cannot read the mail accounts in ")), 1);
+        const QList<SentReminder> reminders = SentReminders::fromRecords(
+            QString::fromUtf8(readFile(ComKestramoLogger::logFileName())), QDate::currentDate());
+        QCOMPARE(reminders.size(), 1);
+        QCOMPARE(reminders.first().outcome, SentReminder::Sent);
+        QCOMPARE(send(), HandOver::Taken); // once a run
+        QCOMPARE(logCount(QStringLiteral("<Error>: cannot read the mail accounts in ")), 1);
     }
 };
 

@@ -475,6 +475,110 @@ private Q_SLOTS:
         follow.kill();
         follow.waitForFinished();
     }
+
+    // "mail add" logs in before it keeps anything, reads the password from standard input only,
+    // and where no keyring answers (no session bus here) keeps it in a file only the user can
+    // read, saying so; what it refuses keeps nothing.
+    void mailAdd_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // after "mail add"; SERVER: the test's server
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("said"); // in what it says on standard error
+        QTest::addColumn<QString>("listed"); // the line of "mail list"; empty: nothing kept
+        const QString kept
+            = "ann@example.org\t127.0.0.1:PORT, no TLS, user ann (Ruvelant, password in a private file)"_qs;
+        row("a server on this computer, password piped in",
+            QStringList {"ann@example.org"_qs, "--server"_qs, "SERVER"_qs, "--security"_qs, "none"_qs, "--user"_qs,
+                         "ann"_qs},
+            QByteArray("secret\n"), 0, "no keyring took the password", kept);
+        row("wrong password",
+            QStringList {"ann@example.org"_qs, "--server"_qs, "SERVER"_qs, "--security"_qs, "none"_qs, "--user"_qs,
+                         "ann"_qs},
+            QByteArray("not-it\n"), 1, "login refused at AUTH", "");
+        row("no password", QStringList {"ann@example.org"_qs, "--server"_qs, "SERVER"_qs, "--security"_qs, "none"_qs},
+            QByteArray(), 1, "the password is empty", "");
+        row("no TLS to another computer",
+            QStringList {"ann@example.org"_qs, "--server"_qs, "mail.example.org"_qs, "--security"_qs, "none"_qs},
+            QByteArray("secret\n"), 2, "only allowed to a server on this computer", "");
+        row("unknown provider, no server", QStringList {"ann@example.org"_qs}, QByteArray("secret\n"), 2,
+            "say which server takes the mail of ann@example.org", "");
+        row("a big provider's server from the address", QStringList {"someone@GMAIL.com"_qs, "--no-check"_qs},
+            QByteArray("app password\n"), 0, "no keyring",
+            "someone@GMAIL.com\tsmtp.gmail.com, TLS, user someone@GMAIL.com (Ruvelant, password in a private file)");
+        row("a security that does not exist",
+            QStringList {"ann@example.org"_qs, "--server"_qs, "SERVER"_qs, "--security"_qs, "ssl"_qs},
+            QByteArray("x\n"), 2, "--security is tls, starttls or none", "");
+    }
+    void mailAdd()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
+        QFETCH(int, exit);
+        QFETCH(QString, said);
+        QFETCH(QString, listed);
+        SmtpSink sink(*m_home);
+        SmtpSink::Options options;
+        options.login = "ann:secret"_qs;
+        options.sendmail = false;
+        QVERIFY(sink.start(options));
+        const QString server = "127.0.0.1:%1"_qs.arg(sink.port());
+        arguments.replaceInStrings("SERVER"_qs, server);
+        const Ran added = ruvelant(QStringList {"mail"_qs, "add"_qs} + arguments, input);
+        QCOMPARE(added.status, exit);
+        QVERIFY2(added.errors.contains(said), qPrintable(added.errors));
+        const Ran list = ruvelant({"mail"_qs, "list"_qs});
+        QCOMPARE(list.out.section(QLatin1Char('\n'), 0, 0).startsWith(QLatin1String("No mail account sends")),
+                 listed.isEmpty());
+        if (listed.isEmpty()) {
+            QVERIFY(!QFileInfo::exists(m_home->filePath(".config/ruvelant/mail-accounts.plist"_qs)));
+            QVERIFY(QDir(m_home->filePath(".config/ruvelant/passwords"_qs)).isEmpty());
+            return;
+        }
+        QCOMPARE(list.out.section(QLatin1Char('\n'), 0, 0),
+                 QString(listed).replace("PORT"_qs, QString::number(sink.port())));
+        // The password in its file only, as it was given, readable by the user alone.
+        const QString file = m_home->filePath(".config/ruvelant/passwords/smtp-"_qs + arguments.first().toLower());
+        QCOMPARE(readFile(file), input.trimmed());
+        const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+            | QFile::WriteOther | QFile::ExeOther;
+        QCOMPARE(QFile::permissions(file) & others, QFile::Permissions());
+        QVERIFY(!readFile(m_home->filePath(".config/ruvelant/mail-accounts.plist"_qs)).contains(input.trimmed()));
+    }
+
+    // "mail test" sends as the agent does; "status" and "mail list" name the account that sends
+    // for the sender; "mail remove" takes the account and its password away.
+    void mailTestListRemove()
+    {
+        SmtpSink sink(*m_home);
+        SmtpSink::Options options;
+        options.login = "ann:secret"_qs;
+        options.sendmail = false;
+        QVERIFY(sink.start(options));
+        const QString server = "127.0.0.1:%1"_qs.arg(sink.port());
+        QCOMPARE(ruvelant({"mail"_qs, "add"_qs, "me@example.com"_qs, "--server"_qs, server, "--security"_qs, "none"_qs,
+                           "--user"_qs, "ann"_qs},
+                          "secret")
+                     .status,
+                 0);
+        const Ran sent = ruvelant({"mail"_qs, "test"_qs, "me@example.com"_qs, "bob@example.org"_qs});
+        QCOMPARE(sent.status, 0);
+        QCOMPARE(deliveries(sink), (QHash<QString, int> {{"bob@example.org"_qs, 1}}));
+        QCOMPARE(SmtpSink::header(sink.rawMessages().first(), "X-AuthLogin"), QByteArray("ann"));
+        const Ran refused = ruvelant({"mail"_qs, "test"_qs, "me@example.com"_qs, "refused@example.org"_qs});
+        QCOMPARE(refused.status, 1);
+        QVERIFY2(refused.errors.contains("refused the recipient's address"_qs), qPrintable(refused.errors));
+        // The settings' sender is me@example.com: its account sends, not the sendmail of PATH.
+        const QString sends = "Sends from me@example.com through %1."_qs.arg(server);
+        QVERIFY2(ruvelant({"status"_qs}).out.contains(sends), qPrintable(ruvelant({"status"_qs}).out));
+        QVERIFY(ruvelant({"mail"_qs, "list"_qs}).out.endsWith("Reminders are sent from me@example.com.\n"_qs));
+
+        QCOMPARE(ruvelant({"mail"_qs, "remove"_qs, "Me@Example.com"_qs}).status, 0);
+        QVERIFY(!QFileInfo::exists(m_home->filePath(".config/ruvelant/mail-accounts.plist"_qs)));
+        QVERIFY(QDir(m_home->filePath(".config/ruvelant/passwords"_qs)).isEmpty());
+        QVERIFY(ruvelant({"status"_qs}).out.contains("Mail: reminders are handed to"_qs));
+        QCOMPARE(ruvelant({"mail"_qs, "remove"_qs, "me@example.com"_qs}).status, 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(CommandTest)

@@ -8,7 +8,7 @@
 
 const QString SmtpSink::DefaultFrom = QStringLiteral("mailsystem@sink.test");
 
-SmtpSink::SmtpSink(ThrowAwayHome &home) : m_home(home), m_root(home.filePath(QStringLiteral("smtpsink"))) { }
+SmtpSink::SmtpSink(ThrowAwayHome &home, const QString &folder) : m_home(home), m_root(home.filePath(folder)) { }
 
 SmtpSink::~SmtpSink()
 {
@@ -17,10 +17,41 @@ SmtpSink::~SmtpSink()
 
 bool SmtpSink::start()
 {
+    return start(Options());
+}
+
+bool SmtpSink::start(const Options &options)
+{
+    QStringList arguments {QStringLiteral(RUVELANT_SOURCE_DIR "/tests/support/smtpsink.py")};
+    if (options.security != Options::Plain) {
+        QDir().mkpath(m_root);
+        if (!QFile::exists(certificatePath())) {
+            QProcess openssl;
+            openssl.setProcessChannelMode(QProcess::ForwardedChannels);
+            openssl.start(QStringLiteral("openssl"),
+                          {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                           QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+                           QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                           QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"),
+                           QStringLiteral("-keyout"), keyPath(), QStringLiteral("-out"), certificatePath()});
+            if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
+                qWarning("openssl could not make the test's certificate");
+                return false;
+            }
+        }
+        arguments << (options.security == Options::Tls ? QStringLiteral("--tls") : QStringLiteral("--starttls"))
+                  << certificatePath() << keyPath();
+    }
+    if (!options.login.isEmpty()) {
+        arguments << QStringLiteral("--login") << options.login;
+    }
+    if (!options.xoauth2.isEmpty()) {
+        arguments << QStringLiteral("--xoauth2") << options.xoauth2;
+    }
+    arguments << maildirPath() << QStringLiteral("0");
     // Debian's python3 has aiosmtpd; another python3 earlier on PATH may not.
     m_server.setProgram(QStringLiteral("/usr/bin/python3"));
-    m_server.setArguments(
-        {QStringLiteral(RUVELANT_SOURCE_DIR "/tests/support/smtpsink.py"), maildirPath(), QStringLiteral("0")});
+    m_server.setArguments(arguments);
     m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_server.start();
     QByteArray line;
@@ -28,11 +59,20 @@ bool SmtpSink::start()
         line += m_server.readAllStandardOutput();
     }
     const quint16 port = line.trimmed().toUShort();
+    m_port = port;
+    if (port == 0) {
+        qWarning("the SMTP sink did not start");
+        stop();
+        return false;
+    }
+    if (!options.sendmail) {
+        return true;
+    }
     QStringList folders = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'));
     const QString msmtp
         = QStandardPaths::findExecutable(QStringLiteral("msmtp"), folders << QStringLiteral("/usr/bin"));
-    if (port == 0 || msmtp.isEmpty()) {
-        qWarning("the SMTP sink did not start, or msmtp is not installed");
+    if (msmtp.isEmpty()) {
+        qWarning("msmtp is not installed");
         stop();
         return false;
     }
