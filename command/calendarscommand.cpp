@@ -85,8 +85,7 @@ int calendarsCommand(const QStringList &arguments)
     SubcommandLine line(
         QStringLiteral("calendars [--json] | calendars enable ID... | calendars disable ID..."),
         QStringLiteral("Lists the calendars Ruvelant reads, one a line: its identifier, its kind (vdir: a calendar "
-                       "folder; eds: a calendar of the desktop, from Evolution Data Server; akonadi: a calendar of KDE's "
-                       "Akonadi), whether it takes part "
+                       "folder; eds: a calendar of the desktop, from Evolution Data Server), whether it takes part "
                        "(enabled or disabled), and its title, separated by tabs. \"enable\" and \"disable\" tick and "
                        "untick the calendars with these identifiers, as the pane's list of calendars does."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Writes the list as JSON, for scripts."));

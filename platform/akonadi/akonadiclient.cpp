@@ -15,7 +15,7 @@
 #include <QThread>
 #include <QTimer>
 
-Q_LOGGING_CATEGORY(lcAkonadi, "ruvelant.akonadi")
+Q_LOGGING_CATEGORY(lcAkonadi, "ruvelant.akonadi", QtInfoMsg)
 
 namespace {
 QThread *s_thread = nullptr;

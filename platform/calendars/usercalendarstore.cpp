@@ -1,9 +1,7 @@
-// Where the user's store is made: the vdir folders under $XDG_DATA_HOME/calendars, the calendars of
-// the desktop's Evolution Data Server and, where the user runs one, of KDE's Akonadi server, as one
-// store.
+// Where the user's store is made: the vdir folders under $XDG_DATA_HOME/calendars, and the calendars
+// of the desktop's Evolution Data Server, as one store.
 #include "calendarstore.h"
 
-#include "akonadicalendarstore.h"
 #include "compositecalendarstore.h"
 #include "edscalendarstore.h"
 #include "sessionbus.h"
@@ -29,9 +27,6 @@ std::unique_ptr<CompositeCalendarStore> makeStores(const QString &root, VdirCale
         *vdir = folders.get();
     store->addStore(std::move(folders), QStringLiteral("vdir"));
     store->addStore(std::make_unique<EdsCalendarStore>(), EdsCalendarStore::kindName);
-    // Akonadi only where its server already runs: it is never started for Ruvelant.
-    if (std::unique_ptr<CalendarStore> akonadi = makeAkonadiCalendarStore())
-        store->addStore(std::move(akonadi), QStringLiteral("akonadi"));
     return store;
 }
 

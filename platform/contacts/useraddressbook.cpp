@@ -1,9 +1,7 @@
 // Where the user's address book is made: the vCard folders under $XDG_DATA_HOME/contacts, then the
-// address books of the desktop's Evolution Data Server, then those of KDE's Akonadi server where the
-// user runs one.
+// address books of the desktop's Evolution Data Server.
 #include "addressbook.h"
 
-#include "akonadiaddressbook.h"
 #include "compositeaddressbook.h"
 #include "edsaddressbook.h"
 #include "sessionbus.h"
@@ -43,8 +41,6 @@ AddressBook *AddressBook::sharedAddressBook()
             book->addBook(std::make_unique<VdirAddressBook>(nowRoot));
         }
         book->addBook(std::make_unique<EdsAddressBook>());
-        if (std::unique_ptr<AddressBook> akonadi = makeAkonadiAddressBook())
-            book->addBook(std::move(akonadi));
         books.push_back(std::move(book));
         root = nowRoot;
         folder = nowFolder;

@@ -81,6 +81,39 @@ QString valueProblemAt(const QVariant &value, const QString &place)
         return QString();
     }
 }
+
+// value with the characters that XML cannot hold left out of its texts (and its keys).
+QVariant writableValue(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::QString:
+        return PropertyList::writableText(value.toString());
+    case QMetaType::QStringList: {
+        QStringList list = value.toStringList();
+        for (QString &text : list) {
+            text = PropertyList::writableText(text);
+        }
+        return list;
+    }
+    case QMetaType::QVariantList: {
+        QVariantList list = value.toList();
+        for (QVariant &item : list) {
+            item = writableValue(item);
+        }
+        return list;
+    }
+    case QMetaType::QVariantMap: {
+        QVariantMap map;
+        const QVariantMap in = value.toMap();
+        for (auto it = in.cbegin(); it != in.cend(); ++it) {
+            map.insert(PropertyList::writableText(it.key()), writableValue(it.value()));
+        }
+        return map;
+    }
+    default:
+        return value;
+    }
+}
 } // namespace
 
 PreferenceService::PreferenceService(const QString &domain, const QString &folder) : m_domain(domain)
@@ -326,6 +359,21 @@ bool PreferenceService::synchronize(QString *error)
     const bool hasChanges = m_pendingClear || !m_pending.isEmpty() || !m_defaults.isEmpty();
 
     if (hasChanges) {
+        // A file of an earlier version (or of another program) may hold texts that XML cannot:
+        // what it read of them is kept without those characters, so that storing another setting
+        // does not fail for them.
+        QVariantMap kept;
+        for (auto it = onDisk.cbegin(); it != onDisk.cend(); ++it) {
+            const QString key = PropertyList::writableText(it.key());
+            const QVariant writable = m_pending.contains(it.key()) ? it.value() : writableValue(it.value());
+            if (key != it.key() || !PropertyList::sameValue(writable, it.value())) {
+                report(QStringLiteral("The setting %1 of %2 held characters that a property list cannot hold: they "
+                                      "are left out")
+                           .arg(key, m_path));
+            }
+            kept.insert(key, writable);
+        }
+        onDisk = kept;
         const QVariantMap merged = withPendingChanges(onDisk);
         QString writeError;
         if (!PropertyList::writeFile(m_path, merged, &writeError)) {

@@ -139,6 +139,35 @@ private Q_SLOTS:
         QCOMPARE(onDisk(home), (QVariantMap {{"quorvelEnabled"_qs, false}, {"daysBeforeEventStart"_qs, "3"_qs}}));
     }
 
+    // A file of an earlier version that holds a text XML cannot (a raw control character, or one
+    // written as a character reference) does not make every later store fail: the text is kept
+    // without that character, and the file written is one that strict readers take.
+    void unwritableTextOfAnOlderFile_data()
+    {
+        QTest::addColumn<QByteArray>("title");
+        QTest::addColumn<QByteArray>("key");
+        QTest::newRow("raw control character") << QByteArray("a\x01" "b") << QByteArray("mailTitle");
+        QTest::newRow("character reference") << QByteArray("a&#27;b") << QByteArray("mailTitle");
+        QTest::newRow("in a key") << QByteArray("ab") << QByteArray("mail&#1;Title");
+    }
+    void unwritableTextOfAnOlderFile()
+    {
+        QFETCH(QByteArray, title);
+        QFETCH(QByteArray, key);
+        ThrowAwayHome home;
+        home.writeFile(QStringLiteral("Library/Preferences/com.kestramo.ruvelant.plist"),
+                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>" + key
+                           + "</key><string>" + title + "</string><key>quorvelEnabled</key><true/></dict></plist>\n");
+        PreferenceService service(domainName);
+        QVERIFY(service.readError().isEmpty());
+        service.setValue(QStringLiteral("daysBeforeEventStart"), QStringLiteral("3"));
+        QString error;
+        QVERIFY2(service.synchronize(&error), qPrintable(error));
+        QCOMPARE(onDisk(home), (QVariantMap {{"mailTitle"_qs, "ab"_qs}, {"quorvelEnabled"_qs, true},
+                                             {"daysBeforeEventStart"_qs, "3"_qs}}));
+        QCOMPARE(strictReaderRefusal(), QString());
+    }
+
     // No writer can make a file that other programs refuse: a text that XML cannot hold, or a
     // file larger than a reader takes, is refused, and the file stays as it was.
     void writerRefusesWhatXmlCannotHold_data()
