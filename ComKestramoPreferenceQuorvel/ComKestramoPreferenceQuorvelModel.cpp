@@ -384,23 +384,7 @@ void ComKestramoPreferenceQuorvelModel::storeToPreferences()
         return;
     }
     ComKestramoPreferencesUtils *prefs = ComKestramoPreferencesUtils::sharedPreferences();
-    QStringList active;
-    for (const ComKestramoCalendarEntry *entry : std::as_const(m_allCalendars)) {
-        if (entry->enabled()) {
-            active.append(entry->calendaUID());
-        }
-    }
-    // A calendar whose store does not answer now (the desktop's calendar service is not running)
-    // has not gone: it stays ticked.
-    for (const QString &uid : std::as_const(m_activeCalendars)) {
-        const bool listed
-            = std::any_of(m_allCalendars.cbegin(), m_allCalendars.cend(),
-                          [&uid](const ComKestramoCalendarEntry *entry) { return entry->calendaUID() == uid; });
-        if (!listed && !active.contains(uid) && m_store && m_store->isUnreachable(uid)) {
-            active.append(uid);
-        }
-    }
-    setActiveCalendars(active);
+    setActiveCalendars(calendarsToStore());
     QString problem;
     QStringList changed;
     for (const QString &key : storedKeys) {
@@ -453,10 +437,25 @@ QVariant ComKestramoPreferenceQuorvelModel::storedForm(const QString &key) const
     if (key == keySendMissedReminders) {
         return m_sendMissedReminders;
     }
-    QStringList active; // key == keyActiveCalendars
+    return calendarsToStore(); // key == keyActiveCalendars
+}
+
+QStringList ComKestramoPreferenceQuorvelModel::calendarsToStore() const
+{
+    QStringList active;
     for (const ComKestramoCalendarEntry *entry : std::as_const(m_allCalendars)) {
         if (entry->enabled()) {
             active.append(entry->calendaUID());
+        }
+    }
+    // A calendar whose store does not answer now (the desktop's calendar service is not running)
+    // has not gone: it stays ticked.
+    for (const QString &uid : std::as_const(m_activeCalendars)) {
+        const bool listed
+            = std::any_of(m_allCalendars.cbegin(), m_allCalendars.cend(),
+                          [&uid](const ComKestramoCalendarEntry *entry) { return entry->calendaUID() == uid; });
+        if (!listed && !active.contains(uid) && m_store && m_store->isUnreachable(uid)) {
+            active.append(uid);
         }
     }
     return active;

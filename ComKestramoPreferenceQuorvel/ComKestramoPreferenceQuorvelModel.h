@@ -150,6 +150,8 @@ private:
     void observeEntry(ComKestramoCalendarEntry *entry);
     // The value storeToPreferences() writes under key.
     QVariant storedForm(const QString &key) const;
+    // The ticked calendars, and those ticked before whose store does not answer now.
+    QStringList calendarsToStore() const;
     // Sets the setting of key from a value of the domain (invalid: missing, so its default).
     void applyStored(const QString &key, const QVariant &value);
     // Notes what the domain holds under key, and the setting's value that goes with it.
