@@ -3,13 +3,16 @@
 #include "sessionbus.h"
 
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusMessage>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QLibrary>
 #include <QLoggingCategory>
 #include <QMutex>
+
+#include <dbus/dbus.h>
+
+#include <algorithm>
 
 Q_LOGGING_CATEGORY(lcAkonadiModule, "ruvelant.akonadimodule", QtInfoMsg)
 
@@ -60,33 +63,68 @@ bool AkonadiModule::serverRuns(QString *why)
             *why = reason;
         return false;
     };
-    // Without a known bus, connecting would try to launch one; without an application, Qt's bus
-    // connection has no thread to run on.
+    // Without a known bus, connecting would try to launch one.
     const QString address = sessionBusAddress();
     if (address.isEmpty())
         return no(QStringLiteral("there is no session bus"));
-    if (!QCoreApplication::instance())
-        return no(QStringLiteral("the program has no application object"));
-    // A connection of its own, made and closed here, to the bus of the environment as it is now
-    // (the process's shared connection keeps the bus it first found).
-    static QAtomicInt made;
-    const QString busConnectionName = QStringLiteral("ruvelant.akonadimodule.%1").arg(made.fetchAndAddRelaxed(1));
-    QDBusConnection bus = QDBusConnection::connectToBus(address, busConnectionName);
-    if (!bus.isConnected()) {
-        const QString error = bus.lastError().message();
-        QDBusConnection::disconnectFromBus(busConnectionName);
-        return no(QStringLiteral("the session bus cannot be reached (%1)").arg(error));
+    // A bus that did not answer is not asked again by this process: each store would wait anew.
+    static QMutex mutex;
+    static QString silent;
+    {
+        const QMutexLocker locker(&mutex);
+        if (silent == address)
+            return no(QStringLiteral("the session bus did not answer"));
     }
-    QDBusMessage ask = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
-    ask << QStringLiteral("org.freedesktop.Akonadi.Control");
-    ask.setAutoStartService(false);
-    const QDBusMessage reply = bus.call(ask, QDBus::Block, askBound);
-    QDBusConnection::disconnectFromBus(busConnectionName);
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        return no(QStringLiteral("the session bus does not answer (%1)").arg(reply.errorMessage()));
-    if (!reply.arguments().value(0).toBool())
+    // A private connection of libdbus, made and closed here, so that the whole exchange keeps to
+    // the bound (Qt's connection waits without a limit for a bus that takes it and never answers),
+    // on the bus of the environment as it is now (Qt's shared connection keeps the first it found).
+    const QDeadlineTimer deadline(askBound);
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection *bus = dbus_connection_open_private(address.toUtf8().constData(), &error);
+    if (!bus) {
+        const QString message = QString::fromUtf8(error.message);
+        dbus_error_free(&error);
+        return no(QStringLiteral("the session bus cannot be reached (%1)").arg(message));
+    }
+    dbus_connection_set_exit_on_disconnect(bus, false);
+    // libdbus bounds a call's wait for its reply, not the authentication before it: that is
+    // driven here, within the bound.
+    while (!dbus_connection_get_is_authenticated(bus) && dbus_connection_get_is_connected(bus)
+           && !deadline.hasExpired())
+        dbus_connection_read_write(bus, int(std::max<qint64>(deadline.remainingTime(), 1)));
+    const auto call = [&](const char *method, const char *name) -> DBusMessage * {
+        DBusMessage *message = dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                            "org.freedesktop.DBus", method);
+        dbus_message_set_auto_start(message, false);
+        if (name)
+            dbus_message_append_args(message, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
+        const int wait = int(std::max<qint64>(deadline.remainingTime(), 1));
+        DBusMessage *reply = dbus_connection_send_with_reply_and_block(bus, message, wait, &error);
+        dbus_message_unref(message);
+        return reply;
+    };
+    dbus_bool_t owned = false;
+    bool answered = false;
+    if (!dbus_connection_get_is_authenticated(bus))
+        dbus_set_error_const(&error, DBUS_ERROR_TIMEOUT, "the authentication did not end in time");
+    else if (DBusMessage *hello = call("Hello", nullptr)) {
+        dbus_message_unref(hello);
+        if (DBusMessage *reply = call("NameHasOwner", "org.freedesktop.Akonadi.Control")) {
+            answered = dbus_message_get_args(reply, &error, DBUS_TYPE_BOOLEAN, &owned, DBUS_TYPE_INVALID);
+            dbus_message_unref(reply);
+        }
+    }
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
+    if (!answered) {
+        const QString message = QString::fromUtf8(error.message);
+        dbus_error_free(&error);
+        const QMutexLocker locker(&mutex);
+        silent = address;
+        return no(QStringLiteral("the session bus does not answer (%1)").arg(message));
+    }
+    if (!owned)
         return no(QStringLiteral("no Akonadi server runs on the session bus"));
     return true;
 }
