@@ -1,5 +1,5 @@
 // ruvelant calendars [--json], ruvelant calendars enable|disable ID...: the calendars of every kind
-// that Ruvelant reads (vdir folders, the desktop's Evolution Data Server) and which of them take
+// that Ruvelant reads (vdir folders, Evolution Data Server, Akonadi) and which of them take
 // part, as the pane's calendar list shows and ticks them.
 #include "ComKestramoPreferenceQuorvelModel.h"
 #include "calendarstore.h"
@@ -84,10 +84,12 @@ int calendarsCommand(const QStringList &arguments)
 {
     SubcommandLine line(
         QStringLiteral("calendars [--json] | calendars enable ID... | calendars disable ID..."),
-        QStringLiteral("Lists the calendars Ruvelant reads, one a line: its identifier, its kind (vdir: a calendar "
-                       "folder; eds: a calendar of the desktop, from Evolution Data Server), whether it takes part "
-                       "(enabled or disabled), and its title, separated by tabs. \"enable\" and \"disable\" tick and "
-                       "untick the calendars with these identifiers, as the pane's list of calendars does."));
+        QStringLiteral(
+            "Lists the calendars Ruvelant reads, one a line: its identifier, its kind (vdir: a calendar "
+            "folder; eds: a calendar of the GNOME desktop, from Evolution Data Server; akonadi: a calendar of "
+            "the KDE Plasma desktop, from its Akonadi server), whether it takes part "
+            "(enabled or disabled), and its title, separated by tabs. \"enable\" and \"disable\" tick and "
+            "untick the calendars with these identifiers, as the pane's list of calendars does."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Writes the list as JSON, for scripts."));
     line.parser().addOption(json);
     line.parser().addPositionalArgument(QStringLiteral("enable|disable"), QStringLiteral("What to do."),

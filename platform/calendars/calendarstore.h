@@ -16,7 +16,7 @@ struct Calendar
     QString uid; // stable identifier (a vdir collection's folder name; "eds/" and a source's UID)
     QString title;
     QString type; // CalendarStore::CalCalendarTypeLocal for the user's own collections
-    QString kind = {}; // the store that holds it: "vdir", "eds"
+    QString kind = {}; // the store that holds it: "vdir", "eds", "akonadi"
     QString account = {}; // the account or group it belongs to as its store names it; may be empty
 };
 

@@ -1,7 +1,8 @@
-// Where the user's store is made: the vdir folders under $XDG_DATA_HOME/calendars, and the calendars
-// of the desktop's Evolution Data Server, as one store.
+// Where the user's store is made: the vdir folders under $XDG_DATA_HOME/calendars, the calendars of
+// the desktop's Evolution Data Server, and those of KDE's Akonadi server where one runs, as one store.
 #include "calendarstore.h"
 
+#include "akonadimodule.h"
 #include "compositecalendarstore.h"
 #include "edscalendarstore.h"
 #include "sessionbus.h"
@@ -27,6 +28,13 @@ std::unique_ptr<CompositeCalendarStore> makeStores(const QString &root, VdirCale
         *vdir = folders.get();
     store->addStore(std::move(folders), QStringLiteral("vdir"));
     store->addStore(std::make_unique<EdsCalendarStore>(), EdsCalendarStore::kindName);
+    // The Akonadi store comes from its module, loaded only while a server runs.
+    using MakeAkonadiStore = CalendarStore *(*)();
+    if (const auto make
+        = reinterpret_cast<MakeAkonadiStore>(AkonadiModule::function("ruvelant_akonadi_calendar_store"))) {
+        if (CalendarStore *akonadi = make())
+            store->addStore(std::unique_ptr<CalendarStore>(akonadi), QStringLiteral("akonadi"));
+    }
     return store;
 }
 

@@ -23,9 +23,9 @@ public:
     virtual ~AddressBook();
 
     // The user's address book: vCard collections under $XDG_DATA_HOME/contacts (when that folder
-    // exists), then the address books of the desktop's Evolution Data Server (see
-    // CompositeAddressBook). Owned by the process; made anew when the folder or the session bus
-    // changes.
+    // exists), then the address books of the desktop's Evolution Data Server, then those of KDE's
+    // Akonadi server where one runs (see CompositeAddressBook). Owned by the process; made anew when the folder or the
+    // session bus changes.
     static AddressBook *sharedAddressBook();
     // Replaces the shared address book (tests); the caller keeps ownership, nullptr restores the real one.
     static void setSharedAddressBook(AddressBook *book);

@@ -1,7 +1,9 @@
 // Where the user's address book is made: the vCard folders under $XDG_DATA_HOME/contacts, then the
-// address books of the desktop's Evolution Data Server.
+// address books of the desktop's Evolution Data Server, then those of KDE's Akonadi server where one
+// runs.
 #include "addressbook.h"
 
+#include "akonadimodule.h"
 #include "compositeaddressbook.h"
 #include "edsaddressbook.h"
 #include "sessionbus.h"
@@ -41,6 +43,13 @@ AddressBook *AddressBook::sharedAddressBook()
             book->addBook(std::make_unique<VdirAddressBook>(nowRoot));
         }
         book->addBook(std::make_unique<EdsAddressBook>());
+        // The Akonadi book comes from its module, loaded only while a server runs.
+        using MakeAkonadiBook = AddressBook *(*)();
+        if (const auto make
+            = reinterpret_cast<MakeAkonadiBook>(AkonadiModule::function("ruvelant_akonadi_address_book"))) {
+            if (AddressBook *akonadi = make())
+                book->addBook(std::unique_ptr<AddressBook>(akonadi));
+        }
         books.push_back(std::move(book));
         root = nowRoot;
         folder = nowFolder;
