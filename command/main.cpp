@@ -69,8 +69,9 @@ int main(int argc, char **argv)
     }
     if (arguments.isEmpty()) {
         return Output::fail(
-            QStringLiteral("say what to do: status, upcoming, run, enable, disable, get, set, log, resend, calendars or mail "
-                           "(see ruvelant --help)"),
+            QStringLiteral(
+                "say what to do: status, upcoming, run, enable, disable, get, set, log, resend, calendars or mail "
+                "(see ruvelant --help)"),
             ExitStatus::Usage);
     }
     for (const Subcommand &subcommand : subcommands) {

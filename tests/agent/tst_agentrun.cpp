@@ -527,7 +527,8 @@ private Q_SLOTS:
             readFile(fixture.home.filePath(QStringLiteral(".local/state/ruvelant/completed-day"))).trimmed());
         // The run's own reminder day (4 days ahead) when every calendar was searched, else the one before.
         QCOMPARE(record,
-                 logged.isEmpty() ? QStringLiteral("reminder-day 2010-03-05") : QStringLiteral("reminder-day 2010-03-04"));
+                 logged.isEmpty() ? QStringLiteral("reminder-day 2010-03-05")
+                                  : QStringLiteral("reminder-day 2010-03-04"));
         // The next day, all calendars answer: a day left open is searched again.
         fixture.store.offline.clear();
         fixture.store.queries.clear();

@@ -146,7 +146,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("title");
         QTest::addColumn<QByteArray>("key");
-        QTest::newRow("raw control character") << QByteArray("a\x01" "b") << QByteArray("mailTitle");
+        QTest::newRow("raw control character") << QByteArray("a\x01"
+                                                             "b")
+                                               << QByteArray("mailTitle");
         QTest::newRow("character reference") << QByteArray("a&#27;b") << QByteArray("mailTitle");
         QTest::newRow("in a key") << QByteArray("ab") << QByteArray("mail&#1;Title");
     }
@@ -163,8 +165,9 @@ private Q_SLOTS:
         service.setValue(QStringLiteral("daysBeforeEventStart"), QStringLiteral("3"));
         QString error;
         QVERIFY2(service.synchronize(&error), qPrintable(error));
-        QCOMPARE(onDisk(home), (QVariantMap {{"mailTitle"_qs, "ab"_qs}, {"quorvelEnabled"_qs, true},
-                                             {"daysBeforeEventStart"_qs, "3"_qs}}));
+        QCOMPARE(onDisk(home),
+                 (QVariantMap {
+                     {"mailTitle"_qs, "ab"_qs}, {"quorvelEnabled"_qs, true}, {"daysBeforeEventStart"_qs, "3"_qs}}));
         QCOMPARE(strictReaderRefusal(), QString());
     }
 
