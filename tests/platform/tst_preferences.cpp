@@ -146,9 +146,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("title");
         QTest::addColumn<QByteArray>("key");
-        QTest::newRow("raw control character") << QByteArray("a\x01"
-                                                             "b")
-                                               << QByteArray("mailTitle");
+        QTest::newRow("raw control character") << QByteArray("a\001b") << QByteArray("mailTitle");
         QTest::newRow("character reference") << QByteArray("a&#27;b") << QByteArray("mailTitle");
         QTest::newRow("in a key") << QByteArray("ab") << QByteArray("mail&#1;Title");
     }
