@@ -2,6 +2,7 @@
 #define RUVELANT_VDIROCCURRENCES_H
 
 #include "calendarstore.h"
+#include "occurrencespan.h"
 #include "vdirparsedfile.h"
 
 #include <QDateTime>
@@ -22,10 +23,6 @@ struct Occurrence
     std::pair<QDateTime, QDateTime> span;
     QDateTime recurrenceId;
 };
-
-// Start and end of the occurrence of event that begins at start, in local time. An all-day
-// occurrence runs from local midnight of its first day to local midnight after its last day.
-std::pair<QDateTime, QDateTime> occurrenceSpan(const KCalendarCore::Event &event, const QDateTime &start);
 
 // The event that the store gives for the occurrence of parsed (a component of file) in calendarUid.
 Event makeEvent(const ParsedFile &file, const ParsedEvent &parsed, const QString &calendarUid,
